@@ -1,0 +1,36 @@
+// The program's entry: the window Form1 on the ports the command line names, or on the
+// platform's COM1 and COM2.
+
+#include "panel/form1.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("qv7rsc"));
+    QApplication::setApplicationVersion(QStringLiteral(QV7_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Remote-control panel for a data and video projector on a serial line."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption com1(QStringLiteral("com1"),
+                                  QStringLiteral("Use DEVICE as COM1 (a serial device or a "
+                                                 "pseudo-terminal)."),
+                                  QStringLiteral("DEVICE"));
+    const QCommandLineOption com2(QStringLiteral("com2"), QStringLiteral("Use DEVICE as COM2."),
+                                  QStringLiteral("DEVICE"));
+    parser.addOptions({com1, com2});
+    parser.process(app);
+
+    qv7::Form1 form;
+    if (parser.isSet(com1))
+        form.MSComm1->setDevice(1, parser.value(com1));
+    if (parser.isSet(com2))
+        form.MSComm1->setDevice(2, parser.value(com2));
+    form.load();
+    form.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace qv7 {
+
+enum class Parity { None, Even, Odd, Mark, Space };
+enum class StopBits { One, OneAndHalf, Two };
+
+// A line setting in the serial control's own notation, "19200,N,8,1".
+struct LineSettings {
+    int baudRate = 9600;
+    Parity parity = Parity::None;
+    int dataBits = 8;
+    StopBits stopBits = StopBits::One;
+
+    friend bool operator==(const LineSettings &, const LineSettings &) = default;
+};
+
+// Parses "baud,parity,data,stop"; nothing for a string the line cannot take.
+std::optional<LineSettings> parseLineSettings(std::string_view text);
+
+} // namespace qv7

@@ -1,0 +1,24 @@
+#include "fonts.h"
+
+namespace qv7 {
+
+QStringList fontFamilies(Face face) {
+    if (face == Face::Gothic)
+        return {QString::fromUtf8(kGothicFamily),        QStringLiteral("IPAGothic"),
+                QStringLiteral("Noto Sans Mono CJK JP"), QStringLiteral("VL Gothic"),
+                QStringLiteral("DejaVu Sans Mono"),      QStringLiteral("monospace")};
+    return {QString::fromUtf8(kPGothicFamily),  QStringLiteral("IPAPGothic"),
+            QStringLiteral("Noto Sans CJK JP"), QStringLiteral("VL PGothic"),
+            QStringLiteral("DejaVu Sans"),      QStringLiteral("sans-serif")};
+}
+
+QFont designFont(const FontSpec &spec) {
+    QFont font;
+    font.setFamilies(fontFamilies(spec.face));
+    font.setStyleHint(spec.face == Face::Gothic ? QFont::Monospace : QFont::SansSerif);
+    font.setPointSizeF(spec.points);
+    font.setWeight(spec.bold ? QFont::Bold : QFont::Normal);
+    return font;
+}
+
+} // namespace qv7

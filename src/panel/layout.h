@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace qv7 {
+
+// Lengths of the layout are in twips; the screen shows 15 twips to the pixel.
+inline constexpr int kTwipsPerPixel = 15;
+constexpr int twipsToPixels(double twips) {
+    return static_cast<int>(twips / kTwipsPerPixel + (twips >= 0 ? 0.5 : -0.5));
+}
+
+struct Rgb {
+    std::uint8_t red, green, blue;
+    friend bool operator==(const Rgb &, const Rgb &) = default;
+};
+
+enum class Face { Gothic, PGothic, Inherit };
+
+struct FontSpec {
+    Face face;
+    double points;
+    bool bold;
+    friend bool operator==(const FontSpec &, const FontSpec &) = default;
+};
+inline constexpr FontSpec kInherit{Face::Inherit, 0.0, false};
+
+// The design's font faces, by which the panel asks for them.
+inline constexpr std::string_view kGothicFamily = "ＭＳ ゴシック";
+inline constexpr std::string_view kPGothicFamily = "ＭＳ Ｐゴシック";
+
+enum class ControlType { Frame, Label, CommandButton, OptionButton };
+
+struct Rect {
+    int left, top, width, height;
+    friend bool operator==(const Rect &, const Rect &) = default;
+};
+
+enum ControlFlag : unsigned {
+    kCentred = 1u << 0,
+    kRightAligned = 1u << 1,
+    kSingleBorder = 1u << 2,
+    kHidden = 1u << 3,
+    kSelected = 1u << 4,
+};
+
+// One control of the window. Positions are relative to the container's inner area.
+struct ControlLayout {
+    std::string_view name;
+    ControlType type;
+    std::string_view container; // empty: on the window
+    std::string_view caption;   // UTF-8
+    Rect rect;
+    std::optional<Rgb> back; // nothing: the system's button face
+    std::optional<Rgb> fore; // nothing: the system's button text
+    FontSpec font;
+    int tabIndex;
+    unsigned flags;
+};
+
+// A decorative line on the window, in twips; the platform's style value is kept for the
+// record, but at two pixels wide every style draws solid.
+struct LineLayout {
+    std::string_view name;
+    int x1, y1, x2, y2;
+    int style;
+};
+
+struct ImageLayout {
+    std::string_view name;
+    int left, top;
+    int widthPixels, heightPixels;
+};
+
+struct TimerLayout {
+    std::string_view name;
+    int interval; // ms; every timer starts disabled
+};
+
+struct FormLayout {
+    std::string_view caption;
+    int width, height;           // outer size at design time
+    int frameWidth, titleHeight; // design window frame: left, right and bottom; top
+    Rgb back, fore;
+    FontSpec font;
+    Rgb lineColour;
+    int lineWidthPixels;
+};
+
+// Heights the window takes while the program runs.
+inline constexpr int kStartHeight = 5200;
+inline constexpr int kDisplayHeight = 6645;
+inline constexpr int kFullHeight = 7200;
+inline constexpr int kTallThreshold = 6000;
+
+const FormLayout &formLayout();
+std::span<const ControlLayout> controlLayouts();
+std::span<const LineLayout> lineLayouts();
+const ImageLayout &imageLayout();
+std::span<const TimerLayout> timerLayouts();
+
+const ControlLayout *findControlLayout(std::string_view name);
+
+} // namespace qv7

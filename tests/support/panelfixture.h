@@ -1,0 +1,24 @@
+#pragma once
+
+#include "panel/form1.h"
+#include "ptypair.h"
+
+#include <QStringList>
+
+#include <memory>
+
+namespace qv7::test {
+
+// The panel started as an operator starts it, with COM1 (and COM2, if given) on
+// pseudo-terminals; failures are recorded instead of shown in a modal box.
+struct Panel {
+    std::unique_ptr<Form1> form;
+    QStringList failures;
+};
+
+std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2 = {});
+
+// Whether a control lies entirely outside the window's client area or is hidden.
+bool outOfSight(const Form1 &form, const QWidget *control);
+
+} // namespace qv7::test

@@ -1,0 +1,405 @@
+// The window against the panel's layout: every control, where it sits, how it looks, and the
+// order in which the keyboard visits it.
+
+#include "panel/fonts.h"
+#include "panel/form1.h"
+#include "panel/layout.h"
+
+#include "support/panelfixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFontInfo>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTest>
+
+using namespace qv7;
+
+namespace {
+
+// The layout as the panel's design draws it, written out independently of the table the
+// window is built from. Positions in twips; colours "r,g,b", empty for the system's.
+struct DesignControl {
+    const char *name;
+    const char *type;
+    const char *container;
+    const char *caption;
+    Rect rect;
+    const char *back;
+    const char *fore;
+    const char *font;
+    int tabIndex;
+    const char *other;
+};
+
+// clang-format off
+constexpr DesignControl kDesign[] = {
+    {"Frame1", "Frame", "Form1", "", {120, 120, 1695, 975}, "192,192,192", "128,128,128", "P-Gothic 9", 0, ""},
+    {"Label1", "Label", "Frame1", "POWER", {120, 240, 1440, 315}, "192,192,192", "192,0,0", "Gothic 9 bold", 2, "centred"},
+    {"Command17", "CommandButton", "Frame1", "ON", {120, 600, 615, 300}, "192,255,192", "", "Gothic 9 bold", 1, ""},
+    {"Command18", "CommandButton", "Frame1", "OFF", {960, 600, 615, 300}, "255,192,192", "", "Gothic 9 bold", 30, ""},
+    {"Frame2", "Frame", "Form1", "", {2160, 120, 3255, 972}, "192,192,192", "", "P-Gothic 9", 3, ""},
+    {"Label2", "Label", "Frame2", "INPUT SELECT", {240, 225, 2895, 330}, "192,192,192", "", "Gothic 9 bold", 4, "centred"},
+    {"Command27", "CommandButton", "Frame2", "PC 1", {240, 600, 855, 300}, "192,255,255", "", "Gothic 9 bold", 39, ""},
+    {"Command28", "CommandButton", "Frame2", "PC 2", {1200, 600, 855, 300}, "192,255,255", "", "Gothic 9 bold", 40, ""},
+    {"Command29", "CommandButton", "Frame2", "Video", {2160, 600, 975, 300}, "192,255,255", "", "Gothic 9 bold", 41, ""},
+    {"Frame6", "Frame", "Form1", "", {5880, 120, 1692, 972}, "192,192,192", "", "P-Gothic 9", 14, ""},
+    {"Label7", "Label", "Frame6", "MENU", {120, 240, 1455, 315}, "192,192,192", "", "Gothic 9 bold", 15, "centred"},
+    {"Command23", "CommandButton", "Frame6", "ON", {120, 600, 615, 300}, "192,255,192", "", "Gothic 9 bold", 35, ""},
+    {"Command24", "CommandButton", "Frame6", "OFF", {960, 600, 615, 300}, "255,192,192", "", "Gothic 9 bold", 36, ""},
+    {"Frame3", "Frame", "Form1", "", {120, 1200, 1815, 972}, "192,192,192", "", "P-Gothic 9", 8, ""},
+    {"Label4", "Label", "Frame3", "AUDIO MUTE", {120, 240, 1575, 315}, "192,192,192", "", "Gothic 9 bold", 9, "centred"},
+    {"Command19", "CommandButton", "Frame3", "ON", {240, 600, 615, 300}, "192,255,192", "", "Gothic 9 bold", 31, ""},
+    {"Command20", "CommandButton", "Frame3", "OFF", {960, 600, 615, 300}, "255,192,192", "", "Gothic 9 bold", 32, ""},
+    {"Frame4", "Frame", "Form1", "", {2040, 1200, 1815, 972}, "192,192,192", "", "P-Gothic 9", 10, ""},
+    {"Label5", "Label", "Frame4", "VIDEO MUTE", {120, 240, 1575, 315}, "192,192,192", "", "Gothic 9 bold", 11, "centred"},
+    {"Command21", "CommandButton", "Frame4", "ON", {240, 600, 615, 300}, "192,255,192", "", "Gothic 9 bold", 33, ""},
+    {"Command22", "CommandButton", "Frame4", "OFF", {1080, 600, 615, 300}, "255,192,192", "", "Gothic 9 bold", 34, ""},
+    {"Frame7", "Frame", "Form1", "", {3960, 1200, 1572, 972}, "192,192,192", "", "P-Gothic 9", 25, ""},
+    {"Label8", "Label", "Frame7", "FREEZE", {120, 240, 1335, 315}, "192,192,192", "", "Gothic 9 bold", 26, "centred"},
+    {"Command25", "CommandButton", "Frame7", "ON", {120, 600, 615, 300}, "192,255,192", "", "Gothic 9 bold", 37, ""},
+    {"Command26", "CommandButton", "Frame7", "OFF", {840, 600, 615, 300}, "255,192,192", "", "Gothic 9 bold", 38, ""},
+    {"Frame5", "Frame", "Form1", "", {5640, 1200, 2055, 972}, "192,192,192", "", "P-Gothic 9", 12, ""},
+    {"Label6", "Label", "Frame5", "VIDEO  SCREEN", {120, 240, 1815, 315}, "192,192,192", "", "Gothic 9 bold", 13, "centred"},
+    {"Command31", "CommandButton", "Frame5", "Normal", {120, 600, 855, 300}, "192,255,255", "", "Gothic 9", 42, ""},
+    {"Command32", "CommandButton", "Frame5", "Wide", {1080, 600, 855, 300}, "192,255,255", "", "Gothic 9", 43, ""},
+    {"Frame10", "Frame", "Form1", "", {7755, 720, 1680, 1485}, "192,192,192", "", "from container", 73, ""},
+    {"Label20", "Label", "Frame10", "LENS SHIFT", {90, 300, 1470, 360}, "192,192,192", "", "Gothic 9 bold", 76, "centred"},
+    {"Command59", "CommandButton", "Frame10", "↑", {555, 705, 492, 252}, "255,224,192", "", "from container", 74, ""},
+    {"Command62", "CommandButton", "Frame10", "↓", {570, 1095, 492, 252}, "255,224,192", "", "from container", 75, ""},
+    {"Label3", "Label", "Form1", "VOL", {3420, 2520, 750, 300}, "192,192,192", "", "Gothic 9 bold", 7, "centred"},
+    {"Command1", "CommandButton", "Form1", "+", {3600, 2880, 375, 255}, "255,192,128", "", "P-Gothic 9 bold", 5, ""},
+    {"Command2", "CommandButton", "Form1", "-", {3600, 3240, 375, 255}, "255,192,128", "", "P-Gothic 9 bold", 6, ""},
+    {"Label13", "Label", "Form1", "Zoom", {4260, 2520, 795, 300}, "192,192,192", "", "Gothic 9", 56, "centred"},
+    {"Command15", "CommandButton", "Form1", "+", {4440, 2880, 375, 255}, "255,224,192", "", "P-Gothic 9", 54, ""},
+    {"Command35", "CommandButton", "Form1", "-", {4440, 3240, 375, 255}, "255,224,192", "", "P-Gothic 9", 55, ""},
+    {"Label14", "Label", "Form1", "Focus", {5100, 2520, 735, 285}, "192,192,192", "", "Gothic 9", 59, "centred"},
+    {"Command36", "CommandButton", "Form1", "+", {5280, 2880, 375, 255}, "255,224,192", "", "P-Gothic 9", 57, ""},
+    {"Command37", "CommandButton", "Form1", "-", {5280, 3240, 375, 255}, "255,224,192", "", "P-Gothic 9", 58, ""},
+    {"Label17", "Label", "Form1", "D.Zoom", {5940, 2505, 870, 300}, "192,192,192", "", "Gothic 9", 68, "centred"},
+    {"Command48", "CommandButton", "Form1", "+", {6120, 2880, 375, 255}, "192,255,255", "", "P-Gothic 9", 66, ""},
+    {"Command49", "CommandButton", "Form1", "-", {6120, 3240, 375, 255}, "192,255,255", "", "P-Gothic 9", 67, ""},
+    {"Label18", "Label", "Form1", "Keystone", {7050, 2520, 975, 315}, "192,192,192", "", "Gothic 9", 71, "centred"},
+    {"Command50", "CommandButton", "Form1", "+", {7320, 2880, 375, 255}, "192,255,255", "", "P-Gothic 9", 69, ""},
+    {"Command51", "CommandButton", "Form1", "-", {7320, 3240, 375, 255}, "192,255,255", "", "P-Gothic 9", 70, ""},
+    {"Command5", "CommandButton", "Form1", "↑", {1200, 2520, 855, 375}, "255,224,192", "", "P-Gothic 9 bold", 18, ""},
+    {"Command9", "CommandButton", "Form1", "←", {240, 3000, 855, 375}, "255,224,192", "", "P-Gothic 9 bold", 22, ""},
+    {"Command6", "CommandButton", "Form1", "SELECT", {1200, 3000, 855, 375}, "255,128,0", "", "Gothic 9", 19, ""},
+    {"Command8", "CommandButton", "Form1", "→", {2160, 3000, 855, 375}, "255,224,192", "", "P-Gothic 9 bold", 21, ""},
+    {"Command7", "CommandButton", "Form1", "↓", {1200, 3480, 855, 375}, "255,224,192", "", "P-Gothic 9 bold", 20, ""},
+    {"Command13", "CommandButton", "Form1", "A-IMAGE", {8160, 2520, 1095, 250}, "0,192,192", "", "Gothic 9", 27, ""},
+    {"Command4", "CommandButton", "Form1", "NORMAL", {8160, 2880, 1095, 250}, "192,192,255", "", "Gothic 9", 17, ""},
+    {"Command43", "CommandButton", "Form1", "CURSOL", {8160, 3120, 1095, 255}, "192,192,255", "", "Gothic 9", 61, ""},
+    {"Command14", "CommandButton", "Form1", "P-TIMER", {8160, 3360, 1095, 250}, "192,192,255", "", "Gothic 9", 28, ""},
+    {"Command3", "CommandButton", "Form1", "DISPLAY CLEAR", {8160, 3600, 1095, 492}, "192,192,255", "", "Gothic 9", 16, ""},
+    {"Command10", "CommandButton", "Form1", "ZOOM", {120, 4320, 975, 375}, "255,224,192", "", "Gothic 9 bold", 23, ""},
+    {"Command11", "CommandButton", "Form1", "FOCUS", {1200, 4320, 975, 375}, "255,224,192", "", "Gothic 9 bold", 24, ""},
+    {"Command41", "CommandButton", "Form1", "Lens shift", {2280, 4365, 1170, 330}, "255,224,192", "", "Gothic 9", 60, ""},
+    {"Command33", "CommandButton", "Form1", "COM", {4080, 4200, 1815, 375}, "", "", "P-Gothic 9", 44, ""},
+    {"Command16", "CommandButton", "Form1", "END", {8160, 4320, 1095, 375}, "192,192,192", "", "Gothic 9 bold", 29, ""},
+    {"Frame8", "Frame", "Form1", "", {3825, 3600, 2775, 1185}, "192,192,192", "", "P-Gothic 9", 45, "hidden"},
+    {"Option1", "OptionButton", "Frame8", "COM1", {240, 210, 1185, 300}, "192,192,192", "", "Gothic 9 bold", 46, ""},
+    {"Option2", "OptionButton", "Frame8", "COM2", {1515, 210, 1065, 315}, "192,192,192", "", "Gothic 9 bold", 47, ""},
+    {"Frame11", "Frame", "Frame8", "", {105, 495, 2535, 615}, "192,192,192", "", "from container", 80, ""},
+    {"Option3", "OptionButton", "Frame11", "19200", {135, 165, 1080, 375}, "192,192,192", "", "Gothic 9 bold", 81, "selected"},
+    {"Option4", "OptionButton", "Frame11", "9600", {1365, 195, 975, 315}, "192,192,192", "", "Gothic 9 bold", 82, ""},
+    {"Frame9", "Frame", "Form1", "", {120, 4920, 6972, 948}, "192,192,192", "", "P-Gothic 9", 48, ""},
+    {"Label9", "Label", "Frame9", "TXD", {165, 210, 540, 345}, "192,192,192", "", "Gothic 9", 49, "right-aligned"},
+    {"Label11", "Label", "Frame9", "", {840, 195, 6015, 300}, "255,255,255", "", "P-Gothic 9.75 bold", 51, "single border"},
+    {"Label10", "Label", "Frame9", "RXD", {120, 570, 585, 300}, "192,192,192", "", "Gothic 9", 50, "right-aligned"},
+    {"Label12", "Label", "Frame9", "", {825, 555, 6015, 300}, "255,255,255", "", "P-Gothic 9.75 bold", 52, "single border"},
+    {"Frame15", "Frame", "Form1", "", {720, 5880, 6372, 492}, "192,192,192", "", "from container", 77, ""},
+    {"Label26", "Label", "Frame15", "STATUS", {90, 135, 915, 300}, "192,192,192", "", "Gothic 8.25", 79, ""},
+    {"Label25", "Label", "Frame15", "", {1080, 135, 5175, 300}, "255,255,255", "255,0,0", "P-Gothic 9 bold", 78, "single border"},
+    {"Command34", "CommandButton", "Form1", "データを表示する", {7800, 5040, 1452, 375}, "192,192,192", "", "Gothic 9", 53, "hidden"},
+    {"Command44", "CommandButton", "Form1", "STATUS", {7200, 5640, 1095, 255}, "192,255,255", "", "Gothic 8.25 bold", 62, ""},
+    {"Command46", "CommandButton", "Form1", "L-TIME", {8280, 5640, 1095, 255}, "192,255,255", "", "Gothic 8.25 bold", 64, ""},
+    {"Command45", "CommandButton", "Form1", "MODE", {7200, 5880, 1095, 255}, "192,255,255", "", "Gothic 8.25 bold", 63, ""},
+    {"Command47", "CommandButton", "Form1", "SETTING", {8280, 5880, 1095, 255}, "192,255,255", "", "Gothic 8.25 bold", 65, ""},
+    {"Command52", "CommandButton", "Form1", "C01", {90, 6000, 555, 300}, "255,192,192", "", "Gothic 9", 72, ""},
+};
+// clang-format on
+
+QRect pixels(const Rect &rect) {
+    return {twipsToPixels(rect.left), twipsToPixels(rect.top), twipsToPixels(rect.width),
+            twipsToPixels(rect.height)};
+}
+
+QColor colour(const char *rgb) {
+    const QStringList parts = QString::fromLatin1(rgb).split(QLatin1Char(','));
+    return QColor(parts[0].toInt(), parts[1].toInt(), parts[2].toInt());
+}
+
+QString captionOf(QWidget *widget) {
+    if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        return button->text();
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        return label->text();
+    return {};
+}
+
+QString typeOf(QWidget *widget) {
+    if (qobject_cast<CommandButton *>(widget))
+        return QStringLiteral("CommandButton");
+    if (qobject_cast<QRadioButton *>(widget))
+        return QStringLiteral("OptionButton");
+    if (qobject_cast<QLabel *>(widget))
+        return QStringLiteral("Label");
+    return QStringLiteral("Frame");
+}
+
+QColor backOf(QWidget *widget) {
+    if (auto *button = qobject_cast<CommandButton *>(widget))
+        return button->backColor();
+    return widget->palette().color(QPalette::Window);
+}
+
+} // namespace
+
+class TstLayout : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void window();
+    void controls_data();
+    void controls();
+    void everyControlIsInTheDesign();
+    void tabOrder();
+    void focusStartsOnPowerOn();
+    void lines_data();
+    void lines();
+    void logo();
+    void fontsResolve_data();
+    void fontsResolve();
+    void buttonsPaintTheirBackColour_data();
+    void buttonsPaintTheirBackColour();
+    void dataLinesAreNamedByTheirText();
+    void screenshots();
+
+private:
+    std::unique_ptr<test::PtyPair> line_;
+    std::unique_ptr<test::Panel> panel_;
+};
+
+void TstLayout::init() {
+    line_ = std::make_unique<test::PtyPair>();
+    panel_ = test::startPanel(line_->slavePath());
+}
+
+void TstLayout::cleanup() {
+    panel_.reset();
+    line_.reset();
+}
+
+void TstLayout::window() {
+    Form1 &form = *panel_->form;
+    QCOMPARE(form.windowTitle(), QStringLiteral("ORBA   QV7  CONTROL  Ver.1.30"));
+    QCOMPARE(form.width(), 9495 / 15);
+    QCOMPARE(form.palette().color(QPalette::Window), QColor(192, 192, 192));
+    QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QCOMPARE(form.minimumSize(), form.maximumSize());
+    const QFont font = form.font();
+    QCOMPARE(font.families().first(), QString::fromUtf8(kPGothicFamily));
+    QCOMPARE(font.pointSizeF(), 7.5);
+}
+
+void TstLayout::controls_data() {
+    QTest::addColumn<int>("row");
+    for (int i = 0; i < int(std::size(kDesign)); ++i)
+        QTest::newRow(kDesign[i].name) << i;
+}
+
+void TstLayout::controls() {
+    QFETCH(int, row);
+    const DesignControl &design = kDesign[row];
+    QWidget *widget = panel_->form->control(QString::fromLatin1(design.name));
+    QVERIFY(widget);
+    QCOMPARE(typeOf(widget), QString::fromLatin1(design.type));
+    QCOMPARE(widget->parentWidget()->objectName(), QString::fromLatin1(design.container));
+    if (QByteArray(design.name) != "Command34") // the key command renames it at run time
+        QCOMPARE(captionOf(widget), QString::fromUtf8(design.caption));
+    QCOMPARE(widget->geometry(), pixels(design.rect));
+
+    if (*design.back)
+        QCOMPARE(backOf(widget), colour(design.back));
+    else
+        QCOMPARE(backOf(widget), QApplication::palette().color(QPalette::Button));
+    if (*design.fore)
+        QCOMPARE(widget->palette().color(QPalette::WindowText), colour(design.fore));
+
+    const QString font = QString::fromLatin1(design.font);
+    if (font == QLatin1String("from container")) {
+        QCOMPARE(widget->font(), widget->parentWidget()->font());
+    } else {
+        const bool proportional = font.startsWith(QLatin1String("P-"));
+        const QStringList parts = font.split(QLatin1Char(' '));
+        QCOMPARE(widget->font().families().first(),
+                 QString::fromUtf8(proportional ? kPGothicFamily : kGothicFamily));
+        QCOMPARE(widget->font().pointSizeF(), parts[1].toDouble());
+        QCOMPARE(widget->font().bold(), font.endsWith(QLatin1String("bold")));
+    }
+
+    const QString other = QString::fromLatin1(design.other);
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QVERIFY(label->autoFillBackground());
+        const Qt::Alignment horizontal = label->alignment() & Qt::AlignHorizontal_Mask;
+        QCOMPARE(horizontal, other == QLatin1String("centred")         ? Qt::AlignHCenter
+                             : other == QLatin1String("right-aligned") ? Qt::AlignRight
+                                                                       : Qt::AlignLeft);
+        QCOMPARE(label->frameShape() != QFrame::NoFrame, other == QLatin1String("single border"));
+    }
+    if (auto *frame = qobject_cast<QFrame *>(widget); frame && typeOf(widget) == "Frame")
+        QVERIFY(frame->frameShape() != QFrame::NoFrame);
+    QCOMPARE(widget->isHidden(), other == QLatin1String("hidden"));
+    if (auto *option = qobject_cast<QRadioButton *>(widget);
+        option && QByteArray(design.name) != "Option1")
+        QCOMPARE(option->isChecked(), other == QLatin1String("selected"));
+}
+
+void TstLayout::everyControlIsInTheDesign() {
+    // Nothing on the window that the design does not have.
+    QStringList extra;
+    for (QWidget *widget : panel_->form->findChildren<QWidget *>()) {
+        const QString name = widget->objectName();
+        const bool known =
+            std::ranges::any_of(kDesign, [&](const auto &d) { return name == d.name; }) ||
+            name.startsWith(QLatin1String("Line")) || name == QLatin1String("Image1");
+        if (!known && !name.startsWith(QLatin1String("qt_")))
+            extra << name;
+    }
+    QVERIFY2(extra.isEmpty(), qPrintable(extra.join(QLatin1Char(' '))));
+}
+
+void TstLayout::tabOrder() {
+    const QStringList design =
+        QStringLiteral(
+            "Command17 Command1 Command2 Command3 Command4 Command5 Command6 Command7 Command8 "
+            "Command9 Command10 Command11 Command13 Command14 Command16 Command18 Command19 "
+            "Command20 Command21 Command22 Command23 Command24 Command25 Command26 Command27 "
+            "Command28 Command29 Command31 Command32 Command33 Option1 Option2 Command34 Command15 "
+            "Command35 Command36 Command37 Command41 Command43 Command44 Command45 Command46 "
+            "Command47 Command48 Command49 Command50 Command51 Command52 Command59 Command62 "
+            "Option3 Option4")
+            .split(QLatin1Char(' '));
+    QStringList chain;
+    QWidget *widget = panel_->form->Command17;
+    do {
+        if (widget->focusPolicy() & Qt::TabFocus)
+            chain << widget->objectName();
+        widget = widget->nextInFocusChain();
+    } while (widget != panel_->form->Command17);
+    QCOMPARE(chain.mid(chain.indexOf(QStringLiteral("Command17"))), design);
+    for (auto *label : panel_->form->findChildren<QLabel *>())
+        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+}
+
+void TstLayout::focusStartsOnPowerOn() {
+    panel_->form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(panel_->form.get()));
+    QCOMPARE(QApplication::focusWidget(), panel_->form->Command17);
+}
+
+void TstLayout::lines_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QPoint>("from");
+    QTest::addColumn<QPoint>("to");
+    const int design[12][4] = {
+        {1080, 2400, 1080, 2880}, {2160, 2400, 2160, 2880}, {3120, 2880, 3120, 3480},
+        {2160, 3480, 2160, 3960}, {1080, 3480, 1080, 3960}, {120, 2880, 120, 3480},
+        {1080, 2400, 2160, 2400}, {120, 2880, 1080, 2880},  {2160, 2880, 3120, 2880},
+        {120, 3480, 1080, 3480},  {1080, 3960, 2160, 3960}, {2160, 3480, 3120, 3480}};
+    for (int i = 0; i < 12; ++i)
+        QTest::addRow("Line%d", i + 1)
+            << QStringLiteral("Line%1").arg(i + 1) << QPoint(design[i][0] / 15, design[i][1] / 15)
+            << QPoint(design[i][2] / 15, design[i][3] / 15);
+}
+
+void TstLayout::lines() {
+    QFETCH(QString, name);
+    QFETCH(QPoint, from);
+    QFETCH(QPoint, to);
+    auto *shape = qobject_cast<LineShape *>(panel_->form->control(name));
+    QVERIFY(shape);
+    QCOMPARE(shape->from(), from);
+    QCOMPARE(shape->to(), to);
+    QVERIFY(shape->geometry().contains(from) && shape->geometry().contains(to));
+    QCOMPARE(std::min(shape->width(), shape->height()), 2);
+    QCOMPARE(shape->palette().color(QPalette::Window), QColor(128, 128, 255));
+}
+
+void TstLayout::logo() {
+    QLabel *image = panel_->form->Image1;
+    QCOMPARE(image->geometry(), QRect(8145 / 15, 90 / 15, 80, 26));
+    QCOMPARE(image->pixmap().size(), QSize(80, 26));
+    QCOMPARE(image->focusPolicy(), Qt::NoFocus);
+}
+
+void TstLayout::fontsResolve_data() {
+    QTest::addColumn<int>("face");
+    QTest::addColumn<QString>("substitute");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("Gothic, Japanese caption")
+        << int(Face::Gothic) << "IPAGothic" << QStringLiteral("データを表示しない");
+    QTest::newRow("P-Gothic, arrows")
+        << int(Face::PGothic) << "IPAPGothic" << QStringLiteral("↑↓←→");
+}
+
+void TstLayout::fontsResolve() {
+    QFETCH(int, face);
+    QFETCH(QString, substitute);
+    QFETCH(QString, text);
+    const QFont font = designFont({static_cast<Face>(face), 9.0, false});
+    const QFontInfo info(font);
+    if (info.family() != substitute)
+        QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(substitute)));
+    const QFontMetrics metrics(font);
+    for (const QChar c : text)
+        QVERIFY2(metrics.inFont(c), qPrintable(QString(c)));
+}
+
+void TstLayout::buttonsPaintTheirBackColour_data() {
+    QTest::addColumn<QString>("style");
+    for (const QString &style : QStyleFactory::keys())
+        QTest::newRow(qPrintable(style)) << style;
+}
+
+void TstLayout::buttonsPaintTheirBackColour() {
+    QFETCH(QString, style);
+    QStyle *previous = QApplication::style();
+    const QString previousName = previous->name();
+    QApplication::setStyle(style);
+    for (CommandButton *button :
+         {panel_->form->Command17, panel_->form->Command6, panel_->form->Command13}) {
+        const QImage image = button->grab().toImage();
+        // Left of the centred caption, inside the bevel.
+        QCOMPARE(QColor(image.pixel(5, image.height() / 2)), button->backColor());
+    }
+    const QImage txd = panel_->form->Label11->grab().toImage();
+    QCOMPARE(QColor(txd.pixel(txd.width() / 2, txd.height() / 2)), QColor(Qt::white));
+    QApplication::setStyle(previousName);
+}
+
+void TstLayout::dataLinesAreNamedByTheirText() {
+    for (QLabel *label : {panel_->form->Label11, panel_->form->Label12, panel_->form->Label25}) {
+        QVERIFY(label->accessibleName().isEmpty());
+        QVERIFY(!label->accessibleDescription().isEmpty());
+    }
+    QCOMPARE(panel_->form->Command5->text(), QStringLiteral("↑"));
+}
+
+void TstLayout::screenshots() {
+    const QString directory = qEnvironmentVariable("QV7_ARTIFACTS", QDir::tempPath());
+    QDir().mkpath(directory);
+    Form1 &form = *panel_->form;
+    QVERIFY(form.grab().save(directory + QStringLiteral("/panel-5200.png")));
+    form.Form_KeyDown(Qt::Key_J, 2);
+    QVERIFY(form.grab().save(directory + QStringLiteral("/panel-7200.png")));
+}
+
+QTEST_MAIN(TstLayout)
+#include "tst_layout.moc"

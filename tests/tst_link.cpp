@@ -1,0 +1,257 @@
+// The serial control and its line settings, over real pseudo-terminals.
+
+#include "link/portnames.h"
+#include "link/portsettings.h"
+#include "link/serialcontrol.h"
+
+#include "support/ptypair.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace qv7;
+using qv7::test::PtyPair;
+
+class TstLink : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void settingsAccepted_data();
+    void settingsAccepted();
+    void settingsRejected_data();
+    void settingsRejected();
+    void defaultDevices();
+    void openFailureDescriptions_data();
+    void openFailureDescriptions();
+    void opensAtTheGivenSpeed_data();
+    void opensAtTheGivenSpeed();
+    void settingsApplyAtOnceOnAnOpenPort();
+    void outputIsOneWholeWrite();
+    void inputTakesEverythingWaiting();
+    void failures_data();
+    void failures();
+    void secondProgramIsLockedOut();
+    void hangUpClosesThePortOnce();
+};
+
+void TstLink::settingsAccepted_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("stopBits");
+    QTest::newRow("fast") << "19200,N,8,1" << 19200 << int(Parity::None) << 8 << int(StopBits::One);
+    QTest::newRow("slow") << "9600,N,8,1" << 9600 << int(Parity::None) << 8 << int(StopBits::One);
+    QTest::newRow("even, 7, 2") << "4800,E,7,2" << 4800 << int(Parity::Even) << 7
+                                << int(StopBits::Two);
+    QTest::newRow("lower-case odd, 1.5")
+        << "2400,o,5,1.5" << 2400 << int(Parity::Odd) << 5 << int(StopBits::OneAndHalf);
+}
+
+void TstLink::settingsAccepted() {
+    QFETCH(QString, text);
+    QFETCH(int, baud);
+    QFETCH(int, parity);
+    QFETCH(int, dataBits);
+    QFETCH(int, stopBits);
+    const auto parsed = parseLineSettings(text.toStdString());
+    QVERIFY(parsed);
+    QCOMPARE(parsed->baudRate, baud);
+    QCOMPARE(int(parsed->parity), parity);
+    QCOMPARE(parsed->dataBits, dataBits);
+    QCOMPARE(int(parsed->stopBits), stopBits);
+}
+
+void TstLink::settingsRejected_data() {
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << "";
+    QTest::newRow("three fields") << "19200,N,8";
+    QTest::newRow("five fields") << "19200,N,8,1,1";
+    QTest::newRow("baud not a number") << "fast,N,8,1";
+    QTest::newRow("baud zero") << "0,N,8,1";
+    QTest::newRow("baud with blank") << "19200 ,N,8,1";
+    QTest::newRow("unknown parity") << "19200,X,8,1";
+    QTest::newRow("nine data bits") << "19200,N,9,1";
+    QTest::newRow("three stop bits") << "19200,N,8,3";
+}
+
+void TstLink::settingsRejected() {
+    QFETCH(QString, text);
+    QVERIFY(!parseLineSettings(text.toStdString()));
+}
+
+void TstLink::defaultDevices() {
+#ifdef _WIN32
+    QCOMPARE(defaultPortDevice(1), std::string("COM1"));
+    QCOMPARE(defaultPortDevice(2), std::string("COM2"));
+#else
+    QCOMPARE(defaultPortDevice(1), std::string("/dev/ttyS0"));
+    QCOMPARE(defaultPortDevice(2), std::string("/dev/ttyS1"));
+#endif
+}
+
+void TstLink::openFailureDescriptions_data() {
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("systemText");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("missing") << int(QSerialPort::DeviceNotFoundError) << "No such file"
+                             << "no such device";
+    QTest::newRow("lock file held")
+        << int(QSerialPort::PermissionError) << "Permission error while locking the device"
+        << "in use by another program";
+    QTest::newRow("device busy") << int(QSerialPort::PermissionError) << "Device or resource busy"
+                                 << "in use by another program";
+    QTest::newRow("no permission") << int(QSerialPort::PermissionError) << "Permission denied"
+                                   << "permission denied; is your user in the dialout group?";
+}
+
+void TstLink::openFailureDescriptions() {
+    QFETCH(int, error);
+    QFETCH(QString, systemText);
+    QFETCH(QString, expected);
+    const QString description =
+        describeOpenFailure(static_cast<QSerialPort::SerialPortError>(error), systemText);
+    QVERIFY2(description.contains(expected), qPrintable(description));
+}
+
+void TstLink::opensAtTheGivenSpeed_data() {
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<int>("speed");
+    QTest::newRow("19200") << "19200,N,8,1" << int(B19200);
+    QTest::newRow("9600") << "9600,N,8,1" << int(B9600);
+}
+
+void TstLink::opensAtTheGivenSpeed() {
+    QFETCH(QString, settings);
+    QFETCH(int, speed);
+    PtyPair line;
+    SerialControl control;
+    control.setDevice(1, line.slavePath());
+    control.setSettings(settings);
+    control.setPortOpen(true);
+    QVERIFY(control.PortOpen());
+    const termios attributes = line.attributes();
+    QCOMPARE(int(cfgetospeed(&attributes)), speed);
+    QCOMPARE(attributes.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(attributes.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
+}
+
+void TstLink::settingsApplyAtOnceOnAnOpenPort() {
+    PtyPair line;
+    SerialControl control;
+    control.setDevice(1, line.slavePath());
+    control.setSettings(QStringLiteral("19200,N,8,1"));
+    control.setPortOpen(true);
+    control.setSettings(QStringLiteral("9600,N,8,1"));
+    QCOMPARE(line.speed(), speed_t(B9600));
+    QVERIFY(control.PortOpen());
+}
+
+void TstLink::outputIsOneWholeWrite() {
+    PtyPair line;
+    SerialControl control;
+    control.setDevice(1, line.slavePath());
+    control.setPortOpen(true);
+    control.setOutput("C00\r");
+    // Written before control returns to the event loop: nothing else needs to run.
+    char buffer[16];
+    const ssize_t n = ::read(line.masterFd(), buffer, sizeof buffer);
+    QCOMPARE(QByteArray(buffer, int(std::max<ssize_t>(n, 0))), QByteArray("C00\r"));
+}
+
+void TstLink::inputTakesEverythingWaiting() {
+    PtyPair line;
+    SerialControl control;
+    control.setDevice(1, line.slavePath());
+    control.setPortOpen(true);
+    QSignalSpy events(&control, &SerialControl::OnComm);
+    line.write("00\r");
+    QVERIFY(events.wait(5000));
+    QCOMPARE(control.CommEvent(), short(SerialControl::comEvReceive));
+    std::string received = control.Input();
+    QTRY_VERIFY((received += control.Input()).size() >= 3);
+    QCOMPARE(QByteArray::fromStdString(received), QByteArray("00\r"));
+    QCOMPARE(control.Input(), std::string());
+}
+
+void TstLink::failures_data() {
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("output on a closed port") << "output"
+                                             << "COM1 (%1): the port is not open";
+    QTest::newRow("input on a closed port") << "input"
+                                            << "COM1 (%1): the port is not open";
+    QTest::newRow("open twice") << "open twice"
+                                << "COM1 (%1): already open";
+    QTest::newRow("port number while open")
+        << "renumber"
+        << "COM1 (%1): the port number cannot change while the port is open";
+    QTest::newRow("bad settings") << "settings"
+                                  << "COM1 (%1): \"fast\" is not a line setting";
+    QTest::newRow("missing device") << "missing"
+                                    << "COM1 (%1): no such device";
+}
+
+void TstLink::failures() {
+    QFETCH(QString, operation);
+    QFETCH(QString, expected);
+    PtyPair line;
+    SerialControl control;
+    const QString device = operation == QLatin1String("missing")
+                               ? QStringLiteral("/dev/qv7-no-such")
+                               : line.slavePath();
+    control.setDevice(1, device);
+    if (operation == QLatin1String("open twice") || operation == QLatin1String("renumber"))
+        control.setPortOpen(true);
+    try {
+        if (operation == QLatin1String("output"))
+            control.setOutput("C00\r");
+        else if (operation == QLatin1String("input"))
+            control.Input();
+        else if (operation == QLatin1String("open twice") || operation == QLatin1String("missing"))
+            control.setPortOpen(true);
+        else if (operation == QLatin1String("renumber"))
+            control.setCommPort(2);
+        else
+            control.setSettings(QStringLiteral("fast"));
+        QFAIL("no failure");
+    } catch (const CommError &error) {
+        QVERIFY2(error.description().startsWith(expected.arg(device)),
+                 qPrintable(error.description()));
+    }
+}
+
+void TstLink::secondProgramIsLockedOut() {
+    PtyPair line;
+    SerialControl first;
+    first.setDevice(1, line.slavePath());
+    first.setPortOpen(true);
+    SerialControl second;
+    second.setDevice(1, line.slavePath());
+    try {
+        second.setPortOpen(true);
+        QFAIL("the second open succeeded");
+    } catch (const CommError &error) {
+        QVERIFY2(error.description().contains(QLatin1String("in use by another program")),
+                 qPrintable(error.description()));
+    }
+    QVERIFY(!second.PortOpen());
+    QVERIFY(first.PortOpen());
+}
+
+void TstLink::hangUpClosesThePortOnce() {
+    PtyPair line;
+    SerialControl control;
+    control.setDevice(1, line.slavePath());
+    control.setPortOpen(true);
+    QSignalSpy lost(&control, &SerialControl::deviceLost);
+    line.closeMaster();
+    QVERIFY(lost.wait(5000));
+    QVERIFY(!control.PortOpen());
+    QTest::qWait(200);
+    QCOMPARE(lost.count(), 1);
+    QVERIFY(lost.first().first().toString().startsWith(QLatin1String("COM1 (")));
+}
+
+QTEST_GUILESS_MAIN(TstLink)
+#include "tst_link.moc"
