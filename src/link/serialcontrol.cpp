@@ -147,8 +147,11 @@ void SerialControl::setPortOpen(bool open) {
 void SerialControl::setOutput(std::string_view data) {
     if (!port_.isOpen())
         fail(QStringLiteral("the port is not open"));
-    if (port_.bytesToWrite() + static_cast<qint64>(data.size()) > kOutBufferSize)
+    if (port_.bytesToWrite() + static_cast<qint64>(data.size()) > kOutBufferSize) {
+        commEvent_ = comEventTxFull;
+        emit OnComm();
         fail(QStringLiteral("the transmit buffer is full; is the projector reading the line?"));
+    }
     const qint64 written = port_.write(data.data(), static_cast<qint64>(data.size()));
     if (written != static_cast<qint64>(data.size())) {
         const QString reason = port_.errorString();

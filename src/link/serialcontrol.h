@@ -23,8 +23,9 @@ class SerialControl : public QObject {
     Q_OBJECT
 
 public:
-    // Communication event codes as CommEvent reports them.
-    enum : short { comEvReceive = 2 };
+    // Communication event codes as CommEvent reports them: characters received, and a write
+    // refused because the transmit buffer is full.
+    enum : short { comEvReceive = 2, comEventTxFull = 1010 };
 
     static constexpr qint64 kOutBufferSize = 512;
 
