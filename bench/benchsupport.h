@@ -13,7 +13,8 @@ namespace qv7::bench {
 
 using Clock = std::chrono::steady_clock;
 
-inline double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
+inline double millisecondsBetween(Clock::time_point from, Clock::time_point to)
+{
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
@@ -23,7 +24,8 @@ struct Summary {
     double mean = 0, median = 0, p99 = 0, max = 0;
 };
 
-inline Summary summarize(std::vector<double> values) {
+inline Summary summarize(std::vector<double> values)
+{
     Summary summary;
     summary.count = values.size();
     if (values.empty())
@@ -40,19 +42,22 @@ inline Summary summarize(std::vector<double> values) {
 }
 
 // CPU time of the calling thread, in seconds.
-inline double threadCpuSeconds() {
+inline double threadCpuSeconds()
+{
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-inline long peakRssKiB() {
+inline long peakRssKiB()
+{
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
 
-inline long currentRssKiB() {
+inline long currentRssKiB()
+{
     long pages = 0, resident = 0;
     if (std::FILE *statm = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
@@ -63,7 +68,8 @@ inline long currentRssKiB() {
 }
 
 // The value after "--name" on the command line, or the fallback.
-inline double option(const QStringList &arguments, const QString &name, double fallback) {
+inline double option(const QStringList &arguments, const QString &name, double fallback)
+{
     const qsizetype at = arguments.indexOf(QStringLiteral("--") + name);
     return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1].toDouble() : fallback;
 }

@@ -34,24 +34,28 @@ private Q_SLOTS:
     void deviceGoneDuringAHoldStopsIt();
 
 private:
-    CommandButton *button(const QString &name) const {
+    CommandButton *button(const QString &name) const
+    {
         return qobject_cast<CommandButton *>(panel_->form->control(name));
     }
     std::unique_ptr<test::PtyPair> line_;
     std::unique_ptr<test::Panel> panel_;
 };
 
-void TstHold::init() {
+void TstHold::init()
+{
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
 }
 
-void TstHold::cleanup() {
+void TstHold::cleanup()
+{
     panel_.reset();
     line_.reset();
 }
 
-void TstHold::pressTickAndRelease_data() {
+void TstHold::pressTickAndRelease_data()
+{
     QTest::addColumn<QString>("control");
     QTest::addColumn<int>("held");
     QTest::addColumn<QByteArray>("code");
@@ -90,7 +94,8 @@ void TstHold::pressTickAndRelease_data() {
             << (QByteArray(row.caption).startsWith("D.Zoom"));
 }
 
-void TstHold::pressTickAndRelease() {
+void TstHold::pressTickAndRelease()
+{
     QFETCH(QString, control);
     QFETCH(int, held);
     QFETCH(QByteArray, code);
@@ -135,14 +140,16 @@ void TstHold::pressTickAndRelease() {
     QCOMPARE(line_->readAll(), QByteArray()); // a release sends nothing
 }
 
-void TstHold::repeatsWholeCommandsWhileHeld_data() {
+void TstHold::repeatsWholeCommandsWhileHeld_data()
+{
     QTest::addColumn<QString>("control");
     QTest::addColumn<QByteArray>("code");
     QTest::newRow("VOL + every 250 ms") << "Command1" << QByteArray("C09\r");
     QTest::newRow("Zoom + every 50 ms") << "Command15" << QByteArray("C47\r");
 }
 
-void TstHold::repeatsWholeCommandsWhileHeld() {
+void TstHold::repeatsWholeCommandsWhileHeld()
+{
     QFETCH(QString, control);
     QFETCH(QByteArray, code);
     QTest::mousePress(button(control), Qt::LeftButton);
@@ -156,14 +163,16 @@ void TstHold::repeatsWholeCommandsWhileHeld() {
     QCOMPARE(line_->readAll(), QByteArray()); // nothing after the release
 }
 
-void TstHold::pressAndQuickReleaseSendsOnce() {
+void TstHold::pressAndQuickReleaseSendsOnce()
+{
     QTest::mousePress(button(QStringLiteral("Command6")), Qt::LeftButton);
     QTest::mouseRelease(button(QStringLiteral("Command6")), Qt::LeftButton);
     QTest::qWait(600);
     QCOMPARE(line_->readAll(), QByteArray("C3F\r"));
 }
 
-void TstHold::anyMouseButtonAndModifier_data() {
+void TstHold::anyMouseButtonAndModifier_data()
+{
     QTest::addColumn<int>("mouseButton");
     QTest::addColumn<int>("modifiers");
     QTest::newRow("left") << int(Qt::LeftButton) << int(Qt::NoModifier);
@@ -174,7 +183,8 @@ void TstHold::anyMouseButtonAndModifier_data() {
     QTest::newRow("middle with Alt") << int(Qt::MiddleButton) << int(Qt::AltModifier);
 }
 
-void TstHold::anyMouseButtonAndModifier() {
+void TstHold::anyMouseButtonAndModifier()
+{
     QFETCH(int, mouseButton);
     QFETCH(int, modifiers);
     Form1 &form = *panel_->form;
@@ -189,14 +199,16 @@ void TstHold::anyMouseButtonAndModifier() {
     QVERIFY(!form.Timer1->isActive());
 }
 
-void TstHold::keyboardSendsNothing_data() {
+void TstHold::keyboardSendsNothing_data()
+{
     QTest::addColumn<int>("key");
     QTest::newRow("Space") << int(Qt::Key_Space);
     QTest::newRow("Return") << int(Qt::Key_Return);
     QTest::newRow("Enter") << int(Qt::Key_Enter);
 }
 
-void TstHold::keyboardSendsNothing() {
+void TstHold::keyboardSendsNothing()
+{
     QFETCH(int, key);
     Form1 &form = *panel_->form;
     form.activateWindow();
@@ -208,7 +220,8 @@ void TstHold::keyboardSendsNothing() {
     QVERIFY(!form.Timer1->isActive());
 }
 
-void TstHold::releaseOutsideTheButtonStillStops() {
+void TstHold::releaseOutsideTheButtonStillStops()
+{
     // Through the window, as the platform delivers it: the release lands on another control,
     // but reaches the button that saw the press.
     Form1 &form = *panel_->form;
@@ -225,7 +238,8 @@ void TstHold::releaseOutsideTheButtonStillStops() {
     QVERIFY(form.isVisible());
 }
 
-void TstHold::arrowProfiles_data() {
+void TstHold::arrowProfiles_data()
+{
     // Buttons clicked (a one-shot click, or a press and release of a hold button), then the
     // profile that "up" of the cursor pad is held with.
     QTest::addColumn<QStringList>("before");
@@ -248,7 +262,8 @@ void TstHold::arrowProfiles_data() {
     QTest::newRow("CURSOL, then D.Zoom -") << QStringList{"Command43", "Command49"} << 5 << 5 << 5;
 }
 
-void TstHold::arrowProfiles() {
+void TstHold::arrowProfiles()
+{
     QFETCH(QStringList, before);
     QFETCH(int, repeat);
     QFETCH(int, replyWindow);
@@ -274,14 +289,16 @@ void TstHold::arrowProfiles() {
     }
 }
 
-void TstHold::tickWithNothingHeldSendsNothing() {
+void TstHold::tickWithNothingHeldSendsNothing()
+{
     Form1 &form = *panel_->form;
     form.Timer1_Timer();
     QCOMPARE(line_->readAll(), QByteArray());
     QVERIFY(form.Label11->text().isEmpty());
 }
 
-void TstHold::failedFirstTransmissionStartsNoRepetition_data() {
+void TstHold::failedFirstTransmissionStartsNoRepetition_data()
+{
     QTest::addColumn<QStringList>("before");
     QTest::addColumn<QString>("control");
     QTest::addColumn<int>("replyWindow");
@@ -290,7 +307,8 @@ void TstHold::failedFirstTransmissionStartsNoRepetition_data() {
         << QStringList{"Command43"} << "Command5" << 50;
 }
 
-void TstHold::failedFirstTransmissionStartsNoRepetition() {
+void TstHold::failedFirstTransmissionStartsNoRepetition()
+{
     QFETCH(QStringList, before);
     QFETCH(QString, control);
     QFETCH(int, replyWindow);
@@ -310,7 +328,8 @@ void TstHold::failedFirstTransmissionStartsNoRepetition() {
     QCOMPARE(reports.count(), 1);
 }
 
-void TstHold::deviceGoneDuringAHoldStopsIt() {
+void TstHold::deviceGoneDuringAHoldStopsIt()
+{
     Form1 &form = *panel_->form;
     QTest::mousePress(form.Command48, Qt::LeftButton); // D.Zoom: the arrows repeat every 5 ms
     QTest::mouseRelease(form.Command48, Qt::LeftButton);

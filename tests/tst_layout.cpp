@@ -121,17 +121,20 @@ constexpr DesignControl kDesign[] = {
 };
 // clang-format on
 
-QRect pixels(const Rect &rect) {
+QRect pixels(const Rect &rect)
+{
     return {twipsToPixels(rect.left), twipsToPixels(rect.top), twipsToPixels(rect.width),
             twipsToPixels(rect.height)};
 }
 
-QColor colour(const char *rgb) {
+QColor colour(const char *rgb)
+{
     const QStringList parts = QString::fromLatin1(rgb).split(QLatin1Char(','));
     return QColor(parts[0].toInt(), parts[1].toInt(), parts[2].toInt());
 }
 
-QString captionOf(QWidget *widget) {
+QString captionOf(QWidget *widget)
+{
     if (auto *button = qobject_cast<QAbstractButton *>(widget))
         return button->text();
     if (auto *label = qobject_cast<QLabel *>(widget))
@@ -139,7 +142,8 @@ QString captionOf(QWidget *widget) {
     return {};
 }
 
-QString typeOf(QWidget *widget) {
+QString typeOf(QWidget *widget)
+{
     if (qobject_cast<CommandButton *>(widget))
         return QStringLiteral("CommandButton");
     if (qobject_cast<QRadioButton *>(widget))
@@ -149,7 +153,8 @@ QString typeOf(QWidget *widget) {
     return QStringLiteral("Frame");
 }
 
-QColor backOf(QWidget *widget) {
+QColor backOf(QWidget *widget)
+{
     if (auto *button = qobject_cast<CommandButton *>(widget))
         return button->backColor();
     return widget->palette().color(QPalette::Window);
@@ -184,17 +189,20 @@ private:
     std::unique_ptr<test::Panel> panel_;
 };
 
-void TstLayout::init() {
+void TstLayout::init()
+{
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
 }
 
-void TstLayout::cleanup() {
+void TstLayout::cleanup()
+{
     panel_.reset();
     line_.reset();
 }
 
-void TstLayout::window() {
+void TstLayout::window()
+{
     Form1 &form = *panel_->form;
     QCOMPARE(form.windowTitle(), QStringLiteral("ORBA   QV7  CONTROL  Ver.1.30"));
     QCOMPARE(form.width(), 9495 / 15);
@@ -207,13 +215,15 @@ void TstLayout::window() {
     QCOMPARE(font.pointSizeF(), 7.5);
 }
 
-void TstLayout::controls_data() {
+void TstLayout::controls_data()
+{
     QTest::addColumn<int>("row");
     for (int i = 0; i < int(std::size(kDesign)); ++i)
         QTest::newRow(kDesign[i].name) << i;
 }
 
-void TstLayout::controls() {
+void TstLayout::controls()
+{
     QFETCH(int, row);
     const DesignControl &design = kDesign[row];
     QWidget *widget = panel_->form->control(QString::fromLatin1(design.name));
@@ -261,7 +271,8 @@ void TstLayout::controls() {
         QCOMPARE(option->isChecked(), other == QLatin1String("selected"));
 }
 
-void TstLayout::everyControlIsInTheDesign() {
+void TstLayout::everyControlIsInTheDesign()
+{
     // Nothing on the window that the design does not have.
     QStringList extra;
     for (QWidget *widget : panel_->form->findChildren<QWidget *>()) {
@@ -275,7 +286,8 @@ void TstLayout::everyControlIsInTheDesign() {
     QVERIFY2(extra.isEmpty(), qPrintable(extra.join(QLatin1Char(' '))));
 }
 
-void TstLayout::tabOrder() {
+void TstLayout::tabOrder()
+{
     const QStringList design =
         QStringLiteral(
             "Command17 Command1 Command2 Command3 Command4 Command5 Command6 Command7 Command8 "
@@ -298,13 +310,15 @@ void TstLayout::tabOrder() {
         QCOMPARE(label->focusPolicy(), Qt::NoFocus);
 }
 
-void TstLayout::focusStartsOnPowerOn() {
+void TstLayout::focusStartsOnPowerOn()
+{
     panel_->form->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(panel_->form.get()));
     QCOMPARE(QApplication::focusWidget(), panel_->form->Command17);
 }
 
-void TstLayout::lines_data() {
+void TstLayout::lines_data()
+{
     QTest::addColumn<QString>("name");
     QTest::addColumn<QPoint>("from");
     QTest::addColumn<QPoint>("to");
@@ -319,7 +333,8 @@ void TstLayout::lines_data() {
             << QPoint(design[i][2] / 15, design[i][3] / 15);
 }
 
-void TstLayout::lines() {
+void TstLayout::lines()
+{
     QFETCH(QString, name);
     QFETCH(QPoint, from);
     QFETCH(QPoint, to);
@@ -332,14 +347,16 @@ void TstLayout::lines() {
     QCOMPARE(shape->palette().color(QPalette::Window), QColor(128, 128, 255));
 }
 
-void TstLayout::logo() {
+void TstLayout::logo()
+{
     QLabel *image = panel_->form->Image1;
     QCOMPARE(image->geometry(), QRect(8145 / 15, 90 / 15, 80, 26));
     QCOMPARE(image->pixmap().size(), QSize(80, 26));
     QCOMPARE(image->focusPolicy(), Qt::NoFocus);
 }
 
-void TstLayout::fontsResolve_data() {
+void TstLayout::fontsResolve_data()
+{
     QTest::addColumn<int>("face");
     QTest::addColumn<QString>("substitute");
     QTest::addColumn<QString>("text");
@@ -349,7 +366,8 @@ void TstLayout::fontsResolve_data() {
         << int(Face::PGothic) << "IPAPGothic" << QStringLiteral("↑↓←→");
 }
 
-void TstLayout::fontsResolve() {
+void TstLayout::fontsResolve()
+{
     QFETCH(int, face);
     QFETCH(QString, substitute);
     QFETCH(QString, text);
@@ -362,13 +380,15 @@ void TstLayout::fontsResolve() {
         QVERIFY2(metrics.inFont(c), qPrintable(QString(c)));
 }
 
-void TstLayout::buttonsPaintTheirBackColour_data() {
+void TstLayout::buttonsPaintTheirBackColour_data()
+{
     QTest::addColumn<QString>("style");
     for (const QString &style : QStyleFactory::keys())
         QTest::newRow(qPrintable(style)) << style;
 }
 
-void TstLayout::buttonsPaintTheirBackColour() {
+void TstLayout::buttonsPaintTheirBackColour()
+{
     QFETCH(QString, style);
     QStyle *previous = QApplication::style();
     const QString previousName = previous->name();
@@ -384,7 +404,8 @@ void TstLayout::buttonsPaintTheirBackColour() {
     QApplication::setStyle(previousName);
 }
 
-void TstLayout::dataLinesAreNamedByTheirText() {
+void TstLayout::dataLinesAreNamedByTheirText()
+{
     for (QLabel *label : {panel_->form->Label11, panel_->form->Label12, panel_->form->Label25}) {
         QVERIFY(label->accessibleName().isEmpty());
         QVERIFY(!label->accessibleDescription().isEmpty());
@@ -392,7 +413,8 @@ void TstLayout::dataLinesAreNamedByTheirText() {
     QCOMPARE(panel_->form->Command5->text(), QStringLiteral("↑"));
 }
 
-void TstLayout::screenshots() {
+void TstLayout::screenshots()
+{
     const QString directory = qEnvironmentVariable("QV7_ARTIFACTS", QDir::tempPath());
     QDir().mkpath(directory);
     Form1 &form = *panel_->form;

@@ -34,7 +34,8 @@ private Q_SLOTS:
     void hangUpClosesThePortOnce();
 };
 
-void TstLink::settingsAccepted_data() {
+void TstLink::settingsAccepted_data()
+{
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("baud");
     QTest::addColumn<int>("parity");
@@ -48,7 +49,8 @@ void TstLink::settingsAccepted_data() {
         << "2400,o,5,1.5" << 2400 << int(Parity::Odd) << 5 << int(StopBits::OneAndHalf);
 }
 
-void TstLink::settingsAccepted() {
+void TstLink::settingsAccepted()
+{
     QFETCH(QString, text);
     QFETCH(int, baud);
     QFETCH(int, parity);
@@ -62,7 +64,8 @@ void TstLink::settingsAccepted() {
     QCOMPARE(int(parsed->stopBits), stopBits);
 }
 
-void TstLink::settingsRejected_data() {
+void TstLink::settingsRejected_data()
+{
     QTest::addColumn<QString>("text");
     QTest::newRow("empty") << "";
     QTest::newRow("three fields") << "19200,N,8";
@@ -75,12 +78,14 @@ void TstLink::settingsRejected_data() {
     QTest::newRow("three stop bits") << "19200,N,8,3";
 }
 
-void TstLink::settingsRejected() {
+void TstLink::settingsRejected()
+{
     QFETCH(QString, text);
     QVERIFY(!parseLineSettings(text.toStdString()));
 }
 
-void TstLink::defaultDevices() {
+void TstLink::defaultDevices()
+{
 #ifdef _WIN32
     QCOMPARE(defaultPortDevice(1), std::string("COM1"));
     QCOMPARE(defaultPortDevice(2), std::string("COM2"));
@@ -90,7 +95,8 @@ void TstLink::defaultDevices() {
 #endif
 }
 
-void TstLink::openFailureDescriptions_data() {
+void TstLink::openFailureDescriptions_data()
+{
     QTest::addColumn<int>("error");
     QTest::addColumn<QString>("systemText");
     QTest::addColumn<QString>("expected");
@@ -105,7 +111,8 @@ void TstLink::openFailureDescriptions_data() {
                                    << "permission denied; is your user in the dialout group?";
 }
 
-void TstLink::openFailureDescriptions() {
+void TstLink::openFailureDescriptions()
+{
     QFETCH(int, error);
     QFETCH(QString, systemText);
     QFETCH(QString, expected);
@@ -114,14 +121,16 @@ void TstLink::openFailureDescriptions() {
     QVERIFY2(description.contains(expected), qPrintable(description));
 }
 
-void TstLink::opensAtTheGivenSpeed_data() {
+void TstLink::opensAtTheGivenSpeed_data()
+{
     QTest::addColumn<QString>("settings");
     QTest::addColumn<int>("speed");
     QTest::newRow("19200") << "19200,N,8,1" << int(B19200);
     QTest::newRow("9600") << "9600,N,8,1" << int(B9600);
 }
 
-void TstLink::opensAtTheGivenSpeed() {
+void TstLink::opensAtTheGivenSpeed()
+{
     QFETCH(QString, settings);
     QFETCH(int, speed);
     PtyPair line;
@@ -136,7 +145,8 @@ void TstLink::opensAtTheGivenSpeed() {
     QCOMPARE(attributes.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
 }
 
-void TstLink::settingsApplyAtOnceOnAnOpenPort() {
+void TstLink::settingsApplyAtOnceOnAnOpenPort()
+{
     PtyPair line;
     SerialControl control;
     control.setDevice(1, line.slavePath());
@@ -147,7 +157,8 @@ void TstLink::settingsApplyAtOnceOnAnOpenPort() {
     QVERIFY(control.PortOpen());
 }
 
-void TstLink::outputIsOneWholeWrite() {
+void TstLink::outputIsOneWholeWrite()
+{
     PtyPair line;
     SerialControl control;
     control.setDevice(1, line.slavePath());
@@ -159,7 +170,8 @@ void TstLink::outputIsOneWholeWrite() {
     QCOMPARE(QByteArray(buffer, int(std::max<ssize_t>(n, 0))), QByteArray("C00\r"));
 }
 
-void TstLink::inputTakesEverythingWaiting() {
+void TstLink::inputTakesEverythingWaiting()
+{
     PtyPair line;
     SerialControl control;
     control.setDevice(1, line.slavePath());
@@ -174,7 +186,8 @@ void TstLink::inputTakesEverythingWaiting() {
     QCOMPARE(control.Input(), std::string());
 }
 
-void TstLink::failures_data() {
+void TstLink::failures_data()
+{
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("expected");
     QTest::newRow("output on a closed port") << "output"
@@ -192,7 +205,8 @@ void TstLink::failures_data() {
                                     << "COM1 (%1): no such device";
 }
 
-void TstLink::failures() {
+void TstLink::failures()
+{
     QFETCH(QString, operation);
     QFETCH(QString, expected);
     PtyPair line;
@@ -221,7 +235,8 @@ void TstLink::failures() {
     }
 }
 
-void TstLink::secondProgramIsLockedOut() {
+void TstLink::secondProgramIsLockedOut()
+{
     PtyPair line;
     SerialControl first;
     first.setDevice(1, line.slavePath());
@@ -239,7 +254,8 @@ void TstLink::secondProgramIsLockedOut() {
     QVERIFY(first.PortOpen());
 }
 
-void TstLink::hangUpClosesThePortOnce() {
+void TstLink::hangUpClosesThePortOnce()
+{
     PtyPair line;
     SerialControl control;
     control.setDevice(1, line.slavePath());

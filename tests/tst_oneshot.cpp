@@ -29,18 +29,21 @@ private:
     std::unique_ptr<test::Panel> panel_;
 };
 
-void TstOneShot::init() {
+void TstOneShot::init()
+{
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
     QVERIFY(panel_->form->MSComm1->PortOpen());
 }
 
-void TstOneShot::cleanup() {
+void TstOneShot::cleanup()
+{
     panel_.reset();
     line_.reset();
 }
 
-void TstOneShot::sendsItsCode_data() {
+void TstOneShot::sendsItsCode_data()
+{
     QTest::addColumn<QString>("control");
     QTest::addColumn<QByteArray>("code");
     QTest::addColumn<QString>("txd");
@@ -70,7 +73,8 @@ void TstOneShot::sendsItsCode_data() {
     }
 }
 
-void TstOneShot::sendsItsCode() {
+void TstOneShot::sendsItsCode()
+{
     QFETCH(QString, control);
     QFETCH(QByteArray, code);
     QFETCH(QString, txd);
@@ -89,7 +93,8 @@ void TstOneShot::sendsItsCode() {
     QVERIFY(form.Label25->text().isEmpty());
 }
 
-void TstOneShot::arrowModeButtons_data() {
+void TstOneShot::arrowModeButtons_data()
+{
     QTest::addColumn<QString>("control");
     QTest::addColumn<int>("period");
     QTest::addColumn<int>("arrowMode");
@@ -101,7 +106,8 @@ void TstOneShot::arrowModeButtons_data() {
     QTest::newRow("CURSOL") << "Command43" << 30 << 2;
 }
 
-void TstOneShot::arrowModeButtons() {
+void TstOneShot::arrowModeButtons()
+{
     QFETCH(QString, control);
     QFETCH(int, period);
     QFETCH(int, arrowMode);
@@ -117,7 +123,8 @@ void TstOneShot::arrowModeButtons() {
     QVERIFY(!form.Timer1->isActive());
 }
 
-void TstOneShot::keyboardClicksTheFocusedButton() {
+void TstOneShot::keyboardClicksTheFocusedButton()
+{
     Form1 &form = *panel_->form;
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -126,7 +133,8 @@ void TstOneShot::keyboardClicksTheFocusedButton() {
     QCOMPARE(line_->read(4), QByteArray("C00\r"));
 }
 
-void TstOneShot::failedWriteIsReportedAndNotShown_data() {
+void TstOneShot::failedWriteIsReportedAndNotShown_data()
+{
     QTest::addColumn<QString>("control");
     QTest::addColumn<QByteArray>("code");
     QTest::newRow("plain") << "Command18" << QByteArray("C02\r");
@@ -134,7 +142,8 @@ void TstOneShot::failedWriteIsReportedAndNotShown_data() {
     QTest::newRow("arrow mode") << "Command43" << QByteArray("C4F\r");
 }
 
-void TstOneShot::failedWriteIsReportedAndNotShown() {
+void TstOneShot::failedWriteIsReportedAndNotShown()
+{
     QFETCH(QString, control);
     QFETCH(QByteArray, code);
     Form1 &form = *panel_->form;
@@ -156,7 +165,8 @@ void TstOneShot::failedWriteIsReportedAndNotShown() {
     QVERIFY(form.isVisible());
 }
 
-void TstOneShot::burstOfFailuresGivesOneReport() {
+void TstOneShot::burstOfFailuresGivesOneReport()
+{
     Form1 &form = *panel_->form;
     QSignalSpy reports(&form, &Form1::failureReported);
     form.MSComm1->setPortOpen(false);
@@ -172,7 +182,8 @@ void TstOneShot::burstOfFailuresGivesOneReport() {
     QCOMPARE(reports.count(), 2);
 }
 
-void TstOneShot::timer5SendsPowerOnOnce() {
+void TstOneShot::timer5SendsPowerOnOnce()
+{
     Form1 &form = *panel_->form;
     QCOMPARE(form.Timer5->interval(), 2000);
     form.Timer5->setEnabled(true);

@@ -12,7 +12,8 @@ using namespace qv7;
 
 namespace {
 
-QString rendered(const QByteArray &bytes) {
+QString rendered(const QByteArray &bytes)
+{
     return QString::fromLatin1(renderTraffic(bytes.toStdString()));
 }
 
@@ -48,25 +49,29 @@ private:
     std::unique_ptr<test::Panel> panel_;
 };
 
-void TstReplies::init() {
+void TstReplies::init()
+{
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
     panel_->form->Form_KeyDown(Qt::Key_J, 2);
 }
 
-void TstReplies::cleanup() {
+void TstReplies::cleanup()
+{
     panel_.reset();
     line_.reset();
 }
 
-void TstReplies::click(const char *control) {
+void TstReplies::click(const char *control)
+{
     auto *button = qobject_cast<QPushButton *>(panel_->form->control(QString::fromLatin1(control)));
     QVERIFY(button);
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(line_->read(4).size(), 4);
 }
 
-void TstReplies::statusDecoding_data() {
+void TstReplies::statusDecoding_data()
+{
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("status"); // null: the status line keeps what it had
@@ -106,7 +111,8 @@ void TstReplies::statusDecoding_data() {
                                 << (row.status ? QString::fromLatin1(row.status) : QString());
 }
 
-void TstReplies::statusDecoding() {
+void TstReplies::statusDecoding()
+{
     QFETCH(QByteArray, query);
     QFETCH(QByteArray, reply);
     QFETCH(QString, status);
@@ -119,7 +125,8 @@ void TstReplies::statusDecoding() {
     QCOMPARE(form.AwaitingReply, std::uint8_t(0));
 }
 
-void TstReplies::replyInPieces_data() {
+void TstReplies::replyInPieces_data()
+{
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QByteArray>("first");
     QTest::addColumn<QString>("statusAfterFirst");
@@ -133,7 +140,8 @@ void TstReplies::replyInPieces_data() {
                                 << QStringLiteral(" 0 1 2 3 Hour Use");
 }
 
-void TstReplies::replyInPieces() {
+void TstReplies::replyInPieces()
+{
     QFETCH(QByteArray, query);
     QFETCH(QByteArray, first);
     QFETCH(QString, statusAfterFirst);
@@ -152,7 +160,8 @@ void TstReplies::replyInPieces() {
     QCOMPARE(form.Label25->text(), statusAfterSecond);
 }
 
-void TstReplies::lateReply_data() {
+void TstReplies::lateReply_data()
+{
     QTest::addColumn<QByteArray>("second");
     QTest::addColumn<QString>("status");
     QTest::newRow("after a command: shown, not decoded")
@@ -161,7 +170,8 @@ void TstReplies::lateReply_data() {
         << QByteArray("Command47") << QStringLiteral(" Top/Bottom reversal");
 }
 
-void TstReplies::lateReply() {
+void TstReplies::lateReply()
+{
     QFETCH(QByteArray, second);
     QFETCH(QString, status);
     Form1 &form = *panel_->form;
@@ -173,7 +183,8 @@ void TstReplies::lateReply() {
     QCOMPARE(form.Label25->text(), status);
 }
 
-void TstReplies::missingReplyIsMarkedThenCleared() {
+void TstReplies::missingReplyIsMarkedThenCleared()
+{
     Form1 &form = *panel_->form;
     click("Command44");
     form.Label25->setText(QStringLiteral(" Power ON"));
@@ -189,7 +200,8 @@ void TstReplies::missingReplyIsMarkedThenCleared() {
     QVERIFY(!form.Timer4->isActive());
 }
 
-void TstReplies::answeredReplyStaysUntilTheTimeOut() {
+void TstReplies::answeredReplyStaysUntilTheTimeOut()
+{
     Form1 &form = *panel_->form;
     click("Command44");
     line_->write("00\r");
@@ -202,7 +214,8 @@ void TstReplies::answeredReplyStaysUntilTheTimeOut() {
     QVERIFY(form.Label12->text().isEmpty());
 }
 
-void TstReplies::replyWindowGathersAndThenStartsFresh() {
+void TstReplies::replyWindowGathersAndThenStartsFresh()
+{
     Form1 &form = *panel_->form;
     click("Command17");
     line_->write("\x06");
@@ -216,7 +229,8 @@ void TstReplies::replyWindowGathersAndThenStartsFresh() {
     QTRY_COMPARE(form.Label12->text(), QStringLiteral(" 2 "));
 }
 
-void TstReplies::replyWindowWithoutAwaitingChangesNoLine() {
+void TstReplies::replyWindowWithoutAwaitingChangesNoLine()
+{
     Form1 &form = *panel_->form;
     form.Label11->setText(QStringLiteral("tx"));
     form.Label12->setText(QStringLiteral("rx"));
@@ -231,7 +245,8 @@ void TstReplies::replyWindowWithoutAwaitingChangesNoLine() {
     QVERIFY(!form.Timer2->isActive());
 }
 
-void TstReplies::transmitRestartsTheReplyWindow() {
+void TstReplies::transmitRestartsTheReplyWindow()
+{
     // Both windows count from the latest transmit: after most of a reply window has gone by,
     // a second command gives it its full length again.
     Form1 &form = *panel_->form;
@@ -245,7 +260,8 @@ void TstReplies::transmitRestartsTheReplyWindow() {
     QVERIFY(form.Timer4->remainingTime() > 2000);
 }
 
-void TstReplies::receptionAlwaysEndsTheWait() {
+void TstReplies::receptionAlwaysEndsTheWait()
+{
     Form1 &form = *panel_->form;
     form.AwaitingReply = 1;
     line_->write("\x06");
@@ -253,7 +269,8 @@ void TstReplies::receptionAlwaysEndsTheWait() {
     QCOMPARE(form.AwaitingReply, std::uint8_t(0));
 }
 
-void TstReplies::toggle_data() {
+void TstReplies::toggle_data()
+{
     QTest::addColumn<float>("before");
     QTest::addColumn<float>("after");
     QTest::addColumn<QString>("caption");
@@ -266,7 +283,8 @@ void TstReplies::toggle_data() {
     QTest::newRow("7200 closes") << 7200.0f << 5200.0f << show;
 }
 
-void TstReplies::toggle() {
+void TstReplies::toggle()
+{
     QFETCH(float, before);
     QFETCH(float, after);
     QFETCH(QString, caption);
@@ -280,7 +298,8 @@ void TstReplies::toggle() {
     QCOMPARE(line_->readAll(), QByteArray());
 }
 
-void TstReplies::toggleRestartsThePortPanelTimer() {
+void TstReplies::toggleRestartsThePortPanelTimer()
+{
     Form1 &form = *panel_->form;
     form.Timer3->setInterval(2000);
     form.Command33_Click();
@@ -290,7 +309,8 @@ void TstReplies::toggleRestartsThePortPanelTimer() {
     QVERIFY(form.Frame8->isVisible());
 }
 
-void TstReplies::keyCommandAfterTheToggle() {
+void TstReplies::keyCommandAfterTheToggle()
+{
     Form1 &form = *panel_->form;
     QTest::mouseClick(form.Command34, Qt::LeftButton);
     QCOMPARE(form.Height(), 5200.0f);
@@ -299,7 +319,8 @@ void TstReplies::keyCommandAfterTheToggle() {
     QCOMPARE(form.Command34->text(), QStringLiteral("CLOSE"));
 }
 
-void TstReplies::receivedTextKeepsItsNewest32767Characters() {
+void TstReplies::receivedTextKeepsItsNewest32767Characters()
+{
     // A projector that talks without being asked: nothing closes the reply window.
     Form1 &form = *panel_->form;
     QByteArray stream;

@@ -14,7 +14,8 @@ using namespace qv7;
 
 namespace {
 
-int clientHeightPixels(int outerTwips) {
+int clientHeightPixels(int outerTwips)
+{
     return twipsToPixels(outerTwips - 375);
 }
 
@@ -22,11 +23,14 @@ int clientHeightPixels(int outerTwips) {
 class KeyCounter : public QObject {
 public:
     explicit KeyCounter(int key)
-        : key_(key) {}
+        : key_(key)
+    {
+    }
     int presses = 0;
 
 protected:
-    bool eventFilter(QObject *, QEvent *event) override {
+    bool eventFilter(QObject *, QEvent *event) override
+    {
         if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == key_)
             ++presses;
         return false;
@@ -54,7 +58,8 @@ private Q_SLOTS:
     void timer3HidesThePortPanel();
 };
 
-void TstStartup::startUpOpensCom1Twice() {
+void TstStartup::startUpOpensCom1Twice()
+{
     test::PtyPair line;
     Form1 form;
     form.setFailurePresenter([](const QString &) {});
@@ -79,7 +84,8 @@ void TstStartup::startUpOpensCom1Twice() {
     QCOMPARE(reports.count(), 0);
 }
 
-void TstStartup::startUpState() {
+void TstStartup::startUpState()
+{
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
@@ -115,7 +121,8 @@ void TstStartup::startUpState() {
     QVERIFY(panel->failures.isEmpty());
 }
 
-void TstStartup::startUpPlacesTheWindow() {
+void TstStartup::startUpPlacesTheWindow()
+{
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     const QRect screen = panel->form->screen()->geometry();
@@ -125,14 +132,16 @@ void TstStartup::startUpPlacesTheWindow() {
     QCOMPARE(panel->form->pos(), QPoint(twipsToPixels(left), twipsToPixels(top)));
 }
 
-void TstStartup::missingOrBusyCom1IsReported_data() {
+void TstStartup::missingOrBusyCom1IsReported_data()
+{
     QTest::addColumn<bool>("busy");
     QTest::addColumn<QString>("expected");
     QTest::newRow("missing") << false << "no such device";
     QTest::newRow("held by another program") << true << "in use by another program";
 }
 
-void TstStartup::missingOrBusyCom1IsReported() {
+void TstStartup::missingOrBusyCom1IsReported()
+{
     QFETCH(bool, busy);
     QFETCH(QString, expected);
     test::PtyPair line;
@@ -155,7 +164,8 @@ void TstStartup::missingOrBusyCom1IsReported() {
         QCOMPARE(line.readAll(), QByteArray());
 }
 
-void TstStartup::keyCommand_data() {
+void TstStartup::keyCommand_data()
+{
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("modifiers");
     QTest::addColumn<bool>("grows");
@@ -169,7 +179,8 @@ void TstStartup::keyCommand_data() {
     QTest::newRow("Ctrl+K") << int(Qt::Key_K) << int(Qt::ControlModifier) << false;
 }
 
-void TstStartup::keyCommand() {
+void TstStartup::keyCommand()
+{
     QFETCH(int, key);
     QFETCH(int, modifiers);
     QFETCH(bool, grows);
@@ -200,7 +211,8 @@ void TstStartup::keyCommand() {
     QCOMPARE(line.readAll(), QByteArray());
 }
 
-void TstStartup::endClosesThePortFirst() {
+void TstStartup::endClosesThePortFirst()
+{
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
@@ -217,7 +229,8 @@ void TstStartup::endClosesThePortFirst() {
     QVERIFY(panel->failures.isEmpty());
 }
 
-void TstStartup::endOnAClosedPortStillEnds() {
+void TstStartup::endOnAClosedPortStillEnds()
+{
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     panel->form->MSComm1->setPortOpen(false);
@@ -227,7 +240,8 @@ void TstStartup::endOnAClosedPortStillEnds() {
     QVERIFY(panel->failures.isEmpty());
 }
 
-void TstStartup::timer3HidesThePortPanel() {
+void TstStartup::timer3HidesThePortPanel()
+{
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;

@@ -21,7 +21,8 @@ private Q_SLOTS:
     void decodingIgnoresOtherCommands();
 };
 
-void TstTraffic::rendering_data() {
+void TstTraffic::rendering_data()
+{
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QByteArray>("rendering");
     QTest::newRow("command C00") << QByteArray("C00\r") << QByteArray(" C 0 0 CR ");
@@ -42,13 +43,15 @@ void TstTraffic::rendering_data() {
     QTest::newRow("empty") << QByteArray() << QByteArray(" ");
 }
 
-void TstTraffic::rendering() {
+void TstTraffic::rendering()
+{
     QFETCH(QByteArray, text);
     QFETCH(QByteArray, rendering);
     QCOMPARE(QByteArray::fromStdString(renderTraffic(text.toStdString())), rendering);
 }
 
-void TstTraffic::everyByteIsOneToken() {
+void TstTraffic::everyByteIsOneToken()
+{
     // A token per byte, whatever the byte: the rendering of a text is the concatenation of
     // the renderings of its bytes, less their leading blanks.
     std::string all;
@@ -62,13 +65,15 @@ void TstTraffic::everyByteIsOneToken() {
     QCOMPARE(renderTraffic(all), expected);
 }
 
-void TstTraffic::renderingStopsAt32767Characters() {
+void TstTraffic::renderingStopsAt32767Characters()
+{
     const std::string text(kMaxRenderedChars + 10, 'A');
     const std::string rendering = renderTraffic(text);
     QCOMPARE(rendering.size(), 1 + 2 * kMaxRenderedChars);
 }
 
-void TstTraffic::decoding_data() {
+void TstTraffic::decoding_data()
+{
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("status"); // null: the status line keeps its text
@@ -102,7 +107,8 @@ void TstTraffic::decoding_data() {
     QTest::newRow("lamp: anything") << lamp << QByteArray() << "  Hour Use";
 }
 
-void TstTraffic::decoding() {
+void TstTraffic::decoding()
+{
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, reply);
     QFETCH(QString, status);
@@ -115,7 +121,8 @@ void TstTraffic::decoding() {
     }
 }
 
-void TstTraffic::decodingIgnoresOtherCommands_data() {
+void TstTraffic::decodingIgnoresOtherCommands_data()
+{
     QTest::addColumn<QByteArray>("command");
     QTest::newRow("power on command") << QByteArray("C00\r");
     QTest::newRow("query without CR") << QByteArray("CR0");
@@ -123,7 +130,8 @@ void TstTraffic::decodingIgnoresOtherCommands_data() {
     QTest::newRow("nothing sent yet") << QByteArray();
 }
 
-void TstTraffic::decodingIgnoresOtherCommands() {
+void TstTraffic::decodingIgnoresOtherCommands()
+{
     QFETCH(QByteArray, command);
     QVERIFY(!decodeStatus(command.toStdString(), renderTraffic("00\r")));
 }

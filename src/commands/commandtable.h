@@ -10,7 +10,8 @@ namespace qv7 {
 
 // Every command goes out as its three-character code followed by one carriage return.
 inline constexpr char kCommandTerminator = '\r';
-inline std::string commandString(std::string_view code) {
+inline std::string commandString(std::string_view code)
+{
     return std::string(code) + kCommandTerminator;
 }
 

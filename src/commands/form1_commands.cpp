@@ -57,16 +57,19 @@ constexpr std::array<HoldBinding, 17> kHoldBindings{{
     {&Form1::Command62, &Form1::Command62_MouseDown, &Form1::Command62_MouseUp},
 }};
 
-const OneShotCommand &oneShot(std::string_view control) {
+const OneShotCommand &oneShot(std::string_view control)
+{
     return *findOneShot(control);
 }
-const HoldCommand &hold(std::string_view control) {
+const HoldCommand &hold(std::string_view control)
+{
     return *findHold(control);
 }
 
 } // namespace
 
-void Form1::connectCommands() {
+void Form1::connectCommands()
+{
     for (const auto &[button, click] : kClickBindings)
         connect(this->*button, &QPushButton::clicked, this,
                 guarded([this, click] { (this->*click)(); }));
@@ -83,12 +86,14 @@ void Form1::connectCommands() {
     connect(Timer5, &QTimer::timeout, this, guarded([this] { Timer5_Timer(); }));
 }
 
-void Form1::sendCommand(std::string_view code) {
+void Form1::sendCommand(std::string_view code)
+{
     CurrentCommand = commandString(code);
     Hyouji(CurrentCommand, 1);
 }
 
-void Form1::clickOneShot(const OneShotCommand &command) {
+void Form1::clickOneShot(const OneShotCommand &command)
+{
     sendCommand(command.code);
     if (command.kind != OneShotKind::ArrowMode)
         return;
@@ -96,7 +101,8 @@ void Form1::clickOneShot(const OneShotCommand &command) {
     ArrowMode = command.arrowMode;
 }
 
-void Form1::pressHoldButton(const HoldCommand &command) {
+void Form1::pressHoldButton(const HoldCommand &command)
+{
     if (!command.timings) {
         // An arrow takes its reply window and display time-out from the arrow mode and
         // repeats at whatever period the repeat timer was last given.
@@ -117,7 +123,8 @@ void Form1::pressHoldButton(const HoldCommand &command) {
     Timer1->setEnabled(true);
 }
 
-void Form1::releaseHoldButton(const HoldCommand &command) {
+void Form1::releaseHoldButton(const HoldCommand &command)
+{
     endHold();
     Timer2->setEnabled(false);
     Timer4->setEnabled(true);
@@ -132,12 +139,14 @@ void Form1::releaseHoldButton(const HoldCommand &command) {
     }
 }
 
-void Form1::endHold() {
+void Form1::endHold()
+{
     HeldButton = 0;
     Timer1->setEnabled(false);
 }
 
-void Form1::Timer1_Timer() {
+void Form1::Timer1_Timer()
+{
     if (HeldButton == 0)
         return;
     const HoldCommand *held = findHeldButton(HeldButton);
@@ -153,201 +162,265 @@ void Form1::Timer1_Timer() {
     }
 }
 
-void Form1::Timer3_Timer() {
+void Form1::Timer3_Timer()
+{
     Frame8->setVisible(false);
     Timer3->setEnabled(false);
 }
 
-void Form1::Timer5_Timer() {
+void Form1::Timer5_Timer()
+{
     sendCommand("C00");
     Timer5->setEnabled(false);
 }
 
-void Form1::Command3_Click() {
+void Form1::Command3_Click()
+{
     clickOneShot(oneShot("Command3"));
 }
-void Form1::Command4_Click() {
+void Form1::Command4_Click()
+{
     clickOneShot(oneShot("Command4"));
 }
-void Form1::Command10_Click() {
+void Form1::Command10_Click()
+{
     clickOneShot(oneShot("Command10"));
 }
-void Form1::Command11_Click() {
+void Form1::Command11_Click()
+{
     clickOneShot(oneShot("Command11"));
 }
-void Form1::Command13_Click() {
+void Form1::Command13_Click()
+{
     clickOneShot(oneShot("Command13"));
 }
-void Form1::Command14_Click() {
+void Form1::Command14_Click()
+{
     clickOneShot(oneShot("Command14"));
 }
-void Form1::Command17_Click() {
+void Form1::Command17_Click()
+{
     clickOneShot(oneShot("Command17"));
 }
-void Form1::Command18_Click() {
+void Form1::Command18_Click()
+{
     clickOneShot(oneShot("Command18"));
 }
-void Form1::Command19_Click() {
+void Form1::Command19_Click()
+{
     clickOneShot(oneShot("Command19"));
 }
-void Form1::Command20_Click() {
+void Form1::Command20_Click()
+{
     clickOneShot(oneShot("Command20"));
 }
-void Form1::Command21_Click() {
+void Form1::Command21_Click()
+{
     clickOneShot(oneShot("Command21"));
 }
-void Form1::Command22_Click() {
+void Form1::Command22_Click()
+{
     clickOneShot(oneShot("Command22"));
 }
-void Form1::Command23_Click() {
+void Form1::Command23_Click()
+{
     clickOneShot(oneShot("Command23"));
 }
-void Form1::Command24_Click() {
+void Form1::Command24_Click()
+{
     clickOneShot(oneShot("Command24"));
 }
-void Form1::Command25_Click() {
+void Form1::Command25_Click()
+{
     clickOneShot(oneShot("Command25"));
 }
-void Form1::Command26_Click() {
+void Form1::Command26_Click()
+{
     clickOneShot(oneShot("Command26"));
 }
-void Form1::Command27_Click() {
+void Form1::Command27_Click()
+{
     clickOneShot(oneShot("Command27"));
 }
-void Form1::Command28_Click() {
+void Form1::Command28_Click()
+{
     clickOneShot(oneShot("Command28"));
 }
-void Form1::Command29_Click() {
+void Form1::Command29_Click()
+{
     clickOneShot(oneShot("Command29"));
 }
-void Form1::Command31_Click() {
+void Form1::Command31_Click()
+{
     clickOneShot(oneShot("Command31"));
 }
-void Form1::Command32_Click() {
+void Form1::Command32_Click()
+{
     clickOneShot(oneShot("Command32"));
 }
-void Form1::Command41_Click() {
+void Form1::Command41_Click()
+{
     clickOneShot(oneShot("Command41"));
 }
-void Form1::Command43_Click() {
+void Form1::Command43_Click()
+{
     clickOneShot(oneShot("Command43"));
 }
-void Form1::Command44_Click() {
+void Form1::Command44_Click()
+{
     clickOneShot(oneShot("Command44"));
 }
-void Form1::Command45_Click() {
+void Form1::Command45_Click()
+{
     clickOneShot(oneShot("Command45"));
 }
-void Form1::Command46_Click() {
+void Form1::Command46_Click()
+{
     clickOneShot(oneShot("Command46"));
 }
-void Form1::Command47_Click() {
+void Form1::Command47_Click()
+{
     clickOneShot(oneShot("Command47"));
 }
-void Form1::Command52_Click() {
+void Form1::Command52_Click()
+{
     clickOneShot(oneShot("Command52"));
 }
 
-void Form1::Command1_MouseDown() {
+void Form1::Command1_MouseDown()
+{
     pressHoldButton(hold("Command1"));
 }
-void Form1::Command1_MouseUp() {
+void Form1::Command1_MouseUp()
+{
     releaseHoldButton(hold("Command1"));
 }
-void Form1::Command2_MouseDown() {
+void Form1::Command2_MouseDown()
+{
     pressHoldButton(hold("Command2"));
 }
-void Form1::Command2_MouseUp() {
+void Form1::Command2_MouseUp()
+{
     releaseHoldButton(hold("Command2"));
 }
-void Form1::Command5_MouseDown() {
+void Form1::Command5_MouseDown()
+{
     pressHoldButton(hold("Command5"));
 }
-void Form1::Command5_MouseUp() {
+void Form1::Command5_MouseUp()
+{
     releaseHoldButton(hold("Command5"));
 }
-void Form1::Command6_MouseDown() {
+void Form1::Command6_MouseDown()
+{
     pressHoldButton(hold("Command6"));
 }
-void Form1::Command6_MouseUp() {
+void Form1::Command6_MouseUp()
+{
     releaseHoldButton(hold("Command6"));
 }
-void Form1::Command7_MouseDown() {
+void Form1::Command7_MouseDown()
+{
     pressHoldButton(hold("Command7"));
 }
-void Form1::Command7_MouseUp() {
+void Form1::Command7_MouseUp()
+{
     releaseHoldButton(hold("Command7"));
 }
-void Form1::Command8_MouseDown() {
+void Form1::Command8_MouseDown()
+{
     pressHoldButton(hold("Command8"));
 }
-void Form1::Command8_MouseUp() {
+void Form1::Command8_MouseUp()
+{
     releaseHoldButton(hold("Command8"));
 }
-void Form1::Command9_MouseDown() {
+void Form1::Command9_MouseDown()
+{
     pressHoldButton(hold("Command9"));
 }
-void Form1::Command9_MouseUp() {
+void Form1::Command9_MouseUp()
+{
     releaseHoldButton(hold("Command9"));
 }
-void Form1::Command15_MouseDown() {
+void Form1::Command15_MouseDown()
+{
     pressHoldButton(hold("Command15"));
 }
-void Form1::Command15_MouseUp() {
+void Form1::Command15_MouseUp()
+{
     releaseHoldButton(hold("Command15"));
 }
-void Form1::Command35_MouseDown() {
+void Form1::Command35_MouseDown()
+{
     pressHoldButton(hold("Command35"));
 }
-void Form1::Command35_MouseUp() {
+void Form1::Command35_MouseUp()
+{
     releaseHoldButton(hold("Command35"));
 }
-void Form1::Command36_MouseDown() {
+void Form1::Command36_MouseDown()
+{
     pressHoldButton(hold("Command36"));
 }
-void Form1::Command36_MouseUp() {
+void Form1::Command36_MouseUp()
+{
     releaseHoldButton(hold("Command36"));
 }
-void Form1::Command37_MouseDown() {
+void Form1::Command37_MouseDown()
+{
     pressHoldButton(hold("Command37"));
 }
-void Form1::Command37_MouseUp() {
+void Form1::Command37_MouseUp()
+{
     releaseHoldButton(hold("Command37"));
 }
-void Form1::Command48_MouseDown() {
+void Form1::Command48_MouseDown()
+{
     pressHoldButton(hold("Command48"));
 }
-void Form1::Command48_MouseUp() {
+void Form1::Command48_MouseUp()
+{
     releaseHoldButton(hold("Command48"));
 }
-void Form1::Command49_MouseDown() {
+void Form1::Command49_MouseDown()
+{
     pressHoldButton(hold("Command49"));
 }
-void Form1::Command49_MouseUp() {
+void Form1::Command49_MouseUp()
+{
     releaseHoldButton(hold("Command49"));
 }
-void Form1::Command50_MouseDown() {
+void Form1::Command50_MouseDown()
+{
     pressHoldButton(hold("Command50"));
 }
-void Form1::Command50_MouseUp() {
+void Form1::Command50_MouseUp()
+{
     releaseHoldButton(hold("Command50"));
 }
-void Form1::Command51_MouseDown() {
+void Form1::Command51_MouseDown()
+{
     pressHoldButton(hold("Command51"));
 }
-void Form1::Command51_MouseUp() {
+void Form1::Command51_MouseUp()
+{
     releaseHoldButton(hold("Command51"));
 }
-void Form1::Command59_MouseDown() {
+void Form1::Command59_MouseDown()
+{
     pressHoldButton(hold("Command59"));
 }
-void Form1::Command59_MouseUp() {
+void Form1::Command59_MouseUp()
+{
     releaseHoldButton(hold("Command59"));
 }
-void Form1::Command62_MouseDown() {
+void Form1::Command62_MouseDown()
+{
     pressHoldButton(hold("Command62"));
 }
-void Form1::Command62_MouseUp() {
+void Form1::Command62_MouseUp()
+{
     releaseHoldButton(hold("Command62"));
 }
 

@@ -12,7 +12,9 @@ class CommError : public std::runtime_error {
 public:
     explicit CommError(const QString &description)
         : std::runtime_error(description.toStdString())
-        , description_(description) {}
+        , description_(description)
+    {
+    }
 
     const QString &description() const noexcept { return description_; }
 

@@ -17,7 +17,8 @@ const QString kSlowSettings = QStringLiteral("9600,N,8,1");
 
 } // namespace
 
-void Form1::connectLink() {
+void Form1::connectLink()
+{
     connect(Command16, &QPushButton::clicked, this, guarded([this] { Command16_Click(); }));
     connect(Command33, &QPushButton::clicked, this, guarded([this] { Command33_Click(); }));
     connect(Option1, &QRadioButton::clicked, this, guarded([this] { Option1_Click(); }));
@@ -31,7 +32,8 @@ void Form1::connectLink() {
     });
 }
 
-void Form1::Form_Load() {
+void Form1::Form_Load()
+{
     const QRect screenPixels = screen()->geometry();
     const float screenWidth = static_cast<float>(screenPixels.width() * kTwipsPerPixel);
     const float screenHeight = static_cast<float>(screenPixels.height() * kTwipsPerPixel);
@@ -50,7 +52,8 @@ void Form1::Form_Load() {
     Option1_Click();
 }
 
-void Form1::Form_KeyDown(int KeyCode, int Shift) {
+void Form1::Form_KeyDown(int KeyCode, int Shift)
+{
     if (KeyCode != Qt::Key_J || (Shift & 7) != 2)
         return;
     setHeight(kFullHeight);
@@ -58,31 +61,38 @@ void Form1::Form_KeyDown(int KeyCode, int Shift) {
     Command34->setVisible(true);
 }
 
-void Form1::Command16_Click() {
+void Form1::Command16_Click()
+{
     MSComm1->setPortOpen(false);
     // The last window closing ends the program.
     close();
 }
 
-void Form1::Command33_Click() {
+void Form1::Command33_Click()
+{
     Frame8->setVisible(true);
     Timer3->setEnabled(true);
 }
 
-void Form1::Option1_Click() {
+void Form1::Option1_Click()
+{
     switchPort(1, 2);
 }
-void Form1::Option2_Click() {
+void Form1::Option2_Click()
+{
     switchPort(2, 1);
 }
-void Form1::Option3_Click() {
+void Form1::Option3_Click()
+{
     chooseSpeed(kFastSettings);
 }
-void Form1::Option4_Click() {
+void Form1::Option4_Click()
+{
     chooseSpeed(kSlowSettings);
 }
 
-void Form1::switchPort(short chosen, short other) {
+void Form1::switchPort(short chosen, short other)
+{
     // Every step runs even when an earlier one failed; the most recent failure is the one
     // shown. A closed port is opened on the chosen port, so that the operator can recover
     // from a failed switch or a failed start-up by choosing a port that works.
@@ -113,13 +123,15 @@ void Form1::switchPort(short chosen, short other) {
     Frame8->setVisible(false);
 }
 
-void Form1::chooseSpeed(const QString &settings) {
+void Form1::chooseSpeed(const QString &settings)
+{
     PortSettings = settings;
     MSComm1->setSettings(PortSettings);
     Frame8->setVisible(false);
 }
 
-void Form1::MSComm1_OnComm() {
+void Form1::MSComm1_OnComm()
+{
     if (MSComm1->CommEvent() != SerialControl::comEvReceive)
         return;
     ReceivedText += MSComm1->Input();

@@ -2,7 +2,8 @@
 
 namespace qv7 {
 
-std::string defaultPortDevice(int port) {
+std::string defaultPortDevice(int port)
+{
 #ifdef _WIN32
     return "COM" + std::to_string(port);
 #else

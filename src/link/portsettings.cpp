@@ -7,7 +7,8 @@ namespace qv7 {
 
 namespace {
 
-std::vector<std::string_view> splitFields(std::string_view text) {
+std::vector<std::string_view> splitFields(std::string_view text)
+{
     std::vector<std::string_view> fields;
     for (;;) {
         const auto comma = text.find(',');
@@ -18,7 +19,8 @@ std::vector<std::string_view> splitFields(std::string_view text) {
     }
 }
 
-std::optional<int> parseNumber(std::string_view field) {
+std::optional<int> parseNumber(std::string_view field)
+{
     int value = 0;
     const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
     if (error != std::errc{} || end != field.data() + field.size() || field.empty())
@@ -26,7 +28,8 @@ std::optional<int> parseNumber(std::string_view field) {
     return value;
 }
 
-std::optional<Parity> parseParity(std::string_view field) {
+std::optional<Parity> parseParity(std::string_view field)
+{
     if (field.size() != 1)
         return std::nullopt;
     switch (field.front()) {
@@ -50,7 +53,8 @@ std::optional<Parity> parseParity(std::string_view field) {
     }
 }
 
-std::optional<StopBits> parseStopBits(std::string_view field) {
+std::optional<StopBits> parseStopBits(std::string_view field)
+{
     if (field == "1")
         return StopBits::One;
     if (field == "1.5")
@@ -62,7 +66,8 @@ std::optional<StopBits> parseStopBits(std::string_view field) {
 
 } // namespace
 
-std::optional<LineSettings> parseLineSettings(std::string_view text) {
+std::optional<LineSettings> parseLineSettings(std::string_view text)
+{
     const auto fields = splitFields(text);
     if (fields.size() != 4)
         return std::nullopt;

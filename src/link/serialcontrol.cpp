@@ -8,7 +8,8 @@ namespace {
 
 constexpr qint64 kInBufferSize = 1024;
 
-QSerialPort::Parity toQt(Parity parity) {
+QSerialPort::Parity toQt(Parity parity)
+{
     switch (parity) {
     case Parity::None:
         return QSerialPort::NoParity;
@@ -24,7 +25,8 @@ QSerialPort::Parity toQt(Parity parity) {
     return QSerialPort::NoParity;
 }
 
-QSerialPort::StopBits toQt(StopBits stopBits) {
+QSerialPort::StopBits toQt(StopBits stopBits)
+{
     switch (stopBits) {
     case StopBits::One:
         return QSerialPort::OneStop;
@@ -38,7 +40,8 @@ QSerialPort::StopBits toQt(StopBits stopBits) {
 
 } // namespace
 
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText) {
+QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText)
+{
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("no such device; is the cable or adapter plugged in?");
@@ -57,7 +60,8 @@ QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &s
 
 SerialControl::SerialControl(QObject *parent)
     : QObject(parent)
-    , lineSettings_(*parseLineSettings(settings_.toStdString())) {
+    , lineSettings_(*parseLineSettings(settings_.toStdString()))
+{
     port_.setReadBufferSize(kInBufferSize);
     connect(&port_, &QSerialPort::readyRead, this, [this] {
         commEvent_ = comEvReceive;
@@ -68,23 +72,28 @@ SerialControl::SerialControl(QObject *parent)
 
 SerialControl::~SerialControl() = default;
 
-void SerialControl::setDevice(short port, const QString &device) {
+void SerialControl::setDevice(short port, const QString &device)
+{
     devices_.insert(port, device);
 }
 
-QString SerialControl::device(short port) const {
+QString SerialControl::device(short port) const
+{
     return devices_.value(port, QString::fromStdString(defaultPortDevice(port)));
 }
 
-QString SerialControl::portLabel() const {
+QString SerialControl::portLabel() const
+{
     return QStringLiteral("COM%1 (%2)").arg(commPort_).arg(device(commPort_));
 }
 
-void SerialControl::fail(const QString &what) const {
+void SerialControl::fail(const QString &what) const
+{
     throw CommError(QStringLiteral("%1: %2").arg(portLabel(), what));
 }
 
-void SerialControl::setCommPort(short port) {
+void SerialControl::setCommPort(short port)
+{
     if (port_.isOpen())
         fail(QStringLiteral("the port number cannot change while the port is open"));
     if (port < 1)
@@ -92,7 +101,8 @@ void SerialControl::setCommPort(short port) {
     commPort_ = port;
 }
 
-void SerialControl::setSettings(const QString &settings) {
+void SerialControl::setSettings(const QString &settings)
+{
     const auto parsed = parseLineSettings(settings.toStdString());
     if (!parsed)
         fail(QStringLiteral("\"%1\" is not a line setting").arg(settings));
@@ -102,7 +112,8 @@ void SerialControl::setSettings(const QString &settings) {
     lineSettings_ = *parsed;
 }
 
-void SerialControl::applySettings(const LineSettings &settings) {
+void SerialControl::applySettings(const LineSettings &settings)
+{
     const bool applied = port_.setBaudRate(settings.baudRate) &&
                          port_.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits)) &&
                          port_.setParity(toQt(settings.parity)) &&
@@ -115,7 +126,8 @@ void SerialControl::applySettings(const LineSettings &settings) {
     }
 }
 
-void SerialControl::setPortOpen(bool open) {
+void SerialControl::setPortOpen(bool open)
+{
     if (open == port_.isOpen()) {
         // Closing a closed port is harmless; opening an open one is the operator's mistake.
         if (open)
@@ -144,7 +156,8 @@ void SerialControl::setPortOpen(bool open) {
     emit portOpenChanged(true);
 }
 
-void SerialControl::setOutput(std::string_view data) {
+void SerialControl::setOutput(std::string_view data)
+{
     if (!port_.isOpen())
         fail(QStringLiteral("the port is not open"));
     if (port_.bytesToWrite() + static_cast<qint64>(data.size()) > kOutBufferSize) {
@@ -164,13 +177,15 @@ void SerialControl::setOutput(std::string_view data) {
         fail(QStringLiteral("the device went away while writing"));
 }
 
-std::string SerialControl::Input() {
+std::string SerialControl::Input()
+{
     if (!port_.isOpen())
         fail(QStringLiteral("the port is not open"));
     return port_.readAll().toStdString();
 }
 
-void SerialControl::onErrorOccurred(QSerialPort::SerialPortError error) {
+void SerialControl::onErrorOccurred(QSerialPort::SerialPortError error)
+{
     // A hang-up shows as a read error that repeats for as long as the port stays open; treat
     // read, write and resource errors on an open port as the device being gone.
     const bool gone = error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||

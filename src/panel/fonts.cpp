@@ -2,7 +2,8 @@
 
 namespace qv7 {
 
-QStringList fontFamilies(Face face) {
+QStringList fontFamilies(Face face)
+{
     if (face == Face::Gothic)
         return {QString::fromUtf8(kGothicFamily),        QStringLiteral("IPAGothic"),
                 QStringLiteral("Noto Sans Mono CJK JP"), QStringLiteral("VL Gothic"),
@@ -12,7 +13,8 @@ QStringList fontFamilies(Face face) {
             QStringLiteral("DejaVu Sans"),      QStringLiteral("sans-serif")};
 }
 
-QFont designFont(const FontSpec &spec) {
+QFont designFont(const FontSpec &spec)
+{
     QFont font;
     font.setFamilies(fontFamilies(spec.face));
     font.setStyleHint(spec.face == Face::Gothic ? QFont::Monospace : QFont::SansSerif);

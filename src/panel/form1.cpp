@@ -15,16 +15,19 @@ namespace qv7 {
 
 namespace {
 
-QColor toColor(Rgb rgb) {
+QColor toColor(Rgb rgb)
+{
     return QColor(rgb.red, rgb.green, rgb.blue);
 }
 
-QRect toPixels(const Rect &rect) {
+QRect toPixels(const Rect &rect)
+{
     return {twipsToPixels(rect.left), twipsToPixels(rect.top), twipsToPixels(rect.width),
             twipsToPixels(rect.height)};
 }
 
-void paintBackground(QWidget *widget, const ControlLayout &layout) {
+void paintBackground(QWidget *widget, const ControlLayout &layout)
+{
     QPalette palette = widget->palette();
     if (layout.back)
         palette.setColor(QPalette::Window, toColor(*layout.back));
@@ -35,7 +38,8 @@ void paintBackground(QWidget *widget, const ControlLayout &layout) {
 }
 
 // What the lines that show data are, for assistive tools; their text stays their name.
-QString dataLineDescription(std::string_view name) {
+QString dataLineDescription(std::string_view name)
+{
     if (name == "Label11")
         return QStringLiteral("TXD line: the last command sent, one token per character");
     if (name == "Label12")
@@ -43,7 +47,8 @@ QString dataLineDescription(std::string_view name) {
     return QStringLiteral("Status line: the decoded reply to a query");
 }
 
-int shiftState(Qt::KeyboardModifiers modifiers) {
+int shiftState(Qt::KeyboardModifiers modifiers)
+{
     return (modifiers.testFlag(Qt::ShiftModifier) ? 1 : 0) |
            (modifiers.testFlag(Qt::ControlModifier) ? 2 : 0) |
            (modifiers.testFlag(Qt::AltModifier) ? 4 : 0);
@@ -57,7 +62,8 @@ Form1::Form1(QWidget *parent)
                           Qt::WindowCloseButtonHint)
     , presenter_([this](const QString &description) {
         QMessageBox::warning(this, QStringLiteral("QV7RSC"), description);
-    }) {
+    })
+{
     const FormLayout &form = formLayout();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromUtf8(form.caption));
@@ -81,7 +87,8 @@ Form1::Form1(QWidget *parent)
 
 Form1::~Form1() = default;
 
-void Form1::buildControls() {
+void Form1::buildControls()
+{
     const FormLayout &form = formLayout();
     // Lines first, so that every control lies above them.
     for (const LineLayout &line : lineLayouts()) {
@@ -172,7 +179,8 @@ void Form1::buildControls() {
 }
 
 template <typename Widget>
-static void bindControl(const Form1 &form, Widget *&member, const char *name) {
+static void bindControl(const Form1 &form, Widget *&member, const char *name)
+{
     member = qobject_cast<Widget *>(form.control(QString::fromLatin1(name)));
     if (!member)
         qFatal("Form1: the layout has no control %s", name);
@@ -180,7 +188,8 @@ static void bindControl(const Form1 &form, Widget *&member, const char *name) {
 
 #define QV7_BIND(name) bindControl(*this, name, #name)
 
-void Form1::bindControls() {
+void Form1::bindControls()
+{
     QV7_BIND(Frame1);
     QV7_BIND(Frame2);
     QV7_BIND(Frame3);
@@ -286,15 +295,18 @@ void Form1::bindControls() {
 
 #undef QV7_BIND
 
-void Form1::load() {
+void Form1::load()
+{
     runGuarded([this] { Form_Load(); });
 }
 
-void Form1::setFailurePresenter(FailurePresenter presenter) {
+void Form1::setFailurePresenter(FailurePresenter presenter)
+{
     presenter_ = std::move(presenter);
 }
 
-void Form1::setHeight(float twips) {
+void Form1::setHeight(float twips)
+{
     const FormLayout &form = formLayout();
     height_ = twips;
     const int clientWidth = form.width - 2 * form.frameWidth;
@@ -302,20 +314,25 @@ void Form1::setHeight(float twips) {
     setFixedSize(twipsToPixels(clientWidth), twipsToPixels(clientHeight));
 }
 
-float Form1::Left() const {
+float Form1::Left() const
+{
     return static_cast<float>(pos().x() * kTwipsPerPixel);
 }
-float Form1::Top() const {
+float Form1::Top() const
+{
     return static_cast<float>(pos().y() * kTwipsPerPixel);
 }
-void Form1::setLeft(float twips) {
+void Form1::setLeft(float twips)
+{
     move(twipsToPixels(twips), pos().y());
 }
-void Form1::setTop(float twips) {
+void Form1::setTop(float twips)
+{
     move(pos().x(), twipsToPixels(twips));
 }
 
-void Form1::runGuarded(const std::function<void()> &handler) {
+void Form1::runGuarded(const std::function<void()> &handler)
+{
     try {
         handler();
     } catch (const CommError &error) {
@@ -323,7 +340,8 @@ void Form1::runGuarded(const std::function<void()> &handler) {
     }
 }
 
-void Form1::reportFailure(const QString &description) {
+void Form1::reportFailure(const QString &description)
+{
     // Failures of one burst arrive while the first is on its way or on screen: report that
     // one. Showing it from the event loop also keeps a modal box out of the serial port's own
     // call stack.
@@ -339,14 +357,16 @@ void Form1::reportFailure(const QString &description) {
         Qt::QueuedConnection);
 }
 
-void Form1::showFailureNow(const QString &description) {
+void Form1::showFailureNow(const QString &description)
+{
     reportShowing_ = true;
     emit failureReported(description);
     presenter_(description);
     reportShowing_ = false;
 }
 
-bool Form1::eventFilter(QObject *watched, QEvent *event) {
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
     // Key preview: a key goes to the focus widget first and then up through its parents; the
     // window takes it once, at that first receiver, and never consumes it.
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {

@@ -188,7 +188,8 @@ private:
 
     // The failure rule of the window: a handler ends at its failing step and the operator
     // hears of it once, however many failures a burst brings.
-    template <typename Handler> auto guarded(Handler handler) {
+    template <typename Handler> auto guarded(Handler handler)
+    {
         return [this, handler] { runGuarded(handler); };
     }
     void runGuarded(const std::function<void()> &handler);

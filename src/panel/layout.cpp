@@ -138,23 +138,29 @@ constexpr std::array kTimers = std::to_array<TimerLayout>({
 
 } // namespace
 
-const FormLayout &formLayout() {
+const FormLayout &formLayout()
+{
     return kForm;
 }
-std::span<const ControlLayout> controlLayouts() {
+std::span<const ControlLayout> controlLayouts()
+{
     return kControls;
 }
-std::span<const LineLayout> lineLayouts() {
+std::span<const LineLayout> lineLayouts()
+{
     return kLines;
 }
-const ImageLayout &imageLayout() {
+const ImageLayout &imageLayout()
+{
     return kImage;
 }
-std::span<const TimerLayout> timerLayouts() {
+std::span<const TimerLayout> timerLayouts()
+{
     return kTimers;
 }
 
-const ControlLayout *findControlLayout(std::string_view name) {
+const ControlLayout *findControlLayout(std::string_view name)
+{
     const auto it = std::ranges::find(kControls, name, &ControlLayout::name);
     return it == kControls.end() ? nullptr : &*it;
 }

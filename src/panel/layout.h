@@ -9,7 +9,8 @@ namespace qv7 {
 
 // Lengths of the layout are in twips; the screen shows 15 twips to the pixel.
 inline constexpr int kTwipsPerPixel = 15;
-constexpr int twipsToPixels(double twips) {
+constexpr int twipsToPixels(double twips)
+{
     return static_cast<int>(twips / kTwipsPerPixel + (twips >= 0 ? 0.5 : -0.5));
 }
 

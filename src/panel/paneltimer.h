@@ -12,7 +12,8 @@ class PanelTimer : public QTimer {
 
 public:
     PanelTimer(int interval, QObject *parent)
-        : QTimer(parent) {
+        : QTimer(parent)
+    {
         setTimerType(Qt::PreciseTimer);
         setInterval(interval);
     }

@@ -10,11 +10,13 @@ namespace qv7 {
 
 CommandButton::CommandButton(const QString &caption, const QColor &back, QWidget *parent)
     : QPushButton(caption, parent)
-    , back_(back) {
+    , back_(back)
+{
     setAutoDefault(false);
 }
 
-void CommandButton::paintEvent(QPaintEvent *) {
+void CommandButton::paintEvent(QPaintEvent *)
+{
     QPainter painter(this);
     const bool sunken = isDown();
     const QBrush fill(back_);
@@ -31,19 +33,22 @@ void CommandButton::paintEvent(QPaintEvent *) {
     }
 }
 
-void CommandButton::mousePressEvent(QMouseEvent *event) {
+void CommandButton::mousePressEvent(QMouseEvent *event)
+{
     emit mouseDown();
     QPushButton::mousePressEvent(event);
     event->accept();
 }
 
-void CommandButton::mouseReleaseEvent(QMouseEvent *event) {
+void CommandButton::mouseReleaseEvent(QMouseEvent *event)
+{
     emit mouseUp();
     QPushButton::mouseReleaseEvent(event);
     event->accept();
 }
 
-void DataLabel::paintEvent(QPaintEvent *event) {
+void DataLabel::paintEvent(QPaintEvent *event)
+{
     // Paint the frame and background as any label, then only the characters that fit.
     QFrame::paintEvent(event);
     QPainter painter(this);
@@ -57,7 +62,8 @@ void DataLabel::paintEvent(QPaintEvent *event) {
 LineShape::LineShape(QPoint from, QPoint to, int widthPixels, const QColor &colour, QWidget *parent)
     : QWidget(parent)
     , from_(from)
-    , to_(to) {
+    , to_(to)
+{
     const int half = widthPixels / 2;
     const QRect span = QRect(from, to).normalized();
     setGeometry(span.adjusted(-half, -half, widthPixels - half - 1, widthPixels - half - 1));

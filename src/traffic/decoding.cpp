@@ -41,11 +41,13 @@ constexpr std::array kQueries{
 
 } // namespace
 
-std::span<const StatusQuery> statusQueries() {
+std::span<const StatusQuery> statusQueries()
+{
     return kQueries;
 }
 
-std::optional<std::string> decodeStatus(std::string_view currentCommand, std::string_view rxdText) {
+std::optional<std::string> decodeStatus(std::string_view currentCommand, std::string_view rxdText)
+{
     for (const auto &query : kQueries) {
         if (currentCommand != query.command)
             continue;

@@ -7,13 +7,15 @@
 
 namespace qv7 {
 
-void Form1::connectTraffic() {
+void Form1::connectTraffic()
+{
     connect(Timer2, &QTimer::timeout, this, guarded([this] { Timer2_Timer(); }));
     connect(Timer4, &QTimer::timeout, this, guarded([this] { Timer4_Timer(); }));
     connect(Command34, &QPushButton::clicked, this, guarded([this] { Command34_Click(); }));
 }
 
-void Form1::Hyouji(const std::string &Text, std::uint8_t SendFlag) {
+void Form1::Hyouji(const std::string &Text, std::uint8_t SendFlag)
+{
     if (SendFlag == 1)
         MSComm1->setOutput(Text);
     const std::string rendering = renderTraffic(Text);
@@ -29,7 +31,8 @@ void Form1::Hyouji(const std::string &Text, std::uint8_t SendFlag) {
         Label25->setText(QString::fromLatin1(*status));
 }
 
-void Form1::Timer2_Timer() {
+void Form1::Timer2_Timer()
+{
     if (AwaitingReply == 1)
         Label12->setText(QStringLiteral(" X X X X"));
     Timer2->setEnabled(false);
@@ -37,14 +40,16 @@ void Form1::Timer2_Timer() {
     AwaitingReply = 0;
 }
 
-void Form1::Timer4_Timer() {
+void Form1::Timer4_Timer()
+{
     Label11->setText(QString());
     Label12->setText(QString());
     Label25->setText(QString());
     Timer4->setEnabled(false);
 }
 
-void Form1::Command34_Click() {
+void Form1::Command34_Click()
+{
     Timer3->setEnabled(false);
     if (Height() < kTallThreshold) {
         setHeight(kDisplayHeight);

@@ -18,7 +18,8 @@ constexpr std::array<char, 2 * 256> kPrintableTokens = [] {
 
 } // namespace
 
-std::string_view trafficToken(unsigned char byte) {
+std::string_view trafficToken(unsigned char byte)
+{
     switch (byte) {
     case 6:
         return "ACK ";
@@ -34,7 +35,8 @@ std::string_view trafficToken(unsigned char byte) {
     return {&kPrintableTokens[2 * byte], 2};
 }
 
-std::string renderTraffic(std::string_view text) {
+std::string renderTraffic(std::string_view text)
+{
     if (text.size() > kMaxRenderedChars)
         text = text.substr(0, kMaxRenderedChars);
     std::string rendering;

@@ -2,7 +2,8 @@
 
 namespace qv7::test {
 
-std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2) {
+std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
+{
     auto panel = std::make_unique<Panel>();
     panel->form = std::make_unique<Form1>();
     Panel *raw = panel.get();
@@ -16,7 +17,8 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2) {
     return panel;
 }
 
-bool outOfSight(const Form1 &form, const QWidget *control) {
+bool outOfSight(const Form1 &form, const QWidget *control)
+{
     if (!control->isVisibleTo(&form))
         return true;
     const QRect area(control->mapTo(&form, QPoint(0, 0)), control->size());

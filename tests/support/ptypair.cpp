@@ -12,24 +12,28 @@
 
 namespace qv7::test {
 
-PtyPair::PtyPair() {
+PtyPair::PtyPair()
+{
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         throw std::runtime_error("cannot open a pseudo-terminal");
     slavePath_ = QString::fromLocal8Bit(ptsname(master_));
 }
 
-PtyPair::~PtyPair() {
+PtyPair::~PtyPair()
+{
     closeMaster();
 }
 
-void PtyPair::closeMaster() {
+void PtyPair::closeMaster()
+{
     if (master_ >= 0)
         ::close(master_);
     master_ = -1;
 }
 
-QByteArray PtyPair::read(int count, int timeoutMs) {
+QByteArray PtyPair::read(int count, int timeoutMs)
+{
     QByteArray received;
     QDeadlineTimer deadline(timeoutMs);
     while (received.size() < count && !deadline.hasExpired()) {
@@ -45,7 +49,8 @@ QByteArray PtyPair::read(int count, int timeoutMs) {
     return received;
 }
 
-QByteArray PtyPair::readAll(int quietMs) {
+QByteArray PtyPair::readAll(int quietMs)
+{
     QByteArray received;
     for (;;) {
         const QByteArray more = read(1 << 20, quietMs);
@@ -55,7 +60,8 @@ QByteArray PtyPair::readAll(int quietMs) {
     }
 }
 
-void PtyPair::write(const QByteArray &bytes) {
+void PtyPair::write(const QByteArray &bytes)
+{
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
@@ -68,18 +74,21 @@ void PtyPair::write(const QByteArray &bytes) {
     }
 }
 
-termios PtyPair::attributes() const {
+termios PtyPair::attributes() const
+{
     termios attributes{};
     tcgetattr(master_, &attributes);
     return attributes;
 }
 
-speed_t PtyPair::speed() const {
+speed_t PtyPair::speed() const
+{
     const termios current = attributes();
     return cfgetospeed(&current);
 }
 
-bool PtyPair::slaveClosed() const {
+bool PtyPair::slaveClosed() const
+{
     pollfd fd{master_, POLLIN, 0};
     ::poll(&fd, 1, 0);
     return fd.revents & POLLHUP;
