@@ -1,0 +1,317 @@
+#include "sim/server.h"
+
+#include "traffic/rendering.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTime>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+#include <utility>
+
+namespace qv7::sim {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A line that long without a carriage return is no command: it is logged and dropped.
+constexpr qsizetype kLongestLine = 64;
+// How often a line that nobody holds open is looked at for the panel coming back.
+constexpr auto kPanelPollInterval = 100ms;
+
+std::optional<speed_t> speedCode(int baudRate)
+{
+    struct Speed {
+        int baudRate;
+        speed_t code;
+    };
+    static constexpr Speed kSpeeds[] = {{1200, B1200},   {2400, B2400},    {4800, B4800},
+                                        {9600, B9600},   {19200, B19200},  {38400, B38400},
+                                        {57600, B57600}, {115200, B115200}};
+    for (const Speed &speed : kSpeeds) {
+        if (speed.baudRate == baudRate)
+            return speed.code;
+    }
+    return std::nullopt;
+}
+
+bool setRaw(int fd, speed_t speed)
+{
+    termios attributes{};
+    if (tcgetattr(fd, &attributes) != 0)
+        return false;
+    cfmakeraw(&attributes);
+    attributes.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&attributes, speed);
+    cfsetospeed(&attributes, speed);
+    return tcsetattr(fd, TCSANOW, &attributes) == 0;
+}
+
+} // namespace
+
+SimulatorServer::SimulatorServer(const Projector::Settings &settings, QObject *parent)
+    : QObject(parent)
+    , projector_(settings)
+{
+    panelPoll_.setInterval(kPanelPollInterval);
+    connect(&panelPoll_, &QTimer::timeout, this, &SimulatorServer::checkForPanel);
+    sendTimer_.setSingleShot(true);
+    sendTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&sendTimer_, &QTimer::timeout, this, &SimulatorServer::sendDue);
+}
+
+SimulatorServer::~SimulatorServer()
+{
+    close();
+}
+
+bool SimulatorServer::openPseudoTerminal(const QString &linkPath)
+{
+    close();
+    const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return fail(QStringLiteral("cannot open a pseudo-terminal"));
+    char slave[128];
+    if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, slave, sizeof slave) != 0) {
+        ::close(fd);
+        return fail(QStringLiteral("cannot set up the pseudo-terminal"));
+    }
+    // Raw from the start: an echoing line would hand every answer straight back as a command.
+    if (!start(fd, true, QString::fromLocal8Bit(slave)))
+        return false;
+    if (linkPath.isEmpty())
+        return true;
+    const QFileInfo link(linkPath);
+    if (link.exists() && !link.isSymLink()) {
+        close();
+        return fail(linkPath + QStringLiteral(" exists and is not a symbolic link"));
+    }
+    if (link.isSymLink())
+        QFile::remove(linkPath);
+    if (!QFile::link(portName_, linkPath)) {
+        close();
+        return fail(QStringLiteral("cannot make the link ") + linkPath);
+    }
+    linkPath_ = linkPath;
+    return true;
+}
+
+bool SimulatorServer::openDevice(const QString &devicePath)
+{
+    close();
+    const int fd =
+        ::open(QFile::encodeName(devicePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return fail(QStringLiteral("cannot open ") + devicePath + QStringLiteral(": ") +
+                    qt_error_string(errno));
+    return start(fd, false, devicePath);
+}
+
+bool SimulatorServer::start(int fd, bool pseudoTerminal, const QString &portName)
+{
+    if (!setRaw(fd, *speedCode(baudRate_))) {
+        ::close(fd);
+        return fail(QStringLiteral("cannot set up the line of ") + portName);
+    }
+    fd_ = fd;
+    pseudoTerminal_ = pseudoTerminal;
+    portName_ = portName;
+    errorString_.clear();
+    notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &SimulatorServer::readLine);
+    return true;
+}
+
+bool SimulatorServer::fail(const QString &what)
+{
+    errorString_ = what;
+    return false;
+}
+
+void SimulatorServer::close()
+{
+    panelPoll_.stop();
+    sendTimer_.stop();
+    outgoing_.clear();
+    partial_.clear();
+    discarding_ = false;
+    notifier_.reset();
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (!linkPath_.isEmpty() && QFileInfo(linkPath_).symLinkTarget() == portName_)
+        QFile::remove(linkPath_);
+    linkPath_.clear();
+}
+
+bool SimulatorServer::setBaudRate(int baudRate)
+{
+    const auto code = speedCode(baudRate);
+    if (!code)
+        return false;
+    baudRate_ = baudRate;
+    // A pseudo-terminal's speed is the panel's to set; a device runs at the projector's.
+    if (fd_ >= 0 && !pseudoTerminal_)
+        setRaw(fd_, *code);
+    return true;
+}
+
+bool SimulatorServer::panelSpeedMatches() const
+{
+    if (!pseudoTerminal_)
+        return true;
+    // The master reports the settings the panel gave the slave.
+    termios attributes{};
+    return tcgetattr(fd_, &attributes) == 0 && cfgetospeed(&attributes) == *speedCode(baudRate_);
+}
+
+void SimulatorServer::readLine()
+{
+    const bool speedMatches = panelSpeedMatches();
+    for (;;) {
+        char buffer[256];
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (n <= 0) {
+            hangUp();
+            return;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            partial_.append(buffer[i]);
+            if (buffer[i] == '\r' || partial_.size() == kLongestLine) {
+                takeLine(partial_, speedMatches);
+                partial_.clear();
+            }
+        }
+    }
+}
+
+void SimulatorServer::takeLine(const QByteArray &line, bool speedMatches)
+{
+    if (!line.endsWith('\r')) {
+        discarding_ = true;
+        log("in ", line, QStringLiteral("no carriage return: dropped"));
+        return;
+    }
+    if (std::exchange(discarding_, false)) {
+        log("in ", line, QStringLiteral("end of a dropped line"));
+        return;
+    }
+    if (!speedMatches) {
+        log("in ", line, QStringLiteral("the panel is not at %1 baud: garbled").arg(baudRate_));
+        queueAnswer(rubbish());
+        return;
+    }
+    log("in ", line);
+    const std::string answer = projector_.receive(line.toStdString(), Clock::now());
+    if (!answer.empty())
+        queueAnswer(QByteArray::fromStdString(answer));
+}
+
+void SimulatorServer::queueAnswer(QByteArray answer)
+{
+    if (faults_.noAnswer)
+        return;
+    if (faults_.noise)
+        answer.prepend(rubbish());
+    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(faults_.delayMs);
+    if (!outgoing_.empty())
+        due = std::max(due, outgoing_.back().due);
+    if (faults_.pieceGapMs > 0) {
+        for (qsizetype i = 0; i < answer.size(); ++i)
+            outgoing_.push_back(
+                {due + i * std::chrono::milliseconds(faults_.pieceGapMs), answer.sliced(i, 1)});
+    } else {
+        outgoing_.push_back({due, answer});
+    }
+    sendDue();
+}
+
+void SimulatorServer::sendDue()
+{
+    const auto now = std::chrono::steady_clock::now();
+    while (!outgoing_.empty() && outgoing_.front().due <= now) {
+        const QByteArray &bytes = outgoing_.front().bytes;
+        // An answer is a few bytes; the line's buffer holds far more, so one write takes it.
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd_, bytes.constData() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        log("out", bytes.first(done),
+            done < bytes.size() ? QStringLiteral("cut short") : QString());
+        outgoing_.pop_front();
+    }
+    if (!outgoing_.empty())
+        sendTimer_.start(std::chrono::ceil<std::chrono::milliseconds>(outgoing_.front().due - now));
+}
+
+void SimulatorServer::hangUp()
+{
+    // A pseudo-terminal master keeps reporting a hang-up until the slave is opened again, so
+    // the notifier would fire without end; look at the line now and then instead. The master
+    // stays open so that the slave path stays valid for the panel's return.
+    notifier_->setEnabled(false);
+    sendTimer_.stop();
+    outgoing_.clear();
+    partial_.clear();
+    discarding_ = false;
+    log("---", {}, QStringLiteral("the line was closed at the far end"));
+    panelPoll_.start();
+}
+
+void SimulatorServer::checkForPanel()
+{
+    pollfd line{fd_, POLLIN, 0};
+    if (::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return;
+    panelPoll_.stop();
+    log("---", {}, QStringLiteral("the line was opened at the far end"));
+    notifier_->setEnabled(true);
+    if (line.revents & POLLIN)
+        readLine();
+}
+
+QByteArray SimulatorServer::rubbish()
+{
+    // Deterministic, and every byte has its high bit set, so none of them reads as a CR or ACK.
+    const auto next = [this] {
+        rubbishState_ ^= rubbishState_ << 13;
+        rubbishState_ ^= rubbishState_ >> 17;
+        rubbishState_ ^= rubbishState_ << 5;
+        return rubbishState_;
+    };
+    QByteArray bytes(2 + next() % 3, '\0');
+    for (char &byte : bytes)
+        byte = static_cast<char>(0x80 | (next() >> 8));
+    return bytes;
+}
+
+void SimulatorServer::log(const char *direction, const QByteArray &bytes, const QString &note)
+{
+    QString line =
+        QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz ")) + QLatin1String(direction);
+    if (!bytes.isEmpty())
+        line += QString::fromStdString(renderTraffic(bytes.toStdString())).trimmed().prepend(u' ');
+    if (!note.isEmpty())
+        line += QStringLiteral("  (") + note + u')';
+    Q_EMIT trafficLogged(line);
+}
+
+} // namespace qv7::sim

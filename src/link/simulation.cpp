@@ -1,0 +1,15 @@
+#include "simulation.h"
+
+namespace qv7 {
+
+std::unique_ptr<sim::SimulatorServer>
+simulateProjectorOnCom1(SerialControl &control, const sim::ProjectorSettings &settings)
+{
+    auto projector = std::make_unique<sim::SimulatorServer>(settings);
+    if (!projector->openPseudoTerminal())
+        throw CommError(QStringLiteral("simulated projector: %1").arg(projector->errorString()));
+    control.setDevice(1, projector->portName());
+    return projector;
+}
+
+} // namespace qv7

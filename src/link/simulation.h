@@ -1,0 +1,16 @@
+#pragma once
+
+#include "link/serialcontrol.h"
+#include "sim/server.h"
+
+#include <memory>
+
+namespace qv7 {
+
+// Puts COM1 on a simulated projector: a pseudo-terminal served by this process, so the panel
+// drives a projector that behaves like one over a real serial line. Throws CommError when no
+// pseudo-terminal can be had.
+std::unique_ptr<sim::SimulatorServer>
+simulateProjectorOnCom1(SerialControl &control, const sim::ProjectorSettings &settings = {});
+
+} // namespace qv7

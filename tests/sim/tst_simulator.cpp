@@ -1,0 +1,278 @@
+// The simulator server over real pseudo-terminals: the test opens the server's slave as the
+// panel does and sees exactly the bytes of the line.
+
+#include "sim/server.h"
+
+#include "ptypair.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace qv7::sim;
+
+namespace {
+
+const QByteArray kAck = "\x06\r";
+
+// The panel's end of the line: the slave opened raw at 9600 or 19200 baud.
+class Panel {
+public:
+    Panel(const QString &path, int baudRate)
+        : fd_(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {
+        setSpeed(baudRate);
+    }
+    ~Panel() { ::close(fd_); }
+    Panel(const Panel &) = delete;
+    Panel &operator=(const Panel &) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    void setSpeed(int baudRate)
+    {
+        const speed_t speed = baudRate == 9600 ? B9600 : B19200;
+        termios attributes{};
+        tcgetattr(fd_, &attributes);
+        cfmakeraw(&attributes);
+        cfsetispeed(&attributes, speed);
+        cfsetospeed(&attributes, speed);
+        tcsetattr(fd_, TCSANOW, &attributes);
+    }
+    void write(const QByteArray &bytes)
+    {
+        QCOMPARE(::write(fd_, bytes.data(), bytes.size()), bytes.size());
+    }
+    // Everything that arrives until the line has been quiet for quietMs, after the first byte
+    // or after the whole wait for it.
+    QByteArray read(int firstByteMs = 5000, int quietMs = 300)
+    {
+        QByteArray received;
+        QDeadlineTimer deadline(firstByteMs);
+        while (!deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            pollfd line{fd_, POLLIN, 0};
+            char buffer[256];
+            if (::poll(&line, 1, 5) > 0 && (line.revents & POLLIN)) {
+                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+                if (n > 0) {
+                    received.append(buffer, n);
+                    deadline.setRemainingTime(quietMs);
+                }
+            }
+        }
+        return received;
+    }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+class TstSimulator : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void answers_data();
+    void answers();
+    void lineSpeed_data();
+    void lineSpeed();
+    void panelClosesAndReopens();
+    void faults_data();
+    void faults();
+    void trafficLog();
+    void linkToTheLine();
+    void servesADevice();
+};
+
+void TstSimulator::answers_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("status") << QByteArrayList{"CR0\r"} << QByteArray("80\r");
+    QTest::newRow("power on") << QByteArrayList{"C00\r"} << kAck;
+    QTest::newRow("refused in standby") << QByteArrayList{"C0B\r"} << QByteArray();
+    QTest::newRow("split") << QByteArrayList{"C", "R", "4\r"} << QByteArray("11\r");
+    QTest::newRow("joined") << QByteArrayList{"C00\rCR0\rCR3\r"} << kAck + "40\r0000\r";
+    QTest::newRow("after rubbish")
+        << QByteArrayList{QByteArray(5000, '\xff'), "\rCR1\r"} << QByteArray("1\r");
+}
+
+void TstSimulator::answers()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArray, answer);
+    SimulatorServer server;
+    QVERIFY2(server.openPseudoTerminal(), qPrintable(server.errorString()));
+    Panel panel(server.portName(), 19200);
+    QVERIFY(panel.isOpen());
+    for (const QByteArray &piece : pieces) {
+        panel.write(piece);
+        QTest::qWait(30);
+    }
+    QCOMPARE(panel.read(answer.isEmpty() ? 500 : 5000), answer);
+}
+
+void TstSimulator::lineSpeed_data()
+{
+    QTest::addColumn<int>("projector");
+    QTest::addColumn<int>("panel");
+    QTest::newRow("both at 19200") << 19200 << 19200;
+    QTest::newRow("both at 9600") << 9600 << 9600;
+    QTest::newRow("panel at 9600") << 19200 << 9600;
+    QTest::newRow("panel at 19200") << 9600 << 19200;
+}
+
+void TstSimulator::lineSpeed()
+{
+    QFETCH(int, projector);
+    QFETCH(int, panel);
+    SimulatorServer server;
+    QVERIFY(server.setBaudRate(projector));
+    QVERIFY(server.openPseudoTerminal());
+    Panel line(server.portName(), panel);
+    line.write("C00\rCR0\r");
+    const QByteArray answer = line.read();
+    if (projector == panel) {
+        QCOMPARE(answer, kAck + "40\r");
+        return;
+    }
+    // Rubbish for each command, and the garbled power on did not reach the projector.
+    QVERIFY2(answer.size() >= 4 && std::ranges::all_of(answer, [](char c) { return c & 0x80; }),
+             answer.toHex(' '));
+    line.setSpeed(projector);
+    line.write("CR0\r");
+    QCOMPARE(line.read(), QByteArray("80\r"));
+}
+
+void TstSimulator::panelClosesAndReopens()
+{
+    SimulatorServer server;
+    QVERIFY(server.openPseudoTerminal());
+    for (int round = 0; round < 3; ++round) {
+        {
+            Panel panel(server.portName(), 19200);
+            QVERIFY2(panel.isOpen(), qPrintable(server.portName()));
+            panel.write("CR0\r");
+            QCOMPARE(panel.read(), QByteArray("80\r"));
+            // A line cut off by the close must not run into the next session's first command.
+            panel.write("CR1");
+        }
+        QTest::qWait(300);
+    }
+    // With no panel the master reports a hang-up for good; the server must not spin on it.
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    // Sleeping in the event loop, so the time spent is the server's.
+    QEventLoop idle;
+    QTimer::singleShot(1000, &idle, &QEventLoop::quit);
+    idle.exec();
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpuMs = [](const rusage &usage) {
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    };
+    qInfo("CPU time over a second with nobody on the line: %ld ms", cpuMs(after) - cpuMs(before));
+    Panel panel(server.portName(), 19200);
+    panel.write("CR4\r");
+    QCOMPARE(panel.read(), QByteArray("11\r"));
+}
+
+void TstSimulator::faults_data()
+{
+    QTest::addColumn<bool>("noAnswer");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("pieceGapMs");
+    QTest::addColumn<bool>("noise");
+    QTest::addColumn<QByteArray>("answer"); // after the noise, if any
+    QTest::newRow("no answer") << true << 0 << 0 << false << QByteArray();
+    QTest::newRow("delayed") << false << 400 << 0 << false << QByteArray("80\r0000\r");
+    QTest::newRow("in pieces") << false << 0 << 60 << false << QByteArray("80\r0000\r");
+    QTest::newRow("delayed, in pieces") << false << 200 << 40 << false << QByteArray("80\r0000\r");
+    QTest::newRow("noise") << false << 0 << 0 << true << QByteArray("80\r0000\r");
+}
+
+void TstSimulator::faults()
+{
+    QFETCH(bool, noAnswer);
+    QFETCH(int, delayMs);
+    QFETCH(int, pieceGapMs);
+    QFETCH(bool, noise);
+    QFETCH(QByteArray, answer);
+    SimulatorServer server;
+    server.setFaults({noAnswer, delayMs, pieceGapMs, noise});
+    QVERIFY(server.openPseudoTerminal());
+    Panel panel(server.portName(), 19200);
+    panel.write("CR0\rCR3\r");
+    QByteArray received = panel.read(noAnswer ? 1000 : 5000, 500);
+    if (noise) {
+        // A burst of at least two rubbish bytes before each of the two answers.
+        const QByteArray clean = QByteArray(received).removeIf([](char c) { return c & 0x80; });
+        QVERIFY2(received.size() >= clean.size() + 4 && !received.startsWith('8'),
+                 received.toHex(' '));
+        received = clean;
+    }
+    QCOMPARE(received, answer);
+}
+
+void TstSimulator::trafficLog()
+{
+    SimulatorServer server;
+    QStringList lines;
+    connect(&server, &SimulatorServer::trafficLogged, this, [&](const QString &line) {
+        lines << line.sliced(QStringLiteral("hh:mm:ss.zzz ").size());
+    });
+    QVERIFY(server.openPseudoTerminal());
+    Panel panel(server.portName(), 19200);
+    panel.write("C00\r");
+    QCOMPARE(panel.read(), kAck);
+    QCOMPARE(lines, QStringList({QStringLiteral("in  C 0 0 CR"), QStringLiteral("out ACK CR")}));
+}
+
+void TstSimulator::linkToTheLine()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("projector"));
+    const QString file = dir.filePath(QStringLiteral("file"));
+    QFile(file).open(QIODevice::WriteOnly);
+    SimulatorServer server;
+    QVERIFY(!server.openPseudoTerminal(file));
+    QVERIFY(QFileInfo(file).isFile());
+    QVERIFY2(server.openPseudoTerminal(link), qPrintable(server.errorString()));
+    {
+        Panel panel(link, 19200);
+        panel.write("CR0\r");
+        QCOMPARE(panel.read(), QByteArray("80\r"));
+    }
+    server.close();
+    QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+void TstSimulator::servesADevice()
+{
+    // Here the test is the panel, on the master; the server takes the slave as its device.
+    qv7::test::PtyPair pty;
+    SimulatorServer server;
+    QVERIFY2(server.openDevice(pty.slavePath()), qPrintable(server.errorString()));
+    QCOMPARE(pty.speed(), speed_t(B19200));
+    pty.write("C00\rCR0\r");
+    QCOMPARE(pty.read(5), kAck + "40\r");
+    QVERIFY(server.setBaudRate(9600));
+    QCOMPARE(pty.speed(), speed_t(B9600));
+    pty.write("CR1\r");
+    QCOMPARE(pty.read(2), QByteArray("1\r"));
+}
+
+QTEST_GUILESS_MAIN(TstSimulator)
+#include "tst_simulator.moc"
