@@ -8,37 +8,67 @@
 #include <QCommandLineParser>
 #include <QTextStream>
 
-int main(int argc, char *argv[])
-{
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("qv7rsc"));
-    QApplication::setApplicationVersion(QStringLiteral(QV7_VERSION));
+#include <cstring>
 
-    QCommandLineParser parser;
+namespace {
+
+struct Options {
+    QCommandLineOption com1{QStringLiteral("com1"),
+                            QStringLiteral("Use DEVICE as COM1 (a serial device or a "
+                                           "pseudo-terminal)."),
+                            QStringLiteral("DEVICE")};
+    QCommandLineOption com2{QStringLiteral("com2"), QStringLiteral("Use DEVICE as COM2."),
+                            QStringLiteral("DEVICE")};
+    QCommandLineOption simulate{
+        QStringLiteral("simulate"),
+        QStringLiteral("Put COM1 on a simulated projector over a pseudo-terminal, and log what "
+                       "it receives and answers.")};
+};
+
+void parse(QCommandLineParser &parser, const Options &options, const QCoreApplication &app)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("qv7rsc"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QV7_VERSION));
     parser.setApplicationDescription(
         QStringLiteral("Remote-control panel for a data and video projector on a serial line."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption com1(QStringLiteral("com1"),
-                                  QStringLiteral("Use DEVICE as COM1 (a serial device or a "
-                                                 "pseudo-terminal)."),
-                                  QStringLiteral("DEVICE"));
-    const QCommandLineOption com2(QStringLiteral("com2"), QStringLiteral("Use DEVICE as COM2."),
-                                  QStringLiteral("DEVICE"));
-    const QCommandLineOption simulate(
-        QStringLiteral("simulate"),
-        QStringLiteral("Put COM1 on a simulated projector over a pseudo-terminal, and log what "
-                       "it receives and answers."));
-    parser.addOptions({com1, com2, simulate});
+    parser.addOptions({options.com1, options.com2, options.simulate});
     parser.process(app);
+}
+
+// --help and --version print and end; they need no display.
+bool asksOnlyForText(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char *flag : {"-h", "--help", "--help-all", "-v", "--version"})
+            if (std::strcmp(argv[i], flag) == 0)
+                return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const Options options;
+    QCommandLineParser parser;
+    if (asksOnlyForText(argc, argv)) {
+        const QCoreApplication app(argc, argv);
+        parse(parser, options, app);
+    }
+
+    const QApplication app(argc, argv);
+    parse(parser, options, app);
 
     qv7::Form1 form;
-    if (parser.isSet(com1))
-        form.MSComm1->setDevice(1, parser.value(com1));
-    if (parser.isSet(com2))
-        form.MSComm1->setDevice(2, parser.value(com2));
+    if (parser.isSet(options.com1))
+        form.MSComm1->setDevice(1, parser.value(options.com1));
+    if (parser.isSet(options.com2))
+        form.MSComm1->setDevice(2, parser.value(options.com2));
     std::unique_ptr<qv7::sim::SimulatorServer> projector;
-    if (parser.isSet(simulate)) {
+    if (parser.isSet(options.simulate)) {
         try {
             projector = qv7::simulateProjectorOnCom1(*form.MSComm1);
         } catch (const qv7::CommError &error) {
