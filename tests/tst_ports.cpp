@@ -1,0 +1,266 @@
+// Port and speed selection with COM1 and COM2 on two pseudo-terminals.
+
+#include "link/serialcontrol.h"
+
+#include "support/panelfixture.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace qv7;
+
+class TstPorts : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void comShowsThePanelOverItsButton();
+    void switchToCom2AndBack();
+    void choosingTheOpenPortAgainReopensIt();
+    void failedSwitch_data();
+    void failedSwitch();
+    void closedPortOpensOnTheChosenPort_data();
+    void closedPortOpensOnTheChosenPort();
+    void failedStartUpRecoversWhenTheDeviceIsBack();
+    void speedOnTheOpenPort_data();
+    void speedOnTheOpenPort();
+    void speedOnAClosedPortIsKeptForTheNextOpen();
+    void theTwoGroupsAreIndependent();
+
+private:
+    void openPortPanel();
+    std::unique_ptr<test::PtyPair> com1_;
+    std::unique_ptr<test::PtyPair> com2_;
+    std::unique_ptr<test::Panel> panel_;
+};
+
+void TstPorts::init()
+{
+    com1_ = std::make_unique<test::PtyPair>();
+    com2_ = std::make_unique<test::PtyPair>();
+    panel_ = test::startPanel(com1_->slavePath(), com2_->slavePath());
+    QVERIFY(panel_->form->MSComm1->PortOpen());
+}
+
+void TstPorts::cleanup()
+{
+    panel_.reset();
+    com1_.reset();
+    com2_.reset();
+}
+
+void TstPorts::openPortPanel()
+{
+    QTest::mouseClick(panel_->form->Command33, Qt::LeftButton);
+    QVERIFY(panel_->form->Frame8->isVisible());
+}
+
+void TstPorts::comShowsThePanelOverItsButton()
+{
+    Form1 &form = *panel_->form;
+    openPortPanel();
+    QVERIFY(form.Timer3->isActive());
+    QCOMPARE(form.Timer3->interval(), 5000);
+    // The panel covers the button: a click there lands in the panel.
+    const QPoint centre = form.Command33->mapTo(&form, form.Command33->rect().center());
+    QWidget *hit = form.childAt(centre);
+    QVERIFY(hit == form.Frame8 || form.Frame8->isAncestorOf(hit));
+    form.Timer3_Timer();
+    QVERIFY(!form.Frame8->isVisible());
+    QCOMPARE(com1_->readAll(), QByteArray());
+}
+
+void TstPorts::switchToCom2AndBack()
+{
+    Form1 &form = *panel_->form;
+    openPortPanel();
+    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QVERIFY(form.MSComm1->PortOpen());
+    QCOMPARE(form.MSComm1->CommPort(), short(2));
+    QVERIFY(!form.Frame8->isVisible());
+    QVERIFY(form.Timer3->isActive()); // a choice does not stop the panel's timer
+    QVERIFY(com1_->slaveClosed());
+    QCOMPARE(com2_->speed(), speed_t(B19200));
+    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QCOMPARE(com2_->read(4), QByteArray("C00\r"));
+
+    openPortPanel();
+    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QCOMPARE(form.MSComm1->CommPort(), short(1));
+    QVERIFY(com2_->slaveClosed());
+    QTest::mouseClick(form.Command18, Qt::LeftButton);
+    QCOMPARE(com1_->read(4), QByteArray("C02\r"));
+    QCOMPARE(com2_->readAll(), QByteArray());
+    QVERIFY(panel_->failures.isEmpty());
+}
+
+void TstPorts::choosingTheOpenPortAgainReopensIt()
+{
+    Form1 &form = *panel_->form;
+    QSignalSpy openings(form.MSComm1, &SerialControl::portOpenChanged);
+    openPortPanel();
+    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QCOMPARE(openings.count(), 2);
+    QVERIFY(form.MSComm1->PortOpen());
+    QVERIFY(!form.Frame8->isVisible());
+}
+
+void TstPorts::failedSwitch_data()
+{
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("COM2 missing") << false << "no such device";
+    QTest::newRow("COM2 held by another program") << true << "in use by another program";
+}
+
+void TstPorts::failedSwitch()
+{
+    QFETCH(bool, busy);
+    QFETCH(QString, expected);
+    Form1 &form = *panel_->form;
+    SerialControl otherProgram;
+    QString device = QStringLiteral("/dev/qv7-no-such-port");
+    if (busy) {
+        device = com2_->slavePath();
+        otherProgram.setDevice(1, device);
+        otherProgram.setPortOpen(true);
+    }
+    form.MSComm1->setDevice(2, device);
+    openPortPanel();
+    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QCOMPARE(panel_->failures.count(), 1);
+    QVERIFY2(
+        panel_->failures.first().startsWith(QStringLiteral("COM2 (%1): %2").arg(device, expected)),
+        qPrintable(panel_->failures.first()));
+    QVERIFY(!form.MSComm1->PortOpen());
+    QCOMPARE(form.MSComm1->CommPort(), short(1));
+    QVERIFY(form.Option2->isChecked());
+    QVERIFY(!form.Option1->isChecked());
+    QVERIFY(form.Frame8->isVisible());
+    QVERIFY(form.Timer3->isActive());
+    form.Timer3_Timer();
+    QVERIFY(!form.Frame8->isVisible());
+    if (busy)
+        QCOMPARE(com2_->readAll(), QByteArray());
+}
+
+void TstPorts::closedPortOpensOnTheChosenPort_data()
+{
+    // A closed port, after a failed switch, opens on the port the operator chooses next.
+    QTest::addColumn<bool>("chooseCom2Again");
+    QTest::newRow("COM1") << false;
+    QTest::newRow("COM2, once its device is there") << true;
+}
+
+void TstPorts::closedPortOpensOnTheChosenPort()
+{
+    QFETCH(bool, chooseCom2Again);
+    Form1 &form = *panel_->form;
+    form.MSComm1->setDevice(2, QStringLiteral("/dev/qv7-no-such-port"));
+    openPortPanel();
+    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QCOMPARE(panel_->failures.count(), 1);
+    QVERIFY(!form.MSComm1->PortOpen());
+
+    test::PtyPair *expectedLine = com1_.get();
+    if (chooseCom2Again) {
+        form.MSComm1->setDevice(2, com2_->slavePath());
+        QTest::mouseClick(form.Option2, Qt::LeftButton);
+        expectedLine = com2_.get();
+    } else {
+        QTest::mouseClick(form.Option1, Qt::LeftButton);
+    }
+    QVERIFY(form.MSComm1->PortOpen());
+    QCOMPARE(form.MSComm1->CommPort(), short(chooseCom2Again ? 2 : 1));
+    QVERIFY(!form.Frame8->isVisible());
+    QCOMPARE(panel_->failures.count(), 1);
+    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QCOMPARE(expectedLine->read(4), QByteArray("C00\r"));
+}
+
+void TstPorts::failedStartUpRecoversWhenTheDeviceIsBack()
+{
+    // COM1 is a link to an adapter that is not plugged in yet.
+    QTemporaryDir directory;
+    const QString link = directory.filePath(QStringLiteral("ttyUSB0"));
+    const auto panel = test::startPanel(link);
+    Form1 &form = *panel->form;
+    QTRY_COMPARE(panel->failures.count(), 1);
+    QVERIFY(!form.MSComm1->PortOpen());
+    QVERIFY(QFile::link(com1_->slavePath(), link));
+    form.Command33_Click();
+    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QVERIFY(form.MSComm1->PortOpen());
+    QVERIFY(!form.Frame8->isVisible());
+    QCOMPARE(com1_->speed(), speed_t(B19200));
+    QTest::mouseClick(form.Command44, Qt::LeftButton);
+    QCOMPARE(com1_->read(4), QByteArray("CR0\r"));
+    QCOMPARE(panel->failures.count(), 1);
+}
+
+void TstPorts::speedOnTheOpenPort_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<int>("speed");
+    QTest::newRow("9600") << "Option4"
+                          << "9600,N,8,1" << int(B9600);
+    QTest::newRow("19200 again") << "Option3"
+                                 << "19200,N,8,1" << int(B19200);
+}
+
+void TstPorts::speedOnTheOpenPort()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, settings);
+    QFETCH(int, speed);
+    Form1 &form = *panel_->form;
+    QSignalSpy openings(form.MSComm1, &SerialControl::portOpenChanged);
+    openPortPanel();
+    QTest::mouseClick(qobject_cast<QRadioButton *>(form.control(option)), Qt::LeftButton);
+    QCOMPARE(form.PortSettings, settings);
+    QCOMPARE(form.MSComm1->Settings(), settings);
+    QCOMPARE(int(com1_->speed()), speed);
+    QCOMPARE(openings.count(), 0); // neither closed nor reopened
+    QVERIFY(form.MSComm1->PortOpen());
+    QCOMPARE(form.MSComm1->CommPort(), short(1));
+    QVERIFY(!form.Frame8->isVisible());
+    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QCOMPARE(com1_->read(4), QByteArray("C00\r"));
+}
+
+void TstPorts::speedOnAClosedPortIsKeptForTheNextOpen()
+{
+    Form1 &form = *panel_->form;
+    form.MSComm1->setPortOpen(false);
+    openPortPanel();
+    QTest::mouseClick(form.Option4, Qt::LeftButton);
+    QVERIFY(!form.MSComm1->PortOpen());
+    QCOMPARE(form.MSComm1->Settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(!form.Frame8->isVisible());
+    openPortPanel();
+    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QVERIFY(form.MSComm1->PortOpen());
+    QCOMPARE(com1_->speed(), speed_t(B9600));
+}
+
+void TstPorts::theTwoGroupsAreIndependent()
+{
+    Form1 &form = *panel_->form;
+    openPortPanel();
+    QTest::mouseClick(form.Option4, Qt::LeftButton);
+    QVERIFY(form.Option1->isChecked());
+    QVERIFY(form.Option4->isChecked());
+    QVERIFY(!form.Option3->isChecked());
+    openPortPanel();
+    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QVERIFY(form.Option2->isChecked());
+    QVERIFY(!form.Option1->isChecked());
+    QVERIFY(form.Option4->isChecked());
+    QCOMPARE(com2_->speed(), speed_t(B9600));
+}
+
+QTEST_MAIN(TstPorts)
+#include "tst_ports.moc"
