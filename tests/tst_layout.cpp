@@ -7,6 +7,7 @@
 
 #include "support/panelfixture.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFontInfo>
@@ -181,6 +182,7 @@ private Q_SLOTS:
     void fontsResolve();
     void buttonsPaintTheirBackColour_data();
     void buttonsPaintTheirBackColour();
+    void assistiveToolsFindEveryControlByItsCaption();
     void dataLinesAreNamedByTheirText();
     void screenshots();
 
@@ -404,13 +406,35 @@ void TstLayout::buttonsPaintTheirBackColour()
     QApplication::setStyle(previousName);
 }
 
+void TstLayout::assistiveToolsFindEveryControlByItsCaption()
+{
+    QAccessibleInterface *window = QAccessible::queryAccessibleInterface(panel_->form.get());
+    QVERIFY(window);
+    for (const DesignControl &design : kDesign) {
+        const QString type = QString::fromLatin1(design.type);
+        if (type != QLatin1String("CommandButton") && type != QLatin1String("OptionButton"))
+            continue;
+        QWidget *widget = panel_->form->control(QString::fromLatin1(design.name));
+        QAccessibleInterface *control = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY2(control, design.name);
+        QCOMPARE(control->text(QAccessible::Name), captionOf(widget));
+        QCOMPARE(control->role(), type == QLatin1String("OptionButton") ? QAccessible::RadioButton
+                                                                        : QAccessible::Button);
+    }
+}
+
 void TstLayout::dataLinesAreNamedByTheirText()
 {
-    for (QLabel *label : {panel_->form->Label11, panel_->form->Label12, panel_->form->Label25}) {
-        QVERIFY(label->accessibleName().isEmpty());
-        QVERIFY(!label->accessibleDescription().isEmpty());
+    Form1 &form = *panel_->form;
+    form.Form_KeyDown(Qt::Key_J, 2);
+    QTest::mouseClick(form.Command44, Qt::LeftButton);
+    for (QLabel *label : {form.Label11, form.Label12, form.Label25}) {
+        label->setText(label == form.Label11 ? label->text() : QStringLiteral(" Power ON"));
+        QAccessibleInterface *line = QAccessible::queryAccessibleInterface(label);
+        QCOMPARE(line->text(QAccessible::Name), label->text());
+        QVERIFY(!line->text(QAccessible::Description).isEmpty());
     }
-    QCOMPARE(panel_->form->Command5->text(), QStringLiteral("↑"));
+    QCOMPARE(form.Label11->text(), QStringLiteral(" C R 0 CR "));
 }
 
 void TstLayout::screenshots()

@@ -6,7 +6,10 @@
 
 #include "support/panelfixture.h"
 
+#include <QSignalSpy>
 #include <QTest>
+
+#include <optional>
 
 using namespace qv7;
 
@@ -42,6 +45,7 @@ private Q_SLOTS:
     void toggleRestartsThePortPanelTimer();
     void keyCommandAfterTheToggle();
     void receivedTextKeepsItsNewest32767Characters();
+    void otherCommunicationEventsChangeNothing();
 
 private:
     void click(const char *control);
@@ -332,6 +336,30 @@ void TstReplies::receivedTextKeepsItsNewest32767Characters()
     QCOMPARE(form.ReceivedText.size(), kMaxRenderedChars);
     QCOMPARE(QByteArray::fromStdString(form.ReceivedText), stream.right(int(kMaxRenderedChars)));
     QCOMPARE(form.Label12->text(), rendered(stream.right(int(kMaxRenderedChars))));
+}
+
+void TstReplies::otherCommunicationEventsChangeNothing()
+{
+    // The projector stops reading: once the transmit buffer is full, the control raises its
+    // transmit-buffer event, which reception leaves alone, and the write fails.
+    Form1 &form = *panel_->form;
+    QSignalSpy events(form.MSComm1, &SerialControl::OnComm);
+    form.Label12->setText(QStringLiteral("rx"));
+    std::optional<QString> failure;
+    for (int i = 0; i < 1'000'000 && !failure; ++i) {
+        try {
+            form.Command17_Click();
+        } catch (const CommError &error) {
+            failure = error.description();
+        }
+    }
+    QVERIFY(failure);
+    QVERIFY2(failure->contains(QLatin1String("transmit buffer is full")), qPrintable(*failure));
+    QCOMPARE(form.MSComm1->CommEvent(), short(SerialControl::comEventTxFull));
+    QCOMPARE(events.count(), 1);
+    QCOMPARE(form.Label12->text(), QStringLiteral("rx"));
+    QVERIFY(form.ReceivedText.empty());
+    QCOMPARE(form.AwaitingReply, std::uint8_t(1));
 }
 
 QTEST_MAIN(TstReplies)

@@ -2,6 +2,10 @@
 
 #include "portnames.h"
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 namespace qv7 {
 
 namespace {
@@ -36,6 +40,20 @@ QSerialPort::StopBits toQt(StopBits stopBits)
         return QSerialPort::TwoStop;
     }
     return QSerialPort::OneStop;
+}
+
+// Whether the driver takes bytes now. Qt's flush() treats a full line as a write error, so
+// it is only asked to write when there is room; otherwise the bytes wait in the transmit
+// buffer for the port's own write notification.
+bool driverHasRoom(const QSerialPort &port)
+{
+#ifdef Q_OS_UNIX
+    pollfd line{static_cast<int>(port.handle()), POLLOUT, 0};
+    return ::poll(&line, 1, 0) == 1 && (line.revents & POLLOUT);
+#else
+    Q_UNUSED(port);
+    return true;
+#endif
 }
 
 } // namespace
@@ -172,7 +190,8 @@ void SerialControl::setOutput(std::string_view data)
         fail(QStringLiteral("write failed (%1)").arg(reason));
     }
     // Hand the bytes to the driver now rather than at the next turn of the event loop.
-    port_.flush();
+    if (driverHasRoom(port_))
+        port_.flush();
     if (!port_.isOpen())
         fail(QStringLiteral("the device went away while writing"));
 }
