@@ -121,12 +121,7 @@ void TstPorts::failedSwitch()
     QFETCH(QString, expected);
     Form1 &form = *panel_->form;
     SerialControl otherProgram;
-    QString device = QStringLiteral("/dev/qv7-no-such-port");
-    if (busy) {
-        device = com2_->slavePath();
-        otherProgram.setDevice(1, device);
-        otherProgram.setPortOpen(true);
-    }
+    const QString device = test::unavailableDevice(busy, *com2_, otherProgram);
     form.MSComm1->setDevice(2, device);
     openPortPanel();
     QTest::mouseClick(form.Option2, Qt::LeftButton);

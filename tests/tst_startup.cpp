@@ -146,12 +146,7 @@ void TstStartup::missingOrBusyCom1IsReported()
     QFETCH(QString, expected);
     test::PtyPair line;
     SerialControl otherProgram;
-    QString device = QStringLiteral("/dev/qv7-no-such-port");
-    if (busy) {
-        device = line.slavePath();
-        otherProgram.setDevice(1, device);
-        otherProgram.setPortOpen(true);
-    }
+    const QString device = test::unavailableDevice(busy, line, otherProgram);
     const auto panel = test::startPanel(device);
     QTRY_COMPARE(panel->failures.count(), 1);
     QVERIFY2(

@@ -17,6 +17,15 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
     return panel;
 }
 
+QString unavailableDevice(bool busy, const PtyPair &line, SerialControl &holder)
+{
+    if (!busy)
+        return QStringLiteral("/dev/qv7-no-such-port");
+    holder.setDevice(1, line.slavePath());
+    holder.setPortOpen(true);
+    return line.slavePath();
+}
+
 bool outOfSight(const Form1 &form, const QWidget *control)
 {
     if (!control->isVisibleTo(&form))

@@ -18,6 +18,10 @@ struct Panel {
 
 std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2 = {});
 
+// A device the panel cannot open: one that is missing, or, when busy, the line's slave held
+// open by another program (the holder).
+QString unavailableDevice(bool busy, const PtyPair &line, SerialControl &holder);
+
 // Whether a control lies entirely outside the window's client area or is hidden.
 bool outOfSight(const Form1 &form, const QWidget *control);
 
