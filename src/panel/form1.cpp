@@ -314,18 +314,11 @@ void Form1::setHeight(float twips)
     setFixedSize(twipsToPixels(clientWidth), twipsToPixels(clientHeight));
 }
 
-float Form1::Left() const
-{
-    return static_cast<float>(pos().x() * kTwipsPerPixel);
-}
-float Form1::Top() const
-{
-    return static_cast<float>(pos().y() * kTwipsPerPixel);
-}
 void Form1::setLeft(float twips)
 {
     move(twipsToPixels(twips), pos().y());
 }
+
 void Form1::setTop(float twips)
 {
     move(pos().x(), twipsToPixels(twips));

@@ -36,11 +36,9 @@ public:
     using FailurePresenter = std::function<void(const QString &description)>;
     void setFailurePresenter(FailurePresenter presenter);
 
-    // The window's outer height and position in twips, as the design measures them.
+    // The window's outer height and position in twips, title bar and borders included.
     float Height() const { return height_; }
     void setHeight(float twips);
-    float Left() const;
-    float Top() const;
     void setLeft(float twips);
     void setTop(float twips);
 
