@@ -15,3 +15,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV7_SANITI
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure --timeout 900
+
+# The parsers of the line under libFuzzer, for a bounded time each.
+tests/fuzz/run.sh 30
