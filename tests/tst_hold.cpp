@@ -31,7 +31,6 @@ private Q_SLOTS:
     void tickWithNothingHeldSendsNothing();
     void failedFirstTransmissionStartsNoRepetition_data();
     void failedFirstTransmissionStartsNoRepetition();
-    void deviceGoneDuringAHoldStopsIt();
 
 private:
     CommandButton *button(const QString &name) const
@@ -325,24 +324,6 @@ void TstHold::failedFirstTransmissionStartsNoRepetition()
     QCOMPARE(form.Timer2->interval(), replyWindow);
     QTest::mouseRelease(button(control), Qt::LeftButton);
     QTest::qWait(100);
-    QCOMPARE(reports.count(), 1);
-}
-
-void TstHold::deviceGoneDuringAHoldStopsIt()
-{
-    Form1 &form = *panel_->form;
-    QTest::mousePress(form.Command48, Qt::LeftButton); // D.Zoom: the arrows repeat every 5 ms
-    QTest::mouseRelease(form.Command48, Qt::LeftButton);
-    QSignalSpy reports(&form, &Form1::failureReported);
-    QTest::mousePress(form.Command8, Qt::LeftButton);
-    QVERIFY(line_->read(40).size() >= 40);
-    line_->closeMaster();
-    QVERIFY(reports.wait(5000));
-    QTRY_VERIFY(!form.Timer1->isActive());
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
-    QVERIFY(!form.MSComm1->PortOpen());
-    QTest::qWait(200);
-    QTest::mouseRelease(form.Command8, Qt::LeftButton);
     QCOMPARE(reports.count(), 1);
 }
 

@@ -6,7 +6,6 @@
 
 #include "support/ptypair.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace qv7;
@@ -23,15 +22,9 @@ private Q_SLOTS:
     void defaultDevices();
     void openFailureDescriptions_data();
     void openFailureDescriptions();
-    void opensAtTheGivenSpeed_data();
-    void opensAtTheGivenSpeed();
-    void settingsApplyAtOnceOnAnOpenPort();
     void outputIsOneWholeWrite();
-    void inputTakesEverythingWaiting();
     void failures_data();
     void failures();
-    void secondProgramIsLockedOut();
-    void hangUpClosesThePortOnce();
 };
 
 void TstLink::settingsAccepted_data()
@@ -121,42 +114,6 @@ void TstLink::openFailureDescriptions()
     QVERIFY2(description.contains(expected), qPrintable(description));
 }
 
-void TstLink::opensAtTheGivenSpeed_data()
-{
-    QTest::addColumn<QString>("settings");
-    QTest::addColumn<int>("speed");
-    QTest::newRow("19200") << "19200,N,8,1" << int(B19200);
-    QTest::newRow("9600") << "9600,N,8,1" << int(B9600);
-}
-
-void TstLink::opensAtTheGivenSpeed()
-{
-    QFETCH(QString, settings);
-    QFETCH(int, speed);
-    PtyPair line;
-    SerialControl control;
-    control.setDevice(1, line.slavePath());
-    control.setSettings(settings);
-    control.setPortOpen(true);
-    QVERIFY(control.PortOpen());
-    const termios attributes = line.attributes();
-    QCOMPARE(int(cfgetospeed(&attributes)), speed);
-    QCOMPARE(attributes.c_cflag & CSIZE, tcflag_t(CS8));
-    QCOMPARE(attributes.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
-}
-
-void TstLink::settingsApplyAtOnceOnAnOpenPort()
-{
-    PtyPair line;
-    SerialControl control;
-    control.setDevice(1, line.slavePath());
-    control.setSettings(QStringLiteral("19200,N,8,1"));
-    control.setPortOpen(true);
-    control.setSettings(QStringLiteral("9600,N,8,1"));
-    QCOMPARE(line.speed(), speed_t(B9600));
-    QVERIFY(control.PortOpen());
-}
-
 void TstLink::outputIsOneWholeWrite()
 {
     PtyPair line;
@@ -168,22 +125,6 @@ void TstLink::outputIsOneWholeWrite()
     char buffer[16];
     const ssize_t n = ::read(line.masterFd(), buffer, sizeof buffer);
     QCOMPARE(QByteArray(buffer, int(std::max<ssize_t>(n, 0))), QByteArray("C00\r"));
-}
-
-void TstLink::inputTakesEverythingWaiting()
-{
-    PtyPair line;
-    SerialControl control;
-    control.setDevice(1, line.slavePath());
-    control.setPortOpen(true);
-    QSignalSpy events(&control, &SerialControl::OnComm);
-    line.write("00\r");
-    QVERIFY(events.wait(5000));
-    QCOMPARE(control.CommEvent(), short(SerialControl::comEvReceive));
-    std::string received = control.Input();
-    QTRY_VERIFY((received += control.Input()).size() >= 3);
-    QCOMPARE(QByteArray::fromStdString(received), QByteArray("00\r"));
-    QCOMPARE(control.Input(), std::string());
 }
 
 void TstLink::failures_data()
@@ -233,40 +174,6 @@ void TstLink::failures()
         QVERIFY2(error.description().startsWith(expected.arg(device)),
                  qPrintable(error.description()));
     }
-}
-
-void TstLink::secondProgramIsLockedOut()
-{
-    PtyPair line;
-    SerialControl first;
-    first.setDevice(1, line.slavePath());
-    first.setPortOpen(true);
-    SerialControl second;
-    second.setDevice(1, line.slavePath());
-    try {
-        second.setPortOpen(true);
-        QFAIL("the second open succeeded");
-    } catch (const CommError &error) {
-        QVERIFY2(error.description().contains(QLatin1String("in use by another program")),
-                 qPrintable(error.description()));
-    }
-    QVERIFY(!second.PortOpen());
-    QVERIFY(first.PortOpen());
-}
-
-void TstLink::hangUpClosesThePortOnce()
-{
-    PtyPair line;
-    SerialControl control;
-    control.setDevice(1, line.slavePath());
-    control.setPortOpen(true);
-    QSignalSpy lost(&control, &SerialControl::deviceLost);
-    line.closeMaster();
-    QVERIFY(lost.wait(5000));
-    QVERIFY(!control.PortOpen());
-    QTest::qWait(200);
-    QCOMPARE(lost.count(), 1);
-    QVERIFY(lost.first().first().toString().startsWith(QLatin1String("COM1 (")));
 }
 
 QTEST_GUILESS_MAIN(TstLink)

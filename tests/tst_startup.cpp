@@ -1,5 +1,4 @@
-// Start-up, the hidden key command, "END" and the port panel's timer, with COM1 on a
-// pseudo-terminal.
+// Start-up, the hidden key command and "END", with COM1 on a pseudo-terminal.
 
 #include "link/serialcontrol.h"
 #include "panel/layout.h"
@@ -55,7 +54,6 @@ private Q_SLOTS:
     void keyCommand();
     void endClosesThePortFirst();
     void endOnAClosedPortStillEnds();
-    void timer3HidesThePortPanel();
 };
 
 void TstStartup::startUpOpensCom1Twice()
@@ -233,23 +231,6 @@ void TstStartup::endOnAClosedPortStillEnds()
     QVERIFY(!panel->form->isVisible());
     QTest::qWait(50);
     QVERIFY(panel->failures.isEmpty());
-}
-
-void TstStartup::timer3HidesThePortPanel()
-{
-    test::PtyPair line;
-    const auto panel = test::startPanel(line.slavePath());
-    Form1 &form = *panel->form;
-    form.Frame8->setVisible(true);
-    form.Timer3->setEnabled(true);
-    form.Timer3_Timer();
-    QVERIFY(!form.Frame8->isVisible());
-    QVERIFY(!form.Timer3->isActive());
-    // A tick with the panel already hidden changes nothing visible and stops the timer.
-    form.Timer3->setEnabled(true);
-    form.Timer3_Timer();
-    QVERIFY(!form.Frame8->isVisible());
-    QVERIFY(!form.Timer3->isActive());
 }
 
 QTEST_MAIN(TstStartup)

@@ -13,13 +13,13 @@ QStringList fontFamilies(Face face)
             QStringLiteral("DejaVu Sans"),      QStringLiteral("sans-serif")};
 }
 
-QFont designFont(const FontSpec &spec)
+QFont designFont(const FontSpec &style)
 {
     QFont font;
-    font.setFamilies(fontFamilies(spec.face));
-    font.setStyleHint(spec.face == Face::Gothic ? QFont::Monospace : QFont::SansSerif);
-    font.setPointSizeF(spec.points);
-    font.setWeight(spec.bold ? QFont::Bold : QFont::Normal);
+    font.setFamilies(fontFamilies(style.face));
+    font.setStyleHint(style.face == Face::Gothic ? QFont::Monospace : QFont::SansSerif);
+    font.setPointSizeF(style.points);
+    font.setWeight(style.bold ? QFont::Bold : QFont::Normal);
     return font;
 }
 

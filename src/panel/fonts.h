@@ -12,6 +12,6 @@ namespace qv7 {
 QStringList fontFamilies(Face face);
 
 // The font of a control; a face of Inherit is not a font of its own and is not asked for.
-QFont designFont(const FontSpec &spec);
+QFont designFont(const FontSpec &style);
 
 } // namespace qv7
