@@ -5,6 +5,7 @@
 
 #include "support/panelfixture.h"
 
+#include <QDir>
 #include <QTest>
 
 using namespace qv7;
@@ -88,6 +89,9 @@ void TstEndToEnd::powerCycle()
     QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
     QVERIFY(queryUntil(form.Command44, QStringLiteral(" Count down")));
     QVERIFY(queryUntil(form.Command44, QStringLiteral(" Power ON")));
+    const QString artifacts = qEnvironmentVariable("QV7_ARTIFACTS", QDir::tempPath());
+    QDir().mkpath(artifacts);
+    QVERIFY(form.grab().save(artifacts + QStringLiteral("/panel-power-on.png")));
     clickAlone(form.Command18);
     QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
     QVERIFY(queryUntil(form.Command44, QStringLiteral(" Cooling down")));
