@@ -7,9 +7,7 @@
 #include "support/panelfixture.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QTest>
-#include <QTimer>
 
 #include <atomic>
 #include <cmath>
@@ -99,14 +97,6 @@ private:
     std::thread thread_;
 };
 
-void runFor(double seconds)
-{
-    // A precise timer: a coarse one may end a long wait up to 5 % early.
-    QEventLoop loop;
-    QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 // How the panel is brought to repeat at a period: buttons clicked first, then the one held.
 struct Route {
     int period;
@@ -120,8 +110,7 @@ struct Route {
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    useOffscreenUnlessSet();
     QApplication app(argc, argv);
     const double seconds = option(QApplication::arguments(), QStringLiteral("seconds"), 3);
 

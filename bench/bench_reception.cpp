@@ -18,8 +18,7 @@ using namespace qv7::bench;
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    useOffscreenUnlessSet();
     QApplication app(argc, argv);
     const QStringList arguments = QApplication::arguments();
     const double seconds = option(arguments, QStringLiteral("seconds"), 10);

@@ -7,7 +7,6 @@
 #include "support/panelfixture.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QTest>
 #include <QTimer>
 
@@ -85,24 +84,11 @@ private:
     std::thread thread_;
 };
 
-void runFor(double seconds)
-{
-    // Precise: a coarse single shot of over two seconds may end 5 % early.
-    QEventLoop loop;
-    QTimer end;
-    end.setSingleShot(true);
-    end.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
-    end.start(int(seconds * 1000));
-    loop.exec();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    useOffscreenUnlessSet();
     QApplication app(argc, argv);
     const double seconds = option(QApplication::arguments(), QStringLiteral("seconds"), 60);
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QEventLoop>
 #include <QStringList>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -72,6 +74,22 @@ inline double option(const QStringList &arguments, const QString &name, double f
 {
     const qsizetype at = arguments.indexOf(QStringLiteral("--") + name);
     return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1].toDouble() : fallback;
+}
+
+// Lets the event loop run for a while. Precise: a coarse single shot of over two seconds may
+// end 5 % early.
+inline void runFor(double seconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Benchmarks run headless unless told otherwise.
+inline void useOffscreenUnlessSet()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
 } // namespace qv7::bench
