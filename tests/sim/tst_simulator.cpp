@@ -5,8 +5,6 @@
 
 #include "ptypair.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -15,7 +13,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <poll.h>
+#include <limits>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,21 +55,8 @@ public:
     // or after the whole wait for it.
     QByteArray read(int firstByteMs = 5000, int quietMs = 300)
     {
-        QByteArray received;
-        QDeadlineTimer deadline(firstByteMs);
-        while (!deadline.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            pollfd line{fd_, POLLIN, 0};
-            char buffer[256];
-            if (::poll(&line, 1, 5) > 0 && (line.revents & POLLIN)) {
-                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-                if (n > 0) {
-                    received.append(buffer, n);
-                    deadline.setRemainingTime(quietMs);
-                }
-            }
-        }
-        return received;
+        return qv7::test::readFrom(fd_, std::numeric_limits<qsizetype>::max(), firstByteMs,
+                                   quietMs);
     }
 
 private:

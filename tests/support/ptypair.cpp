@@ -3,14 +3,37 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
 #include <poll.h>
 #include <stdexcept>
 #include <stdlib.h>
 #include <unistd.h>
 
 namespace qv7::test {
+
+QByteArray readFrom(int fd, qsizetype count, int timeoutMs, int quietMs)
+{
+    QByteArray received;
+    QDeadlineTimer deadline(timeoutMs);
+    while (received.size() < count && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd line{fd, POLLIN, 0};
+        if (::poll(&line, 1, 5) <= 0 || !(line.revents & POLLIN))
+            continue;
+        char buffer[4096];
+        const ssize_t n =
+            ::read(fd, buffer, size_t(std::min<qsizetype>(sizeof buffer, count - received.size())));
+        if (n <= 0)
+            continue;
+        received.append(buffer, n);
+        if (quietMs >= 0)
+            deadline.setRemainingTime(quietMs);
+    }
+    return received;
+}
 
 PtyPair::PtyPair()
 {
@@ -34,30 +57,12 @@ void PtyPair::closeMaster()
 
 QByteArray PtyPair::read(int count, int timeoutMs)
 {
-    QByteArray received;
-    QDeadlineTimer deadline(timeoutMs);
-    while (received.size() < count && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        pollfd fd{master_, POLLIN, 0};
-        if (::poll(&fd, 1, 5) <= 0 || !(fd.revents & POLLIN))
-            continue;
-        char buffer[4096];
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
-        if (n > 0)
-            received.append(buffer, n);
-    }
-    return received;
+    return readFrom(master_, count, timeoutMs);
 }
 
 QByteArray PtyPair::readAll(int quietMs)
 {
-    QByteArray received;
-    for (;;) {
-        const QByteArray more = read(1 << 20, quietMs);
-        if (more.isEmpty())
-            return received;
-        received += more;
-    }
+    return readFrom(master_, std::numeric_limits<qsizetype>::max(), quietMs, quietMs);
 }
 
 void PtyPair::write(const QByteArray &bytes)

@@ -7,6 +7,10 @@
 
 namespace qv7::test {
 
+// Reads a descriptor while the application's events go on: until count bytes came or
+// timeoutMs is up; with quietMs, each arrival gives the line quietMs more.
+QByteArray readFrom(int fd, qsizetype count, int timeoutMs, int quietMs = -1);
+
 // A pseudo-terminal pair: the panel opens the slave as its serial device; the test owns the
 // master and sees exactly the bytes of the line, and the line settings the panel set.
 class PtyPair {
