@@ -3,99 +3,19 @@
 // and the time from the press to the first byte.
 
 #include "benchsupport.h"
+#include "linewatcher.h"
 
 #include "support/panelfixture.h"
 
 #include <QApplication>
 #include <QTest>
 
-#include <atomic>
 #include <cmath>
-#include <mutex>
-#include <poll.h>
-#include <thread>
-#include <unistd.h>
 
 using namespace qv7;
 using namespace qv7::bench;
 
 namespace {
-
-// Timestamps every command that arrives on the master side, from a thread of its own.
-class LineWatcher {
-public:
-    explicit LineWatcher(int fd)
-        : fd_(fd)
-        , thread_([this] { run(); })
-    {
-    }
-    ~LineWatcher()
-    {
-        running_ = false;
-        thread_.join();
-    }
-
-    void reset()
-    {
-        const std::lock_guard lock(mutex_);
-        arrivals_.clear();
-        pending_.clear();
-        torn_ = 0;
-        firstByte_.reset();
-    }
-    std::vector<Clock::time_point> arrivals() const
-    {
-        const std::lock_guard lock(mutex_);
-        return arrivals_;
-    }
-    std::optional<Clock::time_point> firstByte() const
-    {
-        const std::lock_guard lock(mutex_);
-        return firstByte_;
-    }
-    int torn() const
-    {
-        const std::lock_guard lock(mutex_);
-        return torn_;
-    }
-
-private:
-    void run()
-    {
-        char buffer[4096];
-        while (running_) {
-            pollfd watch{fd_, POLLIN, 0};
-            if (::poll(&watch, 1, 20) <= 0)
-                continue;
-            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            const auto now = Clock::now();
-            if (n <= 0)
-                continue;
-            const std::lock_guard lock(mutex_);
-            if (!firstByte_)
-                firstByte_ = now;
-            for (ssize_t i = 0; i < n; ++i) {
-                pending_.push_back(buffer[i]);
-                if (buffer[i] != '\r')
-                    continue;
-                if (pending_.size() == 4)
-                    arrivals_.push_back(now);
-                else
-                    ++torn_;
-                pending_.clear();
-            }
-        }
-    }
-
-    int fd_;
-    std::atomic<bool> running_{true};
-    mutable std::mutex mutex_;
-    std::vector<Clock::time_point> arrivals_;
-    std::optional<Clock::time_point> firstByte_;
-    std::string pending_;
-    int torn_ = 0;
-    std::thread thread_;
-};
 
 // How the panel is brought to repeat at a period: buttons clicked first, then the one held.
 struct Route {
@@ -159,7 +79,7 @@ int main(int argc, char *argv[])
         const Summary period = summarize(periods);
         const Summary deviation = summarize(deviations);
         const auto first = watcher.firstByte();
-        std::printf("%5d ms %9.1f %10.3f %7.4f %12.3f %12.3f %11.3f %6d  %s\n", route.period,
+        std::printf("%5d ms %9.1f %10.3f %7.4f %12.3f %12.3f %11.3f %6ld  %s\n", route.period,
                     double(arrivals.size()) / seconds, period.mean, period.mean / route.period,
                     deviation.median, deviation.p99,
                     first ? millisecondsBetween(pressed, *first) : -1.0, watcher.torn(), route.how);
