@@ -18,8 +18,6 @@ private Q_SLOTS:
     void cleanup();
     void pressTickAndRelease_data();
     void pressTickAndRelease();
-    void repeatsWholeCommandsWhileHeld_data();
-    void repeatsWholeCommandsWhileHeld();
     void pressAndQuickReleaseSendsOnce();
     void anyMouseButtonAndModifier_data();
     void anyMouseButtonAndModifier();
@@ -137,29 +135,6 @@ void TstHold::pressTickAndRelease()
     form.Timer4_Timer();
     QVERIFY(form.Label25->text().isEmpty());
     QCOMPARE(line_->readAll(), QByteArray()); // a release sends nothing
-}
-
-void TstHold::repeatsWholeCommandsWhileHeld_data()
-{
-    QTest::addColumn<QString>("control");
-    QTest::addColumn<QByteArray>("code");
-    QTest::newRow("VOL + every 250 ms") << "Command1" << QByteArray("C09\r");
-    QTest::newRow("Zoom + every 50 ms") << "Command15" << QByteArray("C47\r");
-}
-
-void TstHold::repeatsWholeCommandsWhileHeld()
-{
-    QFETCH(QString, control);
-    QFETCH(QByteArray, code);
-    QTest::mousePress(button(control), Qt::LeftButton);
-    const QByteArray received = line_->read(1 << 20, 1500);
-    QTest::mouseRelease(button(control), Qt::LeftButton);
-    const QByteArray tail = line_->readAll();
-    const QByteArray all = received + tail;
-    QVERIFY2(all.size() >= 3 * code.size(), all.constData());
-    QCOMPARE(all, code.repeated(all.size() / code.size()));
-    QTest::qWait(300);
-    QCOMPARE(line_->readAll(), QByteArray()); // nothing after the release
 }
 
 void TstHold::pressAndQuickReleaseSendsOnce()
