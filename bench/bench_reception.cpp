@@ -30,7 +30,7 @@ int main(int argc, char *argv[])
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
-    form.Form_KeyDown(Qt::Key_J, 2); // the traffic lines are on screen and painted
+    test::keyDown(form, Qt::Key_J, 2); // the traffic lines are on screen and painted
 
     std::atomic<bool> running{true};
     // The projector: printable rubbish in 10 ms slices, paced to the line rate.
@@ -55,7 +55,7 @@ int main(int argc, char *argv[])
     });
 
     long events = 0;
-    QObject::connect(form.MSComm1, &SerialControl::OnComm, &form, [&] { ++events; });
+    QObject::connect(&form.engine().MSComm1(), &SerialControl::OnComm, &form, [&] { ++events; });
 
     // The event loop's lateness, seen by a precise 5 ms ticker.
     std::vector<double> loopDelays;
@@ -78,7 +78,7 @@ int main(int argc, char *argv[])
         QMetaObject::invokeMethod(
             &form,
             [&, posted] {
-                form.Command17->click();
+                test::widget<CommandButton>(form, "Command17")->click();
                 clickDelays.push_back(millisecondsBetween(posted, Clock::now()));
             },
             Qt::QueuedConnection);
@@ -100,7 +100,8 @@ int main(int argc, char *argv[])
                 "%d ms\n",
                 rate, seconds, clickMs);
     std::printf("  receive events handled     %ld (%.0f a second)\n", events, events / seconds);
-    std::printf("  received text kept         %zu characters\n", form.ReceivedText.size());
+    std::printf("  received text kept         %zu characters\n",
+                form.engine().ReceivedText().size());
     std::printf("  event-loop delay           median %.2f ms, p99 %.2f ms, worst %.2f ms\n",
                 loop.median, loop.p99, loop.max);
     std::printf("  click to command on line   median %.2f ms, worst %.2f ms (%zu clicks)\n",

@@ -33,13 +33,13 @@ int main(int argc, char *argv[])
     QTest::mouseRelease(zoom, Qt::LeftButton);
     runFor(0.3);
     watcher.reset();
-    const int period = form.Timer1->interval();
+    const int period = test::timer(form, "Timer1")->interval();
 
     // Connected after the panel's own handler, so a tick counts only when it sent: a tick that
     // fails ends the hold first.
     long sent = 0;
-    QObject::connect(form.Timer1, &QTimer::timeout, &form, [&] {
-        if (form.HeldButton != 0)
+    QObject::connect(test::timer(form, "Timer1"), &QTimer::timeout, &form, [&] {
+        if (form.engine().HeldButton() != 0)
             ++sent;
     });
 
@@ -63,13 +63,13 @@ int main(int argc, char *argv[])
 
     auto *held = form.control(QStringLiteral("Command8"));
     QTest::mousePress(held, Qt::LeftButton);
-    if (form.HeldButton != 0)
+    if (form.engine().HeldButton() != 0)
         sent = 1;
     for (int row = 0; row < 10; ++row) {
         runFor(seconds / 10);
         report();
     }
-    const bool stillHeld = form.HeldButton != 0;
+    const bool stillHeld = form.engine().HeldButton() != 0;
     QTest::mouseRelease(held, Qt::LeftButton);
     const double heldFor = millisecondsBetween(pressed, Clock::now()) / 1000;
     const double cpu = threadCpuSeconds() - cpuAtStart;

@@ -1,6 +1,6 @@
 #include "sim/projector.h"
 
-#include "commands/commandtable.h"
+#include "protocol/commandtable.h"
 
 #include <algorithm>
 #include <cstdio>

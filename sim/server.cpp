@@ -1,6 +1,6 @@
 #include "sim/server.h"
 
-#include "traffic/rendering.h"
+#include "protocol/rendering.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // The panel on its simulated projector, as `qv7rsc --simulate` runs it: buttons clicked, the
 // projector's answers read off the status line.
 
-#include "link/simulation.h"
+#include "sim/server.h"
 
 #include "support/panelfixture.h"
 
@@ -41,15 +41,12 @@ void TstEndToEnd::init()
     settings.coolDown = 1500ms;
     settings.lampHours = 123;
     settings.orientation = "10";
-    panel_ = std::make_unique<test::Panel>();
-    panel_->form = std::make_unique<Form1>();
+    projector_ = std::make_unique<sim::SimulatorServer>(settings);
+    QVERIFY(projector_->openPseudoTerminal());
+    panel_ = test::startPanel(projector_->portName());
     Form1 &form = *panel_->form;
-    form.setFailurePresenter([this](const QString &text) { panel_->failures << text; });
-    projector_ = simulateProjectorOnCom1(*form.MSComm1, settings);
-    form.load();
-    form.show();
-    form.Form_KeyDown(Qt::Key_J, 2);
-    QVERIFY(form.MSComm1->PortOpen());
+    test::keyDown(form, Qt::Key_J, 2);
+    QVERIFY(form.engine().MSComm1().PortOpen());
 }
 
 void TstEndToEnd::cleanup()
@@ -60,7 +57,7 @@ void TstEndToEnd::cleanup()
 
 void TstEndToEnd::clickAlone(CommandButton *button)
 {
-    QTRY_VERIFY(!panel_->form->Timer2->isActive());
+    QTRY_VERIFY(!test::timer(*panel_->form, "Timer2")->isActive());
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
@@ -69,33 +66,42 @@ bool TstEndToEnd::queryUntil(CommandButton *query, const QString &status)
     return QTest::qWaitFor(
         [&] {
             clickAlone(query);
-            return QTest::qWaitFor([&] { return panel_->form->Label25->text() == status; }, 150);
+            return QTest::qWaitFor(
+                [&] { return test::widget<QLabel>(*panel_->form, "Label25")->text() == status; },
+                150);
         },
         10000);
 }
 
 void TstEndToEnd::powerOn()
 {
-    clickAlone(panel_->form->Command17);
-    QTRY_COMPARE(panel_->form->Label12->text(), QStringLiteral(" ACK CR "));
-    QVERIFY(queryUntil(panel_->form->Command44, QStringLiteral(" Power ON")));
+    clickAlone(test::widget<CommandButton>(*panel_->form, "Command17"));
+    QTRY_COMPARE(test::widget<QLabel>(*panel_->form, "Label12")->text(),
+                 QStringLiteral(" ACK CR "));
+    QVERIFY(queryUntil(test::widget<CommandButton>(*panel_->form, "Command44"),
+                       QStringLiteral(" Power ON")));
 }
 
 void TstEndToEnd::powerCycle()
 {
     Form1 &form = *panel_->form;
-    QVERIFY(queryUntil(form.Command44, QStringLiteral(" Stand by")));
-    clickAlone(form.Command17);
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
-    QVERIFY(queryUntil(form.Command44, QStringLiteral(" Count down")));
-    QVERIFY(queryUntil(form.Command44, QStringLiteral(" Power ON")));
+    QVERIFY(
+        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Stand by")));
+    clickAlone(test::widget<CommandButton>(form, "Command17"));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
+    QVERIFY(
+        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Count down")));
+    QVERIFY(
+        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Power ON")));
     const QString artifacts = qEnvironmentVariable("QV7_ARTIFACTS", QDir::tempPath());
     QDir().mkpath(artifacts);
     QVERIFY(form.grab().save(artifacts + QStringLiteral("/panel-power-on.png")));
-    clickAlone(form.Command18);
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
-    QVERIFY(queryUntil(form.Command44, QStringLiteral(" Cooling down")));
-    QVERIFY(queryUntil(form.Command44, QStringLiteral(" Stand by")));
+    clickAlone(test::widget<CommandButton>(form, "Command18"));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
+    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command44"),
+                       QStringLiteral(" Cooling down")));
+    QVERIFY(
+        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Stand by")));
     QVERIFY(panel_->failures.isEmpty());
 }
 
@@ -118,33 +124,40 @@ void TstEndToEnd::inputSelectThenMode()
     powerOn();
     Form1 &form = *panel_->form;
     if (control != QLatin1String("Command27")) {
-        clickAlone(form.Command29 == form.control(control) ? form.Command28 : form.Command29);
-        QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
+        clickAlone(test::widget<CommandButton>(form, "Command29") == form.control(control)
+                       ? test::widget<CommandButton>(form, "Command28")
+                       : test::widget<CommandButton>(form, "Command29"));
+        QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
     }
     clickAlone(qobject_cast<CommandButton *>(form.control(control)));
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
-    QVERIFY(queryUntil(form.Command45, status));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
+    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command45"), status));
 }
 
 void TstEndToEnd::lampHoursAndOrientation()
 {
     Form1 &form = *panel_->form;
-    QVERIFY(queryUntil(form.Command46, QStringLiteral(" 0 1 2 3 Hour Use")));
-    QVERIFY(queryUntil(form.Command47, QStringLiteral(" Top/Bottom reversal")));
+    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command46"),
+                       QStringLiteral(" 0 1 2 3 Hour Use")));
+    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command47"),
+                       QStringLiteral(" Top/Bottom reversal")));
 }
 
 void TstEndToEnd::speedMismatchAndRecovery()
 {
     Form1 &form = *panel_->form;
-    form.Command33_Click();
-    QTest::mouseClick(form.Option4, Qt::LeftButton); // 9600 against a 19200 projector
-    QVERIFY(!form.Frame8->isVisible());
-    clickAlone(form.Command44);
-    QTRY_VERIFY(!form.Label12->text().isEmpty());
-    QVERIFY(!QTest::qWaitFor([&] { return !form.Label25->text().isEmpty(); }, 600));
-    form.Command33_Click();
-    QTest::mouseClick(form.Option3, Qt::LeftButton);
-    QVERIFY(queryUntil(form.Command44, QStringLiteral(" Stand by")));
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option4"),
+                      Qt::LeftButton); // 9600 against a 19200 projector
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
+    clickAlone(test::widget<CommandButton>(form, "Command44"));
+    QTRY_VERIFY(!test::widget<QLabel>(form, "Label12")->text().isEmpty());
+    QVERIFY(!QTest::qWaitFor(
+        [&] { return !test::widget<QLabel>(form, "Label25")->text().isEmpty(); }, 600));
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option3"), Qt::LeftButton);
+    QVERIFY(
+        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Stand by")));
 }
 
 QTEST_MAIN(TstEndToEnd)

@@ -1,7 +1,7 @@
 // The real line at its worst: a far end that goes away, rubbish, a far end that stops
 // reading, a device the user may not open, and a long hold on a healthy line.
 
-#include "traffic/rendering.h"
+#include "protocol/rendering.h"
 
 #include "support/panelfixture.h"
 
@@ -34,10 +34,10 @@ double processCpuSeconds()
 // Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
 void holdAt5Milliseconds(Form1 &form)
 {
-    QTest::mousePress(form.Command48, Qt::LeftButton);
-    QTest::mouseRelease(form.Command48, Qt::LeftButton);
-    QTest::mousePress(form.Command8, Qt::LeftButton);
-    QCOMPARE(form.Timer1->interval(), 5);
+    QTest::mousePress(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mouseRelease(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mousePress(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
+    QCOMPARE(test::timer(form, "Timer1")->interval(), 5);
 }
 
 } // namespace
@@ -86,9 +86,9 @@ void TstFaults::farEndGoesAway()
     QVERIFY(reports.wait(5000));
     QVERIFY2(reports.first().first().toString().contains(QLatin1String("went away")),
              qPrintable(reports.first().first().toString()));
-    QVERIFY(!form.MSComm1->PortOpen());
-    QVERIFY(!form.Timer1->isActive());
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
+    QVERIFY(!form.engine().MSComm1().PortOpen());
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
     // Idle afterwards: a second of waiting costs next to nothing, where a spinning port
     // costs the whole second.
     const double cpuBefore = processCpuSeconds();
@@ -98,15 +98,15 @@ void TstFaults::farEndGoesAway()
     QVERIFY(cpu < 0.5);
     QCOMPARE(reports.count(), 1);
     if (holding)
-        QTest::mouseRelease(form.Command8, Qt::LeftButton);
+        QTest::mouseRelease(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
 
     line = std::make_unique<test::PtyPair>();
     QVERIFY(QFile::remove(adapter));
     QVERIFY(QFile::link(line->slavePath(), adapter));
-    form.Command33_Click();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QVERIFY(form.MSComm1->PortOpen());
-    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QCOMPARE(line->read(4), QByteArray("C00\r"));
     QCOMPARE(reports.count(), 1);
 }
@@ -137,15 +137,17 @@ void TstFaults::rubbishOnTheLine()
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
-    form.Form_KeyDown(Qt::Key_J, 2);
+    test::keyDown(form, Qt::Key_J, 2);
     const QByteArray marker = "<end>";
     line.write(rubbish + marker);
-    QTRY_VERIFY_WITH_TIMEOUT(QByteArray::fromStdString(form.ReceivedText).endsWith(marker), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QByteArray::fromStdString(form.engine().ReceivedText()).endsWith(marker), 20000);
     // Nothing closed a reply window: the newest part of everything, each byte one token.
     const QByteArray expected = (rubbish + marker).right(int(kMaxRenderedChars));
-    QCOMPARE(QByteArray::fromStdString(form.ReceivedText), expected);
-    QCOMPARE(form.Label12->text(), QString::fromLatin1(renderTraffic(expected.toStdString())));
-    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QCOMPARE(QByteArray::fromStdString(form.engine().ReceivedText()), expected);
+    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(),
+             QString::fromLatin1(renderTraffic(expected.toStdString())));
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QCOMPARE(line.read(4), QByteArray("C00\r"));
     QVERIFY(panel->failures.isEmpty());
 }
@@ -155,7 +157,7 @@ void TstFaults::streamWithoutPauseLeavesClicksAnswered()
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
-    form.Form_KeyDown(Qt::Key_J, 2);
+    test::keyDown(form, Qt::Key_J, 2);
     std::atomic<bool> streaming{true};
     std::thread projector([&] {
         const QByteArray chunk(512, '\x55');
@@ -165,9 +167,9 @@ void TstFaults::streamWithoutPauseLeavesClicksAnswered()
     });
     QTest::qWait(300);
     for (int i = 0; i < 5; ++i) {
-        QTest::mouseClick(form.Command18, Qt::LeftButton);
+        QTest::mouseClick(test::widget<CommandButton>(form, "Command18"), Qt::LeftButton);
         QCOMPARE(line.read(4), QByteArray("C02\r"));
-        QVERIFY(form.ReceivedText.size() <= kMaxRenderedChars);
+        QVERIFY(form.engine().ReceivedText().size() <= kMaxRenderedChars);
         QTest::qWait(100);
     }
     streaming = false;
@@ -194,9 +196,9 @@ void TstFaults::farEndStopsReading()
     QTRY_VERIFY_WITH_TIMEOUT(reports.count() == 1, 120000);
     QVERIFY2(reports.first().first().toString().contains(QLatin1String("transmit buffer is full")),
              qPrintable(reports.first().first().toString()));
-    QVERIFY(!form.Timer1->isActive());
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
-    QTest::mouseRelease(form.Command8, Qt::LeftButton);
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QTest::mouseRelease(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
     QTest::qWait(200);
     QCOMPARE(reports.count(), 1);
     // Once the far end reads again, what was queued goes out whole and the panel sends on.
@@ -204,8 +206,8 @@ void TstFaults::farEndStopsReading()
     QVERIFY(drained.startsWith("C30\r")); // the D.Zoom press before the hold
     const QByteArray held = drained.mid(4);
     QCOMPARE(held, QByteArray("C3A\r").repeated(held.size() / 4));
-    QVERIFY(form.MSComm1->PortOpen());
-    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QCOMPARE(line.read(4), QByteArray("C00\r"));
 }
 
@@ -237,19 +239,19 @@ void TstFaults::healthyLineKeepsEveryCommandWhole()
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
-    QTest::mousePress(form.Command48, Qt::LeftButton);
-    QTest::mouseRelease(form.Command48, Qt::LeftButton);
+    QTest::mousePress(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mouseRelease(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
     QCOMPARE(line.read(4), QByteArray("C30\r"));
     long sent = 0;
     QObject counter;
-    QObject::connect(form.Timer1, &QTimer::timeout, &counter, [&] {
-        if (form.HeldButton != 0)
+    QObject::connect(test::timer(form, "Timer1"), &QTimer::timeout, &counter, [&] {
+        if (form.engine().HeldButton() != 0)
             ++sent;
     });
-    QTest::mousePress(form.Command8, Qt::LeftButton);
+    QTest::mousePress(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
     ++sent;
     const QByteArray received = line.read(1 << 30, seconds * 1000);
-    QTest::mouseRelease(form.Command8, Qt::LeftButton);
+    QTest::mouseRelease(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
     const QByteArray all = received + line.readAll();
     qInfo("%ld commands sent, %lld received in %d s", sent, all.size() / 4, seconds);
     QCOMPARE(all, QByteArray("C3A\r").repeated(all.size() / 4));

@@ -1,10 +1,12 @@
 // Press-and-hold buttons over the real line: the press, the repetition, the release, the
 // arrow profiles and failures during a hold.
 
-#include "commands/commandtable.h"
+#include "protocol/commandtable.h"
 
 #include "support/panelfixture.h"
 
+#include <QApplication>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -27,8 +29,9 @@ private Q_SLOTS:
     void arrowProfiles_data();
     void arrowProfiles();
     void tickWithNothingHeldSendsNothing();
-    void failedFirstTransmissionStartsNoRepetition_data();
-    void failedFirstTransmissionStartsNoRepetition();
+    void failureEndsTheHoldAsARelease_data();
+    void failureEndsTheHoldAsARelease();
+    void modalReportDoesNotLeaveTheHoldsTimings();
 
 private:
     CommandButton *button(const QString &name) const
@@ -101,39 +104,41 @@ void TstHold::pressTickAndRelease()
     QFETCH(int, displayTimeout);
     QFETCH(bool, digitalZoom);
     Form1 &form = *panel_->form;
-    form.Form_KeyDown(Qt::Key_J, 2);
-    form.Label25->setText(QStringLiteral(" Power ON"));
+    test::keyDown(form, Qt::Key_J, 2);
+    test::widget<QLabel>(form, "Label25")->setText(QStringLiteral(" Power ON"));
 
     QTest::mousePress(button(control), Qt::LeftButton);
     QCOMPARE(line_->read(4), code);
-    QCOMPARE(form.HeldButton, std::uint8_t(held));
-    QCOMPARE(QByteArray::fromStdString(form.CurrentCommand), code);
-    QVERIFY(form.Timer1->isActive());
-    QCOMPARE(form.Timer1->interval(), repeat);
-    QCOMPARE(form.Timer2->interval(), replyWindow);
-    QCOMPARE(form.Timer4->interval(), displayTimeout);
-    QVERIFY(form.Timer2->isActive());
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(held));
+    QCOMPARE(QByteArray::fromStdString(form.engine().CurrentCommand()), code);
+    QVERIFY(test::timer(form, "Timer1")->isActive());
+    QCOMPARE(test::timer(form, "Timer1")->interval(), repeat);
+    QCOMPARE(test::timer(form, "Timer2")->interval(), replyWindow);
+    QCOMPARE(test::timer(form, "Timer4")->interval(), displayTimeout);
+    QVERIFY(test::timer(form, "Timer2")->isActive());
 
-    form.Timer1_Timer();
+    form.engine().Timer1_Timer();
     QCOMPARE(line_->read(4), code);
-    QVERIFY(form.Timer1->isActive());
+    QVERIFY(test::timer(form, "Timer1")->isActive());
 
-    form.ReceivedText = "pending";
+    line_->write("pending");
+    QTRY_COMPARE(form.engine().ReceivedText(), std::string("pending"));
     QTest::mouseRelease(button(control), Qt::LeftButton);
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
-    QVERIFY(!form.Timer1->isActive());
-    QVERIFY(!form.Timer2->isActive());
-    QVERIFY(form.Timer4->isActive());
-    QCOMPARE(form.Timer2->interval(), 500);
-    QCOMPARE(form.Timer4->interval(), 1000);
-    QVERIFY(form.Label11->text().isEmpty());
-    QVERIFY(form.Label12->text().isEmpty());
-    QCOMPARE(form.Label25->text(), QStringLiteral(" Power ON")); // until the time-out
-    QVERIFY(form.ReceivedText.empty());
-    QCOMPARE(form.Timer1->interval(), digitalZoom ? 5 : repeat);
-    QCOMPARE(form.ArrowMode, std::uint8_t(digitalZoom ? 3 : 0));
-    form.Timer4_Timer();
-    QVERIFY(form.Label25->text().isEmpty());
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
+    QVERIFY(!test::timer(form, "Timer2")->isActive());
+    QVERIFY(test::timer(form, "Timer4")->isActive());
+    QCOMPARE(test::timer(form, "Timer2")->interval(), 500);
+    QCOMPARE(test::timer(form, "Timer4")->interval(), 1000);
+    QVERIFY(test::widget<QLabel>(form, "Label11")->text().isEmpty());
+    QVERIFY(test::widget<QLabel>(form, "Label12")->text().isEmpty());
+    QCOMPARE(test::widget<QLabel>(form, "Label25")->text(),
+             QStringLiteral(" Power ON")); // until the time-out
+    QVERIFY(form.engine().ReceivedText().empty());
+    QCOMPARE(test::timer(form, "Timer1")->interval(), digitalZoom ? 5 : repeat);
+    QCOMPARE(form.engine().ArrowMode(), std::uint8_t(digitalZoom ? 3 : 0));
+    form.engine().Timer4_Timer();
+    QVERIFY(test::widget<QLabel>(form, "Label25")->text().isEmpty());
     QCOMPARE(line_->readAll(), QByteArray()); // a release sends nothing
 }
 
@@ -164,13 +169,13 @@ void TstHold::anyMouseButtonAndModifier()
     Form1 &form = *panel_->form;
     const auto which = Qt::MouseButton(mouseButton);
     const auto keys = Qt::KeyboardModifiers(modifiers);
-    QTest::mousePress(form.Command1, which, keys);
+    QTest::mousePress(test::widget<CommandButton>(form, "Command1"), which, keys);
     QCOMPARE(line_->read(4), QByteArray("C09\r"));
-    QCOMPARE(form.HeldButton, std::uint8_t(1));
-    QVERIFY(form.Timer1->isActive());
-    QTest::mouseRelease(form.Command1, which, keys);
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
-    QVERIFY(!form.Timer1->isActive());
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(1));
+    QVERIFY(test::timer(form, "Timer1")->isActive());
+    QTest::mouseRelease(test::widget<CommandButton>(form, "Command1"), which, keys);
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
 }
 
 void TstHold::keyboardSendsNothing_data()
@@ -187,11 +192,11 @@ void TstHold::keyboardSendsNothing()
     Form1 &form = *panel_->form;
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
-    form.Command6->setFocus();
-    QTest::keyClick(form.Command6, Qt::Key(key));
+    test::widget<CommandButton>(form, "Command6")->setFocus();
+    QTest::keyClick(test::widget<CommandButton>(form, "Command6"), Qt::Key(key));
     QCOMPARE(line_->readAll(), QByteArray());
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
-    QVERIFY(!form.Timer1->isActive());
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
 }
 
 void TstHold::releaseOutsideTheButtonStillStops()
@@ -200,14 +205,18 @@ void TstHold::releaseOutsideTheButtonStillStops()
     // but reaches the button that saw the press.
     Form1 &form = *panel_->form;
     QWindow *window = form.windowHandle();
-    const QPoint onButton = form.Command1->mapTo(&form, form.Command1->rect().center());
-    const QPoint elsewhere = form.Command16->mapTo(&form, form.Command16->rect().center());
+    const QPoint onButton =
+        test::widget<CommandButton>(form, "Command1")
+            ->mapTo(&form, test::widget<CommandButton>(form, "Command1")->rect().center());
+    const QPoint elsewhere =
+        test::widget<CommandButton>(form, "Command16")
+            ->mapTo(&form, test::widget<CommandButton>(form, "Command16")->rect().center());
     QTest::mousePress(window, Qt::LeftButton, {}, onButton);
     QCOMPARE(line_->read(4), QByteArray("C09\r"));
     QTest::mouseMove(window, elsewhere);
     QTest::mouseRelease(window, Qt::LeftButton, {}, elsewhere);
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
-    QVERIFY(!form.Timer1->isActive());
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
     QCOMPARE(line_->readAll(), QByteArray()); // and "END" was not clicked
     QVERIFY(form.isVisible());
 }
@@ -255,10 +264,10 @@ void TstHold::arrowProfiles()
     for (const char *arrow : {"Command5", "Command7", "Command9", "Command8"}) {
         QTest::mousePress(button(QString::fromLatin1(arrow)), Qt::LeftButton);
         QCOMPARE(line_->read(4).size(), 4);
-        QCOMPARE(form.Timer1->interval(), repeat);
-        QCOMPARE(form.Timer2->interval(), replyWindow);
-        QCOMPARE(form.Timer4->interval(), displayTimeout);
-        QVERIFY(form.Timer1->isActive());
+        QCOMPARE(test::timer(form, "Timer1")->interval(), repeat);
+        QCOMPARE(test::timer(form, "Timer2")->interval(), replyWindow);
+        QCOMPARE(test::timer(form, "Timer4")->interval(), displayTimeout);
+        QVERIFY(test::timer(form, "Timer1")->isActive());
         QTest::mouseRelease(button(QString::fromLatin1(arrow)), Qt::LeftButton);
     }
 }
@@ -266,40 +275,118 @@ void TstHold::arrowProfiles()
 void TstHold::tickWithNothingHeldSendsNothing()
 {
     Form1 &form = *panel_->form;
-    form.Timer1_Timer();
+    form.engine().Timer1_Timer();
     QCOMPARE(line_->readAll(), QByteArray());
-    QVERIFY(form.Label11->text().isEmpty());
+    QVERIFY(test::widget<QLabel>(form, "Label11")->text().isEmpty());
 }
 
-void TstHold::failedFirstTransmissionStartsNoRepetition_data()
+void TstHold::failureEndsTheHoldAsARelease_data()
 {
+    // Buttons clicked first, the button held, and whether the line fails before the press
+    // (the press cannot send) or during the hold (a tick cannot send).
     QTest::addColumn<QStringList>("before");
     QTest::addColumn<QString>("control");
-    QTest::addColumn<int>("replyWindow");
-    QTest::newRow("VOL +: no interval written") << QStringList() << "Command1" << 500;
-    QTest::newRow("up after CURSOL: its intervals come first")
-        << QStringList{"Command43"} << "Command5" << 50;
+    QTest::addColumn<bool>("duringHold");
+    QTest::addColumn<int>("repeat"); // Timer1 afterwards
+    QTest::addColumn<int>("arrowMode");
+    QTest::newRow("VOL + cannot send: no period written")
+        << QStringList() << "Command1" << false << 200 << 0;
+    QTest::newRow("up after CURSOL cannot send")
+        << QStringList{"Command43"} << "Command5" << false << 30 << 2;
+    QTest::newRow("Zoom + tick fails") << QStringList() << "Command15" << true << 50 << 0;
+    QTest::newRow("up after CURSOL, tick fails")
+        << QStringList{"Command43"} << "Command5" << true << 30 << 2;
+    QTest::newRow("D.Zoom + tick fails: its profile as on release")
+        << QStringList() << "Command48" << true << 5 << 3;
 }
 
-void TstHold::failedFirstTransmissionStartsNoRepetition()
+void TstHold::failureEndsTheHoldAsARelease()
 {
     QFETCH(QStringList, before);
     QFETCH(QString, control);
-    QFETCH(int, replyWindow);
+    QFETCH(bool, duringHold);
+    QFETCH(int, repeat);
+    QFETCH(int, arrowMode);
     Form1 &form = *panel_->form;
+    const Engine &engine = form.engine();
     for (const QString &name : before)
         QTest::mouseClick(button(name), Qt::LeftButton);
-    const int repeat = form.Timer1->interval();
     QSignalSpy reports(&form, &Form1::failureReported);
-    form.MSComm1->setPortOpen(false);
+    SerialControl &port = form.engine().MSComm1();
+    if (!duringHold)
+        port.setPortOpen(false);
     QTest::mousePress(button(control), Qt::LeftButton);
-    QVERIFY(reports.wait(5000));
-    QVERIFY(!form.Timer1->isActive());
-    QCOMPARE(form.Timer1->interval(), repeat);
-    QCOMPARE(form.Timer2->interval(), replyWindow);
+    if (duringHold) {
+        QVERIFY2(test::timer(form, "Timer1")->isActive(), "the hold did not start");
+        port.setPortOpen(false);
+    }
+    QVERIFY2(reports.wait(5000), "the failed hold was never reported");
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
+    QCOMPARE(engine.HeldButton(), std::uint8_t(0));
+    QCOMPARE(test::timer(form, "Timer1")->interval(), repeat);
+    QCOMPARE(engine.ArrowMode(), std::uint8_t(arrowMode));
+    QCOMPARE(test::timer(form, "Timer2")->interval(), 500);
+    QCOMPARE(test::timer(form, "Timer4")->interval(), 1000);
+    QVERIFY(!test::timer(form, "Timer2")->isActive());
+    QVERIFY(test::timer(form, "Timer4")->isActive());
+    QVERIFY(test::widget<QLabel>(form, "Label11")->text().isEmpty());
+    QVERIFY(engine.ReceivedText().empty());
+
+    // The port is back and POWER ON sent before the late release arrives: it changes nothing.
+    port.setPortOpen(true);
+    QTest::mouseClick(button(QStringLiteral("Command17")), Qt::LeftButton);
     QTest::mouseRelease(button(control), Qt::LeftButton);
+    QCOMPARE(test::widget<QLabel>(form, "Label11")->text(), QStringLiteral(" C 0 0 CR "));
+    QVERIFY(test::timer(form, "Timer2")->isActive());
     QTest::qWait(100);
     QCOMPARE(reports.count(), 1);
+}
+
+void TstHold::modalReportDoesNotLeaveTheHoldsTimings()
+{
+    // The real warning box: the release happens while it is up, so the window never sees it.
+    cleanup();
+    test::PtyPair line;
+    Form1 form;
+    form.engine().MSComm1().setDevice(1, line.slavePath());
+    form.load();
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    test::keyDown(form, Qt::Key_J, 2);
+    QWindow *window = form.windowHandle();
+    CommandButton *zoomIn = test::widget<CommandButton>(form, "Command15");
+    const QPoint onButton = zoomIn->mapTo(&form, zoomIn->rect().center());
+    bool boxSeen = false;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, &form, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        boxSeen = true;
+        closer.stop();
+        QTest::mouseRelease(window, Qt::LeftButton, {}, onButton);
+        box->accept();
+    });
+    closer.start(20);
+
+    QTest::mousePress(window, Qt::LeftButton, {}, onButton);
+    QCOMPARE(line.read(4), QByteArray("C47\r"));
+    line.closeMaster();
+    QTRY_VERIFY_WITH_TIMEOUT(boxSeen && !QApplication::activeModalWidget(), 10000);
+    QCOMPARE(test::timer(form, "Timer2")->interval(), 500);
+    QCOMPARE(test::timer(form, "Timer4")->interval(), 1000);
+
+    test::PtyPair again;
+    form.engine().MSComm1().setDevice(1, again.slavePath());
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
+    QCOMPARE(again.read(4), QByteArray("C00\r"));
+    QTest::qWait(200); // far beyond the hold's 25 ms display time-out
+    QCOMPARE(test::widget<QLabel>(form, "Label11")->text(), QStringLiteral(" C 0 0 CR "));
+    QTRY_COMPARE_WITH_TIMEOUT(test::widget<QLabel>(form, "Label12")->text(),
+                              QStringLiteral(" X X X X"), 2000);
 }
 
 QTEST_MAIN(TstHold)

@@ -301,12 +301,12 @@ void TstLayout::tabOrder()
             "Option3 Option4")
             .split(QLatin1Char(' '));
     QStringList chain;
-    QWidget *widget = panel_->form->Command17;
+    QWidget *widget = test::widget<CommandButton>(*panel_->form, "Command17");
     do {
         if (widget->focusPolicy() & Qt::TabFocus)
             chain << widget->objectName();
         widget = widget->nextInFocusChain();
-    } while (widget != panel_->form->Command17);
+    } while (widget != test::widget<CommandButton>(*panel_->form, "Command17"));
     QCOMPARE(chain.mid(chain.indexOf(QStringLiteral("Command17"))), design);
     for (auto *label : panel_->form->findChildren<QLabel *>())
         QCOMPARE(label->focusPolicy(), Qt::NoFocus);
@@ -316,7 +316,7 @@ void TstLayout::focusStartsOnPowerOn()
 {
     panel_->form->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(panel_->form.get()));
-    QCOMPARE(QApplication::focusWidget(), panel_->form->Command17);
+    QCOMPARE(QApplication::focusWidget(), test::widget<CommandButton>(*panel_->form, "Command17"));
 }
 
 void TstLayout::lines_data()
@@ -351,7 +351,7 @@ void TstLayout::lines()
 
 void TstLayout::logo()
 {
-    QLabel *image = panel_->form->Image1;
+    QLabel *image = test::widget<QLabel>(*panel_->form, "Image1");
     QCOMPARE(image->geometry(), QRect(8145 / 15, 90 / 15, 80, 26));
     QCOMPARE(image->pixmap().size(), QSize(80, 26));
     QCOMPARE(image->focusPolicy(), Qt::NoFocus);
@@ -395,13 +395,14 @@ void TstLayout::buttonsPaintTheirBackColour()
     QStyle *previous = QApplication::style();
     const QString previousName = previous->name();
     QApplication::setStyle(style);
-    for (CommandButton *button :
-         {panel_->form->Command17, panel_->form->Command6, panel_->form->Command13}) {
+    for (CommandButton *button : {test::widget<CommandButton>(*panel_->form, "Command17"),
+                                  test::widget<CommandButton>(*panel_->form, "Command6"),
+                                  test::widget<CommandButton>(*panel_->form, "Command13")}) {
         const QImage image = button->grab().toImage();
         // Left of the centred caption, inside the bevel.
         QCOMPARE(QColor(image.pixel(5, image.height() / 2)), button->backColor());
     }
-    const QImage txd = panel_->form->Label11->grab().toImage();
+    const QImage txd = test::widget<QLabel>(*panel_->form, "Label11")->grab().toImage();
     QCOMPARE(QColor(txd.pixel(txd.width() / 2, txd.height() / 2)), QColor(Qt::white));
     QApplication::setStyle(previousName);
 }
@@ -426,15 +427,19 @@ void TstLayout::assistiveToolsFindEveryControlByItsCaption()
 void TstLayout::dataLinesAreNamedByTheirText()
 {
     Form1 &form = *panel_->form;
-    form.Form_KeyDown(Qt::Key_J, 2);
-    QTest::mouseClick(form.Command44, Qt::LeftButton);
-    for (QLabel *label : {form.Label11, form.Label12, form.Label25}) {
-        label->setText(label == form.Label11 ? label->text() : QStringLiteral(" Power ON"));
+    test::keyDown(form, Qt::Key_J, 2);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command44"), Qt::LeftButton);
+    for (QLabel *label :
+         {test::widget<QLabel>(form, "Label11"), test::widget<QLabel>(form, "Label12"),
+          test::widget<QLabel>(form, "Label25")}) {
+        label->setText(label == test::widget<QLabel>(form, "Label11")
+                           ? label->text()
+                           : QStringLiteral(" Power ON"));
         QAccessibleInterface *line = QAccessible::queryAccessibleInterface(label);
         QCOMPARE(line->text(QAccessible::Name), label->text());
         QVERIFY(!line->text(QAccessible::Description).isEmpty());
     }
-    QCOMPARE(form.Label11->text(), QStringLiteral(" C R 0 CR "));
+    QCOMPARE(test::widget<QLabel>(form, "Label11")->text(), QStringLiteral(" C R 0 CR "));
 }
 
 void TstLayout::screenshots()
@@ -443,7 +448,7 @@ void TstLayout::screenshots()
     QDir().mkpath(directory);
     Form1 &form = *panel_->form;
     QVERIFY(form.grab().save(directory + QStringLiteral("/panel-5200.png")));
-    form.Form_KeyDown(Qt::Key_J, 2);
+    test::keyDown(form, Qt::Key_J, 2);
     QVERIFY(form.grab().save(directory + QStringLiteral("/panel-7200.png")));
 }
 

@@ -1,8 +1,9 @@
 // The serial control and its line settings, over real pseudo-terminals.
 
-#include "link/portnames.h"
-#include "link/portsettings.h"
-#include "link/serialcontrol.h"
+#include "engine/serialcontrol.h"
+#include "engine/serialtransport.h"
+#include "protocol/linesettings.h"
+#include "protocol/portnames.h"
 
 #include "support/ptypair.h"
 

@@ -18,11 +18,11 @@ private Q_SLOTS:
     void sendsItsCode();
     void arrowModeButtons_data();
     void arrowModeButtons();
+    void keyboardClicksTheFocusedButton_data();
     void keyboardClicksTheFocusedButton();
     void failedWriteIsReportedAndNotShown_data();
     void failedWriteIsReportedAndNotShown();
     void burstOfFailuresGivesOneReport();
-    void timer5SendsPowerOnOnce();
 
 private:
     std::unique_ptr<test::PtyPair> line_;
@@ -33,7 +33,7 @@ void TstOneShot::init()
 {
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
-    QVERIFY(panel_->form->MSComm1->PortOpen());
+    QVERIFY(panel_->form->engine().MSComm1().PortOpen());
 }
 
 void TstOneShot::cleanup()
@@ -84,13 +84,13 @@ void TstOneShot::sendsItsCode()
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(line_->read(4), code);
     QCOMPARE(line_->readAll(), QByteArray()); // nothing more than the code and its CR
-    QCOMPARE(form.Label11->text(), txd);
-    QCOMPARE(QByteArray::fromStdString(form.CurrentCommand), code);
-    QCOMPARE(form.AwaitingReply, std::uint8_t(1));
-    QVERIFY(form.Timer2->isActive());
-    QVERIFY(form.Timer4->isActive());
-    QVERIFY(form.Label12->text().isEmpty());
-    QVERIFY(form.Label25->text().isEmpty());
+    QCOMPARE(test::widget<QLabel>(form, "Label11")->text(), txd);
+    QCOMPARE(QByteArray::fromStdString(form.engine().CurrentCommand()), code);
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(1));
+    QVERIFY(test::timer(form, "Timer2")->isActive());
+    QVERIFY(test::timer(form, "Timer4")->isActive());
+    QVERIFY(test::widget<QLabel>(form, "Label12")->text().isEmpty());
+    QVERIFY(test::widget<QLabel>(form, "Label25")->text().isEmpty());
 }
 
 void TstOneShot::arrowModeButtons_data()
@@ -112,25 +112,36 @@ void TstOneShot::arrowModeButtons()
     QFETCH(int, period);
     QFETCH(int, arrowMode);
     Form1 &form = *panel_->form;
-    QCOMPARE(form.ArrowMode, std::uint8_t(0));
-    QCOMPARE(form.Timer1->interval(), 200);
-    // Start from another profile, so that every row changes something.
-    form.Timer1->setInterval(7);
-    form.ArrowMode = 3;
+    QCOMPARE(form.engine().ArrowMode(), std::uint8_t(0));
+    QCOMPARE(test::timer(form, "Timer1")->interval(), 200);
+    // Start from the digital-zoom profile, so that every row changes something.
+    QTest::mousePress(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mouseRelease(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QCOMPARE(form.engine().ArrowMode(), std::uint8_t(3));
     QTest::mouseClick(qobject_cast<QPushButton *>(form.control(control)), Qt::LeftButton);
-    QCOMPARE(form.Timer1->interval(), period);
-    QCOMPARE(form.ArrowMode, std::uint8_t(arrowMode));
-    QVERIFY(!form.Timer1->isActive());
+    QCOMPARE(test::timer(form, "Timer1")->interval(), period);
+    QCOMPARE(form.engine().ArrowMode(), std::uint8_t(arrowMode));
+    QVERIFY(!test::timer(form, "Timer1")->isActive());
+}
+
+void TstOneShot::keyboardClicksTheFocusedButton_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::newRow("Space") << int(Qt::Key_Space);
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
 }
 
 void TstOneShot::keyboardClicksTheFocusedButton()
 {
+    QFETCH(int, key);
     Form1 &form = *panel_->form;
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
-    QCOMPARE(QApplication::focusWidget(), form.Command17);
-    QTest::keyClick(form.Command17, Qt::Key_Space);
+    QCOMPARE(QApplication::focusWidget(), test::widget<CommandButton>(form, "Command17"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
     QCOMPARE(line_->read(4), QByteArray("C00\r"));
+    QCOMPARE(line_->readAll(), QByteArray()); // once
 }
 
 void TstOneShot::failedWriteIsReportedAndNotShown_data()
@@ -148,7 +159,7 @@ void TstOneShot::failedWriteIsReportedAndNotShown()
     QFETCH(QByteArray, code);
     Form1 &form = *panel_->form;
     QSignalSpy reports(&form, &Form1::failureReported);
-    form.MSComm1->setPortOpen(false);
+    form.engine().MSComm1().setPortOpen(false);
     QTest::mouseClick(qobject_cast<QPushButton *>(form.control(control)), Qt::LeftButton);
     QVERIFY(reports.wait(5000));
     QVERIFY2(reports.first().first().toString().startsWith(
@@ -156,12 +167,12 @@ void TstOneShot::failedWriteIsReportedAndNotShown()
              qPrintable(reports.first().first().toString()));
     // The handler ended at the write: the command is current, but not shown, and the later
     // steps did not run.
-    QCOMPARE(QByteArray::fromStdString(form.CurrentCommand), code);
-    QVERIFY(form.Label11->text().isEmpty());
-    QCOMPARE(form.AwaitingReply, std::uint8_t(0));
-    QVERIFY(!form.Timer2->isActive());
-    QCOMPARE(form.Timer1->interval(), 200);
-    QCOMPARE(form.ArrowMode, std::uint8_t(0));
+    QCOMPARE(QByteArray::fromStdString(form.engine().CurrentCommand()), code);
+    QVERIFY(test::widget<QLabel>(form, "Label11")->text().isEmpty());
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(0));
+    QVERIFY(!test::timer(form, "Timer2")->isActive());
+    QCOMPARE(test::timer(form, "Timer1")->interval(), 200);
+    QCOMPARE(form.engine().ArrowMode(), std::uint8_t(0));
     QVERIFY(form.isVisible());
 }
 
@@ -169,27 +180,17 @@ void TstOneShot::burstOfFailuresGivesOneReport()
 {
     Form1 &form = *panel_->form;
     QSignalSpy reports(&form, &Form1::failureReported);
-    form.MSComm1->setPortOpen(false);
+    form.engine().MSComm1().setPortOpen(false);
     for (int i = 0; i < 5; ++i)
-        QTest::mouseClick(form.Command17, Qt::LeftButton);
+        QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QVERIFY(reports.wait(5000));
     QTest::qWait(100);
     QCOMPARE(reports.count(), 1);
     QCOMPARE(panel_->failures.count(), 1);
     // A later failure, after the first report, is reported again.
-    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QVERIFY(reports.wait(5000));
     QCOMPARE(reports.count(), 2);
-}
-
-void TstOneShot::timer5SendsPowerOnOnce()
-{
-    Form1 &form = *panel_->form;
-    QCOMPARE(form.Timer5->interval(), 2000);
-    form.Timer5->setEnabled(true);
-    form.Timer5_Timer();
-    QCOMPARE(line_->read(4), QByteArray("C00\r"));
-    QVERIFY(!form.Timer5->isActive());
 }
 
 QTEST_MAIN(TstOneShot)

@@ -1,6 +1,6 @@
 // Port and speed selection with COM1 and COM2 on two pseudo-terminals.
 
-#include "link/serialcontrol.h"
+#include "engine/serialcontrol.h"
 
 #include "support/panelfixture.h"
 
@@ -41,7 +41,7 @@ void TstPorts::init()
     com1_ = std::make_unique<test::PtyPair>();
     com2_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(com1_->slavePath(), com2_->slavePath());
-    QVERIFY(panel_->form->MSComm1->PortOpen());
+    QVERIFY(panel_->form->engine().MSComm1().PortOpen());
 }
 
 void TstPorts::cleanup()
@@ -53,22 +53,25 @@ void TstPorts::cleanup()
 
 void TstPorts::openPortPanel()
 {
-    QTest::mouseClick(panel_->form->Command33, Qt::LeftButton);
-    QVERIFY(panel_->form->Frame8->isVisible());
+    QTest::mouseClick(test::widget<CommandButton>(*panel_->form, "Command33"), Qt::LeftButton);
+    QVERIFY(test::widget<QFrame>(*panel_->form, "Frame8")->isVisible());
 }
 
 void TstPorts::comShowsThePanelOverItsButton()
 {
     Form1 &form = *panel_->form;
     openPortPanel();
-    QVERIFY(form.Timer3->isActive());
-    QCOMPARE(form.Timer3->interval(), 5000);
+    QVERIFY(test::timer(form, "Timer3")->isActive());
+    QCOMPARE(test::timer(form, "Timer3")->interval(), 5000);
     // The panel covers the button: a click there lands in the panel.
-    const QPoint centre = form.Command33->mapTo(&form, form.Command33->rect().center());
+    const QPoint centre =
+        test::widget<CommandButton>(form, "Command33")
+            ->mapTo(&form, test::widget<CommandButton>(form, "Command33")->rect().center());
     QWidget *hit = form.childAt(centre);
-    QVERIFY(hit == form.Frame8 || form.Frame8->isAncestorOf(hit));
-    form.Timer3_Timer();
-    QVERIFY(!form.Frame8->isVisible());
+    QVERIFY(hit == test::widget<QFrame>(form, "Frame8") ||
+            test::widget<QFrame>(form, "Frame8")->isAncestorOf(hit));
+    test::tick(test::timer(form, "Timer3"));
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
     QCOMPARE(com1_->readAll(), QByteArray());
 }
 
@@ -76,21 +79,21 @@ void TstPorts::switchToCom2AndBack()
 {
     Form1 &form = *panel_->form;
     openPortPanel();
-    QTest::mouseClick(form.Option2, Qt::LeftButton);
-    QVERIFY(form.MSComm1->PortOpen());
-    QCOMPARE(form.MSComm1->CommPort(), short(2));
-    QVERIFY(!form.Frame8->isVisible());
-    QVERIFY(form.Timer3->isActive()); // a choice does not stop the panel's timer
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QCOMPARE(form.engine().MSComm1().CommPort(), short(2));
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
+    QVERIFY(test::timer(form, "Timer3")->isActive()); // a choice does not stop the panel's timer
     QVERIFY(com1_->slaveClosed());
     QCOMPARE(com2_->speed(), speed_t(B19200));
-    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QCOMPARE(com2_->read(4), QByteArray("C00\r"));
 
     openPortPanel();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QCOMPARE(form.MSComm1->CommPort(), short(1));
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
+    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
     QVERIFY(com2_->slaveClosed());
-    QTest::mouseClick(form.Command18, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command18"), Qt::LeftButton);
     QCOMPARE(com1_->read(4), QByteArray("C02\r"));
     QCOMPARE(com2_->readAll(), QByteArray());
     QVERIFY(panel_->failures.isEmpty());
@@ -99,12 +102,12 @@ void TstPorts::switchToCom2AndBack()
 void TstPorts::choosingTheOpenPortAgainReopensIt()
 {
     Form1 &form = *panel_->form;
-    QSignalSpy openings(form.MSComm1, &SerialControl::portOpenChanged);
+    QSignalSpy openings(&form.engine().MSComm1(), &SerialControl::portOpenChanged);
     openPortPanel();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
     QCOMPARE(openings.count(), 2);
-    QVERIFY(form.MSComm1->PortOpen());
-    QVERIFY(!form.Frame8->isVisible());
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
 }
 
 void TstPorts::failedSwitch_data()
@@ -122,21 +125,21 @@ void TstPorts::failedSwitch()
     Form1 &form = *panel_->form;
     SerialControl otherProgram;
     const QString device = test::unavailableDevice(busy, *com2_, otherProgram);
-    form.MSComm1->setDevice(2, device);
+    form.engine().MSComm1().setDevice(2, device);
     openPortPanel();
-    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
     QCOMPARE(panel_->failures.count(), 1);
     QVERIFY2(
         panel_->failures.first().startsWith(QStringLiteral("COM2 (%1): %2").arg(device, expected)),
         qPrintable(panel_->failures.first()));
-    QVERIFY(!form.MSComm1->PortOpen());
-    QCOMPARE(form.MSComm1->CommPort(), short(1));
-    QVERIFY(form.Option2->isChecked());
-    QVERIFY(!form.Option1->isChecked());
-    QVERIFY(form.Frame8->isVisible());
-    QVERIFY(form.Timer3->isActive());
-    form.Timer3_Timer();
-    QVERIFY(!form.Frame8->isVisible());
+    QVERIFY(!form.engine().MSComm1().PortOpen());
+    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
+    QVERIFY(test::widget<QRadioButton>(form, "Option2")->isChecked());
+    QVERIFY(!test::widget<QRadioButton>(form, "Option1")->isChecked());
+    QVERIFY(test::widget<QFrame>(form, "Frame8")->isVisible());
+    QVERIFY(test::timer(form, "Timer3")->isActive());
+    test::tick(test::timer(form, "Timer3"));
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
     if (busy)
         QCOMPARE(com2_->readAll(), QByteArray());
 }
@@ -153,25 +156,25 @@ void TstPorts::closedPortOpensOnTheChosenPort()
 {
     QFETCH(bool, chooseCom2Again);
     Form1 &form = *panel_->form;
-    form.MSComm1->setDevice(2, QStringLiteral("/dev/qv7-no-such-port"));
+    form.engine().MSComm1().setDevice(2, QStringLiteral("/dev/qv7-no-such-port"));
     openPortPanel();
-    QTest::mouseClick(form.Option2, Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
     QCOMPARE(panel_->failures.count(), 1);
-    QVERIFY(!form.MSComm1->PortOpen());
+    QVERIFY(!form.engine().MSComm1().PortOpen());
 
     test::PtyPair *expectedLine = com1_.get();
     if (chooseCom2Again) {
-        form.MSComm1->setDevice(2, com2_->slavePath());
-        QTest::mouseClick(form.Option2, Qt::LeftButton);
+        form.engine().MSComm1().setDevice(2, com2_->slavePath());
+        QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
         expectedLine = com2_.get();
     } else {
-        QTest::mouseClick(form.Option1, Qt::LeftButton);
+        QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
     }
-    QVERIFY(form.MSComm1->PortOpen());
-    QCOMPARE(form.MSComm1->CommPort(), short(chooseCom2Again ? 2 : 1));
-    QVERIFY(!form.Frame8->isVisible());
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QCOMPARE(form.engine().MSComm1().CommPort(), short(chooseCom2Again ? 2 : 1));
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
     QCOMPARE(panel_->failures.count(), 1);
-    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QCOMPARE(expectedLine->read(4), QByteArray("C00\r"));
 }
 
@@ -183,14 +186,14 @@ void TstPorts::failedStartUpRecoversWhenTheDeviceIsBack()
     const auto panel = test::startPanel(link);
     Form1 &form = *panel->form;
     QTRY_COMPARE(panel->failures.count(), 1);
-    QVERIFY(!form.MSComm1->PortOpen());
+    QVERIFY(!form.engine().MSComm1().PortOpen());
     QVERIFY(QFile::link(com1_->slavePath(), link));
-    form.Command33_Click();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QVERIFY(form.MSComm1->PortOpen());
-    QVERIFY(!form.Frame8->isVisible());
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
     QCOMPARE(com1_->speed(), speed_t(B19200));
-    QTest::mouseClick(form.Command44, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command44"), Qt::LeftButton);
     QCOMPARE(com1_->read(4), QByteArray("CR0\r"));
     QCOMPARE(panel->failures.count(), 1);
 }
@@ -212,32 +215,32 @@ void TstPorts::speedOnTheOpenPort()
     QFETCH(QString, settings);
     QFETCH(int, speed);
     Form1 &form = *panel_->form;
-    QSignalSpy openings(form.MSComm1, &SerialControl::portOpenChanged);
+    QSignalSpy openings(&form.engine().MSComm1(), &SerialControl::portOpenChanged);
     openPortPanel();
     QTest::mouseClick(qobject_cast<QRadioButton *>(form.control(option)), Qt::LeftButton);
-    QCOMPARE(form.PortSettings, settings);
-    QCOMPARE(form.MSComm1->Settings(), settings);
+    QCOMPARE(form.engine().PortSettings(), settings);
+    QCOMPARE(form.engine().MSComm1().Settings(), settings);
     QCOMPARE(int(com1_->speed()), speed);
     QCOMPARE(openings.count(), 0); // neither closed nor reopened
-    QVERIFY(form.MSComm1->PortOpen());
-    QCOMPARE(form.MSComm1->CommPort(), short(1));
-    QVERIFY(!form.Frame8->isVisible());
-    QTest::mouseClick(form.Command17, Qt::LeftButton);
+    QVERIFY(form.engine().MSComm1().PortOpen());
+    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QCOMPARE(com1_->read(4), QByteArray("C00\r"));
 }
 
 void TstPorts::speedOnAClosedPortIsKeptForTheNextOpen()
 {
     Form1 &form = *panel_->form;
-    form.MSComm1->setPortOpen(false);
+    form.engine().MSComm1().setPortOpen(false);
     openPortPanel();
-    QTest::mouseClick(form.Option4, Qt::LeftButton);
-    QVERIFY(!form.MSComm1->PortOpen());
-    QCOMPARE(form.MSComm1->Settings(), QStringLiteral("9600,N,8,1"));
-    QVERIFY(!form.Frame8->isVisible());
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option4"), Qt::LeftButton);
+    QVERIFY(!form.engine().MSComm1().PortOpen());
+    QCOMPARE(form.engine().MSComm1().Settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
     openPortPanel();
-    QTest::mouseClick(form.Option1, Qt::LeftButton);
-    QVERIFY(form.MSComm1->PortOpen());
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
+    QVERIFY(form.engine().MSComm1().PortOpen());
     QCOMPARE(com1_->speed(), speed_t(B9600));
 }
 
@@ -245,15 +248,15 @@ void TstPorts::theTwoGroupsAreIndependent()
 {
     Form1 &form = *panel_->form;
     openPortPanel();
-    QTest::mouseClick(form.Option4, Qt::LeftButton);
-    QVERIFY(form.Option1->isChecked());
-    QVERIFY(form.Option4->isChecked());
-    QVERIFY(!form.Option3->isChecked());
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option4"), Qt::LeftButton);
+    QVERIFY(test::widget<QRadioButton>(form, "Option1")->isChecked());
+    QVERIFY(test::widget<QRadioButton>(form, "Option4")->isChecked());
+    QVERIFY(!test::widget<QRadioButton>(form, "Option3")->isChecked());
     openPortPanel();
-    QTest::mouseClick(form.Option2, Qt::LeftButton);
-    QVERIFY(form.Option2->isChecked());
-    QVERIFY(!form.Option1->isChecked());
-    QVERIFY(form.Option4->isChecked());
+    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
+    QVERIFY(test::widget<QRadioButton>(form, "Option2")->isChecked());
+    QVERIFY(!test::widget<QRadioButton>(form, "Option1")->isChecked());
+    QVERIFY(test::widget<QRadioButton>(form, "Option4")->isChecked());
     QCOMPARE(com2_->speed(), speed_t(B9600));
 }
 

@@ -2,7 +2,7 @@
 // display time-out and the display toggle.
 
 #include "panel/layout.h"
-#include "traffic/rendering.h"
+#include "protocol/rendering.h"
 
 #include "support/panelfixture.h"
 
@@ -57,7 +57,7 @@ void TstReplies::init()
 {
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
-    panel_->form->Form_KeyDown(Qt::Key_J, 2);
+    test::keyDown(*panel_->form, Qt::Key_J, 2);
 }
 
 void TstReplies::cleanup()
@@ -121,12 +121,13 @@ void TstReplies::statusDecoding()
     QFETCH(QByteArray, reply);
     QFETCH(QString, status);
     Form1 &form = *panel_->form;
-    form.Label25->setText(QStringLiteral("earlier"));
+    test::widget<QLabel>(form, "Label25")->setText(QStringLiteral("earlier"));
     click(query.constData());
     line_->write(reply);
-    QTRY_COMPARE(form.Label12->text(), rendered(reply));
-    QCOMPARE(form.Label25->text(), status.isNull() ? QStringLiteral("earlier") : status);
-    QCOMPARE(form.AwaitingReply, std::uint8_t(0));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), rendered(reply));
+    QCOMPARE(test::widget<QLabel>(form, "Label25")->text(),
+             status.isNull() ? QStringLiteral("earlier") : status);
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(0));
 }
 
 void TstReplies::replyInPieces_data()
@@ -152,16 +153,16 @@ void TstReplies::replyInPieces()
     QFETCH(QByteArray, second);
     QFETCH(QString, statusAfterSecond);
     Form1 &form = *panel_->form;
-    form.Label25->setText(QStringLiteral("earlier"));
+    test::widget<QLabel>(form, "Label25")->setText(QStringLiteral("earlier"));
     click(query.constData());
     line_->write(first);
-    QTRY_COMPARE(form.Label12->text(), rendered(first));
-    QCOMPARE(form.Label25->text(), statusAfterFirst);
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), rendered(first));
+    QCOMPARE(test::widget<QLabel>(form, "Label25")->text(), statusAfterFirst);
     line_->write(second);
     // The whole reply gathered so far, rendered and decoded again.
-    QTRY_COMPARE(form.Label12->text(), rendered(first + second));
-    QCOMPARE(QByteArray::fromStdString(form.ReceivedText), first + second);
-    QCOMPARE(form.Label25->text(), statusAfterSecond);
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), rendered(first + second));
+    QCOMPARE(QByteArray::fromStdString(form.engine().ReceivedText()), first + second);
+    QCOMPARE(test::widget<QLabel>(form, "Label25")->text(), statusAfterSecond);
 }
 
 void TstReplies::lateReply_data()
@@ -179,29 +180,30 @@ void TstReplies::lateReply()
     QFETCH(QByteArray, second);
     QFETCH(QString, status);
     Form1 &form = *panel_->form;
-    form.Label25->setText(QStringLiteral("earlier"));
+    test::widget<QLabel>(form, "Label25")->setText(QStringLiteral("earlier"));
     click("Command44");
     click(second.constData());
     line_->write("10\r");
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" 1 0 CR "));
-    QCOMPARE(form.Label25->text(), status);
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" 1 0 CR "));
+    QCOMPARE(test::widget<QLabel>(form, "Label25")->text(), status);
 }
 
 void TstReplies::missingReplyIsMarkedThenCleared()
 {
     Form1 &form = *panel_->form;
     click("Command44");
-    form.Label25->setText(QStringLiteral(" Power ON"));
-    QCOMPARE(form.AwaitingReply, std::uint8_t(1));
-    QTRY_COMPARE_WITH_TIMEOUT(form.Label12->text(), QStringLiteral(" X X X X"), 10000);
-    QCOMPARE(form.AwaitingReply, std::uint8_t(0));
-    QVERIFY(form.ReceivedText.empty());
-    QVERIFY(!form.Timer2->isActive());
-    QCOMPARE(form.Label11->text(), QStringLiteral(" C R 0 CR "));
-    QTRY_VERIFY_WITH_TIMEOUT(form.Label11->text().isEmpty(), 10000);
-    QVERIFY(form.Label12->text().isEmpty());
-    QVERIFY(form.Label25->text().isEmpty());
-    QVERIFY(!form.Timer4->isActive());
+    test::widget<QLabel>(form, "Label25")->setText(QStringLiteral(" Power ON"));
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(1));
+    QTRY_COMPARE_WITH_TIMEOUT(test::widget<QLabel>(form, "Label12")->text(),
+                              QStringLiteral(" X X X X"), 10000);
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(0));
+    QVERIFY(form.engine().ReceivedText().empty());
+    QVERIFY(!test::timer(form, "Timer2")->isActive());
+    QCOMPARE(test::widget<QLabel>(form, "Label11")->text(), QStringLiteral(" C R 0 CR "));
+    QTRY_VERIFY_WITH_TIMEOUT(test::widget<QLabel>(form, "Label11")->text().isEmpty(), 10000);
+    QVERIFY(test::widget<QLabel>(form, "Label12")->text().isEmpty());
+    QVERIFY(test::widget<QLabel>(form, "Label25")->text().isEmpty());
+    QVERIFY(!test::timer(form, "Timer4")->isActive());
 }
 
 void TstReplies::answeredReplyStaysUntilTheTimeOut()
@@ -209,13 +211,13 @@ void TstReplies::answeredReplyStaysUntilTheTimeOut()
     Form1 &form = *panel_->form;
     click("Command44");
     line_->write("00\r");
-    QTRY_COMPARE(form.Label25->text(), QStringLiteral(" Power ON"));
-    QTRY_VERIFY_WITH_TIMEOUT(!form.Timer2->isActive(), 10000);
-    QCOMPARE(form.Label12->text(), QStringLiteral(" 0 0 CR "));
-    QVERIFY(form.ReceivedText.empty());
-    QTRY_VERIFY_WITH_TIMEOUT(form.Label25->text().isEmpty(), 10000);
-    QVERIFY(form.Label11->text().isEmpty());
-    QVERIFY(form.Label12->text().isEmpty());
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label25")->text(), QStringLiteral(" Power ON"));
+    QTRY_VERIFY_WITH_TIMEOUT(!test::timer(form, "Timer2")->isActive(), 10000);
+    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" 0 0 CR "));
+    QVERIFY(form.engine().ReceivedText().empty());
+    QTRY_VERIFY_WITH_TIMEOUT(test::widget<QLabel>(form, "Label25")->text().isEmpty(), 10000);
+    QVERIFY(test::widget<QLabel>(form, "Label11")->text().isEmpty());
+    QVERIFY(test::widget<QLabel>(form, "Label12")->text().isEmpty());
 }
 
 void TstReplies::replyWindowGathersAndThenStartsFresh()
@@ -223,30 +225,31 @@ void TstReplies::replyWindowGathersAndThenStartsFresh()
     Form1 &form = *panel_->form;
     click("Command17");
     line_->write("\x06");
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK "));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK "));
     line_->write("\r");
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
-    form.Timer2_Timer();
-    QVERIFY(form.ReceivedText.empty());
-    QCOMPARE(form.Label12->text(), QStringLiteral(" ACK CR "));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
+    form.engine().Timer2_Timer();
+    QVERIFY(form.engine().ReceivedText().empty());
+    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
     line_->write("2");
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" 2 "));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" 2 "));
 }
 
 void TstReplies::replyWindowWithoutAwaitingChangesNoLine()
 {
     Form1 &form = *panel_->form;
-    form.Label11->setText(QStringLiteral("tx"));
-    form.Label12->setText(QStringLiteral("rx"));
-    form.Label25->setText(QStringLiteral("status"));
-    form.ReceivedText = "stale";
-    form.Timer2->setEnabled(true);
-    form.Timer2_Timer();
-    QCOMPARE(form.Label11->text(), QStringLiteral("tx"));
-    QCOMPARE(form.Label12->text(), QStringLiteral("rx"));
-    QCOMPARE(form.Label25->text(), QStringLiteral("status"));
-    QVERIFY(form.ReceivedText.empty());
-    QVERIFY(!form.Timer2->isActive());
+    line_->write("stale");
+    QTRY_COMPARE(form.engine().ReceivedText(), std::string("stale"));
+    test::widget<QLabel>(form, "Label11")->setText(QStringLiteral("tx"));
+    test::widget<QLabel>(form, "Label12")->setText(QStringLiteral("rx"));
+    test::widget<QLabel>(form, "Label25")->setText(QStringLiteral("status"));
+    test::timer(form, "Timer2")->start();
+    form.engine().Timer2_Timer();
+    QCOMPARE(test::widget<QLabel>(form, "Label11")->text(), QStringLiteral("tx"));
+    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral("rx"));
+    QCOMPARE(test::widget<QLabel>(form, "Label25")->text(), QStringLiteral("status"));
+    QVERIFY(form.engine().ReceivedText().empty());
+    QVERIFY(!test::timer(form, "Timer2")->isActive());
 }
 
 void TstReplies::transmitRestartsTheReplyWindow()
@@ -254,23 +257,24 @@ void TstReplies::transmitRestartsTheReplyWindow()
     // Both windows count from the latest transmit: after most of a reply window has gone by,
     // a second command gives it its full length again.
     Form1 &form = *panel_->form;
-    form.Timer2->setInterval(2000);
-    form.Timer4->setInterval(3000);
+    test::timer(form, "Timer2")->setInterval(2000);
+    test::timer(form, "Timer4")->setInterval(3000);
     click("Command17");
     QTest::qWait(1200);
-    QVERIFY(form.Timer2->isActive());
+    QVERIFY(test::timer(form, "Timer2")->isActive());
     click("Command18");
-    QVERIFY(form.Timer2->remainingTime() > 1000);
-    QVERIFY(form.Timer4->remainingTime() > 2000);
+    QVERIFY(test::timer(form, "Timer2")->remainingTime() > 1000);
+    QVERIFY(test::timer(form, "Timer4")->remainingTime() > 2000);
 }
 
 void TstReplies::receptionAlwaysEndsTheWait()
 {
     Form1 &form = *panel_->form;
-    form.AwaitingReply = 1;
+    click("Command17");
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(1));
     line_->write("\x06");
-    QTRY_COMPARE(form.Label12->text(), QStringLiteral(" ACK "));
-    QCOMPARE(form.AwaitingReply, std::uint8_t(0));
+    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK "));
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(0));
 }
 
 void TstReplies::toggle_data()
@@ -294,33 +298,33 @@ void TstReplies::toggle()
     QFETCH(QString, caption);
     Form1 &form = *panel_->form;
     form.setHeight(before);
-    QTest::mouseClick(form.Command34, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command34"), Qt::LeftButton);
     QCOMPARE(form.Height(), after);
     QCOMPARE(form.height(), twipsToPixels(after - 375));
-    QCOMPARE(form.Command34->text(), caption);
-    QVERIFY(form.Timer3->isActive());
+    QCOMPARE(test::widget<CommandButton>(form, "Command34")->text(), caption);
+    QVERIFY(test::timer(form, "Timer3")->isActive());
     QCOMPARE(line_->readAll(), QByteArray());
 }
 
 void TstReplies::toggleRestartsThePortPanelTimer()
 {
     Form1 &form = *panel_->form;
-    form.Timer3->setInterval(2000);
-    form.Command33_Click();
+    test::timer(form, "Timer3")->setInterval(2000);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
     QTest::qWait(1200);
-    QTest::mouseClick(form.Command34, Qt::LeftButton);
-    QVERIFY(form.Timer3->remainingTime() > 1000);
-    QVERIFY(form.Frame8->isVisible());
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command34"), Qt::LeftButton);
+    QVERIFY(test::timer(form, "Timer3")->remainingTime() > 1000);
+    QVERIFY(test::widget<QFrame>(form, "Frame8")->isVisible());
 }
 
 void TstReplies::keyCommandAfterTheToggle()
 {
     Form1 &form = *panel_->form;
-    QTest::mouseClick(form.Command34, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command34"), Qt::LeftButton);
     QCOMPARE(form.Height(), 5200.0f);
-    form.Form_KeyDown(Qt::Key_J, 2);
+    test::keyDown(form, Qt::Key_J, 2);
     QCOMPARE(form.Height(), 7200.0f);
-    QCOMPARE(form.Command34->text(), QStringLiteral("CLOSE"));
+    QCOMPARE(test::widget<CommandButton>(form, "Command34")->text(), QStringLiteral("CLOSE"));
 }
 
 void TstReplies::receivedTextKeepsItsNewest32767Characters()
@@ -332,10 +336,13 @@ void TstReplies::receivedTextKeepsItsNewest32767Characters()
         stream += QByteArray::number(i) + ' ';
     stream += "END";
     line_->write(stream);
-    QTRY_VERIFY_WITH_TIMEOUT(QByteArray::fromStdString(form.ReceivedText).endsWith("END"), 20000);
-    QCOMPARE(form.ReceivedText.size(), kMaxRenderedChars);
-    QCOMPARE(QByteArray::fromStdString(form.ReceivedText), stream.right(int(kMaxRenderedChars)));
-    QCOMPARE(form.Label12->text(), rendered(stream.right(int(kMaxRenderedChars))));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QByteArray::fromStdString(form.engine().ReceivedText()).endsWith("END"), 20000);
+    QCOMPARE(form.engine().ReceivedText().size(), kMaxRenderedChars);
+    QCOMPARE(QByteArray::fromStdString(form.engine().ReceivedText()),
+             stream.right(int(kMaxRenderedChars)));
+    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(),
+             rendered(stream.right(int(kMaxRenderedChars))));
 }
 
 void TstReplies::otherCommunicationEventsChangeNothing()
@@ -343,23 +350,20 @@ void TstReplies::otherCommunicationEventsChangeNothing()
     // The projector stops reading: once the transmit buffer is full, the control raises its
     // transmit-buffer event, which reception leaves alone, and the write fails.
     Form1 &form = *panel_->form;
-    QSignalSpy events(form.MSComm1, &SerialControl::OnComm);
-    form.Label12->setText(QStringLiteral("rx"));
-    std::optional<QString> failure;
-    for (int i = 0; i < 1'000'000 && !failure; ++i) {
-        try {
-            form.Command17_Click();
-        } catch (const CommError &error) {
-            failure = error.description();
-        }
-    }
-    QVERIFY(failure);
-    QVERIFY2(failure->contains(QLatin1String("transmit buffer is full")), qPrintable(*failure));
-    QCOMPARE(form.MSComm1->CommEvent(), short(SerialControl::comEventTxFull));
+    QSignalSpy events(&form.engine().MSComm1(), &SerialControl::OnComm);
+    test::widget<QLabel>(form, "Label12")->setText(QStringLiteral("rx"));
+    QSignalSpy failures(&form.engine(), &Engine::failed);
+    CommandButton *powerOn = test::widget<CommandButton>(form, "Command17");
+    for (int i = 0; i < 1'000'000 && events.isEmpty(); ++i)
+        powerOn->click();
+    QVERIFY(failures.wait(5000));
+    const QString failure = failures.first().first().toString();
+    QVERIFY2(failure.contains(QLatin1String("transmit buffer is full")), qPrintable(failure));
+    QCOMPARE(form.engine().MSComm1().CommEvent(), short(SerialControl::comEventTxFull));
     QCOMPARE(events.count(), 1);
-    QCOMPARE(form.Label12->text(), QStringLiteral("rx"));
-    QVERIFY(form.ReceivedText.empty());
-    QCOMPARE(form.AwaitingReply, std::uint8_t(1));
+    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral("rx"));
+    QVERIFY(form.engine().ReceivedText().empty());
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(1));
 }
 
 QTEST_MAIN(TstReplies)

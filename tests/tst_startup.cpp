@@ -1,6 +1,6 @@
 // Start-up, the hidden key command and "END", with COM1 on a pseudo-terminal.
 
-#include "link/serialcontrol.h"
+#include "engine/serialcontrol.h"
 #include "panel/layout.h"
 
 #include "support/panelfixture.h"
@@ -62,8 +62,8 @@ void TstStartup::startUpOpensCom1Twice()
     Form1 form;
     form.setFailurePresenter([](const QString &) {});
     QSignalSpy reports(&form, &Form1::failureReported);
-    QSignalSpy openings(form.MSComm1, &SerialControl::portOpenChanged);
-    form.MSComm1->setDevice(1, line.slavePath());
+    QSignalSpy openings(&form.engine().MSComm1(), &SerialControl::portOpenChanged);
+    form.engine().MSComm1().setDevice(1, line.slavePath());
     form.load();
     // Opened by start-up, then closed and opened again by the port switch that selecting
     // "COM1" runs.
@@ -71,8 +71,8 @@ void TstStartup::startUpOpensCom1Twice()
     QCOMPARE(openings.at(0).first().toBool(), true);
     QCOMPARE(openings.at(1).first().toBool(), false);
     QCOMPARE(openings.at(2).first().toBool(), true);
-    QCOMPARE(form.MSComm1->CommPort(), short(1));
-    QCOMPARE(form.MSComm1->Settings(), QStringLiteral("19200,N,8,1"));
+    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
+    QCOMPARE(form.engine().MSComm1().Settings(), QStringLiteral("19200,N,8,1"));
     const termios attributes = line.attributes();
     QCOMPARE(cfgetospeed(&attributes), speed_t(B19200));
     QCOMPARE(cfgetispeed(&attributes), speed_t(B19200));
@@ -87,35 +87,35 @@ void TstStartup::startUpState()
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
-    QVERIFY(form.MSComm1->PortOpen());
+    QVERIFY(form.engine().MSComm1().PortOpen());
     QCOMPARE(form.Height(), 5200.0f);
     QCOMPARE(form.height(), clientHeightPixels(5200));
-    QVERIFY(form.Option1->isChecked());
-    QVERIFY(!form.Option2->isChecked());
-    QVERIFY(form.Option3->isChecked());
-    QVERIFY(!form.Option4->isChecked());
-    for (QWidget *hidden :
-         {static_cast<QWidget *>(form.Frame8), static_cast<QWidget *>(form.Frame9),
-          static_cast<QWidget *>(form.Frame15), static_cast<QWidget *>(form.Command34),
-          static_cast<QWidget *>(form.Command44), static_cast<QWidget *>(form.Command52)})
+    QVERIFY(test::widget<QRadioButton>(form, "Option1")->isChecked());
+    QVERIFY(!test::widget<QRadioButton>(form, "Option2")->isChecked());
+    QVERIFY(test::widget<QRadioButton>(form, "Option3")->isChecked());
+    QVERIFY(!test::widget<QRadioButton>(form, "Option4")->isChecked());
+    for (QWidget *hidden : {static_cast<QWidget *>(test::widget<QFrame>(form, "Frame8")),
+                            static_cast<QWidget *>(test::widget<QFrame>(form, "Frame9")),
+                            static_cast<QWidget *>(test::widget<QFrame>(form, "Frame15")),
+                            static_cast<QWidget *>(test::widget<CommandButton>(form, "Command34")),
+                            static_cast<QWidget *>(test::widget<CommandButton>(form, "Command44")),
+                            static_cast<QWidget *>(test::widget<CommandButton>(form, "Command52"))})
         QVERIFY2(test::outOfSight(form, hidden), qPrintable(hidden->objectName()));
-    QVERIFY(!test::outOfSight(form, form.Command16));
-    const std::pair<PanelTimer *, int> timers[] = {{form.Timer1, 200},
-                                                   {form.Timer2, 500},
-                                                   {form.Timer3, 5000},
-                                                   {form.Timer4, 1000},
-                                                   {form.Timer5, 2000}};
-    for (const auto &[timer, interval] : timers) {
+    QVERIFY(!test::outOfSight(form, test::widget<CommandButton>(form, "Command16")));
+    const std::pair<const char *, int> timers[] = {
+        {"Timer1", 200}, {"Timer2", 500}, {"Timer3", 5000}, {"Timer4", 1000}};
+    for (const auto &[name, interval] : timers) {
+        const QTimer *timer = test::timer(form, name);
         QVERIFY2(!timer->isActive(), qPrintable(timer->objectName()));
         QCOMPARE(timer->interval(), interval);
         QCOMPARE(timer->timerType(), Qt::PreciseTimer);
     }
-    QCOMPARE(form.HeldButton, std::uint8_t(0));
-    QCOMPARE(form.AwaitingReply, std::uint8_t(0));
-    QCOMPARE(form.ArrowMode, std::uint8_t(0));
-    QVERIFY(form.ReceivedText.empty());
-    QVERIFY(form.CurrentCommand.empty());
-    QCOMPARE(form.PortSettings, QStringLiteral("19200,N,8,1"));
+    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QCOMPARE(form.engine().AwaitingReply(), std::uint8_t(0));
+    QCOMPARE(form.engine().ArrowMode(), std::uint8_t(0));
+    QVERIFY(form.engine().ReceivedText().empty());
+    QVERIFY(form.engine().CurrentCommand().empty());
+    QCOMPARE(form.engine().PortSettings(), QStringLiteral("19200,N,8,1"));
     QVERIFY(panel->failures.isEmpty());
 }
 
@@ -150,7 +150,7 @@ void TstStartup::missingOrBusyCom1IsReported()
     QVERIFY2(
         panel->failures.first().startsWith(QStringLiteral("COM1 (%1): %2").arg(device, expected)),
         qPrintable(panel->failures.first()));
-    QVERIFY(!panel->form->MSComm1->PortOpen());
+    QVERIFY(!panel->form->engine().MSComm1().PortOpen());
     QVERIFY(panel->form->isVisible());
     QCOMPARE(panel->form->Height(), 5200.0f);
     if (busy) // nothing of the panel's reached the other program's line
@@ -183,22 +183,24 @@ void TstStartup::keyCommand()
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     // Any control may have the focus; the window sees the key first and passes it on.
-    form.Command33->setFocus();
+    test::widget<CommandButton>(form, "Command33")->setFocus();
     KeyCounter counter(key);
-    form.Command33->installEventFilter(&counter);
+    test::widget<CommandButton>(form, "Command33")->installEventFilter(&counter);
     for (int i = 0; i < 2; ++i)
         QTest::keyClick(QApplication::focusWidget(), Qt::Key(key),
                         Qt::KeyboardModifiers(modifiers));
     QCOMPARE(counter.presses, 2);
     QCOMPARE(form.Height(), grows ? 7200.0f : 5200.0f);
     QCOMPARE(form.height(), clientHeightPixels(grows ? 7200 : 5200));
-    QCOMPARE(form.Command34->isVisible(), grows);
-    QCOMPARE(form.Command34->text(),
+    QCOMPARE(test::widget<CommandButton>(form, "Command34")->isVisible(), grows);
+    QCOMPARE(test::widget<CommandButton>(form, "Command34")->text(),
              grows ? QStringLiteral("CLOSE") : QStringLiteral("データを表示する"));
     if (grows) {
         for (QWidget *shown :
-             {static_cast<QWidget *>(form.Frame9), static_cast<QWidget *>(form.Frame15),
-              static_cast<QWidget *>(form.Command34), static_cast<QWidget *>(form.Command52)})
+             {static_cast<QWidget *>(test::widget<QFrame>(form, "Frame9")),
+              static_cast<QWidget *>(test::widget<QFrame>(form, "Frame15")),
+              static_cast<QWidget *>(test::widget<CommandButton>(form, "Command34")),
+              static_cast<QWidget *>(test::widget<CommandButton>(form, "Command52"))})
             QVERIFY2(!test::outOfSight(form, shown), qPrintable(shown->objectName()));
     }
     QCOMPARE(line.readAll(), QByteArray());
@@ -211,11 +213,11 @@ void TstStartup::endClosesThePortFirst()
     Form1 &form = *panel->form;
     bool visibleWhenClosed = false;
     QObject context;
-    QObject::connect(form.MSComm1, &SerialControl::portOpenChanged, &context,
+    QObject::connect(&form.engine().MSComm1(), &SerialControl::portOpenChanged, &context,
                      [&](bool open) { visibleWhenClosed = !open && form.isVisible(); });
-    QTest::mouseClick(form.Command16, Qt::LeftButton);
+    QTest::mouseClick(test::widget<CommandButton>(form, "Command16"), Qt::LeftButton);
     QVERIFY(visibleWhenClosed);
-    QVERIFY(!form.MSComm1->PortOpen());
+    QVERIFY(!form.engine().MSComm1().PortOpen());
     QVERIFY(!form.isVisible());
     QVERIFY(line.slaveClosed());
     QTest::qWait(50);
@@ -226,8 +228,8 @@ void TstStartup::endOnAClosedPortStillEnds()
 {
     test::PtyPair line;
     const auto panel = test::startPanel(line.slavePath());
-    panel->form->MSComm1->setPortOpen(false);
-    QTest::mouseClick(panel->form->Command16, Qt::LeftButton);
+    panel->form->engine().MSComm1().setPortOpen(false);
+    QTest::mouseClick(test::widget<CommandButton>(*panel->form, "Command16"), Qt::LeftButton);
     QVERIFY(!panel->form->isVisible());
     QTest::qWait(50);
     QVERIFY(panel->failures.isEmpty());

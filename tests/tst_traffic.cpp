@@ -1,6 +1,6 @@
 // The traffic rendering, as a plain function; the status decoding is tested through the line.
 
-#include "traffic/rendering.h"
+#include "protocol/rendering.h"
 
 #include <QTest>
 

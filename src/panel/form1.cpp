@@ -2,10 +2,16 @@
 
 #include "panel/fonts.h"
 #include "panel/layout.h"
+#include "panel/widgets.h"
+#include "protocol/captions.h"
+#include "protocol/commandtable.h"
+#include "protocol/linesettings.h"
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QScreen>
 
 #include <algorithm>
@@ -47,6 +53,20 @@ QString dataLineDescription(std::string_view name)
     return QStringLiteral("Status line: the decoded reply to a query");
 }
 
+// The port panel's choices.
+struct PortOption {
+    const char *option;
+    short port;
+};
+constexpr PortOption kPortOptions[] = {{"Option1", 1}, {"Option2", 2}};
+
+struct SpeedOption {
+    const char *option;
+    std::string_view settings;
+};
+constexpr SpeedOption kSpeedOptions[] = {{"Option3", kFastLineSettings},
+                                         {"Option4", kSlowLineSettings}};
+
 int shiftState(Qt::KeyboardModifiers modifiers)
 {
     return (modifiers.testFlag(Qt::ShiftModifier) ? 1 : 0) |
@@ -60,6 +80,8 @@ Form1::Form1(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint)
+    , engine_(this)
+    , Timer3("Timer3", kPortPanelTimeoutMs, this)
     , presenter_([this](const QString &description) {
         QMessageBox::warning(this, QStringLiteral("QV7RSC"), description);
     })
@@ -75,17 +97,26 @@ Form1::Form1(QWidget *parent)
     setFont(designFont(form.font));
     setHeight(static_cast<float>(form.height));
 
-    MSComm1 = new SerialControl(this);
-    MSComm1->setObjectName(QStringLiteral("MSComm1"));
     buildControls();
-    bindControls();
-    connectLink();
-    connectTraffic();
+    Frame8 = named<QWidget>("Frame8");
+    Command34 = named<QAbstractButton>("Command34");
+    Option1 = named<QAbstractButton>("Option1");
     connectCommands();
+    connectPortPanel();
+    connectDisplay();
+    connect(&engine_, &Engine::failed, this, &Form1::present);
     qApp->installEventFilter(this);
 }
 
 Form1::~Form1() = default;
+
+template <typename Widget> Widget *Form1::named(const char *name) const
+{
+    auto *widget = qobject_cast<Widget *>(control(QString::fromLatin1(name)));
+    if (!widget)
+        qFatal("Form1: the layout has no control %s", name);
+    return widget;
+}
 
 void Form1::buildControls()
 {
@@ -167,142 +198,124 @@ void Form1::buildControls()
     logo->setAccessibleName(QStringLiteral("Logo"));
     controls_.insert(logo->objectName(), logo);
 
-    for (const TimerLayout &timer : timerLayouts()) {
-        auto *panelTimer = new PanelTimer(timer.interval, this);
-        panelTimer->setObjectName(QString::fromUtf8(timer.name));
-    }
-
     std::ranges::sort(focusOrder, {}, &std::pair<int, QWidget *>::first);
     for (std::size_t i = 1; i < focusOrder.size(); ++i)
         setTabOrder(focusOrder[i - 1].second, focusOrder[i].second);
     focusOrder.front().second->setFocus();
 }
 
-template <typename Widget>
-static void bindControl(const Form1 &form, Widget *&member, const char *name)
+void Form1::connectCommands()
 {
-    member = qobject_cast<Widget *>(form.control(QString::fromLatin1(name)));
-    if (!member)
-        qFatal("Form1: the layout has no control %s", name);
+    for (const OneShotCommand &command : kOneShotCommands)
+        connect(named<CommandButton>(command.control.data()), &QPushButton::clicked, &engine_,
+                [this, &command] { engine_.click(command); });
+    // Hold buttons act on the mouse alone: they have no click action, so a key that would
+    // click a focused button sends nothing.
+    for (const HoldCommand &command : kHoldCommands) {
+        auto *button = named<CommandButton>(command.control.data());
+        connect(button, &CommandButton::mouseDown, &engine_,
+                [this, &command] { engine_.press(command); });
+        connect(button, &CommandButton::mouseUp, &engine_,
+                [this, &command] { engine_.release(command); });
+    }
 }
 
-#define QV7_BIND(name) bindControl(*this, name, #name)
-
-void Form1::bindControls()
+void Form1::connectPortPanel()
 {
-    QV7_BIND(Frame1);
-    QV7_BIND(Frame2);
-    QV7_BIND(Frame3);
-    QV7_BIND(Frame4);
-    QV7_BIND(Frame5);
-    QV7_BIND(Frame6);
-    QV7_BIND(Frame7);
-    QV7_BIND(Frame8);
-    QV7_BIND(Frame9);
-    QV7_BIND(Frame10);
-    QV7_BIND(Frame11);
-    QV7_BIND(Frame15);
-    QV7_BIND(Label1);
-    QV7_BIND(Label2);
-    QV7_BIND(Label3);
-    QV7_BIND(Label4);
-    QV7_BIND(Label5);
-    QV7_BIND(Label6);
-    QV7_BIND(Label7);
-    QV7_BIND(Label8);
-    QV7_BIND(Label9);
-    QV7_BIND(Label10);
-    QV7_BIND(Label11);
-    QV7_BIND(Label12);
-    QV7_BIND(Label13);
-    QV7_BIND(Label14);
-    QV7_BIND(Label17);
-    QV7_BIND(Label18);
-    QV7_BIND(Label20);
-    QV7_BIND(Label25);
-    QV7_BIND(Label26);
-    QV7_BIND(Command1);
-    QV7_BIND(Command2);
-    QV7_BIND(Command3);
-    QV7_BIND(Command4);
-    QV7_BIND(Command5);
-    QV7_BIND(Command6);
-    QV7_BIND(Command7);
-    QV7_BIND(Command8);
-    QV7_BIND(Command9);
-    QV7_BIND(Command10);
-    QV7_BIND(Command11);
-    QV7_BIND(Command13);
-    QV7_BIND(Command14);
-    QV7_BIND(Command15);
-    QV7_BIND(Command16);
-    QV7_BIND(Command17);
-    QV7_BIND(Command18);
-    QV7_BIND(Command19);
-    QV7_BIND(Command20);
-    QV7_BIND(Command21);
-    QV7_BIND(Command22);
-    QV7_BIND(Command23);
-    QV7_BIND(Command24);
-    QV7_BIND(Command25);
-    QV7_BIND(Command26);
-    QV7_BIND(Command27);
-    QV7_BIND(Command28);
-    QV7_BIND(Command29);
-    QV7_BIND(Command31);
-    QV7_BIND(Command32);
-    QV7_BIND(Command33);
-    QV7_BIND(Command34);
-    QV7_BIND(Command35);
-    QV7_BIND(Command36);
-    QV7_BIND(Command37);
-    QV7_BIND(Command41);
-    QV7_BIND(Command43);
-    QV7_BIND(Command44);
-    QV7_BIND(Command45);
-    QV7_BIND(Command46);
-    QV7_BIND(Command47);
-    QV7_BIND(Command48);
-    QV7_BIND(Command49);
-    QV7_BIND(Command50);
-    QV7_BIND(Command51);
-    QV7_BIND(Command52);
-    QV7_BIND(Command59);
-    QV7_BIND(Command62);
-    QV7_BIND(Option1);
-    QV7_BIND(Option2);
-    QV7_BIND(Option3);
-    QV7_BIND(Option4);
-    QV7_BIND(Line1);
-    QV7_BIND(Line2);
-    QV7_BIND(Line3);
-    QV7_BIND(Line4);
-    QV7_BIND(Line5);
-    QV7_BIND(Line6);
-    QV7_BIND(Line7);
-    QV7_BIND(Line8);
-    QV7_BIND(Line9);
-    QV7_BIND(Line10);
-    QV7_BIND(Line11);
-    QV7_BIND(Line12);
-    QV7_BIND(Image1);
-    Timer1 = findChild<PanelTimer *>(QStringLiteral("Timer1"), Qt::FindDirectChildrenOnly);
-    Timer2 = findChild<PanelTimer *>(QStringLiteral("Timer2"), Qt::FindDirectChildrenOnly);
-    Timer3 = findChild<PanelTimer *>(QStringLiteral("Timer3"), Qt::FindDirectChildrenOnly);
-    Timer4 = findChild<PanelTimer *>(QStringLiteral("Timer4"), Qt::FindDirectChildrenOnly);
-    Timer5 = findChild<PanelTimer *>(QStringLiteral("Timer5"), Qt::FindDirectChildrenOnly);
+    connect(named<QAbstractButton>("Command33"), &QAbstractButton::clicked, this,
+            &Form1::showPortPanel);
+    connect(&Timer3, &QTimer::timeout, this, [this] {
+        Frame8->setVisible(false);
+        Timer3.setEnabled(false);
+    });
+    for (const PortOption &choice : kPortOptions)
+        connect(named<QAbstractButton>(choice.option), &QAbstractButton::clicked, this,
+                [this, port = choice.port] {
+                    if (engine_.switchPort(port))
+                        Frame8->setVisible(false);
+                });
+    for (const SpeedOption &choice : kSpeedOptions)
+        connect(named<QAbstractButton>(choice.option), &QAbstractButton::clicked, this,
+                [this, settings = choice.settings] {
+                    if (engine_.chooseSpeed(settings))
+                        Frame8->setVisible(false);
+                });
+    // "END": the last window closing ends the program.
+    connect(named<QAbstractButton>("Command16"), &QAbstractButton::clicked, this, [this] {
+        if (engine_.closePort())
+            close();
+    });
 }
 
-#undef QV7_BIND
+void Form1::connectDisplay()
+{
+    const auto show = [this](const char *label, void (Engine::*changed)(const QString &)) {
+        connect(&engine_, changed, named<QLabel>(label), &QLabel::setText);
+    };
+    show("Label11", &Engine::txdChanged);
+    show("Label12", &Engine::rxdChanged);
+    show("Label25", &Engine::statusChanged);
+    connect(Command34, &QAbstractButton::clicked, this, &Form1::Command34_Click);
+}
 
 void Form1::load()
 {
-    runGuarded([this] { Form_Load(); });
+    const QRect screenPixels = screen()->geometry();
+    const float screenWidth = static_cast<float>(screenPixels.width() * kTwipsPerPixel);
+    const float screenHeight = static_cast<float>(screenPixels.height() * kTwipsPerPixel);
+    setLeft((screenWidth - static_cast<float>(formLayout().width)) / 2);
+    setTop((screenHeight - Height()) / 2);
+    setHeight(kStartHeight);
+    if (!engine_.start())
+        return;
+    // Selecting "COM1" by code runs its port switch, as a click would.
+    Option1->setChecked(true);
+    if (engine_.switchPort(1))
+        Frame8->setVisible(false);
+}
+
+void Form1::Form_KeyDown(int KeyCode, int Shift)
+{
+    if (KeyCode != Qt::Key_J || (Shift & 7) != 2)
+        return;
+    setHeight(kFullHeight);
+    Command34->setText(QString::fromUtf8(kToggleRevealedCaption.text));
+    Command34->setVisible(true);
+}
+
+void Form1::showPortPanel()
+{
+    Frame8->setVisible(true);
+    Timer3.setEnabled(true);
+}
+
+void Form1::Command34_Click()
+{
+    Timer3.setEnabled(false);
+    if (Height() < kTallThreshold) {
+        setHeight(kDisplayHeight);
+        Command34->setText(QString::fromUtf8(kToggleHideCaption.text));
+    } else {
+        setHeight(kStartHeight);
+        Command34->setText(QString::fromUtf8(kToggleShowCaption.text));
+    }
+    Timer3.setEnabled(true);
 }
 
 void Form1::setFailurePresenter(FailurePresenter presenter)
 {
     presenter_ = std::move(presenter);
+}
+
+void Form1::present(const QString &description)
+{
+    // While a report is on screen, the failures that follow are part of its burst.
+    if (presenting_)
+        return;
+    presenting_ = true;
+    emit failureReported(description);
+    presenter_(description);
+    presenting_ = false;
 }
 
 void Form1::setHeight(float twips)
@@ -322,40 +335,6 @@ void Form1::setLeft(float twips)
 void Form1::setTop(float twips)
 {
     move(pos().x(), twipsToPixels(twips));
-}
-
-void Form1::runGuarded(const std::function<void()> &handler)
-{
-    try {
-        handler();
-    } catch (const CommError &error) {
-        reportFailure(error.description());
-    }
-}
-
-void Form1::reportFailure(const QString &description)
-{
-    // Failures of one burst arrive while the first is on its way or on screen: report that
-    // one. Showing it from the event loop also keeps a modal box out of the serial port's own
-    // call stack.
-    if (reportPending_ || reportShowing_)
-        return;
-    reportPending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this, description] {
-            reportPending_ = false;
-            showFailureNow(description);
-        },
-        Qt::QueuedConnection);
-}
-
-void Form1::showFailureNow(const QString &description)
-{
-    reportShowing_ = true;
-    emit failureReported(description);
-    presenter_(description);
-    reportShowing_ = false;
 }
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)

@@ -128,14 +128,6 @@ constexpr std::array kLines = std::to_array<LineLayout>({
 
 constexpr ImageLayout kImage{"Image1", 8145, 90, 80, 26};
 
-constexpr std::array kTimers = std::to_array<TimerLayout>({
-    {"Timer1", 200},  // repeat of a held button
-    {"Timer2", 500},  // reply window
-    {"Timer3", 5000}, // closes the port panel
-    {"Timer4", 1000}, // display time-out
-    {"Timer5", 2000}, // power-on once; nothing starts it
-});
-
 } // namespace
 
 const FormLayout &formLayout()
@@ -153,10 +145,6 @@ std::span<const LineLayout> lineLayouts()
 const ImageLayout &imageLayout()
 {
     return kImage;
-}
-std::span<const TimerLayout> timerLayouts()
-{
-    return kTimers;
 }
 
 const ControlLayout *findControlLayout(std::string_view name)

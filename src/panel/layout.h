@@ -76,11 +76,6 @@ struct ImageLayout {
     int widthPixels, heightPixels;
 };
 
-struct TimerLayout {
-    std::string_view name;
-    int interval; // ms; every timer starts disabled
-};
-
 struct FormLayout {
     std::string_view caption;
     int width, height;           // outer size at design time
@@ -97,11 +92,13 @@ inline constexpr int kDisplayHeight = 6645;
 inline constexpr int kFullHeight = 7200;
 inline constexpr int kTallThreshold = 6000;
 
+// Timer3 hides the port panel this long after the "COM" button or the display toggle.
+inline constexpr int kPortPanelTimeoutMs = 5000;
+
 const FormLayout &formLayout();
 std::span<const ControlLayout> controlLayouts();
 std::span<const LineLayout> lineLayouts();
 const ImageLayout &imageLayout();
-std::span<const TimerLayout> timerLayouts();
 
 const ControlLayout *findControlLayout(std::string_view name);
 

@@ -1,5 +1,6 @@
 #include "widgets.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
@@ -45,6 +46,15 @@ void CommandButton::mouseReleaseEvent(QMouseEvent *event)
     emit mouseUp();
     QPushButton::mouseReleaseEvent(event);
     event->accept();
+}
+
+void CommandButton::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
 }
 
 void DataLabel::paintEvent(QPaintEvent *event)

@@ -8,7 +8,9 @@
 namespace qv7 {
 
 // A command button in graphical style: it paints its own back colour on every widget style,
-// and reports presses and releases of any mouse button, which the hold buttons act on.
+// reports presses and releases of any mouse button, which the hold buttons act on, and is
+// clicked by Enter as well as Space when it has the focus, as buttons are on the platform the
+// panel comes from.
 class CommandButton : public QPushButton {
     Q_OBJECT
 
@@ -25,6 +27,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     QColor back_;

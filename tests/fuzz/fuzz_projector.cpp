@@ -10,7 +10,7 @@
 // instants and hears nothing of the steps without bytes: they must answer alike, and the
 // lamp must count alike. The answers must be what an independent reading of the line expects.
 
-#include "commands/commandtable.h"
+#include "protocol/commandtable.h"
 #include "sim/projector.h"
 
 #include <algorithm>

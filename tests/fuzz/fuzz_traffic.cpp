@@ -5,8 +5,8 @@
 // The selectors '8' to '?' also repeat the text past the rendering's length limit; only those,
 // since so long a text takes hundreds of times as long to check.
 
-#include "traffic/decoding.h"
-#include "traffic/rendering.h"
+#include "protocol/commandtable.h"
+#include "protocol/rendering.h"
 
 #include <algorithm>
 #include <array>
@@ -74,7 +74,7 @@ std::string checkRendering(std::string_view text, std::size_t splitSeed)
 
 void checkDecoding(std::size_t selector, std::string_view rxdText)
 {
-    const std::optional<std::string> status = decodeStatus(kCommands[selector], rxdText);
+    const std::optional<std::string> status = decodeReply(kCommands[selector], rxdText);
     if (selector >= kQueryCount)
         require(!status);
     if (kCommands[selector] == "CR3\r") {

@@ -1,7 +1,7 @@
 // The projector model on a fake clock: every step of a script is a time, the bytes that
 // arrive then and the exact answer.
 
-#include "commands/commandtable.h"
+#include "protocol/commandtable.h"
 #include "sim/projector.h"
 
 #include <QTest>

@@ -1,7 +1,7 @@
 // Opens a port as the panel does and prints what the operator would read: run under another
 // user by the tests that need a failure root never meets.
 
-#include "link/serialcontrol.h"
+#include "engine/serialcontrol.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

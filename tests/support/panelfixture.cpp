@@ -1,5 +1,8 @@
 #include "panelfixture.h"
 
+#include <QApplication>
+#include <QTest>
+
 namespace qv7::test {
 
 std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
@@ -9,12 +12,38 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
     Panel *raw = panel.get();
     panel->form->setFailurePresenter(
         [raw](const QString &description) { raw->failures.append(description); });
-    panel->form->MSComm1->setDevice(1, com1);
+    SerialControl &port = panel->form->engine().MSComm1();
+    port.setDevice(1, com1);
     if (!com2.isEmpty())
-        panel->form->MSComm1->setDevice(2, com2);
+        port.setDevice(2, com2);
     panel->form->load();
     panel->form->show();
     return panel;
+}
+
+QTimer *timer(const Form1 &form, const char *name)
+{
+    auto *found = form.findChild<QTimer *>(QString::fromLatin1(name));
+    if (!found)
+        qFatal("the panel has no timer named %s", name);
+    return found;
+}
+
+void tick(QTimer *timer)
+{
+    QMetaObject::invokeMethod(timer, "timeout");
+}
+
+void keyDown(Form1 &form, int key, int shift)
+{
+    QWidget *focus = QApplication::focusWidget();
+    QWidget *receiver = focus && focus->window() == &form ? focus : &form;
+    Qt::KeyboardModifiers modifiers;
+    modifiers.setFlag(Qt::ShiftModifier, shift & 1);
+    modifiers.setFlag(Qt::ControlModifier, shift & 2);
+    modifiers.setFlag(Qt::AltModifier, shift & 4);
+    QTest::keyPress(receiver, Qt::Key(key), modifiers);
+    QTest::keyRelease(receiver, Qt::Key(key), modifiers);
 }
 
 QString unavailableDevice(bool busy, const PtyPair &line, SerialControl &holder)

@@ -1,9 +1,14 @@
 #pragma once
 
 #include "panel/form1.h"
+#include "panel/widgets.h"
 #include "ptypair.h"
 
+#include <QFrame>
+#include <QLabel>
+#include <QRadioButton>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
@@ -17,6 +22,24 @@ struct Panel {
 };
 
 std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2 = {});
+
+// A control of the window by its design name; the test fails hard when there is none.
+template <typename Widget> Widget *widget(const Form1 &form, const char *name)
+{
+    auto *found = qobject_cast<Widget *>(form.control(QString::fromLatin1(name)));
+    if (!found)
+        qFatal("the panel has no %s named %s", Widget::staticMetaObject.className(), name);
+    return found;
+}
+
+// A timer of the window or its engine by its design name ("Timer1" to "Timer4").
+QTimer *timer(const Form1 &form, const char *name);
+// Runs a timer's tick now.
+void tick(QTimer *timer);
+
+// A key going down as the platform delivers it: to the focused control of the window, or to
+// the window; shift holds the design's modifier bits (1 Shift, 2 Ctrl, 4 Alt).
+void keyDown(Form1 &form, int key, int shift);
 
 // A device the panel cannot open: one that is missing, or, when busy, the line's slave held
 // open by another program (the holder).

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/serialcontrol.h"
+#include "engine/serialcontrol.h"
 #include "sim/server.h"
 
 #include <memory>

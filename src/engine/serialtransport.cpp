@@ -1,6 +1,4 @@
-#include "serialcontrol.h"
-
-#include "portnames.h"
+#include "serialtransport.h"
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -76,61 +74,37 @@ QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &s
     }
 }
 
-SerialControl::SerialControl(QObject *parent)
-    : QObject(parent)
-    , lineSettings_(*parseLineSettings(settings_.toStdString()))
+SerialTransport::SerialTransport(const QString &device, QObject *parent)
+    : Transport(parent)
 {
+    port_.setPortName(device);
     port_.setReadBufferSize(kInBufferSize);
-    connect(&port_, &QSerialPort::readyRead, this, [this] {
-        commEvent_ = comEvReceive;
-        emit OnComm();
-    });
-    connect(&port_, &QSerialPort::errorOccurred, this, &SerialControl::onErrorOccurred);
+    connect(&port_, &QSerialPort::readyRead, this, &Transport::readyRead);
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialTransport::onErrorOccurred);
 }
 
-SerialControl::~SerialControl() = default;
-
-void SerialControl::setDevice(short port, const QString &device)
+void SerialTransport::open(const LineSettings &settings)
 {
-    devices_.insert(port, device);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        const QString what = describeOpenFailure(port_.error(), port_.errorString());
+        port_.clearError();
+        throw TransportError(what);
+    }
+    try {
+        applySettings(settings);
+    } catch (const TransportError &) {
+        port_.close();
+        throw;
+    }
 }
 
-QString SerialControl::device(short port) const
+void SerialTransport::close()
 {
-    return devices_.value(port, QString::fromStdString(defaultPortDevice(port)));
+    port_.close();
+    port_.clearError();
 }
 
-QString SerialControl::portLabel() const
-{
-    return QStringLiteral("COM%1 (%2)").arg(commPort_).arg(device(commPort_));
-}
-
-void SerialControl::fail(const QString &what) const
-{
-    throw CommError(QStringLiteral("%1: %2").arg(portLabel(), what));
-}
-
-void SerialControl::setCommPort(short port)
-{
-    if (port_.isOpen())
-        fail(QStringLiteral("the port number cannot change while the port is open"));
-    if (port < 1)
-        fail(QStringLiteral("%1 is not a port number").arg(port));
-    commPort_ = port;
-}
-
-void SerialControl::setSettings(const QString &settings)
-{
-    const auto parsed = parseLineSettings(settings.toStdString());
-    if (!parsed)
-        fail(QStringLiteral("\"%1\" is not a line setting").arg(settings));
-    if (port_.isOpen())
-        applySettings(*parsed);
-    settings_ = settings;
-    lineSettings_ = *parsed;
-}
-
-void SerialControl::applySettings(const LineSettings &settings)
+void SerialTransport::applySettings(const LineSettings &settings)
 {
     const bool applied = port_.setBaudRate(settings.baudRate) &&
                          port_.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits)) &&
@@ -140,70 +114,27 @@ void SerialControl::applySettings(const LineSettings &settings)
     if (!applied) {
         const QString reason = port_.errorString();
         port_.clearError();
-        fail(QStringLiteral("the line settings cannot be applied (%1)").arg(reason));
+        throw TransportError(
+            QStringLiteral("the line settings cannot be applied (%1)").arg(reason));
     }
 }
 
-void SerialControl::setPortOpen(bool open)
+void SerialTransport::write(std::string_view data)
 {
-    if (open == port_.isOpen()) {
-        // Closing a closed port is harmless; opening an open one is the operator's mistake.
-        if (open)
-            fail(QStringLiteral("already open"));
-        return;
-    }
-    if (!open) {
-        port_.close();
-        port_.clearError();
-        emit portOpenChanged(false);
-        return;
-    }
-    port_.setPortName(device(commPort_));
-    if (!port_.open(QIODevice::ReadWrite)) {
-        const QString what = describeOpenFailure(port_.error(), port_.errorString());
-        port_.clearError();
-        fail(what);
-    }
-    try {
-        applySettings(lineSettings_);
-    } catch (const CommError &) {
-        port_.close();
-        throw;
-    }
-    commEvent_ = 0;
-    emit portOpenChanged(true);
-}
-
-void SerialControl::setOutput(std::string_view data)
-{
-    if (!port_.isOpen())
-        fail(QStringLiteral("the port is not open"));
-    if (port_.bytesToWrite() + static_cast<qint64>(data.size()) > kOutBufferSize) {
-        commEvent_ = comEventTxFull;
-        emit OnComm();
-        fail(QStringLiteral("the transmit buffer is full; is the projector reading the line?"));
-    }
     const qint64 written = port_.write(data.data(), static_cast<qint64>(data.size()));
     if (written != static_cast<qint64>(data.size())) {
         const QString reason = port_.errorString();
         port_.clearError();
-        fail(QStringLiteral("write failed (%1)").arg(reason));
+        throw TransportError(QStringLiteral("write failed (%1)").arg(reason));
     }
     // Hand the bytes to the driver now rather than at the next turn of the event loop.
     if (driverHasRoom(port_))
         port_.flush();
     if (!port_.isOpen())
-        fail(QStringLiteral("the device went away while writing"));
+        throw TransportError(QStringLiteral("the device went away while writing"));
 }
 
-std::string SerialControl::Input()
-{
-    if (!port_.isOpen())
-        fail(QStringLiteral("the port is not open"));
-    return port_.readAll().toStdString();
-}
-
-void SerialControl::onErrorOccurred(QSerialPort::SerialPortError error)
+void SerialTransport::onErrorOccurred(QSerialPort::SerialPortError error)
 {
     // A hang-up shows as a read error that repeats for as long as the port stays open; treat
     // read, write and resource errors on an open port as the device being gone.
@@ -212,12 +143,14 @@ void SerialControl::onErrorOccurred(QSerialPort::SerialPortError error)
     if (!gone || !port_.isOpen())
         return;
     const QString reason = port_.errorString();
-    const QString label = portLabel();
     port_.close();
     port_.clearError();
-    emit portOpenChanged(false);
-    emit deviceLost(
-        QStringLiteral("%1: the device went away (%2); the port is closed").arg(label, reason));
+    emit lost(QStringLiteral("the device went away (%1)").arg(reason));
+}
+
+std::unique_ptr<Transport> makeTransport(const QString &device)
+{
+    return std::make_unique<SerialTransport>(device);
 }
 
 } // namespace qv7

@@ -1,24 +1,23 @@
 #pragma once
 
 #include "commerror.h"
-#include "portsettings.h"
+#include "protocol/linesettings.h"
+#include "transport.h"
 
 #include <QMap>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace qv7 {
 
-// What an operator reads when a port does not open: what went wrong and what to do about it.
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText);
-
-// The window's serial-communications control: a port number, a settings string, open and
-// close, one-write output, input of everything waiting, and a communication event raised on
-// the owner's thread. Every failing operation throws CommError.
+// The serial-communications control: a port number, a settings string, open and close,
+// one-write output, input of everything waiting, and a communication event raised on the
+// owner's thread. It reaches the line through a transport chosen by the port's device name.
+// Every failing operation throws CommError, whose text names the port and its device.
 class SerialControl : public QObject {
     Q_OBJECT
 
@@ -42,7 +41,7 @@ public:
     QString Settings() const { return settings_; }
     void setSettings(const QString &settings);
 
-    bool PortOpen() const { return port_.isOpen(); }
+    bool PortOpen() const { return line_ && line_->isOpen(); }
     void setPortOpen(bool open);
 
     // Writes the whole string to the line in one operation.
@@ -61,11 +60,10 @@ signals:
 
 private:
     QString portLabel() const;
+    QString labelled(const QString &what) const;
     [[noreturn]] void fail(const QString &what) const;
-    void applySettings(const LineSettings &settings);
-    void onErrorOccurred(QSerialPort::SerialPortError error);
 
-    QSerialPort port_;
+    std::unique_ptr<Transport> line_;
     QMap<short, QString> devices_;
     short commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");

@@ -35,4 +35,16 @@ const ArrowProfile *findArrowProfile(std::uint8_t arrowMode)
     return findRow(kArrowProfiles, arrowMode, &ArrowProfile::arrowMode);
 }
 
+std::optional<std::string> decodeReply(std::string_view currentCommand, std::string_view rxdText)
+{
+    if (currentCommand.empty() || currentCommand.back() != kCommandTerminator)
+        return std::nullopt;
+    currentCommand.remove_suffix(1);
+    for (const OneShotCommand &command : kOneShotCommands) {
+        if (command.decoding && command.code == currentCommand)
+            return decodeStatus(*command.decoding, rxdText);
+    }
+    return std::nullopt;
+}
+
 } // namespace qv7

@@ -18,6 +18,11 @@ struct LineSettings {
     friend bool operator==(const LineSettings &, const LineSettings &) = default;
 };
 
+// The projector's two speeds, always no parity, 8 data bits, 1 stop bit; the first is the one
+// the line starts with.
+inline constexpr std::string_view kFastLineSettings = "19200,N,8,1";
+inline constexpr std::string_view kSlowLineSettings = "9600,N,8,1";
+
 // Parses "baud,parity,data,stop"; nothing for a string the line cannot take.
 std::optional<LineSettings> parseLineSettings(std::string_view text);
 

@@ -1,4 +1,4 @@
-#include "portsettings.h"
+#include "linesettings.h"
 
 #include <charconv>
 #include <vector>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "decoding.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -17,15 +19,23 @@ inline std::string commandString(std::string_view code)
 
 enum class OneShotKind { Plain, Query, ArrowMode };
 
-// A button that sends its code once per click. An arrow-mode button also sets the repeat
-// period of the held arrows and their reply-window profile.
+// A button that sends its code once per click; the row stands for the button's click handler
+// (Command17 for Command17_Click). An arrow-mode button also sets the repeat period of the
+// held arrows and their reply-window profile; a query's reply is decoded into the status line.
 struct OneShotCommand {
     std::string_view control;
     std::string_view code;
     OneShotKind kind = OneShotKind::Plain;
     int repeatInterval = 0; // Timer1, ms; arrow-mode buttons only
     std::uint8_t arrowMode = 0;
+    const StatusDecoding *decoding = nullptr; // queries only
 };
+
+constexpr OneShotCommand query(std::string_view control, std::string_view code,
+                               const StatusDecoding &decoding)
+{
+    return {control, code, OneShotKind::Query, 0, 0, &decoding};
+}
 
 inline constexpr std::array<OneShotCommand, 28> kOneShotCommands{{
     {"Command17", "C00"},                                 // POWER ON
@@ -51,10 +61,10 @@ inline constexpr std::array<OneShotCommand, 28> kOneShotCommands{{
     {"Command10", "C80", OneShotKind::ArrowMode, 50, 2},  // ZOOM
     {"Command11", "C87", OneShotKind::ArrowMode, 100, 2}, // FOCUS
     {"Command41", "C88", OneShotKind::ArrowMode, 50, 2},  // Lens shift
-    {"Command44", "CR0", OneShotKind::Query},             // STATUS: power state
-    {"Command45", "CR1", OneShotKind::Query},             // MODE: selected input
-    {"Command46", "CR3", OneShotKind::Query},             // L-TIME: lamp hours
-    {"Command47", "CR4", OneShotKind::Query},             // SETTING: picture orientation
+    query("Command44", "CR0", kPowerDecoding),            // STATUS: power state
+    query("Command45", "CR1", kInputDecoding),            // MODE: selected input
+    query("Command46", "CR3", kLampHoursDecoding),        // L-TIME: lamp hours
+    query("Command47", "CR4", kOrientationDecoding),      // SETTING: picture orientation
     {"Command52", "C01"},
 }};
 
@@ -65,7 +75,8 @@ struct HoldTimings {
     int displayTimeout; // Timer4, ms
 };
 
-// A button that sends its code at the press and repeats it until the release.
+// A button that sends its code at the press and repeats it until the release; the row stands
+// for the button's press and release handlers (Command1_MouseDown and Command1_MouseUp).
 struct HoldCommand {
     std::string_view control;
     std::uint8_t heldButton; // identity that the repeat timer looks up
@@ -110,7 +121,9 @@ inline constexpr std::array<ArrowProfile, 3> kArrowProfiles{{
     {3, 5, 5},     // digital zoom
 }};
 
-// What a release restores, and the profile a digital-zoom release selects.
+// The design lengths of the repeat timer, the reply window and the display time-out; a release
+// restores the last two. Then the profile a digital-zoom release selects.
+inline constexpr int kRepeatMs = 200;
 inline constexpr int kReplyWindowMs = 500;
 inline constexpr int kDisplayTimeoutMs = 1000;
 inline constexpr int kDigitalZoomRepeatMs = 5;
@@ -120,5 +133,9 @@ const OneShotCommand *findOneShot(std::string_view control);
 const HoldCommand *findHold(std::string_view control);
 const HoldCommand *findHeldButton(std::uint8_t heldButton);
 const ArrowProfile *findArrowProfile(std::uint8_t arrowMode);
+
+// The status line text for an RXD text received while currentCommand (code and carriage
+// return) was the last command sent; nothing when it is no query or the text matches no key.
+std::optional<std::string> decodeReply(std::string_view currentCommand, std::string_view rxdText);
 
 } // namespace qv7

@@ -1,7 +1,7 @@
 // The program's entry: the window Form1 on the ports the command line names, on a simulated
 // projector, or on the platform's COM1 and COM2.
 
-#include "link/simulation.h"
+#include "app/simulation.h"
 #include "panel/form1.h"
 
 #include <QApplication>
@@ -64,13 +64,13 @@ int main(int argc, char *argv[])
 
     qv7::Form1 form;
     if (parser.isSet(options.com1))
-        form.MSComm1->setDevice(1, parser.value(options.com1));
+        form.engine().MSComm1().setDevice(1, parser.value(options.com1));
     if (parser.isSet(options.com2))
-        form.MSComm1->setDevice(2, parser.value(options.com2));
+        form.engine().MSComm1().setDevice(2, parser.value(options.com2));
     std::unique_ptr<qv7::sim::SimulatorServer> projector;
     if (parser.isSet(options.simulate)) {
         try {
-            projector = qv7::simulateProjectorOnCom1(*form.MSComm1);
+            projector = qv7::simulateProjectorOnCom1(form.engine().MSComm1());
         } catch (const qv7::CommError &error) {
             QTextStream(stderr) << error.description() << Qt::endl;
             return 1;

@@ -1,0 +1,263 @@
+#include "engine.h"
+
+#include "protocol/captions.h"
+#include "protocol/commandtable.h"
+#include "protocol/rendering.h"
+
+namespace qv7 {
+
+Engine::Engine(QObject *parent)
+    : QObject(parent)
+    , comm_(this)
+    , timer1_("Timer1", kRepeatMs, this)
+    , timer2_("Timer2", kReplyWindowMs, this)
+    , timer4_("Timer4", kDisplayTimeoutMs, this)
+    , portSettings_(QString::fromLatin1(kFastLineSettings))
+{
+    setObjectName(QStringLiteral("Engine"));
+    comm_.setObjectName(QStringLiteral("MSComm1"));
+    connect(&timer1_, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+    connect(&timer2_, &QTimer::timeout, this, [this] { Timer2_Timer(); });
+    connect(&timer4_, &QTimer::timeout, this, [this] { Timer4_Timer(); });
+    connect(&comm_, &SerialControl::OnComm, this,
+            [this] { guarded([this] { MSComm1_OnComm(); }); });
+    connect(&comm_, &SerialControl::deviceLost, this, &Engine::reportFailure);
+    connect(&comm_, &SerialControl::portOpenChanged, this, &Engine::portOpenChanged);
+}
+
+Engine::~Engine() = default;
+
+template <typename Handler> bool Engine::guarded(Handler handler)
+{
+    try {
+        handler();
+        return true;
+    } catch (const CommError &error) {
+        reportFailure(error.description());
+        return false;
+    }
+}
+
+void Engine::reportFailure(const QString &description)
+{
+    // The operator cannot release a hold while a report is in the way, so the failure does.
+    if (const HoldCommand *held = std::exchange(pressed_, nullptr))
+        releaseSteps(*held);
+    // Failures of one burst arrive while the first is on its way: report that one.
+    if (reportPending_)
+        return;
+    reportPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, description] {
+            reportPending_ = false;
+            emit failed(description);
+        },
+        Qt::QueuedConnection);
+}
+
+bool Engine::start()
+{
+    return guarded([this] {
+        heldButton_ = 0;
+        awaitingReply_ = 0;
+        receivedText_.clear();
+        portSettings_ = QString::fromLatin1(kFastLineSettings);
+        comm_.setCommPort(1);
+        comm_.setSettings(portSettings_);
+        comm_.setPortOpen(true);
+    });
+}
+
+bool Engine::closePort()
+{
+    return guarded([this] { comm_.setPortOpen(false); });
+}
+
+bool Engine::switchPort(short chosen)
+{
+    // Every step runs even when an earlier one failed; the most recent failure is the one
+    // shown. A closed port is opened on the chosen port, so that the operator can recover
+    // from a failed switch or a failed start-up by choosing a port that works.
+    std::optional<QString> failure;
+    const auto attempt = [&failure](const auto &step) {
+        try {
+            step();
+        } catch (const CommError &error) {
+            failure = error.description();
+        }
+    };
+    attempt([this] {
+        if (comm_.PortOpen())
+            comm_.setPortOpen(false);
+    });
+    attempt([this, chosen] { comm_.setCommPort(chosen); });
+    if (!failure)
+        attempt([this] { comm_.setPortOpen(true); });
+    if (!failure)
+        return true;
+    emit failed(*failure);
+    try {
+        comm_.setCommPort(chosen == 1 ? 2 : 1);
+    } catch (const CommError &) {
+        // The port number stays as it is; the failure has been reported already.
+    }
+    return false;
+}
+
+bool Engine::chooseSpeed(std::string_view settings)
+{
+    return guarded([this, settings] {
+        portSettings_ = QString::fromLatin1(settings);
+        comm_.setSettings(portSettings_);
+    });
+}
+
+void Engine::Hyouji(const std::string &Text, std::uint8_t SendFlag)
+{
+    if (SendFlag == 1)
+        comm_.setOutput(Text);
+    const std::string rendering = renderTraffic(Text);
+    if (SendFlag == 1) {
+        setTxd(QString::fromLatin1(rendering));
+        timer2_.setEnabled(true);
+        awaitingReply_ = 1;
+        timer4_.setEnabled(true);
+        return;
+    }
+    setRxd(QString::fromLatin1(rendering));
+    if (const auto decoded = decodeReply(currentCommand_, rendering))
+        setStatus(QString::fromLatin1(*decoded));
+}
+
+void Engine::MSComm1_OnComm()
+{
+    if (comm_.CommEvent() != SerialControl::comEvReceive)
+        return;
+    receivedText_ += comm_.Input();
+    // Data that keeps coming without a transmit to close the reply window is kept to the
+    // newest part that the traffic line can render.
+    if (receivedText_.size() > kMaxRenderedChars)
+        receivedText_.erase(0, receivedText_.size() - kMaxRenderedChars);
+    awaitingReply_ = 0;
+    Hyouji(receivedText_, 2);
+}
+
+void Engine::sendCommand(std::string_view code)
+{
+    currentCommand_ = commandString(code);
+    Hyouji(currentCommand_, 1);
+}
+
+void Engine::click(const OneShotCommand &command)
+{
+    guarded([this, &command] {
+        sendCommand(command.code);
+        if (command.kind != OneShotKind::ArrowMode)
+            return;
+        timer1_.setInterval(command.repeatInterval);
+        arrowMode_ = command.arrowMode;
+    });
+}
+
+void Engine::press(const HoldCommand &command)
+{
+    pressed_ = &command;
+    guarded([this, &command] { pressSteps(command); });
+}
+
+void Engine::pressSteps(const HoldCommand &command)
+{
+    if (!command.timings) {
+        // An arrow takes its reply window and display time-out from the arrow mode and
+        // repeats at whatever period the repeat timer was last given.
+        if (const ArrowProfile *profile = findArrowProfile(arrowMode_)) {
+            timer2_.setInterval(profile->replyWindow);
+            timer4_.setInterval(profile->displayTimeout);
+        }
+        heldButton_ = command.heldButton;
+        sendCommand(command.code);
+        timer1_.setEnabled(true);
+        return;
+    }
+    heldButton_ = command.heldButton;
+    sendCommand(command.code);
+    timer1_.setInterval(command.timings->repeat);
+    timer2_.setInterval(command.timings->replyWindow);
+    timer4_.setInterval(command.timings->displayTimeout);
+    timer1_.setEnabled(true);
+}
+
+void Engine::release(const HoldCommand &command)
+{
+    // A hold that a failure ended has been released already.
+    if (!std::exchange(pressed_, nullptr))
+        return;
+    releaseSteps(command);
+}
+
+void Engine::releaseSteps(const HoldCommand &command)
+{
+    heldButton_ = 0;
+    timer1_.setEnabled(false);
+    timer2_.setEnabled(false);
+    timer4_.setEnabled(true);
+    setTxd({});
+    setRxd({});
+    timer2_.setInterval(kReplyWindowMs);
+    timer4_.setInterval(kDisplayTimeoutMs);
+    receivedText_.clear();
+    if (command.digitalZoom) {
+        timer1_.setInterval(kDigitalZoomRepeatMs);
+        arrowMode_ = kDigitalZoomArrowMode;
+    }
+}
+
+void Engine::Timer1_Timer()
+{
+    if (heldButton_ == 0)
+        return;
+    const HoldCommand *held = findHeldButton(heldButton_);
+    if (!held)
+        return;
+    // The running timer keeps its schedule, so the period does not drift by the time each
+    // tick takes. A tick that cannot send ends the hold: one failure, one report.
+    guarded([this, held] { sendCommand(held->code); });
+}
+
+void Engine::Timer2_Timer()
+{
+    if (awaitingReply_ == 1)
+        setRxd(QString::fromUtf8(kNoReplyCaption.text));
+    timer2_.setEnabled(false);
+    receivedText_.clear();
+    awaitingReply_ = 0;
+}
+
+void Engine::Timer4_Timer()
+{
+    setTxd({});
+    setRxd({});
+    setStatus({});
+    timer4_.setEnabled(false);
+}
+
+void Engine::setTxd(const QString &text)
+{
+    txd_ = text;
+    emit txdChanged(txd_);
+}
+
+void Engine::setRxd(const QString &text)
+{
+    rxd_ = text;
+    emit rxdChanged(rxd_);
+}
+
+void Engine::setStatus(const QString &text)
+{
+    status_ = text;
+    emit statusChanged(status_);
+}
+
+} // namespace qv7

@@ -1,0 +1,122 @@
+#include "serialcontrol.h"
+
+#include "protocol/portnames.h"
+
+namespace qv7 {
+
+SerialControl::SerialControl(QObject *parent)
+    : QObject(parent)
+    , lineSettings_(*parseLineSettings(settings_.toStdString()))
+{
+}
+
+SerialControl::~SerialControl() = default;
+
+void SerialControl::setDevice(short port, const QString &device)
+{
+    devices_.insert(port, device);
+}
+
+QString SerialControl::device(short port) const
+{
+    return devices_.value(port, QString::fromStdString(defaultPortDevice(port)));
+}
+
+QString SerialControl::portLabel() const
+{
+    return QStringLiteral("COM%1 (%2)").arg(commPort_).arg(device(commPort_));
+}
+
+QString SerialControl::labelled(const QString &what) const
+{
+    return QStringLiteral("%1: %2").arg(portLabel(), what);
+}
+
+void SerialControl::fail(const QString &what) const
+{
+    throw CommError(labelled(what));
+}
+
+void SerialControl::setCommPort(short port)
+{
+    if (PortOpen())
+        fail(QStringLiteral("the port number cannot change while the port is open"));
+    if (port < 1)
+        fail(QStringLiteral("%1 is not a port number").arg(port));
+    commPort_ = port;
+}
+
+void SerialControl::setSettings(const QString &settings)
+{
+    const auto parsed = parseLineSettings(settings.toStdString());
+    if (!parsed)
+        fail(QStringLiteral("\"%1\" is not a line setting").arg(settings));
+    if (PortOpen()) {
+        try {
+            line_->applySettings(*parsed);
+        } catch (const TransportError &error) {
+            fail(error.reason());
+        }
+    }
+    settings_ = settings;
+    lineSettings_ = *parsed;
+}
+
+void SerialControl::setPortOpen(bool open)
+{
+    if (open == PortOpen()) {
+        // Closing a closed port is harmless; opening an open one is the operator's mistake.
+        if (open)
+            fail(QStringLiteral("already open"));
+        return;
+    }
+    if (!open) {
+        line_->close();
+        emit portOpenChanged(false);
+        return;
+    }
+    // A transport that was lost may still be on its way out of its own signal: let it finish.
+    if (line_)
+        line_.release()->deleteLater();
+    line_ = makeTransport(device(commPort_));
+    try {
+        line_->open(lineSettings_);
+    } catch (const TransportError &error) {
+        fail(error.reason());
+    }
+    connect(line_.get(), &Transport::readyRead, this, [this] {
+        commEvent_ = comEvReceive;
+        emit OnComm();
+    });
+    connect(line_.get(), &Transport::lost, this, [this](const QString &reason) {
+        emit portOpenChanged(false);
+        emit deviceLost(labelled(reason + QStringLiteral("; the port is closed")));
+    });
+    commEvent_ = 0;
+    emit portOpenChanged(true);
+}
+
+void SerialControl::setOutput(std::string_view data)
+{
+    if (!PortOpen())
+        fail(QStringLiteral("the port is not open"));
+    if (line_->bytesToWrite() + static_cast<qint64>(data.size()) > kOutBufferSize) {
+        commEvent_ = comEventTxFull;
+        emit OnComm();
+        fail(QStringLiteral("the transmit buffer is full; is the projector reading the line?"));
+    }
+    try {
+        line_->write(data);
+    } catch (const TransportError &error) {
+        fail(error.reason());
+    }
+}
+
+std::string SerialControl::Input()
+{
+    if (!PortOpen())
+        fail(QStringLiteral("the port is not open"));
+    return line_->readAll().toStdString();
+}
+
+} // namespace qv7

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "transport.h"
+
+#include <QSerialPort>
+
+namespace qv7 {
+
+// What an operator reads when a port does not open: what went wrong and what to do about it.
+QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText);
+
+// A local serial device, or a pseudo-terminal, through QSerialPort.
+class SerialTransport : public Transport {
+    Q_OBJECT
+
+public:
+    explicit SerialTransport(const QString &device, QObject *parent = nullptr);
+
+    void open(const LineSettings &settings) override;
+    void close() override;
+    bool isOpen() const override { return port_.isOpen(); }
+    void applySettings(const LineSettings &settings) override;
+    qint64 bytesToWrite() const override { return port_.bytesToWrite(); }
+    void write(std::string_view data) override;
+    QByteArray readAll() override { return port_.readAll(); }
+
+private:
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+};
+
+} // namespace qv7
