@@ -149,9 +149,14 @@ void Engine::sendCommand(std::string_view code)
     Hyouji(currentCommand_, 1);
 }
 
-void Engine::click(const OneShotCommand &command)
+bool Engine::send(std::string_view code)
 {
-    guarded([this, &command] {
+    return guarded([this, code] { sendCommand(code); });
+}
+
+bool Engine::click(const OneShotCommand &command)
+{
+    return guarded([this, &command] {
         sendCommand(command.code);
         if (command.kind != OneShotKind::ArrowMode)
             return;

@@ -35,8 +35,12 @@ public:
 
     // Start values of the variables, then COM1 opened at 19200 baud; false if it failed.
     bool start();
-    // A one-shot button's click, a hold button's press and release.
-    void click(const OneShotCommand &command);
+    // A one-shot button's click, a hold button's press and release. A click is false when
+    // its command could not be sent.
+    bool click(const OneShotCommand &command);
+    // A code that no button stands for, such as a raw code from a script, sent as a click
+    // sends it; the reply to a query code is decoded all the same.
+    bool send(std::string_view code);
     void press(const HoldCommand &command);
     void release(const HoldCommand &command);
     // Closes the port and opens port 1 or 2 instead; a failure is reported at once and the

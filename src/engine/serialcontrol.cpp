@@ -54,8 +54,8 @@ void SerialControl::setSettings(const QString &settings)
     if (PortOpen()) {
         try {
             line_->applySettings(*parsed);
-        } catch (const TransportError &error) {
-            fail(error.reason());
+        } catch (const CommError &error) {
+            fail(error.description());
         }
     }
     settings_ = settings;
@@ -81,8 +81,8 @@ void SerialControl::setPortOpen(bool open)
     line_ = makeTransport(device(commPort_));
     try {
         line_->open(lineSettings_);
-    } catch (const TransportError &error) {
-        fail(error.reason());
+    } catch (const CommError &error) {
+        fail(error.description());
     }
     connect(line_.get(), &Transport::readyRead, this, [this] {
         commEvent_ = comEvReceive;
@@ -107,8 +107,8 @@ void SerialControl::setOutput(std::string_view data)
     }
     try {
         line_->write(data);
-    } catch (const TransportError &error) {
-        fail(error.reason());
+    } catch (const CommError &error) {
+        fail(error.description());
     }
 }
 

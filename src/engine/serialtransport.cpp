@@ -88,11 +88,11 @@ void SerialTransport::open(const LineSettings &settings)
     if (!port_.open(QIODevice::ReadWrite)) {
         const QString what = describeOpenFailure(port_.error(), port_.errorString());
         port_.clearError();
-        throw TransportError(what);
+        throw CommError(what);
     }
     try {
         applySettings(settings);
-    } catch (const TransportError &) {
+    } catch (const CommError &) {
         port_.close();
         throw;
     }
@@ -114,8 +114,7 @@ void SerialTransport::applySettings(const LineSettings &settings)
     if (!applied) {
         const QString reason = port_.errorString();
         port_.clearError();
-        throw TransportError(
-            QStringLiteral("the line settings cannot be applied (%1)").arg(reason));
+        throw CommError(QStringLiteral("the line settings cannot be applied (%1)").arg(reason));
     }
 }
 
@@ -125,13 +124,13 @@ void SerialTransport::write(std::string_view data)
     if (written != static_cast<qint64>(data.size())) {
         const QString reason = port_.errorString();
         port_.clearError();
-        throw TransportError(QStringLiteral("write failed (%1)").arg(reason));
+        throw CommError(QStringLiteral("write failed (%1)").arg(reason));
     }
     // Hand the bytes to the driver now rather than at the next turn of the event loop.
     if (driverHasRoom(port_))
         port_.flush();
     if (!port_.isOpen())
-        throw TransportError(QStringLiteral("the device went away while writing"));
+        throw CommError(QStringLiteral("the device went away while writing"));
 }
 
 void SerialTransport::onErrorOccurred(QSerialPort::SerialPortError error)

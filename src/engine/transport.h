@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commerror.h"
 #include "protocol/linesettings.h"
 
 #include <QByteArray>
@@ -7,29 +8,14 @@
 #include <QString>
 
 #include <memory>
-#include <stdexcept>
 #include <string_view>
 
 namespace qv7 {
 
-// A failure of a transport, with what went wrong in an operator's words but without the
-// port's name, which the serial control adds.
-class TransportError : public std::runtime_error {
-public:
-    explicit TransportError(const QString &reason)
-        : std::runtime_error(reason.toStdString())
-        , reason_(reason)
-    {
-    }
-    const QString &reason() const noexcept { return reason_; }
-
-private:
-    QString reason_;
-};
-
 // The line under the serial control: a local serial device today, a network port tomorrow.
-// Every failing operation throws TransportError; a line that goes away by itself closes and
-// says so once through lost().
+// Every failing operation throws CommError with what went wrong, which the serial control
+// prefixes with the port's name; a line that goes away by itself closes and says so once
+// through lost().
 class Transport : public QObject {
     Q_OBJECT
 
