@@ -3,7 +3,7 @@
 
 #include "protocol/rendering.h"
 
-#include "support/panelfixture.h"
+#include "support/enginefixture.h"
 
 #include <QFile>
 #include <QProcess>
@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <atomic>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,12 +31,12 @@ double processCpuSeconds()
 }
 
 // Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
-void holdAt5Milliseconds(Form1 &form)
+void holdAt5Milliseconds(test::EngineOnLine &fixture)
 {
-    QTest::mousePress(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
-    QTest::mouseRelease(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
-    QTest::mousePress(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
-    QCOMPARE(test::timer(form, "Timer1")->interval(), 5);
+    fixture.press("Command48");
+    fixture.release("Command48");
+    fixture.press("Command8");
+    QCOMPARE(fixture.timer("Timer1")->interval(), 5);
 }
 
 } // namespace
@@ -72,12 +71,14 @@ void TstFaults::farEndGoesAway()
     const QString adapter = directory.filePath(QStringLiteral("ttyUSB0"));
     auto line = std::make_unique<test::PtyPair>();
     QVERIFY(QFile::link(line->slavePath(), adapter));
-    const auto panel = test::startPanel(adapter);
-    Form1 &form = *panel->form;
-    QSignalSpy reports(&form, &Form1::failureReported);
+    test::EngineOnLine fixture;
+    Engine &engine = fixture.engine;
+    engine.MSComm1().setDevice(1, adapter);
+    QVERIFY(engine.switchPort(1));
+    QSignalSpy reports(&engine, &Engine::failed);
     if (holding) {
-        holdAt5Milliseconds(form);
-        QVERIFY(line->read(40).size() == 40);
+        holdAt5Milliseconds(fixture);
+        QCOMPARE(line->read(40).size(), 40);
     }
 
     const QString node = line->slavePath();
@@ -86,9 +87,9 @@ void TstFaults::farEndGoesAway()
     QVERIFY(reports.wait(5000));
     QVERIFY2(reports.first().first().toString().contains(QLatin1String("went away")),
              qPrintable(reports.first().first().toString()));
-    QVERIFY(!form.engine().MSComm1().PortOpen());
-    QVERIFY(!test::timer(form, "Timer1")->isActive());
-    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QVERIFY(!engine.MSComm1().PortOpen());
+    QVERIFY(!fixture.timer("Timer1")->isActive());
+    QCOMPARE(engine.HeldButton(), std::uint8_t(0));
     // Idle afterwards: a second of waiting costs next to nothing, where a spinning port
     // costs the whole second.
     const double cpuBefore = processCpuSeconds();
@@ -98,15 +99,13 @@ void TstFaults::farEndGoesAway()
     QVERIFY(cpu < 0.5);
     QCOMPARE(reports.count(), 1);
     if (holding)
-        QTest::mouseRelease(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
+        fixture.release("Command8");
 
     line = std::make_unique<test::PtyPair>();
     QVERIFY(QFile::remove(adapter));
     QVERIFY(QFile::link(line->slavePath(), adapter));
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
+    QVERIFY(engine.switchPort(1));
+    QVERIFY(fixture.click("Command17"));
     QCOMPARE(line->read(4), QByteArray("C00\r"));
     QCOMPARE(reports.count(), 1);
 }
@@ -134,81 +133,72 @@ void TstFaults::rubbishOnTheLine_data()
 void TstFaults::rubbishOnTheLine()
 {
     QFETCH(QByteArray, rubbish);
-    test::PtyPair line;
-    const auto panel = test::startPanel(line.slavePath());
-    Form1 &form = *panel->form;
-    test::keyDown(form, Qt::Key_J, 2);
+    test::EngineOnLine fixture;
+    const Engine &engine = fixture.engine;
     const QByteArray marker = "<end>";
-    line.write(rubbish + marker);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        QByteArray::fromStdString(form.engine().ReceivedText()).endsWith(marker), 20000);
+    fixture.line.write(rubbish + marker);
+    QTRY_VERIFY_WITH_TIMEOUT(QByteArray::fromStdString(engine.ReceivedText()).endsWith(marker),
+                             20000);
     // Nothing closed a reply window: the newest part of everything, each byte one token.
     const QByteArray expected = (rubbish + marker).right(int(kMaxRenderedChars));
-    QCOMPARE(QByteArray::fromStdString(form.engine().ReceivedText()), expected);
-    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(),
-             QString::fromLatin1(renderTraffic(expected.toStdString())));
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
-    QCOMPARE(line.read(4), QByteArray("C00\r"));
-    QVERIFY(panel->failures.isEmpty());
+    QCOMPARE(QByteArray::fromStdString(engine.ReceivedText()), expected);
+    QCOMPARE(engine.rxd(), QString::fromLatin1(renderTraffic(expected.toStdString())));
+    QVERIFY(fixture.click("Command17"));
+    QCOMPARE(fixture.line.read(4), QByteArray("C00\r"));
+    QVERIFY(fixture.failures.isEmpty());
 }
 
 void TstFaults::streamWithoutPauseLeavesClicksAnswered()
 {
-    test::PtyPair line;
-    const auto panel = test::startPanel(line.slavePath());
-    Form1 &form = *panel->form;
-    test::keyDown(form, Qt::Key_J, 2);
-    std::atomic<bool> streaming{true};
-    std::thread projector([&] {
+    test::EngineOnLine fixture;
+    // The projector's thread stops and is joined however this test ends.
+    std::jthread projector([&fixture](const std::stop_token &stop) {
         const QByteArray chunk(512, '\x55');
-        while (streaming)
-            if (::write(line.masterFd(), chunk.constData(), size_t(chunk.size())) < 0)
+        while (!stop.stop_requested())
+            if (::write(fixture.line.masterFd(), chunk.constData(), size_t(chunk.size())) < 0)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
     });
     QTest::qWait(300);
     for (int i = 0; i < 5; ++i) {
-        QTest::mouseClick(test::widget<CommandButton>(form, "Command18"), Qt::LeftButton);
-        QCOMPARE(line.read(4), QByteArray("C02\r"));
-        QVERIFY(form.engine().ReceivedText().size() <= kMaxRenderedChars);
+        QVERIFY(fixture.click("Command18"));
+        QCOMPARE(fixture.line.read(4), QByteArray("C02\r"));
+        QVERIFY(fixture.engine.ReceivedText().size() <= kMaxRenderedChars);
         QTest::qWait(100);
     }
-    streaming = false;
-    projector.join();
-    QVERIFY(panel->failures.isEmpty());
+    QVERIFY(fixture.failures.isEmpty());
 }
 
 void TstFaults::farEndStopsReading()
 {
     // Nobody reads the master. Another writer has filled the kernel's buffer already, so the
-    // panel's own 512 bytes are next.
-    test::PtyPair line;
-    const auto panel = test::startPanel(line.slavePath());
-    Form1 &form = *panel->form;
-    QSignalSpy reports(&form, &Form1::failureReported);
-    const int filler =
-        ::open(QFile::encodeName(line.slavePath()).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY);
+    // engine's own 512 bytes are next.
+    test::EngineOnLine fixture;
+    Engine &engine = fixture.engine;
+    QSignalSpy reports(&engine, &Engine::failed);
+    const int filler = ::open(QFile::encodeName(fixture.line.slavePath()).constData(),
+                              O_WRONLY | O_NONBLOCK | O_NOCTTY);
     QVERIFY(filler >= 0);
     const QByteArray block(4096, 'F');
     while (::write(filler, block.constData(), size_t(block.size())) > 0) {
     }
     ::close(filler);
-    holdAt5Milliseconds(form);
-    QTRY_VERIFY_WITH_TIMEOUT(reports.count() == 1, 120000);
+    holdAt5Milliseconds(fixture);
+    QVERIFY2(reports.wait(120000), "a hold on a full line was never reported");
     QVERIFY2(reports.first().first().toString().contains(QLatin1String("transmit buffer is full")),
              qPrintable(reports.first().first().toString()));
-    QVERIFY(!test::timer(form, "Timer1")->isActive());
-    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
-    QTest::mouseRelease(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
+    QVERIFY(!fixture.timer("Timer1")->isActive());
+    QCOMPARE(engine.HeldButton(), std::uint8_t(0));
+    fixture.release("Command8");
     QTest::qWait(200);
     QCOMPARE(reports.count(), 1);
-    // Once the far end reads again, what was queued goes out whole and the panel sends on.
-    const QByteArray drained = line.readAll().replace('F', QByteArray());
+    // Once the far end reads again, what was queued goes out whole and the engine sends on.
+    const QByteArray drained = fixture.line.readAll().replace('F', QByteArray());
     QVERIFY(drained.startsWith("C30\r")); // the D.Zoom press before the hold
     const QByteArray held = drained.mid(4);
     QCOMPARE(held, QByteArray("C3A\r").repeated(held.size() / 4));
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
-    QCOMPARE(line.read(4), QByteArray("C00\r"));
+    QVERIFY(engine.MSComm1().PortOpen());
+    QVERIFY(fixture.click("Command17"));
+    QCOMPARE(fixture.line.read(4), QByteArray("C00\r"));
 }
 
 void TstFaults::permissionDenied()
@@ -233,31 +223,30 @@ void TstFaults::permissionDenied()
 
 void TstFaults::healthyLineKeepsEveryCommandWhole()
 {
+    // A few seconds of a 5 ms hold; bench/bench_soak runs it for as long as asked.
     const int seconds = qEnvironmentVariableIntValue("QV7_SOAK_SECONDS") > 0
                             ? qEnvironmentVariableIntValue("QV7_SOAK_SECONDS")
-                            : 60;
-    test::PtyPair line;
-    const auto panel = test::startPanel(line.slavePath());
-    Form1 &form = *panel->form;
-    QTest::mousePress(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
-    QTest::mouseRelease(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
-    QCOMPARE(line.read(4), QByteArray("C30\r"));
+                            : 3;
+    test::EngineOnLine fixture;
+    fixture.press("Command48");
+    fixture.release("Command48");
+    QCOMPARE(fixture.line.read(4), QByteArray("C30\r"));
     long sent = 0;
     QObject counter;
-    QObject::connect(test::timer(form, "Timer1"), &QTimer::timeout, &counter, [&] {
-        if (form.engine().HeldButton() != 0)
+    QObject::connect(fixture.timer("Timer1"), &QTimer::timeout, &counter, [&] {
+        if (fixture.engine.HeldButton() != 0)
             ++sent;
     });
-    QTest::mousePress(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
+    fixture.press("Command8");
     ++sent;
-    const QByteArray received = line.read(1 << 30, seconds * 1000);
-    QTest::mouseRelease(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
-    const QByteArray all = received + line.readAll();
+    const QByteArray received = fixture.line.read(1 << 30, seconds * 1000);
+    fixture.release("Command8");
+    const QByteArray all = received + fixture.line.readAll();
     qInfo("%ld commands sent, %lld received in %d s", sent, all.size() / 4, seconds);
     QCOMPARE(all, QByteArray("C3A\r").repeated(all.size() / 4));
     QCOMPARE(long(all.size() / 4), sent);
-    QVERIFY(panel->failures.isEmpty());
+    QVERIFY(fixture.failures.isEmpty());
 }
 
-QTEST_MAIN(TstFaults)
+QTEST_GUILESS_MAIN(TstFaults)
 #include "tst_faults.moc"

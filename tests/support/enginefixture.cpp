@@ -1,0 +1,53 @@
+#include "enginefixture.h"
+
+#include "protocol/commandtable.h"
+
+namespace qv7::test {
+
+namespace {
+
+const HoldCommand &holdButton(const char *control)
+{
+    const HoldCommand *command = findHold(control);
+    if (!command)
+        qFatal("no hold button named %s", control);
+    return *command;
+}
+
+} // namespace
+
+EngineOnLine::EngineOnLine()
+{
+    QObject::connect(&engine, &Engine::failed, &engine,
+                     [this](const QString &description) { failures << description; });
+    engine.MSComm1().setDevice(1, line.slavePath());
+    engine.start();
+}
+
+bool EngineOnLine::click(const char *control)
+{
+    const OneShotCommand *command = findOneShot(control);
+    if (!command)
+        qFatal("no one-shot button named %s", control);
+    return engine.click(*command);
+}
+
+void EngineOnLine::press(const char *control)
+{
+    engine.press(holdButton(control));
+}
+
+void EngineOnLine::release(const char *control)
+{
+    engine.release(holdButton(control));
+}
+
+QTimer *EngineOnLine::timer(const char *name) const
+{
+    auto *found = engine.findChild<QTimer *>(QString::fromLatin1(name));
+    if (!found)
+        qFatal("the engine has no timer named %s", name);
+    return found;
+}
+
+} // namespace qv7::test

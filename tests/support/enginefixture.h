@@ -1,0 +1,27 @@
+#pragma once
+
+#include "engine/engine.h"
+#include "ptypair.h"
+
+#include <QStringList>
+#include <QTimer>
+
+namespace qv7::test {
+
+// The engine started as the panel starts it, with COM1 on a pseudo-terminal and every
+// reported failure recorded.
+struct EngineOnLine {
+    EngineOnLine();
+
+    PtyPair line;
+    Engine engine;
+    QStringList failures;
+
+    // A one-shot button's click, or a hold button's press and release, by its design name.
+    bool click(const char *control);
+    void press(const char *control);
+    void release(const char *control);
+    QTimer *timer(const char *name) const;
+};
+
+} // namespace qv7::test

@@ -1,0 +1,629 @@
+// The line's behaviour without a window, over a real pseudo-terminal: what each button sends
+// and shows, how replies are shown and decoded, the reply window and display time-out, the
+// hold repetition and its profiles, and what a failure leaves behind.
+
+#include "protocol/commandtable.h"
+#include "protocol/rendering.h"
+
+#include "support/enginefixture.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+using namespace qv7;
+
+namespace {
+
+QString rendered(const QByteArray &bytes)
+{
+    return QString::fromLatin1(renderTraffic(bytes.toStdString()));
+}
+
+QByteArray bytes(const std::string &text)
+{
+    return QByteArray::fromStdString(text);
+}
+
+} // namespace
+
+class TstEngine : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void oneShotSendsItsCode_data();
+    void oneShotSendsItsCode();
+    void arrowModeButtons_data();
+    void arrowModeButtons();
+    void statusDecoding_data();
+    void statusDecoding();
+    void replyInPieces_data();
+    void replyInPieces();
+    void lateReply_data();
+    void lateReply();
+    void missingReplyIsMarkedThenCleared();
+    void answeredReplyStaysUntilTheTimeOut();
+    void replyWindowGathersAndThenStartsFresh();
+    void replyWindowWithoutAwaitingChangesNoLine();
+    void transmitRestartsTheReplyWindow();
+    void fullTransmitBufferIsAFailureNotAReception();
+    void holdPressTickAndRelease_data();
+    void holdPressTickAndRelease();
+    void pressAndQuickReleaseSendsOnce();
+    void tickWithNothingHeldSendsNothing();
+    void arrowProfiles_data();
+    void arrowProfiles();
+    void failedWriteIsReportedAndNotShown_data();
+    void failedWriteIsReportedAndNotShown();
+    void burstOfFailuresGivesOneReport();
+    void failureEndsTheHoldAsARelease_data();
+    void failureEndsTheHoldAsARelease();
+
+private:
+    // Clicks and takes the four bytes of the command off the line.
+    void sent(const char *control);
+    std::unique_ptr<test::EngineOnLine> fixture_;
+};
+
+void TstEngine::init()
+{
+    fixture_ = std::make_unique<test::EngineOnLine>();
+    QVERIFY(fixture_->engine.MSComm1().PortOpen());
+}
+
+void TstEngine::cleanup()
+{
+    fixture_.reset();
+}
+
+void TstEngine::sent(const char *control)
+{
+    QVERIFY(fixture_->click(control));
+    QCOMPARE(fixture_->line.read(4).size(), 4);
+}
+
+void TstEngine::oneShotSendsItsCode_data()
+{
+    QTest::addColumn<QByteArray>("control");
+    QTest::addColumn<QByteArray>("code");
+    const struct {
+        const char *control, *caption, *code;
+    } design[] = {
+        {"Command17", "POWER ON", "C00"},       {"Command18", "POWER OFF", "C02"},
+        {"Command27", "PC 1", "C05"},           {"Command28", "PC 2", "C06"},
+        {"Command29", "Video", "C07"},          {"Command19", "AUDIO MUTE ON", "C0B"},
+        {"Command20", "AUDIO MUTE OFF", "C0C"}, {"Command21", "VIDEO MUTE ON", "C0D"},
+        {"Command22", "VIDEO MUTE OFF", "C0E"}, {"Command31", "Normal", "C0F"},
+        {"Command32", "Wide", "C10"},           {"Command23", "MENU ON", "C1C"},
+        {"Command24", "MENU OFF", "C1D"},       {"Command25", "FREEZE ON", "C43"},
+        {"Command26", "FREEZE OFF", "C44"},     {"Command13", "A-IMAGE", "C89"},
+        {"Command4", "NORMAL", "C1F"},          {"Command43", "CURSOL", "C4F"},
+        {"Command14", "P-TIMER", "C8A"},        {"Command3", "DISPLAY CLEAR", "C1E"},
+        {"Command10", "ZOOM", "C80"},           {"Command11", "FOCUS", "C87"},
+        {"Command41", "Lens shift", "C88"},     {"Command44", "STATUS", "CR0"},
+        {"Command45", "MODE", "CR1"},           {"Command46", "L-TIME", "CR3"},
+        {"Command47", "SETTING", "CR4"},        {"Command52", "C01", "C01"},
+    };
+    for (const auto &row : design)
+        QTest::addRow("%s %s", row.control, row.caption)
+            << QByteArray(row.control) << QByteArray(row.code) + '\r';
+}
+
+void TstEngine::oneShotSendsItsCode()
+{
+    QFETCH(QByteArray, control);
+    QFETCH(QByteArray, code);
+    const Engine &engine = fixture_->engine;
+    QVERIFY(fixture_->click(control.constData()));
+    QCOMPARE(fixture_->line.read(4), code);
+    QCOMPARE(fixture_->line.readAll(), QByteArray()); // nothing more than the code and its CR
+    QCOMPARE(engine.txd(),
+             QStringLiteral(" %1 %2 %3 CR ").arg(QChar(code[0]), QChar(code[1]), QChar(code[2])));
+    QCOMPARE(bytes(engine.CurrentCommand()), code);
+    QCOMPARE(engine.AwaitingReply(), std::uint8_t(1));
+    QVERIFY(fixture_->timer("Timer2")->isActive());
+    QVERIFY(fixture_->timer("Timer4")->isActive());
+    QVERIFY(engine.rxd().isEmpty());
+    QVERIFY(engine.status().isEmpty());
+}
+
+void TstEngine::arrowModeButtons_data()
+{
+    QTest::addColumn<QByteArray>("control");
+    QTest::addColumn<int>("period");
+    QTest::addColumn<int>("arrowMode");
+    QTest::newRow("MENU ON") << QByteArray("Command23") << 200 << 1;
+    QTest::newRow("A-IMAGE") << QByteArray("Command13") << 200 << 1;
+    QTest::newRow("ZOOM") << QByteArray("Command10") << 50 << 2;
+    QTest::newRow("FOCUS") << QByteArray("Command11") << 100 << 2;
+    QTest::newRow("Lens shift") << QByteArray("Command41") << 50 << 2;
+    QTest::newRow("CURSOL") << QByteArray("Command43") << 30 << 2;
+}
+
+void TstEngine::arrowModeButtons()
+{
+    QFETCH(QByteArray, control);
+    QFETCH(int, period);
+    QFETCH(int, arrowMode);
+    // From the digital-zoom profile, so that every row changes something.
+    fixture_->press("Command48");
+    fixture_->release("Command48");
+    QCOMPARE(fixture_->engine.ArrowMode(), std::uint8_t(3));
+    QVERIFY(fixture_->click(control.constData()));
+    QCOMPARE(fixture_->timer("Timer1")->interval(), period);
+    QCOMPARE(fixture_->engine.ArrowMode(), std::uint8_t(arrowMode));
+    QVERIFY(!fixture_->timer("Timer1")->isActive());
+}
+
+void TstEngine::statusDecoding_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("status"); // null: the status keeps what it had
+    const struct {
+        const char *name, *query, *reply, *status;
+    } rows[] = {
+        {"STATUS: power on", "Command44", "00\r", " Power ON"},
+        {"STATUS: stand by", "Command44", "80\r", " Stand by"},
+        {"STATUS: count down", "Command44", "40\r", " Count down"},
+        {"STATUS: cooling down", "Command44", "20\r", " Cooling down"},
+        {"STATUS: power abnormality", "Command44", "10\r", " Power abnormality"},
+        {"STATUS: temperature 08", "Command44", "08\r", " Temperature abnormality"},
+        {"STATUS: temperature 18", "Command44", "18\r", " Temperature abnormality"},
+        {"STATUS: temperature 28", "Command44", "28\r", " Temperature abnormality"},
+        {"STATUS: temperature 48", "Command44", "48\r", " Temperature abnormality"},
+        {"STATUS: temperature 88", "Command44", "88\r", " Temperature abnormality"},
+        {"STATUS: longer reply", "Command44", "000\r", " Power ON"},
+        {"STATUS: unknown state", "Command44", "55\r", nullptr},
+        {"STATUS: ACK", "Command44", "\x06\r", nullptr},
+        {"MODE: computer 1", "Command45", "1\r", " Computer 1"},
+        {"MODE: computer 2", "Command45", "2\r", " Computer 2"},
+        {"MODE: video", "Command45", "3\r", " Video"},
+        {"MODE: first character only", "Command45", "12\r", " Computer 1"},
+        {"MODE: unknown input", "Command45", "4\r", nullptr},
+        {"SETTING: normally", "Command47", "11\r", " Normally"},
+        {"SETTING: top/bottom", "Command47", "10\r", " Top/Bottom reversal"},
+        {"SETTING: left/right", "Command47", "01\r", " Left/Right reversal"},
+        {"SETTING: both", "Command47", "00\r", " Top/Bottom , Left/Right reversal"},
+        {"L-TIME: four digits", "Command46", "0123\r", " 0 1 2 3 Hour Use"},
+        {"L-TIME: ACK", "Command46", "\x06\r", " ACK CR  Hour Use"},
+        {"ON: never decoded", "Command17", "00\r", nullptr},
+        {"C01: never decoded", "Command52", "1\r", nullptr},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.name) << QByteArray(row.query) << QByteArray(row.reply)
+                                << (row.status ? QString::fromLatin1(row.status) : QString());
+}
+
+void TstEngine::statusDecoding()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, status);
+    const Engine &engine = fixture_->engine;
+    const QString earlier = QStringLiteral(" 9 9 9 9 Hour Use");
+    sent("Command46");
+    fixture_->line.write("9999\r");
+    QTRY_COMPARE(engine.status(), earlier);
+    fixture_->engine.Timer2_Timer();
+    sent(query.constData());
+    fixture_->line.write(reply);
+    QTRY_COMPARE(engine.rxd(), rendered(reply));
+    QCOMPARE(engine.status(), status.isNull() ? earlier : status);
+    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
+}
+
+void TstEngine::replyInPieces_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QString>("statusAfterFirst");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QString>("statusAfterSecond");
+    QTest::newRow("power") << QByteArray("Command44") << QByteArray("0") << QString()
+                           << QByteArray("0\r") << QStringLiteral(" Power ON");
+    QTest::newRow("lamp hours") << QByteArray("Command46") << QByteArray("01")
+                                << QStringLiteral(" 0 1  Hour Use") << QByteArray("23\r")
+                                << QStringLiteral(" 0 1 2 3 Hour Use");
+}
+
+void TstEngine::replyInPieces()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, first);
+    QFETCH(QString, statusAfterFirst);
+    QFETCH(QByteArray, second);
+    QFETCH(QString, statusAfterSecond);
+    const Engine &engine = fixture_->engine;
+    sent(query.constData());
+    fixture_->line.write(first);
+    QTRY_COMPARE(engine.rxd(), rendered(first));
+    QCOMPARE(engine.status(), statusAfterFirst);
+    fixture_->line.write(second);
+    // The whole reply gathered so far, rendered and decoded again.
+    QTRY_COMPARE(engine.rxd(), rendered(first + second));
+    QCOMPARE(bytes(engine.ReceivedText()), first + second);
+    QCOMPARE(engine.status(), statusAfterSecond);
+}
+
+void TstEngine::lateReply_data()
+{
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("after a command: shown, not decoded") << QByteArray("Command17") << QString();
+    QTest::newRow("after another query: decoded as its answer")
+        << QByteArray("Command47") << QStringLiteral(" Top/Bottom reversal");
+}
+
+void TstEngine::lateReply()
+{
+    QFETCH(QByteArray, second);
+    QFETCH(QString, status);
+    sent("Command44");
+    sent(second.constData());
+    fixture_->line.write("10\r");
+    QTRY_COMPARE(fixture_->engine.rxd(), QStringLiteral(" 1 0 CR "));
+    QCOMPARE(fixture_->engine.status(), status);
+}
+
+void TstEngine::missingReplyIsMarkedThenCleared()
+{
+    const Engine &engine = fixture_->engine;
+    QSignalSpy statuses(&engine, &Engine::statusChanged);
+    sent("Command44");
+    QTRY_COMPARE_WITH_TIMEOUT(engine.rxd(), QStringLiteral(" X X X X"), 10000);
+    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
+    QVERIFY(engine.ReceivedText().empty());
+    QVERIFY(!fixture_->timer("Timer2")->isActive());
+    QCOMPARE(engine.txd(), QStringLiteral(" C R 0 CR "));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.txd().isEmpty(), 10000);
+    QVERIFY(engine.rxd().isEmpty());
+    QCOMPARE(statuses.count(), 1); // the time-out clears the status line too
+    QVERIFY(!fixture_->timer("Timer4")->isActive());
+}
+
+void TstEngine::answeredReplyStaysUntilTheTimeOut()
+{
+    const Engine &engine = fixture_->engine;
+    sent("Command44");
+    fixture_->line.write("00\r");
+    QTRY_COMPARE(engine.status(), QStringLiteral(" Power ON"));
+    QTRY_VERIFY_WITH_TIMEOUT(!fixture_->timer("Timer2")->isActive(), 10000);
+    QCOMPARE(engine.rxd(), QStringLiteral(" 0 0 CR "));
+    QVERIFY(engine.ReceivedText().empty());
+    QTRY_VERIFY_WITH_TIMEOUT(engine.status().isEmpty(), 10000);
+    QVERIFY(engine.txd().isEmpty());
+    QVERIFY(engine.rxd().isEmpty());
+}
+
+void TstEngine::replyWindowGathersAndThenStartsFresh()
+{
+    const Engine &engine = fixture_->engine;
+    sent("Command17");
+    fixture_->line.write("\x06");
+    QTRY_COMPARE(engine.rxd(), QStringLiteral(" ACK "));
+    fixture_->line.write("\r");
+    QTRY_COMPARE(engine.rxd(), QStringLiteral(" ACK CR "));
+    fixture_->engine.Timer2_Timer();
+    QVERIFY(engine.ReceivedText().empty());
+    QCOMPARE(engine.rxd(), QStringLiteral(" ACK CR "));
+    fixture_->line.write("2");
+    QTRY_COMPARE(engine.rxd(), QStringLiteral(" 2 "));
+}
+
+void TstEngine::replyWindowWithoutAwaitingChangesNoLine()
+{
+    Engine &engine = fixture_->engine;
+    fixture_->line.write("stale");
+    QTRY_COMPARE(engine.ReceivedText(), std::string("stale"));
+    QSignalSpy rxd(&engine, &Engine::rxdChanged);
+    fixture_->timer("Timer2")->start();
+    engine.Timer2_Timer();
+    QCOMPARE(rxd.count(), 0);
+    QCOMPARE(engine.rxd(), rendered("stale"));
+    QVERIFY(engine.ReceivedText().empty());
+    QVERIFY(!fixture_->timer("Timer2")->isActive());
+}
+
+void TstEngine::transmitRestartsTheReplyWindow()
+{
+    // Both windows count from the latest transmit: after most of a reply window has gone by,
+    // a second command gives it its full length again.
+    fixture_->timer("Timer2")->setInterval(2000);
+    fixture_->timer("Timer4")->setInterval(3000);
+    sent("Command17");
+    QTest::qWait(1200);
+    QVERIFY(fixture_->timer("Timer2")->isActive());
+    sent("Command18");
+    QVERIFY(fixture_->timer("Timer2")->remainingTime() > 1000);
+    QVERIFY(fixture_->timer("Timer4")->remainingTime() > 2000);
+}
+
+void TstEngine::fullTransmitBufferIsAFailureNotAReception()
+{
+    // The projector stops reading: once the transmit buffer is full, the control raises its
+    // transmit-buffer event, which reception leaves alone, and the write fails.
+    Engine &engine = fixture_->engine;
+    QSignalSpy events(&engine.MSComm1(), &SerialControl::OnComm);
+    QSignalSpy failures(&engine, &Engine::failed);
+    for (int i = 0; i < 1'000'000 && events.isEmpty(); ++i)
+        fixture_->click("Command17");
+    QVERIFY(failures.wait(5000));
+    const QString failure = failures.first().first().toString();
+    QVERIFY2(failure.contains(QLatin1String("transmit buffer is full")), qPrintable(failure));
+    QCOMPARE(engine.MSComm1().CommEvent(), short(SerialControl::comEventTxFull));
+    QCOMPARE(events.count(), 1);
+    QVERIFY(engine.rxd().isEmpty());
+    QVERIFY(engine.ReceivedText().empty());
+    QCOMPARE(engine.AwaitingReply(), std::uint8_t(1));
+}
+
+void TstEngine::holdPressTickAndRelease_data()
+{
+    QTest::addColumn<QByteArray>("control");
+    QTest::addColumn<int>("held");
+    QTest::addColumn<QByteArray>("code");
+    QTest::addColumn<int>("repeat"); // Timer1 after the press
+    QTest::addColumn<int>("replyWindow");
+    QTest::addColumn<int>("displayTimeout");
+    QTest::addColumn<bool>("digitalZoom");
+    const struct {
+        const char *control, *caption;
+        int held;
+        const char *code;
+        int repeat, replyWindow, displayTimeout;
+    } design[] = {
+        {"Command1", "VOL +", 1, "C09", 250, 200, 245},
+        {"Command2", "VOL -", 2, "C0A", 250, 200, 245},
+        {"Command5", "up", 3, "C3C", 200, 500, 1000},
+        {"Command7", "down", 4, "C3D", 200, 500, 1000},
+        {"Command9", "left", 5, "C3B", 200, 500, 1000},
+        {"Command8", "right", 6, "C3A", 200, 500, 1000},
+        {"Command15", "Zoom +", 7, "C47", 50, 25, 25},
+        {"Command35", "Zoom -", 8, "C46", 50, 25, 25},
+        {"Command36", "Focus +", 9, "C4B", 50, 25, 25},
+        {"Command37", "Focus -", 10, "C4A", 50, 25, 25},
+        {"Command6", "SELECT", 13, "C3F", 500, 200, 245},
+        {"Command48", "D.Zoom +", 17, "C30", 250, 200, 245},
+        {"Command49", "D.Zoom -", 18, "C31", 250, 200, 245},
+        {"Command50", "Keystone +", 19, "C8E", 250, 200, 245},
+        {"Command51", "Keystone -", 20, "C8F", 250, 200, 245},
+        {"Command59", "LENS SHIFT up", 21, "C5D", 50, 25, 25},
+        {"Command62", "LENS SHIFT down", 22, "C5E", 50, 25, 25},
+    };
+    for (const auto &row : design)
+        QTest::addRow("%s %s", row.control, row.caption)
+            << QByteArray(row.control) << row.held << QByteArray(row.code) + '\r' << row.repeat
+            << row.replyWindow << row.displayTimeout
+            << QByteArray(row.caption).startsWith("D.Zoom");
+}
+
+void TstEngine::holdPressTickAndRelease()
+{
+    QFETCH(QByteArray, control);
+    QFETCH(int, held);
+    QFETCH(QByteArray, code);
+    QFETCH(int, repeat);
+    QFETCH(int, replyWindow);
+    QFETCH(int, displayTimeout);
+    QFETCH(bool, digitalZoom);
+    Engine &engine = fixture_->engine;
+    sent("Command44");
+    fixture_->line.write("00\r");
+    QTRY_COMPARE(engine.status(), QStringLiteral(" Power ON"));
+    engine.Timer2_Timer();
+
+    fixture_->press(control.constData());
+    QCOMPARE(fixture_->line.read(4), code);
+    QCOMPARE(engine.HeldButton(), std::uint8_t(held));
+    QCOMPARE(bytes(engine.CurrentCommand()), code);
+    QVERIFY(fixture_->timer("Timer1")->isActive());
+    QCOMPARE(fixture_->timer("Timer1")->interval(), repeat);
+    QCOMPARE(fixture_->timer("Timer2")->interval(), replyWindow);
+    QCOMPARE(fixture_->timer("Timer4")->interval(), displayTimeout);
+    QVERIFY(fixture_->timer("Timer2")->isActive());
+
+    engine.Timer1_Timer();
+    QCOMPARE(fixture_->line.read(4), code);
+    QVERIFY(fixture_->timer("Timer1")->isActive());
+
+    fixture_->timer("Timer2")->stop(); // keeps what arrives until the release
+    fixture_->line.write("pending");
+    QTRY_COMPARE(engine.ReceivedText(), std::string("pending"));
+    fixture_->release(control.constData());
+    QCOMPARE(engine.HeldButton(), std::uint8_t(0));
+    QVERIFY(!fixture_->timer("Timer1")->isActive());
+    QVERIFY(!fixture_->timer("Timer2")->isActive());
+    QVERIFY(fixture_->timer("Timer4")->isActive());
+    QCOMPARE(fixture_->timer("Timer2")->interval(), 500);
+    QCOMPARE(fixture_->timer("Timer4")->interval(), 1000);
+    QVERIFY(engine.txd().isEmpty());
+    QVERIFY(engine.rxd().isEmpty());
+    QCOMPARE(engine.status(), QStringLiteral(" Power ON")); // until the time-out
+    QVERIFY(engine.ReceivedText().empty());
+    QCOMPARE(fixture_->timer("Timer1")->interval(), digitalZoom ? 5 : repeat);
+    QCOMPARE(engine.ArrowMode(), std::uint8_t(digitalZoom ? 3 : 0));
+    engine.Timer4_Timer();
+    QVERIFY(engine.status().isEmpty());
+    QCOMPARE(fixture_->line.readAll(), QByteArray()); // a release sends nothing
+}
+
+void TstEngine::pressAndQuickReleaseSendsOnce()
+{
+    fixture_->press("Command6");
+    fixture_->release("Command6");
+    QTest::qWait(600);
+    QCOMPARE(fixture_->line.readAll(), QByteArray("C3F\r"));
+}
+
+void TstEngine::tickWithNothingHeldSendsNothing()
+{
+    fixture_->engine.Timer1_Timer();
+    QCOMPARE(fixture_->line.readAll(), QByteArray());
+    QVERIFY(fixture_->engine.txd().isEmpty());
+}
+
+void TstEngine::arrowProfiles_data()
+{
+    // Buttons used first (a one-shot click, or a press and release of a hold button), then
+    // the profile the arrows of the cursor pad are held with.
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<int>("repeat");
+    QTest::addColumn<int>("replyWindow");
+    QTest::addColumn<int>("displayTimeout");
+    QTest::newRow("nothing chosen yet") << QStringList() << 200 << 500 << 1000;
+    QTest::newRow("MENU ON") << QStringList{"Command23"} << 200 << 150 << 190;
+    QTest::newRow("A-IMAGE") << QStringList{"Command13"} << 200 << 150 << 190;
+    QTest::newRow("ZOOM") << QStringList{"Command10"} << 50 << 50 << 75;
+    QTest::newRow("FOCUS") << QStringList{"Command11"} << 100 << 50 << 75;
+    QTest::newRow("Lens shift") << QStringList{"Command41"} << 50 << 50 << 75;
+    QTest::newRow("CURSOL") << QStringList{"Command43"} << 30 << 50 << 75;
+    QTest::newRow("CURSOL, then VOL +") << QStringList{"Command43", "Command1"} << 250 << 50 << 75;
+    QTest::newRow("CURSOL, then MENU OFF")
+        << QStringList{"Command43", "Command24"} << 30 << 50 << 75;
+    QTest::newRow("D.Zoom +") << QStringList{"Command48"} << 5 << 5 << 5;
+    QTest::newRow("D.Zoom -, then MENU ON")
+        << QStringList{"Command49", "Command23"} << 200 << 150 << 190;
+    QTest::newRow("CURSOL, then D.Zoom -") << QStringList{"Command43", "Command49"} << 5 << 5 << 5;
+}
+
+void TstEngine::arrowProfiles()
+{
+    QFETCH(QStringList, before);
+    QFETCH(int, repeat);
+    QFETCH(int, replyWindow);
+    QFETCH(int, displayTimeout);
+    for (const QString &name : before) {
+        const QByteArray control = name.toLatin1();
+        if (findHold(control.constData())) {
+            fixture_->press(control.constData());
+            fixture_->release(control.constData());
+        } else {
+            fixture_->click(control.constData());
+        }
+    }
+    fixture_->line.readAll();
+    for (const char *arrow : {"Command5", "Command7", "Command9", "Command8"}) {
+        fixture_->press(arrow);
+        QCOMPARE(fixture_->line.read(4).size(), 4);
+        QCOMPARE(fixture_->timer("Timer1")->interval(), repeat);
+        QCOMPARE(fixture_->timer("Timer2")->interval(), replyWindow);
+        QCOMPARE(fixture_->timer("Timer4")->interval(), displayTimeout);
+        QVERIFY(fixture_->timer("Timer1")->isActive());
+        fixture_->release(arrow);
+    }
+}
+
+void TstEngine::failedWriteIsReportedAndNotShown_data()
+{
+    QTest::addColumn<QByteArray>("control");
+    QTest::addColumn<QByteArray>("code");
+    QTest::newRow("plain") << QByteArray("Command18") << QByteArray("C02\r");
+    QTest::newRow("query") << QByteArray("Command44") << QByteArray("CR0\r");
+    QTest::newRow("arrow mode") << QByteArray("Command43") << QByteArray("C4F\r");
+}
+
+void TstEngine::failedWriteIsReportedAndNotShown()
+{
+    QFETCH(QByteArray, control);
+    QFETCH(QByteArray, code);
+    Engine &engine = fixture_->engine;
+    QSignalSpy reports(&engine, &Engine::failed);
+    engine.MSComm1().setPortOpen(false);
+    QVERIFY(!fixture_->click(control.constData()));
+    QVERIFY(reports.wait(5000));
+    QCOMPARE(reports.first().first().toString(),
+             QStringLiteral("COM1 (%1): the port is not open").arg(fixture_->line.slavePath()));
+    // The handler ended at the write: the command is current, but not shown, and the later
+    // steps did not run.
+    QCOMPARE(bytes(engine.CurrentCommand()), code);
+    QVERIFY(engine.txd().isEmpty());
+    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
+    QVERIFY(!fixture_->timer("Timer2")->isActive());
+    QCOMPARE(fixture_->timer("Timer1")->interval(), 200);
+    QCOMPARE(engine.ArrowMode(), std::uint8_t(0));
+}
+
+void TstEngine::burstOfFailuresGivesOneReport()
+{
+    Engine &engine = fixture_->engine;
+    QSignalSpy reports(&engine, &Engine::failed);
+    engine.MSComm1().setPortOpen(false);
+    for (int i = 0; i < 5; ++i)
+        fixture_->click("Command17");
+    QVERIFY(reports.wait(5000));
+    QTest::qWait(100);
+    QCOMPARE(reports.count(), 1);
+    // A later failure, after the first report, is reported again.
+    fixture_->click("Command17");
+    QVERIFY(reports.wait(5000));
+    QCOMPARE(reports.count(), 2);
+}
+
+void TstEngine::failureEndsTheHoldAsARelease_data()
+{
+    // Buttons clicked first, the button held, and whether the line fails before the press
+    // (the press cannot send) or during the hold (a tick cannot send).
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QByteArray>("control");
+    QTest::addColumn<bool>("duringHold");
+    QTest::addColumn<int>("repeat"); // Timer1 afterwards
+    QTest::addColumn<int>("arrowMode");
+    QTest::newRow("VOL + cannot send: no period written")
+        << QStringList() << QByteArray("Command1") << false << 200 << 0;
+    QTest::newRow("up after CURSOL cannot send")
+        << QStringList{"Command43"} << QByteArray("Command5") << false << 30 << 2;
+    QTest::newRow("Zoom + tick fails")
+        << QStringList() << QByteArray("Command15") << true << 50 << 0;
+    QTest::newRow("up after CURSOL, tick fails")
+        << QStringList{"Command43"} << QByteArray("Command5") << true << 30 << 2;
+    QTest::newRow("D.Zoom + tick fails: its profile as on release")
+        << QStringList() << QByteArray("Command48") << true << 5 << 3;
+}
+
+void TstEngine::failureEndsTheHoldAsARelease()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QByteArray, control);
+    QFETCH(bool, duringHold);
+    QFETCH(int, repeat);
+    QFETCH(int, arrowMode);
+    Engine &engine = fixture_->engine;
+    for (const QString &name : before)
+        fixture_->click(name.toLatin1().constData());
+    QSignalSpy reports(&engine, &Engine::failed);
+    SerialControl &port = engine.MSComm1();
+    if (!duringHold)
+        port.setPortOpen(false);
+    fixture_->press(control.constData());
+    if (duringHold) {
+        QVERIFY2(fixture_->timer("Timer1")->isActive(), "the hold did not start");
+        port.setPortOpen(false);
+    }
+    QVERIFY2(reports.wait(5000), "the failed hold was never reported");
+    QVERIFY(!fixture_->timer("Timer1")->isActive());
+    QCOMPARE(engine.HeldButton(), std::uint8_t(0));
+    QCOMPARE(fixture_->timer("Timer1")->interval(), repeat);
+    QCOMPARE(engine.ArrowMode(), std::uint8_t(arrowMode));
+    QCOMPARE(fixture_->timer("Timer2")->interval(), 500);
+    QCOMPARE(fixture_->timer("Timer4")->interval(), 1000);
+    QVERIFY(!fixture_->timer("Timer2")->isActive());
+    QVERIFY(fixture_->timer("Timer4")->isActive());
+    QVERIFY(engine.txd().isEmpty());
+    QVERIFY(engine.ReceivedText().empty());
+
+    // The port is back and POWER ON sent before the late release arrives: it changes nothing.
+    port.setPortOpen(true);
+    QVERIFY(fixture_->click("Command17"));
+    fixture_->release(control.constData());
+    QCOMPARE(engine.txd(), QStringLiteral(" C 0 0 CR "));
+    QVERIFY(fixture_->timer("Timer2")->isActive());
+    QTest::qWait(100);
+    QCOMPARE(reports.count(), 1);
+}
+
+QTEST_GUILESS_MAIN(TstEngine)
+#include "tst_engine.moc"
