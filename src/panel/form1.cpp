@@ -8,11 +8,13 @@
 #include "protocol/linesettings.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSet>
 
 #include <algorithm>
 #include <vector>
@@ -98,6 +100,7 @@ Form1::Form1(QWidget *parent)
     setHeight(static_cast<float>(form.height));
 
     buildControls();
+    loadFonts();
     Frame8 = named<QWidget>("Frame8");
     Command34 = named<QAbstractButton>("Command34");
     Option1 = named<QAbstractButton>("Option1");
@@ -202,6 +205,20 @@ void Form1::buildControls()
     for (std::size_t i = 1; i < focusOrder.size(); ++i)
         setTabOrder(focusOrder[i - 1].second, focusOrder[i].second);
     focusOrder.front().second->setFocus();
+}
+
+void Form1::loadFonts() const
+{
+    // Left to the first paint, finding and loading the panel's fonts holds up the event loop
+    // for 10 ms and more; the window does it while it is built instead.
+    QSet<QString> loaded;
+    for (const QWidget *widget : findChildren<QWidget *>()) {
+        const QFont &font = widget->font();
+        if (!loaded.contains(font.key())) {
+            loaded.insert(font.key());
+            QFontMetrics(font).horizontalAdvance(QLatin1Char(' '));
+        }
+    }
 }
 
 void Form1::connectCommands()

@@ -50,6 +50,7 @@ protected:
 
 private:
     void buildControls();
+    void loadFonts() const;
     void connectCommands();
     void connectPortPanel();
     void connectDisplay();
