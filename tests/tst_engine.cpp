@@ -44,8 +44,8 @@ private Q_SLOTS:
     void replyInPieces();
     void lateReply_data();
     void lateReply();
-    void missingReplyIsMarkedThenCleared();
-    void answeredReplyStaysUntilTheTimeOut();
+    void replyWindowCloses_data();
+    void replyWindowCloses();
     void replyWindowGathersAndThenStartsFresh();
     void replyWindowWithoutAwaitingChangesNoLine();
     void transmitRestartsTheReplyWindow();
@@ -269,34 +269,36 @@ void TstEngine::lateReply()
     QCOMPARE(fixture_->engine.status(), status);
 }
 
-void TstEngine::missingReplyIsMarkedThenCleared()
+void TstEngine::replyWindowCloses_data()
 {
-    const Engine &engine = fixture_->engine;
-    QSignalSpy statuses(&engine, &Engine::statusChanged);
-    sent("Command44");
-    QTRY_COMPARE_WITH_TIMEOUT(engine.rxd(), QStringLiteral(" X X X X"), 10000);
-    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
-    QVERIFY(engine.ReceivedText().empty());
-    QVERIFY(!fixture_->timer("Timer2")->isActive());
-    QCOMPARE(engine.txd(), QStringLiteral(" C R 0 CR "));
-    QTRY_VERIFY_WITH_TIMEOUT(engine.txd().isEmpty(), 10000);
-    QVERIFY(engine.rxd().isEmpty());
-    QCOMPARE(statuses.count(), 1); // the time-out clears the status line too
-    QVERIFY(!fixture_->timer("Timer4")->isActive());
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("rxd"); // when the reply window has closed
+    QTest::addColumn<QString>("status");
+    QTest::newRow("nothing came: marked")
+        << QByteArray() << QStringLiteral(" X X X X") << QString();
+    QTest::newRow("answered: the reply stays")
+        << QByteArray("00\r") << QStringLiteral(" 0 0 CR ") << QStringLiteral(" Power ON");
 }
 
-void TstEngine::answeredReplyStaysUntilTheTimeOut()
+void TstEngine::replyWindowCloses()
 {
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, rxd);
+    QFETCH(QString, status);
     const Engine &engine = fixture_->engine;
     sent("Command44");
-    fixture_->line.write("00\r");
-    QTRY_COMPARE(engine.status(), QStringLiteral(" Power ON"));
+    fixture_->line.write(reply);
     QTRY_VERIFY_WITH_TIMEOUT(!fixture_->timer("Timer2")->isActive(), 10000);
-    QCOMPARE(engine.rxd(), QStringLiteral(" 0 0 CR "));
+    QCOMPARE(engine.rxd(), rxd);
+    QCOMPARE(engine.status(), status);
+    QCOMPARE(engine.txd(), QStringLiteral(" C R 0 CR "));
+    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
     QVERIFY(engine.ReceivedText().empty());
-    QTRY_VERIFY_WITH_TIMEOUT(engine.status().isEmpty(), 10000);
+    // The display time-out then clears all three lines.
+    QTRY_VERIFY_WITH_TIMEOUT(!fixture_->timer("Timer4")->isActive(), 10000);
     QVERIFY(engine.txd().isEmpty());
     QVERIFY(engine.rxd().isEmpty());
+    QVERIFY(engine.status().isEmpty());
 }
 
 void TstEngine::replyWindowGathersAndThenStartsFresh()

@@ -3,6 +3,7 @@
 // texts, the display toggle, and how failures reach the operator.
 
 #include "panel/layout.h"
+#include "protocol/commandtable.h"
 
 #include "support/panelfixture.h"
 
@@ -21,7 +22,6 @@ private Q_SLOTS:
     void cleanup();
     void everyButtonReachesTheLine_data();
     void everyButtonReachesTheLine();
-    void linesShowTheEnginesTexts();
     void keyboardClicksAFocusedOneShotButton_data();
     void keyboardClicksAFocusedOneShotButton();
     void keyboardSendsNothingFromAHoldButton_data();
@@ -60,34 +60,16 @@ void TstPanel::cleanup()
 
 void TstPanel::everyButtonReachesTheLine_data()
 {
-    // One-shot buttons send at the click, hold buttons at the press; codes as the design has
-    // them.
+    // Each row of the command tables is wired to its button; tst_engine checks the codes.
     QTest::addColumn<QByteArray>("control");
     QTest::addColumn<bool>("hold");
     QTest::addColumn<QByteArray>("code");
-    const struct {
-        const char *control, *code;
-        bool hold;
-    } design[] = {
-        {"Command17", "C00", false}, {"Command18", "C02", false}, {"Command27", "C05", false},
-        {"Command28", "C06", false}, {"Command29", "C07", false}, {"Command19", "C0B", false},
-        {"Command20", "C0C", false}, {"Command21", "C0D", false}, {"Command22", "C0E", false},
-        {"Command31", "C0F", false}, {"Command32", "C10", false}, {"Command23", "C1C", false},
-        {"Command24", "C1D", false}, {"Command25", "C43", false}, {"Command26", "C44", false},
-        {"Command13", "C89", false}, {"Command4", "C1F", false},  {"Command43", "C4F", false},
-        {"Command14", "C8A", false}, {"Command3", "C1E", false},  {"Command10", "C80", false},
-        {"Command11", "C87", false}, {"Command41", "C88", false}, {"Command44", "CR0", false},
-        {"Command45", "CR1", false}, {"Command46", "CR3", false}, {"Command47", "CR4", false},
-        {"Command52", "C01", false}, {"Command1", "C09", true},   {"Command2", "C0A", true},
-        {"Command5", "C3C", true},   {"Command7", "C3D", true},   {"Command9", "C3B", true},
-        {"Command8", "C3A", true},   {"Command15", "C47", true},  {"Command35", "C46", true},
-        {"Command36", "C4B", true},  {"Command37", "C4A", true},  {"Command6", "C3F", true},
-        {"Command48", "C30", true},  {"Command49", "C31", true},  {"Command50", "C8E", true},
-        {"Command51", "C8F", true},  {"Command59", "C5D", true},  {"Command62", "C5E", true},
-    };
-    for (const auto &row : design)
-        QTest::newRow(row.control)
-            << QByteArray(row.control) << row.hold << QByteArray(row.code) + '\r';
+    for (const OneShotCommand &row : kOneShotCommands)
+        QTest::newRow(row.control.data())
+            << QByteArray(row.control.data()) << false << QByteArray(row.code.data(), 3) + '\r';
+    for (const HoldCommand &row : kHoldCommands)
+        QTest::newRow(row.control.data())
+            << QByteArray(row.control.data()) << true << QByteArray(row.code.data(), 3) + '\r';
 }
 
 void TstPanel::everyButtonReachesTheLine()
@@ -107,20 +89,6 @@ void TstPanel::everyButtonReachesTheLine()
         QCOMPARE(line_->read(4), code);
     }
     QCOMPARE(line_->readAll(), QByteArray());
-}
-
-void TstPanel::linesShowTheEnginesTexts()
-{
-    Form1 &form = *panel_->form;
-    test::keyDown(form, Qt::Key_J, 2);
-    QTest::mouseClick(button("Command44"), Qt::LeftButton);
-    QCOMPARE(line_->read(4), QByteArray("CR0\r"));
-    line_->write("00\r");
-    QTRY_COMPARE(test::widget<QLabel>(form, "Label25")->text(), QStringLiteral(" Power ON"));
-    QCOMPARE(test::widget<QLabel>(form, "Label11")->text(), QStringLiteral(" C R 0 CR "));
-    QCOMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" 0 0 CR "));
-    QTRY_VERIFY_WITH_TIMEOUT(test::widget<QLabel>(form, "Label25")->text().isEmpty(), 5000);
-    QVERIFY(test::widget<QLabel>(form, "Label11")->text().isEmpty());
 }
 
 void TstPanel::keyboardClicksAFocusedOneShotButton_data()

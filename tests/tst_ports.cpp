@@ -5,7 +5,6 @@
 #include "support/panelfixture.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace qv7;
@@ -23,7 +22,6 @@ private Q_SLOTS:
     void failedSwitch();
     void closedPortOpensOnTheChosenPort_data();
     void closedPortOpensOnTheChosenPort();
-    void failedStartUpRecoversWhenTheDeviceIsBack();
     void speedOnTheOpenPort_data();
     void speedOnTheOpenPort();
     void speedOnAClosedPortIsKeptForTheNextOpen();
@@ -176,26 +174,6 @@ void TstPorts::closedPortOpensOnTheChosenPort()
     QCOMPARE(panel_->failures.count(), 1);
     QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
     QCOMPARE(expectedLine->read(4), QByteArray("C00\r"));
-}
-
-void TstPorts::failedStartUpRecoversWhenTheDeviceIsBack()
-{
-    // COM1 is a link to an adapter that is not plugged in yet.
-    QTemporaryDir directory;
-    const QString link = directory.filePath(QStringLiteral("ttyUSB0"));
-    const auto panel = test::startPanel(link);
-    Form1 &form = *panel->form;
-    QTRY_COMPARE(panel->failures.count(), 1);
-    QVERIFY(!form.engine().MSComm1().PortOpen());
-    QVERIFY(QFile::link(com1_->slavePath(), link));
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    QCOMPARE(com1_->speed(), speed_t(B19200));
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command44"), Qt::LeftButton);
-    QCOMPARE(com1_->read(4), QByteArray("CR0\r"));
-    QCOMPARE(panel->failures.count(), 1);
 }
 
 void TstPorts::speedOnTheOpenPort_data()

@@ -94,13 +94,9 @@ void TstStartup::startUpState()
     QVERIFY(!test::widget<QRadioButton>(form, "Option2")->isChecked());
     QVERIFY(test::widget<QRadioButton>(form, "Option3")->isChecked());
     QVERIFY(!test::widget<QRadioButton>(form, "Option4")->isChecked());
-    for (QWidget *hidden : {static_cast<QWidget *>(test::widget<QFrame>(form, "Frame8")),
-                            static_cast<QWidget *>(test::widget<QFrame>(form, "Frame9")),
-                            static_cast<QWidget *>(test::widget<QFrame>(form, "Frame15")),
-                            static_cast<QWidget *>(test::widget<CommandButton>(form, "Command34")),
-                            static_cast<QWidget *>(test::widget<CommandButton>(form, "Command44")),
-                            static_cast<QWidget *>(test::widget<CommandButton>(form, "Command52"))})
-        QVERIFY2(test::outOfSight(form, hidden), qPrintable(hidden->objectName()));
+    for (const char *hidden :
+         {"Frame8", "Frame9", "Frame15", "Command34", "Command44", "Command52"})
+        QVERIFY2(test::outOfSight(form, test::widget<QWidget>(form, hidden)), hidden);
     QVERIFY(!test::outOfSight(form, test::widget<CommandButton>(form, "Command16")));
     const std::pair<const char *, int> timers[] = {
         {"Timer1", 200}, {"Timer2", 500}, {"Timer3", 5000}, {"Timer4", 1000}};
@@ -196,12 +192,8 @@ void TstStartup::keyCommand()
     QCOMPARE(test::widget<CommandButton>(form, "Command34")->text(),
              grows ? QStringLiteral("CLOSE") : QStringLiteral("データを表示する"));
     if (grows) {
-        for (QWidget *shown :
-             {static_cast<QWidget *>(test::widget<QFrame>(form, "Frame9")),
-              static_cast<QWidget *>(test::widget<QFrame>(form, "Frame15")),
-              static_cast<QWidget *>(test::widget<CommandButton>(form, "Command34")),
-              static_cast<QWidget *>(test::widget<CommandButton>(form, "Command52"))})
-            QVERIFY2(!test::outOfSight(form, shown), qPrintable(shown->objectName()));
+        for (const char *shown : {"Frame9", "Frame15", "Command34", "Command52"})
+            QVERIFY2(!test::outOfSight(form, test::widget<QWidget>(form, shown)), shown);
     }
     QCOMPARE(line.readAll(), QByteArray());
 }
