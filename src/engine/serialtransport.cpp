@@ -1,7 +1,16 @@
 #include "serialtransport.h"
 
+#include <QFile>
+
 #ifdef Q_OS_UNIX
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 #endif
 
 namespace qv7 {
@@ -56,7 +65,54 @@ bool driverHasRoom(const QSerialPort &port)
 
 } // namespace
 
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText)
+DeviceAccess deviceAccess(const QString &device)
+{
+    DeviceAccess access;
+#ifdef Q_OS_UNIX
+    struct stat status {};
+    const passwd *account = ::getpwuid(::geteuid());
+    if (account)
+        access.user = QString::fromLocal8Bit(account->pw_name);
+    if (::stat(QFile::encodeName(device).constData(), &status) != 0)
+        return access;
+    if (const group *owner = ::getgrgid(status.st_gid))
+        access.group = QString::fromLocal8Bit(owner->gr_name);
+    if (account) {
+        int count = 64;
+        std::vector<gid_t> groups(static_cast<std::size_t>(count));
+        if (::getgrouplist(account->pw_name, account->pw_gid, groups.data(), &count) < 0) {
+            groups.resize(std::size_t(count));
+            ::getgrouplist(account->pw_name, account->pw_gid, groups.data(), &count);
+        }
+        groups.resize(std::size_t(std::max(count, 0)));
+        access.memberOfGroup = std::ranges::find(groups, status.st_gid) != groups.end();
+    }
+    std::vector<gid_t> login(std::size_t(std::max(::getgroups(0, nullptr), 0)));
+    login.resize(std::size_t(std::max(::getgroups(int(login.size()), login.data()), 0)));
+    access.groupInThisLogin =
+        ::getegid() == status.st_gid || std::ranges::find(login, status.st_gid) != login.end();
+#else
+    Q_UNUSED(device);
+#endif
+    return access;
+}
+
+QString describePermissionDenied(const DeviceAccess &access)
+{
+    if (access.group.isEmpty() || access.user.isEmpty() || access.groupInThisLogin)
+        return QStringLiteral("permission denied; the device's own permissions keep you out "
+                              "(ls -l shows them)");
+    if (access.memberOfGroup)
+        return QStringLiteral("permission denied; user %1 joined group %2 after this login "
+                              "began: log out and in again")
+            .arg(access.user, access.group);
+    return QStringLiteral("permission denied; the device belongs to group %1 and user %2 is not "
+                          "in it: run 'sudo usermod -aG %1 %2', then log out and in again")
+        .arg(access.group, access.user);
+}
+
+QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText,
+                            const QString &device)
 {
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
@@ -66,7 +122,7 @@ QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &s
         if (systemText.contains(QLatin1String("lock"), Qt::CaseInsensitive) ||
             systemText.contains(QLatin1String("busy"), Qt::CaseInsensitive))
             return QStringLiteral("in use by another program; close it and try again");
-        return QStringLiteral("permission denied; is your user in the dialout group?");
+        return describePermissionDenied(deviceAccess(device));
     case QSerialPort::OpenError:
         return QStringLiteral("already open");
     default:
@@ -76,6 +132,7 @@ QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &s
 
 SerialTransport::SerialTransport(const QString &device, QObject *parent)
     : Transport(parent)
+    , device_(device)
 {
     port_.setPortName(device);
     port_.setReadBufferSize(kInBufferSize);
@@ -86,7 +143,7 @@ SerialTransport::SerialTransport(const QString &device, QObject *parent)
 void SerialTransport::open(const LineSettings &settings)
 {
     if (!port_.open(QIODevice::ReadWrite)) {
-        const QString what = describeOpenFailure(port_.error(), port_.errorString());
+        const QString what = describeOpenFailure(port_.error(), port_.errorString(), device_);
         port_.clearError();
         throw CommError(what);
     }

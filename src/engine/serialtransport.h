@@ -6,8 +6,24 @@
 
 namespace qv7 {
 
+// Who may open a device, as far as its group goes.
+struct DeviceAccess {
+    QString group;                 // the device's group; empty when not known
+    QString user;                  // who runs this program
+    bool memberOfGroup = false;    // the group database lists the user in the group
+    bool groupInThisLogin = false; // this process has the group
+};
+
+// What the operating system says of a device and the user running this program.
+DeviceAccess deviceAccess(const QString &device);
+
+// What an operator reads when the system refuses a device: which group opens it and, when the
+// user is not in it, the command that puts them there.
+QString describePermissionDenied(const DeviceAccess &access);
+
 // What an operator reads when a port does not open: what went wrong and what to do about it.
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText);
+QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText,
+                            const QString &device);
 
 // A local serial device, or a pseudo-terminal, through QSerialPort.
 class SerialTransport : public Transport {
@@ -27,6 +43,7 @@ public:
 private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
 
+    QString device_;
     QSerialPort port_;
 };
 
