@@ -60,6 +60,8 @@ int main(int argc, char *argv[])
     }
 
     const QApplication app(argc, argv);
+    // Desktops find the window's icon and entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QV7_APP_ID));
     parse(parser, options, app);
 
     qv7::Form1 form;
