@@ -1,10 +1,11 @@
 #pragma once
 
+#include "engine/describederror.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -18,18 +19,9 @@ struct OneShotCommand;
 namespace qv7::ctl {
 
 // A command line the tool cannot run; its text says what was wrong.
-class UsageError : public std::runtime_error {
+class UsageError : public DescribedError {
 public:
-    explicit UsageError(const QString &description)
-        : std::runtime_error(description.toStdString())
-        , description_(description)
-    {
-    }
-
-    const QString &description() const noexcept { return description_; }
-
-private:
-    QString description_;
+    using DescribedError::DescribedError;
 };
 
 // A one-shot button's click: "power on", "status".

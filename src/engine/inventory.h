@@ -1,10 +1,10 @@
 #pragma once
 
+#include "describederror.h"
+
 #include <QList>
 #include <QString>
 #include <QStringView>
-
-#include <stdexcept>
 
 namespace qv7 {
 
@@ -18,18 +18,9 @@ struct InventoryEntry {
 };
 
 // A fault in an inventory file, as "FILE:LINE: what is wrong".
-class InventoryError : public std::runtime_error {
+class InventoryError : public DescribedError {
 public:
-    explicit InventoryError(const QString &description)
-        : std::runtime_error(description.toStdString())
-        , description_(description)
-    {
-    }
-
-    const QString &description() const noexcept { return description_; }
-
-private:
-    QString description_;
+    using DescribedError::DescribedError;
 };
 
 // The projectors that the command-line tool and the bridge drive: an INI file with a section

@@ -21,6 +21,7 @@
 using qv7::sim::Projector;
 
 Q_DECLARE_METATYPE(qv7::sim::ProjectorSettings)
+Q_DECLARE_METATYPE(std::chrono::milliseconds)
 using qv7::sim::SimulatorServer;
 
 namespace {
@@ -32,6 +33,11 @@ struct Result {
     QStringList out; // standard output, one entry a line
     QString err;
 };
+
+QStringList words(const char *text)
+{
+    return QString::fromLatin1(text).split(u' ', Qt::SkipEmptyParts);
+}
 
 QStringList lines(const QByteArray &text)
 {
@@ -66,6 +72,15 @@ QJsonObject json(const QString &line)
     return QJsonDocument::fromJson(line.toUtf8()).object();
 }
 
+// The --inventory option for a file in dir with the text.
+QStringList writeInventory(const QTemporaryDir &dir, const QString &text)
+{
+    QFile file(dir.filePath(QStringLiteral("projectors.ini")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) != text.toUtf8().size())
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    return {QStringLiteral("--inventory"), file.fileName()};
+}
+
 std::unique_ptr<SimulatorServer> simulator(const Projector::Settings &settings = {})
 {
     auto server = std::make_unique<SimulatorServer>(settings);
@@ -89,8 +104,8 @@ private slots:
     void busyPort();
     void vanishedDevice();
     void permissionDenied();
-    void waitForPowerOn();
-    void waitRunsOut();
+    void waitForPower_data();
+    void waitForPower();
     void inventory();
     void metricsParseBack();
     void badInput_data();
@@ -152,10 +167,9 @@ void TstCtl::commandBytes_data()
     row("keystone down 2", "C8F\rC8F\r");
     row("lens-shift up 2", "C5D\rC5D\r");
     row("lens-shift down", "C5E\r");
-    QTest::newRow("raw code") << QStringList{QStringLiteral("C01")} << QByteArray("C01\r") << kAck
-                              << QString();
-    QTest::newRow("raw query") << QStringList{QStringLiteral("CR0")} << QByteArray("CR0\r")
-                               << QByteArray("00\r") << QStringLiteral("Power ON");
+    QTest::newRow("raw code") << words("C01") << QByteArray("C01\r") << kAck << QString();
+    QTest::newRow("raw query") << words("CR0") << QByteArray("CR0\r") << QByteArray("00\r")
+                               << QStringLiteral("Power ON");
 }
 
 void TstCtl::commandBytes()
@@ -187,7 +201,6 @@ void TstCtl::queries_data()
     QTest::addColumn<int>("commands");
 
     using namespace std::chrono_literals;
-    const auto words = [](const char *text) { return QString::fromLatin1(text).split(u' '); };
     Projector::Settings standby;
     Projector::Settings quick;
     quick.warmUp = 0ms;
@@ -238,7 +251,7 @@ void TstCtl::queries()
     QCOMPARE(text.exitCode, 0);
     QCOMPARE(text.out.last(), status);
 
-    const Result machine = qv7ctl(port + arguments + QStringList{QStringLiteral("--json")});
+    const Result machine = qv7ctl(port + arguments + words("--json"));
     QCOMPARE(machine.exitCode, 0);
     QCOMPARE(machine.out.size(), commands); // one object a command
     const QJsonObject last = json(machine.out.last());
@@ -310,11 +323,9 @@ void TstCtl::permissionDenied()
     qv7::test::PtyPair line;
     QCOMPARE(::chmod(QFile::encodeName(line.slavePath()).constData(), 0), 0);
     // Root opens anything: ask as an ordinary user.
-    const QStringList asUser =
-        ::geteuid() == 0
-            ? QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
-                          QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")}
-            : QStringList();
+    const QStringList asUser = ::geteuid() == 0
+                                   ? words("setpriv --reuid=65534 --regid=65534 --clear-groups")
+                                   : QStringList();
     const Result result = finish(*start(
         {QStringLiteral("--port"), line.slavePath(), QStringLiteral("status")}, QV7CTL, asUser));
     QCOMPARE(result.exitCode, 77);
@@ -323,38 +334,41 @@ void TstCtl::permissionDenied()
              qPrintable(result.err));
 }
 
-void TstCtl::waitForPowerOn()
+void TstCtl::waitForPower_data()
 {
     using namespace std::chrono_literals;
-    Projector::Settings settings;
-    settings.warmUp = 1500ms;
-    const auto projector = simulator(settings);
-    const Result result =
-        qv7ctl({QStringLiteral("--port"), projector->portName(), QStringLiteral("--json"),
-                QStringLiteral("power"), QStringLiteral("on"), QStringLiteral("--wait"),
-                QStringLiteral("on")});
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.out.size(), 2);
-    QCOMPARE(json(result.out[1])[u"command"].toString(), QStringLiteral("wait on"));
-    QCOMPARE(json(result.out[1])[u"power"].toString(), QStringLiteral("on"));
-    projector->projector().advance(qv7::sim::Clock::now());
-    QCOMPARE(projector->projector().powerState(), qv7::sim::PowerState::On);
+    QTest::addColumn<std::chrono::milliseconds>("warmUp");
+    QTest::addColumn<QStringList>("timeout");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("power");
+    QTest::addColumn<QString>("complaint");
+
+    QTest::newRow("through a warm-up") << std::chrono::milliseconds(1500ms) << QStringList() << 0
+                                       << QStringLiteral("on") << QString();
+    QTest::newRow("past its time-out")
+        << std::chrono::milliseconds(60s) << words("--timeout 1.5") << 69
+        << QStringLiteral("warming")
+        << QStringLiteral("gave up waiting for on after 1.5 s: still warming");
 }
 
-void TstCtl::waitRunsOut()
+void TstCtl::waitForPower()
 {
-    using namespace std::chrono_literals;
+    QFETCH(std::chrono::milliseconds, warmUp);
+    QFETCH(QStringList, timeout);
+    QFETCH(int, exitCode);
+    QFETCH(QString, power);
+    QFETCH(QString, complaint);
+
     Projector::Settings settings;
-    settings.warmUp = 60s;
+    settings.warmUp = warmUp;
     const auto projector = simulator(settings);
-    const Result result =
-        qv7ctl({QStringLiteral("--port"), projector->portName(), QStringLiteral("power"),
-                QStringLiteral("on"), QStringLiteral("--wait"), QStringLiteral("on"),
-                QStringLiteral("--timeout"), QStringLiteral("1.5")});
-    QCOMPARE(result.exitCode, 69);
-    QVERIFY2(result.err.contains(QStringLiteral("gave up waiting for on")) &&
-                 result.err.contains(QStringLiteral("still warming")),
-             qPrintable(result.err));
+    const Result result = qv7ctl(QStringList{QStringLiteral("--port"), projector->portName()} +
+                                 words("--json power on --wait on") + timeout);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.out.size(), 2);
+    QCOMPARE(json(result.out[1])[u"command"].toString(), QStringLiteral("wait on"));
+    QCOMPARE(json(result.out[1])[u"power"].toString(), power);
+    QVERIFY2(result.err.contains(complaint), qPrintable(result.err));
 }
 
 void TstCtl::inventory()
@@ -365,18 +379,12 @@ void TstCtl::inventory()
     const auto lab = simulator(worn);
     QVERIFY(lab->setBaudRate(9600));
     QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("projectors.ini"));
-    QFile ini(file);
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(QStringLiteral("# rooms\n[hall]\nport = %1\ngroup = east\n\n[lab]\nport = %2\n"
-                             "speed = 9600\ngroup = east\n[attic]\nport = %3\n")
-                  .arg(hall->portName(), lab->portName(), dir.filePath(QStringLiteral("gone")))
-                  .toUtf8());
-    ini.close();
-    const QStringList inventory{QStringLiteral("--inventory"), file};
+    const QStringList inventory = writeInventory(
+        dir, QStringLiteral("# rooms\n[hall]\nport = %1\ngroup = east\n\n[lab]\nport = %2\n"
+                            "speed = 9600\ngroup = east\n[attic]\nport = %3\n")
+                 .arg(hall->portName(), lab->portName(), dir.filePath(QStringLiteral("gone"))));
 
-    const Result all =
-        qv7ctl(inventory + QStringList{QStringLiteral("--all"), QStringLiteral("lamp-hours")});
+    const Result all = qv7ctl(inventory + words("--all lamp-hours"));
     QCOMPARE(all.exitCode, 74);
     QCOMPARE(all.out, (QStringList{QStringLiteral("hall: 0000 Hour Use"),
                                    QStringLiteral("lab: 0042 Hour Use"),
@@ -385,17 +393,13 @@ void TstCtl::inventory()
                  all.err.contains(QStringLiteral("1 of 3 projectors failed: attic")),
              qPrintable(all.err));
 
-    const Result group =
-        qv7ctl(inventory + QStringList{QStringLiteral("--group"), QStringLiteral("east"),
-                                       QStringLiteral("--json"), QStringLiteral("status")});
+    const Result group = qv7ctl(inventory + words("--group east --json status"));
     QCOMPARE(group.exitCode, 0);
     QCOMPARE(group.out.size(), 2);
     QCOMPARE(json(group.out[1])[u"projector"].toString(), QStringLiteral("lab"));
     QCOMPARE(json(group.out[1])[u"power"].toString(), QStringLiteral("standby"));
 
-    const Result one =
-        qv7ctl(inventory + QStringList{QStringLiteral("--port"), QStringLiteral("lab"),
-                                       QStringLiteral("input")});
+    const Result one = qv7ctl(inventory + words("--port lab input"));
     QCOMPARE(one.exitCode, 0);
     QCOMPARE(one.out, QStringList{QStringLiteral("Computer 1")});
 }
@@ -409,15 +413,11 @@ void TstCtl::metricsParseBack()
     const auto lab = simulator(worn);
     lab->projector().receive("C00\r", qv7::sim::Clock::now());
     QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("projectors.ini"));
-    QFile ini(file);
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(QStringLiteral("[hall]\nport = %1\n[lab]\nport = %2\n[attic]\nport = %3\n")
-                  .arg(hall->portName(), lab->portName(), dir.filePath(QStringLiteral("gone")))
-                  .toUtf8());
-    ini.close();
+    const QStringList inventory = writeInventory(
+        dir, QStringLiteral("[hall]\nport = %1\n[lab]\nport = %2\n[attic]\nport = %3\n")
+                 .arg(hall->portName(), lab->portName(), dir.filePath(QStringLiteral("gone"))));
 
-    const Result result = qv7ctl({QStringLiteral("--inventory"), file, QStringLiteral("metrics")});
+    const Result result = qv7ctl(inventory + words("metrics"));
     QCOMPARE(result.exitCode, 74);
     // Every line is a comment or a sample: name{labels} value.
     static const QRegularExpression sample(QStringLiteral(R"(^(qv7_\w+)\{([^}]*)\} (\d+)$)"));
@@ -494,12 +494,10 @@ void TstCtl::badInput()
 
     QTemporaryDir dir;
     if (!inventory.isEmpty()) {
-        QFile file(dir.filePath(QStringLiteral("projectors.ini")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(inventory.toUtf8());
-        arguments += {QStringLiteral("--inventory"), file.fileName()};
+        const QStringList option = writeInventory(dir, inventory);
+        arguments += option;
         if (complaint.startsWith(u':')) // the file and line at fault
-            complaint.prepend(file.fileName());
+            complaint.prepend(option.last());
     }
     const Result result = qv7ctl(arguments);
     QCOMPARE(result.exitCode, 64);
