@@ -13,6 +13,24 @@ auto findRow(const Table &table, const Key &key, Projection projection) -> declt
     return it == table.end() ? nullptr : &*it;
 }
 
+// A script's words name one row: no verb and argument appear twice in either table, nor in
+// both; every hold row has a verb.
+constexpr bool verbsAreUnique()
+{
+    const auto rowsNamed = [](const Verb &verb) {
+        return std::ranges::count(kOneShotCommands, verb, &OneShotCommand::verb) +
+               std::ranges::count(kHoldCommands, verb, &HoldCommand::verb);
+    };
+    return std::ranges::all_of(kOneShotCommands,
+                               [&](const auto &row) {
+                                   return row.verb.name.empty() || rowsNamed(row.verb) == 1;
+                               }) &&
+           std::ranges::all_of(kHoldCommands, [&](const auto &row) {
+               return !row.verb.name.empty() && rowsNamed(row.verb) == 1;
+           });
+}
+static_assert(verbsAreUnique());
+
 } // namespace
 
 const OneShotCommand *findOneShot(std::string_view control)
@@ -35,16 +53,39 @@ const ArrowProfile *findArrowProfile(std::uint8_t arrowMode)
     return findRow(kArrowProfiles, arrowMode, &ArrowProfile::arrowMode);
 }
 
-std::optional<std::string> decodeReply(std::string_view currentCommand, std::string_view rxdText)
+const OneShotCommand *findOneShotVerb(const Verb &verb)
+{
+    return verb.name.empty() ? nullptr : findRow(kOneShotCommands, verb, &OneShotCommand::verb);
+}
+
+const HoldCommand *findHoldVerb(const Verb &verb)
+{
+    return findRow(kHoldCommands, verb, &HoldCommand::verb);
+}
+
+const StatusDecoding *replyDecoding(std::string_view currentCommand)
 {
     if (currentCommand.empty() || currentCommand.back() != kCommandTerminator)
-        return std::nullopt;
+        return nullptr;
     currentCommand.remove_suffix(1);
-    for (const OneShotCommand &command : kOneShotCommands) {
-        if (command.decoding && command.code == currentCommand)
-            return decodeStatus(*command.decoding, rxdText);
-    }
-    return std::nullopt;
+    const auto row = findRow(kOneShotCommands, currentCommand, &OneShotCommand::code);
+    return row ? row->decoding : nullptr;
+}
+
+std::optional<std::string> decodeReply(std::string_view currentCommand, std::string_view rxdText)
+{
+    const StatusDecoding *decoding = replyDecoding(currentCommand);
+    return decoding ? decodeStatus(*decoding, rxdText) : std::nullopt;
+}
+
+bool isCommandCode(std::string_view code)
+{
+    const auto hexDigit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    if (code.size() != 3 || code[0] != 'C')
+        return false;
+    if (code[1] == 'R')
+        return code[2] >= '0' && code[2] <= '9';
+    return hexDigit(code[1]) && hexDigit(code[2]);
 }
 
 } // namespace qv7

@@ -19,53 +19,63 @@ inline std::string commandString(std::string_view code)
 
 enum class OneShotKind { Plain, Query, ArrowMode };
 
+// The words that name a command in a script: "power on", "volume up", "status". One row, one
+// verb and argument; a row without a name has no verb and is sent by its code.
+struct Verb {
+    std::string_view name;
+    std::string_view argument = {};
+
+    friend constexpr bool operator==(const Verb &, const Verb &) = default;
+};
+
 // A button that sends its code once per click; the row stands for the button's click handler
 // (Command17 for Command17_Click). An arrow-mode button also sets the repeat period of the
 // held arrows and their reply-window profile; a query's reply is decoded into the status line.
 struct OneShotCommand {
     std::string_view control;
     std::string_view code;
+    Verb verb = {};
     OneShotKind kind = OneShotKind::Plain;
     int repeatInterval = 0; // Timer1, ms; arrow-mode buttons only
     std::uint8_t arrowMode = 0;
     const StatusDecoding *decoding = nullptr; // queries only
 };
 
-constexpr OneShotCommand query(std::string_view control, std::string_view code,
+constexpr OneShotCommand query(std::string_view control, std::string_view code, Verb verb,
                                const StatusDecoding &decoding)
 {
-    return {control, code, OneShotKind::Query, 0, 0, &decoding};
+    return {control, code, verb, OneShotKind::Query, 0, 0, &decoding};
 }
 
 inline constexpr std::array<OneShotCommand, 28> kOneShotCommands{{
-    {"Command17", "C00"},                                 // POWER ON
-    {"Command18", "C02"},                                 // POWER OFF
-    {"Command27", "C05"},                                 // INPUT SELECT PC 1
-    {"Command28", "C06"},                                 // INPUT SELECT PC 2
-    {"Command29", "C07"},                                 // INPUT SELECT Video
-    {"Command19", "C0B"},                                 // AUDIO MUTE ON
-    {"Command20", "C0C"},                                 // AUDIO MUTE OFF
-    {"Command21", "C0D"},                                 // VIDEO MUTE ON
-    {"Command22", "C0E"},                                 // VIDEO MUTE OFF
-    {"Command31", "C0F"},                                 // VIDEO SCREEN Normal
-    {"Command32", "C10"},                                 // VIDEO SCREEN Wide
-    {"Command23", "C1C", OneShotKind::ArrowMode, 200, 1}, // MENU ON
-    {"Command24", "C1D"},                                 // MENU OFF
-    {"Command25", "C43"},                                 // FREEZE ON
-    {"Command26", "C44"},                                 // FREEZE OFF
-    {"Command13", "C89", OneShotKind::ArrowMode, 200, 1}, // A-IMAGE
-    {"Command4", "C1F"},                                  // NORMAL
-    {"Command43", "C4F", OneShotKind::ArrowMode, 30, 2},  // CURSOL
-    {"Command14", "C8A"},                                 // P-TIMER
-    {"Command3", "C1E"},                                  // DISPLAY CLEAR
-    {"Command10", "C80", OneShotKind::ArrowMode, 50, 2},  // ZOOM
-    {"Command11", "C87", OneShotKind::ArrowMode, 100, 2}, // FOCUS
-    {"Command41", "C88", OneShotKind::ArrowMode, 50, 2},  // Lens shift
-    query("Command44", "CR0", kPowerDecoding),            // STATUS: power state
-    query("Command45", "CR1", kInputDecoding),            // MODE: selected input
-    query("Command46", "CR3", kLampHoursDecoding),        // L-TIME: lamp hours
-    query("Command47", "CR4", kOrientationDecoding),      // SETTING: picture orientation
-    {"Command52", "C01"},
+    {"Command17", "C00", {"power", "on"}},                                    // POWER ON
+    {"Command18", "C02", {"power", "off"}},                                   // POWER OFF
+    {"Command27", "C05", {"input", "pc1"}},                                   // INPUT SELECT PC 1
+    {"Command28", "C06", {"input", "pc2"}},                                   // INPUT SELECT PC 2
+    {"Command29", "C07", {"input", "video"}},                                 // INPUT SELECT Video
+    {"Command19", "C0B", {"audio-mute", "on"}},                               // AUDIO MUTE ON
+    {"Command20", "C0C", {"audio-mute", "off"}},                              // AUDIO MUTE OFF
+    {"Command21", "C0D", {"video-mute", "on"}},                               // VIDEO MUTE ON
+    {"Command22", "C0E", {"video-mute", "off"}},                              // VIDEO MUTE OFF
+    {"Command31", "C0F", {"screen", "normal"}},                               // VIDEO SCREEN Normal
+    {"Command32", "C10", {"screen", "wide"}},                                 // VIDEO SCREEN Wide
+    {"Command23", "C1C", {"menu", "on"}, OneShotKind::ArrowMode, 200, 1},     // MENU ON
+    {"Command24", "C1D", {"menu", "off"}},                                    // MENU OFF
+    {"Command25", "C43", {"freeze", "on"}},                                   // FREEZE ON
+    {"Command26", "C44", {"freeze", "off"}},                                  // FREEZE OFF
+    {"Command13", "C89", {"auto-image"}, OneShotKind::ArrowMode, 200, 1},     // A-IMAGE
+    {"Command4", "C1F", {"normal"}},                                          // NORMAL
+    {"Command43", "C4F", {"cursor-mode"}, OneShotKind::ArrowMode, 30, 2},     // CURSOL
+    {"Command14", "C8A", {"p-timer"}},                                        // P-TIMER
+    {"Command3", "C1E", {"display-clear"}},                                   // DISPLAY CLEAR
+    {"Command10", "C80", {"zoom-mode"}, OneShotKind::ArrowMode, 50, 2},       // ZOOM
+    {"Command11", "C87", {"focus-mode"}, OneShotKind::ArrowMode, 100, 2},     // FOCUS
+    {"Command41", "C88", {"lens-shift-mode"}, OneShotKind::ArrowMode, 50, 2}, // Lens shift
+    query("Command44", "CR0", {"status"}, kPowerDecoding),                    // STATUS
+    query("Command45", "CR1", {"input"}, kInputDecoding),                     // MODE
+    query("Command46", "CR3", {"lamp-hours"}, kLampHoursDecoding),            // L-TIME
+    query("Command47", "CR4", {"orientation"}, kOrientationDecoding),         // SETTING
+    {"Command52", "C01"}, // no verb: what it does is not known, scripts send its code
 }};
 
 // Lengths a hold button gives the repeat timer, the reply window and the display time-out.
@@ -81,6 +91,7 @@ struct HoldCommand {
     std::string_view control;
     std::uint8_t heldButton; // identity that the repeat timer looks up
     std::string_view code;
+    Verb verb;                          // sent as often as a script asks, at the hold's own period
     std::optional<HoldTimings> timings; // nothing: an arrow, timed by the arrow mode
     bool digitalZoom = false;           // its release selects the digital-zoom arrow profile
 };
@@ -89,23 +100,23 @@ inline constexpr HoldTimings kSlowHold{250, 200, 245};
 inline constexpr HoldTimings kFastHold{50, 25, 25};
 
 inline constexpr std::array<HoldCommand, 17> kHoldCommands{{
-    {"Command1", 1, "C09", kSlowHold},                   // VOL +
-    {"Command2", 2, "C0A", kSlowHold},                   // VOL -
-    {"Command5", 3, "C3C", std::nullopt},                // cursor up
-    {"Command7", 4, "C3D", std::nullopt},                // cursor down
-    {"Command9", 5, "C3B", std::nullopt},                // cursor left
-    {"Command8", 6, "C3A", std::nullopt},                // cursor right
-    {"Command15", 7, "C47", kFastHold},                  // Zoom +
-    {"Command35", 8, "C46", kFastHold},                  // Zoom -
-    {"Command36", 9, "C4B", kFastHold},                  // Focus +
-    {"Command37", 10, "C4A", kFastHold},                 // Focus -
-    {"Command6", 13, "C3F", HoldTimings{500, 200, 245}}, // SELECT
-    {"Command48", 17, "C30", kSlowHold, true},           // D.Zoom +
-    {"Command49", 18, "C31", kSlowHold, true},           // D.Zoom -
-    {"Command50", 19, "C8E", kSlowHold},                 // Keystone +
-    {"Command51", 20, "C8F", kSlowHold},                 // Keystone -
-    {"Command59", 21, "C5D", kFastHold},                 // LENS SHIFT up
-    {"Command62", 22, "C5E", kFastHold},                 // LENS SHIFT down
+    {"Command1", 1, "C09", {"volume", "up"}, kSlowHold},                // VOL +
+    {"Command2", 2, "C0A", {"volume", "down"}, kSlowHold},              // VOL -
+    {"Command5", 3, "C3C", {"cursor", "up"}, std::nullopt},             // cursor up
+    {"Command7", 4, "C3D", {"cursor", "down"}, std::nullopt},           // cursor down
+    {"Command9", 5, "C3B", {"cursor", "left"}, std::nullopt},           // cursor left
+    {"Command8", 6, "C3A", {"cursor", "right"}, std::nullopt},          // cursor right
+    {"Command15", 7, "C47", {"zoom", "in"}, kFastHold},                 // Zoom +
+    {"Command35", 8, "C46", {"zoom", "out"}, kFastHold},                // Zoom -
+    {"Command36", 9, "C4B", {"focus", "up"}, kFastHold},                // Focus +
+    {"Command37", 10, "C4A", {"focus", "down"}, kFastHold},             // Focus -
+    {"Command6", 13, "C3F", {"select"}, HoldTimings{500, 200, 245}},    // SELECT
+    {"Command48", 17, "C30", {"digital-zoom", "in"}, kSlowHold, true},  // D.Zoom +
+    {"Command49", 18, "C31", {"digital-zoom", "out"}, kSlowHold, true}, // D.Zoom -
+    {"Command50", 19, "C8E", {"keystone", "up"}, kSlowHold},            // Keystone +
+    {"Command51", 20, "C8F", {"keystone", "down"}, kSlowHold},          // Keystone -
+    {"Command59", 21, "C5D", {"lens-shift", "up"}, kFastHold},          // LENS SHIFT up
+    {"Command62", 22, "C5E", {"lens-shift", "down"}, kFastHold},        // LENS SHIFT down
 }};
 
 // Reply window and display time-out of the held arrows, by arrow mode.
@@ -133,9 +144,19 @@ const OneShotCommand *findOneShot(std::string_view control);
 const HoldCommand *findHold(std::string_view control);
 const HoldCommand *findHeldButton(std::uint8_t heldButton);
 const ArrowProfile *findArrowProfile(std::uint8_t arrowMode);
+// The row a script's words name; nothing when no row of that kind has them.
+const OneShotCommand *findOneShotVerb(const Verb &verb);
+const HoldCommand *findHoldVerb(const Verb &verb);
 
 // The status line text for an RXD text received while currentCommand (code and carriage
 // return) was the last command sent; nothing when it is no query or the text matches no key.
 std::optional<std::string> decodeReply(std::string_view currentCommand, std::string_view rxdText);
+// The decoding of the replies to currentCommand (code and carriage return); nothing when it is
+// no query.
+const StatusDecoding *replyDecoding(std::string_view currentCommand);
+
+// Whether a script's raw code is one the line carries: "C" and two upper-case hexadecimal
+// digits for an operation, "CR" and a digit for a query.
+bool isCommandCode(std::string_view code);
 
 } // namespace qv7

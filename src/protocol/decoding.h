@@ -7,10 +7,12 @@
 
 namespace qv7 {
 
-// One row of a status table: the spaced beginning of the RXD text and the status line text.
+// One row of a status table: the spaced beginning of the RXD text, the status line text and,
+// for scripts and monitoring, a machine word for it.
 struct StatusKey {
     std::string_view key;
     std::string_view text;
+    std::string_view word = {};
 };
 
 // How the reply to one query becomes a status line text. The command table says which query
@@ -22,16 +24,16 @@ struct StatusDecoding {
 };
 
 inline constexpr StatusKey kPowerKeys[] = {
-    {" 0 0", " Power ON"},
-    {" 8 0", " Stand by"},
-    {" 4 0", " Count down"},
-    {" 2 0", " Cooling down"},
-    {" 1 0", " Power abnormality"},
-    {" 0 8", " Temperature abnormality"},
-    {" 1 8", " Temperature abnormality"},
-    {" 2 8", " Temperature abnormality"},
-    {" 4 8", " Temperature abnormality"},
-    {" 8 8", " Temperature abnormality"},
+    {" 0 0", " Power ON", "on"},
+    {" 8 0", " Stand by", "standby"},
+    {" 4 0", " Count down", "warming"},
+    {" 2 0", " Cooling down", "cooling"},
+    {" 1 0", " Power abnormality", "fault"},
+    {" 0 8", " Temperature abnormality", "fault"},
+    {" 1 8", " Temperature abnormality", "fault"},
+    {" 2 8", " Temperature abnormality", "fault"},
+    {" 4 8", " Temperature abnormality", "fault"},
+    {" 8 8", " Temperature abnormality", "fault"},
 };
 
 inline constexpr StatusKey kInputKeys[] = {
@@ -54,5 +56,8 @@ inline constexpr StatusDecoding kOrientationDecoding{4, kOrientationKeys, ""};
 
 // The status line text for an RXD text; nothing when the text matches no key.
 std::optional<std::string> decodeStatus(const StatusDecoding &decoding, std::string_view rxdText);
+// The machine word of the row the RXD text matches; nothing without a match or a word.
+std::optional<std::string_view> statusWord(const StatusDecoding &decoding,
+                                           std::string_view rxdText);
 
 } // namespace qv7

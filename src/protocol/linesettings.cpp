@@ -80,4 +80,13 @@ std::optional<LineSettings> parseLineSettings(std::string_view text)
     return LineSettings{*baud, *parity, *data, *stop};
 }
 
+std::optional<std::string_view> projectorLineSettings(std::string_view baudRate)
+{
+    for (const std::string_view settings : {kFastLineSettings, kSlowLineSettings}) {
+        if (settings.substr(0, settings.find(',')) == baudRate)
+            return settings;
+    }
+    return std::nullopt;
+}
+
 } // namespace qv7

@@ -23,6 +23,9 @@ struct LineSettings {
 inline constexpr std::string_view kFastLineSettings = "19200,N,8,1";
 inline constexpr std::string_view kSlowLineSettings = "9600,N,8,1";
 
+// The projector's line settings for a speed named by its baud rate ("19200" or "9600").
+std::optional<std::string_view> projectorLineSettings(std::string_view baudRate);
+
 // Parses "baud,parity,data,stop"; nothing for a string the line cannot take.
 std::optional<LineSettings> parseLineSettings(std::string_view text);
 

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+#include <string_view>
+#include <sysexits.h>
+
+namespace qv7::ctl {
+
+// What each exit status tells a script; --help and the manual page list them.
+struct ExitCode {
+    int code;
+    std::string_view meaning;
+};
+
+inline constexpr ExitCode kExitCodes[] = {
+    {EX_OK, "done"},
+    {EX_USAGE, "the command line or the inventory file is wrong"},
+    {EX_DATAERR, "a reply that decodes to nothing (its rendering is printed)"},
+    {EX_UNAVAILABLE, "no reply within the reply window, or --wait ran out of time"},
+    {EX_IOERR, "the line failed: no such device, lost, write failed"},
+    {EX_TEMPFAIL, "the port is in use by another program; try again later"},
+    {EX_NOPERM, "permission denied on the port"},
+};
+
+// The exit status for a failure of the line, from the engine's description of it.
+int failureExitCode(const QString &description);
+
+} // namespace qv7::ctl

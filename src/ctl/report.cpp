@@ -1,0 +1,152 @@
+#include "report.h"
+
+#include "exitcodes.h"
+#include "protocol/commandtable.h"
+#include "protocol/decoding.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace qv7::ctl {
+
+namespace {
+
+QString latin1(std::string_view text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+QString verbWords(const Verb &verb)
+{
+    return verb.argument.empty() ? latin1(verb.name)
+                                 : latin1(verb.name) + u' ' + latin1(verb.argument);
+}
+
+QString jsonLine(const Outcome &outcome, const Target &target, bool named)
+{
+    const auto orNull = [](const std::optional<QString> &text) {
+        return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+    };
+    QJsonObject object{
+        {QStringLiteral("port"), target.port},
+        {QStringLiteral("command"), outcome.words},
+        {QStringLiteral("code"), outcome.code},
+        {QStringLiteral("reply"), QString::fromLatin1(outcome.reply)},
+        {QStringLiteral("rendering"), outcome.rendering},
+        {QStringLiteral("status"),
+         orNull(outcome.status ? std::optional(scriptText(*outcome.status)) : std::nullopt)},
+        {QStringLiteral("power"), orNull(outcome.power)},
+        {QStringLiteral("exit"), outcome.exitCode},
+    };
+    if (named)
+        object.insert(QStringLiteral("projector"), target.name);
+    if (!outcome.error.isEmpty())
+        object.insert(QStringLiteral("error"), outcome.error);
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// A label value in the exposition format: backslash, double quote and line feed escaped.
+QString labelValue(QString value)
+{
+    return value.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'"', QStringLiteral("\\\""))
+        .replace(u'\n', QStringLiteral("\\n"));
+}
+
+const Outcome *outcomeOf(const Reading &reading, std::string_view code)
+{
+    for (const Outcome &outcome : reading.outcomes) {
+        if (outcome.code == latin1(code) && outcome.exitCode == 0)
+            return &outcome;
+    }
+    return nullptr;
+}
+
+// The number in front of the lamp-hours text, when the reply held nothing else.
+std::optional<int> lampHours(const Outcome *outcome)
+{
+    if (!outcome || !outcome->status)
+        return std::nullopt;
+    const QString text = scriptText(*outcome->status);
+    const QString suffix = latin1(kLampHoursDecoding.suffix);
+    bool number = false;
+    const int hours = text.endsWith(suffix) ? text.chopped(suffix.size()).toInt(&number) : 0;
+    return number ? std::optional(hours) : std::nullopt;
+}
+
+} // namespace
+
+QString scriptText(const QString &status)
+{
+    static const QRegularExpression digitGap(QStringLiteral("(?<=\\d) (?=\\d)"));
+    return status.trimmed().remove(digitGap);
+}
+
+QString resultLine(const Outcome &outcome, const Target &target, Format format, bool named)
+{
+    if (format == Format::Json)
+        return jsonLine(outcome, target, named);
+    if (format == Format::Raw || (outcome.exitCode == EX_DATAERR && !outcome.status))
+        return outcome.rendering;
+    return outcome.status ? scriptText(*outcome.status) : QString();
+}
+
+QString vocabulary()
+{
+    QStringList lines;
+    const auto line = [&lines](const QString &words, std::string_view code, const QString &note) {
+        lines.append(
+            QStringLiteral("%1  %2  %3").arg(words, -26).arg(latin1(code), note).trimmed());
+    };
+    for (const OneShotCommand &row : kOneShotCommands) {
+        if (!row.verb.name.empty())
+            line(verbWords(row.verb), row.code,
+                 row.kind == OneShotKind::Query ? QStringLiteral("query") : QString());
+    }
+    for (const HoldCommand &row : kHoldCommands) {
+        line(verbWords(row.verb) + QStringLiteral(" [COUNT]"), row.code,
+             row.timings ? QStringLiteral("held, sent every %1 ms").arg(row.timings->repeat)
+                         : QStringLiteral("held, sent at the arrows' period"));
+    }
+    lines.append(QStringLiteral("%1  raw code: C and two hex digits, or CR and a digit")
+                     .arg(QStringLiteral("CODE"), -26));
+    return lines.join(u'\n') + u'\n';
+}
+
+QString metrics(const QList<Reading> &readings)
+{
+    const std::string_view powerCode = findOneShotVerb({"status"})->code;
+    const std::string_view lampCode = findOneShotVerb({"lamp-hours"})->code;
+    QStringList states;
+    for (const StatusKey &key : kPowerKeys) {
+        if (!states.contains(latin1(key.word)))
+            states.append(latin1(key.word));
+    }
+    QStringList up{QStringLiteral("# HELP qv7_up Whether the projector answered its power "
+                                  "state query (1) or not (0)."),
+                   QStringLiteral("# TYPE qv7_up gauge")};
+    QStringList power{QStringLiteral("# HELP qv7_power_state The projector's power state: 1 "
+                                     "for the state it is in, 0 for the others."),
+                      QStringLiteral("# TYPE qv7_power_state gauge")};
+    QStringList lamp{QStringLiteral("# HELP qv7_lamp_hours Hours on the projector's lamp counter."),
+                     QStringLiteral("# TYPE qv7_lamp_hours gauge")};
+    for (const Reading &reading : readings) {
+        const QString projector =
+            QStringLiteral("projector=\"%1\"").arg(labelValue(reading.projector));
+        const Outcome *status = outcomeOf(reading, powerCode);
+        up.append(QStringLiteral("qv7_up{%1} %2").arg(projector).arg(status ? 1 : 0));
+        if (status && status->power) {
+            for (const QString &state : states)
+                power.append(QStringLiteral("qv7_power_state{%1,state=\"%2\"} %3")
+                                 .arg(projector, state)
+                                 .arg(*status->power == state ? 1 : 0));
+        }
+        if (const auto hours = lampHours(outcomeOf(reading, lampCode)))
+            lamp.append(QStringLiteral("qv7_lamp_hours{%1} %2").arg(projector).arg(*hours));
+    }
+    return (up + power + lamp).join(u'\n') + u'\n';
+}
+
+} // namespace qv7::ctl

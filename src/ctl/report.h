@@ -1,0 +1,34 @@
+#pragma once
+
+#include "session.h"
+
+#include <QList>
+#include <QString>
+
+namespace qv7::ctl {
+
+enum class Format { Text, Raw, Json };
+
+// The status line's text as a script reads it: without the leading blank, and with the lamp
+// hours' digits together ("0123 Hour Use").
+QString scriptText(const QString &status);
+
+// The line an outcome prints on standard output, empty for none: the status text of a query,
+// the RXD rendering (--raw, and in place of a reply that decodes to nothing) or a JSON object,
+// which names the projector when the command runs on several.
+QString resultLine(const Outcome &outcome, const Target &target, Format format, bool named);
+
+// The commands that scripts can name, with their codes, from the command table.
+QString vocabulary();
+
+// What one projector answered for the monitoring: the outcomes of its power and lamp-hours
+// queries, as many as it got through.
+struct Reading {
+    QString projector;
+    QList<Outcome> outcomes;
+};
+
+// The readings in the Prometheus text exposition format.
+QString metrics(const QList<Reading> &readings);
+
+} // namespace qv7::ctl

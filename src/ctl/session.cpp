@@ -1,0 +1,243 @@
+#include "session.h"
+
+#include "exitcodes.h"
+#include "protocol/captions.h"
+#include "protocol/commandtable.h"
+
+namespace qv7::ctl {
+
+namespace {
+
+constexpr int kPollIntervalMs = 1000;
+
+template <typename... Handlers> struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+
+Outcome outcomeOf(const Step &step)
+{
+    Outcome outcome;
+    outcome.words = step.words;
+    outcome.code = QString::fromLatin1(stepCode(step));
+    return outcome;
+}
+
+} // namespace
+
+Session::Session(Target target, std::vector<Step> steps, QObject *parent)
+    : QObject(parent)
+    , target_(std::move(target))
+    , steps_(std::move(steps))
+    , engine_(this)
+{
+    // The engine's own reply window closes at the same length; this one also ends a reply
+    // that came without its carriage return, which the engine shows without a mark.
+    replyWindow_.setSingleShot(true);
+    replyWindow_.setTimerType(Qt::PreciseTimer);
+    replyWindow_.setInterval(kReplyWindowMs);
+    pollTimer_.setSingleShot(true);
+    pollTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&replyWindow_, &QTimer::timeout, this, &Session::completeExchange);
+    connect(&pollTimer_, &QTimer::timeout, this, &Session::poll);
+    connect(&engine_, &Engine::txdChanged, this, &Session::onTxd);
+    connect(&engine_, &Engine::rxdChanged, this, &Session::onRxd);
+    connect(&engine_, &Engine::failed, this, [this](const QString &description) {
+        fail(failureExitCode(description), description);
+    });
+}
+
+QString Session::label() const
+{
+    return target_.port;
+}
+
+void Session::start()
+{
+    engine_.MSComm1().setDevice(1, target_.port);
+    outcome_ = outcomeOf(steps_.front());
+    // A failure to open or set the line is reported from the event loop.
+    if (!engine_.start())
+        return;
+    if (target_.settings != QLatin1StringView(kFastLineSettings.data(), kFastLineSettings.size()) &&
+        !engine_.chooseSpeed(target_.settings.toStdString()))
+        return;
+    next();
+}
+
+void Session::next()
+{
+    if (current_ == steps_.size()) {
+        finish(EX_OK);
+        return;
+    }
+    const Step &step = steps_[current_];
+    outcome_ = outcomeOf(step);
+    std::visit(Overloaded{
+                   [this](const Click &click) {
+                       beginExchange();
+                       engine_.click(*click.row);
+                   },
+                   [this](const Raw &raw) {
+                       beginExchange();
+                       engine_.send(raw.code);
+                   },
+                   [this](const Hold &hold) {
+                       held_ = hold.row;
+                       sendsLeft_ = hold.count;
+                       pressing_ = true;
+                       engine_.press(*hold.row);
+                       pressing_ = false;
+                       if (held_ && sendsLeft_ <= 0)
+                           releaseHold();
+                   },
+                   [this](const WaitFor &wait) {
+                       waited_.start();
+                       waitDeadline_.setRemainingTime(wait.timeout);
+                       poll();
+                   },
+               },
+               step.action);
+}
+
+void Session::beginExchange()
+{
+    expecting_ = true;
+    completing_ = false;
+    outcome_.reply.clear();
+    outcome_.rendering.clear();
+    replyWindow_.start();
+}
+
+void Session::onTxd(const QString &text)
+{
+    // Each send of a hold shows on the TXD line; the last one lets the button go at once, so
+    // that the repeat timer sends no more than the count.
+    if (!held_ || text.isEmpty() || --sendsLeft_ > 0 || pressing_)
+        return;
+    releaseHold();
+}
+
+void Session::releaseHold()
+{
+    // The release empties ReceivedText, so the last send's reply arrives on an empty one.
+    engine_.release(*std::exchange(held_, nullptr));
+    beginExchange();
+}
+
+void Session::onRxd(const QString &text)
+{
+    if (!expecting_ || text.isEmpty())
+        return;
+    outcome_.reply = QByteArray::fromStdString(engine_.ReceivedText());
+    outcome_.rendering = text;
+    if (completing_ || !outcome_.reply.contains(kCommandTerminator))
+        return;
+    // Ends once the engine has finished with this reception.
+    completing_ = true;
+    QMetaObject::invokeMethod(this, &Session::completeExchange, Qt::QueuedConnection);
+}
+
+void Session::completeExchange()
+{
+    if (!expecting_ || finished_)
+        return;
+    expecting_ = false;
+    replyWindow_.stop();
+    const std::string currentCommand = engine_.CurrentCommand();
+    // The reply is complete: its window closes now rather than at its end, so that the next
+    // command's reply starts on an empty ReceivedText.
+    engine_.Timer2_Timer();
+    const StatusDecoding *decoding = replyDecoding(currentCommand);
+    query_ = decoding != nullptr;
+    if (outcome_.reply.isEmpty()) {
+        outcome_.rendering = QString::fromUtf8(kNoReplyCaption.text);
+    } else if (decoding) {
+        const std::string rendering = outcome_.rendering.toStdString();
+        if (const auto status = decodeStatus(*decoding, rendering))
+            outcome_.status = QString::fromStdString(*status);
+        if (const auto word = statusWord(*decoding, rendering))
+            outcome_.power = QString::fromLatin1(word->data(), word->size());
+    }
+    if (const auto *wait = std::get_if<WaitFor>(&steps_[current_].action))
+        pollDone(*wait);
+    else
+        stepDone();
+}
+
+void Session::stepDone()
+{
+    if (outcome_.reply.isEmpty()) {
+        fail(EX_UNAVAILABLE, QStringLiteral("%1: no reply to %2 within %3 ms")
+                                 .arg(label(), outcome_.code)
+                                 .arg(kReplyWindowMs));
+        return;
+    }
+    if (query_ && !outcome_.status) {
+        fail(EX_DATAERR, QStringLiteral("%1: the reply to %2 decodes to nothing:%3")
+                             .arg(label(), outcome_.code, outcome_.rendering));
+        return;
+    }
+    emit commandDone(outcome_);
+    ++current_;
+    next();
+}
+
+void Session::poll()
+{
+    sincePoll_.start();
+    beginExchange();
+    engine_.click(statusQuery());
+}
+
+void Session::pollDone(const WaitFor &wait)
+{
+    const QString wanted = QString::fromLatin1(wait.word.data(), wait.word.size());
+    if (outcome_.power == wanted) {
+        emit commandDone(outcome_);
+        ++current_;
+        next();
+        return;
+    }
+    const QString seconds = QString::number(waited_.elapsed() / 1000.0, 'f', 1);
+    if (outcome_.power == QLatin1StringView("fault")) {
+        fail(EX_UNAVAILABLE, QStringLiteral("%1: gave up waiting for %2 after %3 s: the "
+                                            "projector reports%4")
+                                 .arg(label(), wanted, seconds, *outcome_.status));
+        return;
+    }
+    const qint64 remaining = waitDeadline_.remainingTime();
+    if (remaining == 0) {
+        const QString state = outcome_.power ? QStringLiteral("still ") + *outcome_.power
+                              : outcome_.reply.isEmpty() ? QStringLiteral("no reply")
+                                                         : QStringLiteral("no power state");
+        fail(EX_UNAVAILABLE, QStringLiteral("%1: gave up waiting for %2 after %3 s: %4")
+                                 .arg(label(), wanted, seconds, state));
+        return;
+    }
+    // Once a second, and a last look when the time is up.
+    pollTimer_.start(std::clamp<qint64>(kPollIntervalMs - sincePoll_.elapsed(), 0, remaining));
+}
+
+void Session::fail(int exitCode, const QString &error)
+{
+    if (finished_)
+        return;
+    outcome_.exitCode = exitCode;
+    outcome_.error = error;
+    emit commandDone(outcome_);
+    finish(exitCode);
+}
+
+void Session::finish(int exitCode)
+{
+    finished_ = true;
+    expecting_ = false;
+    replyWindow_.stop();
+    pollTimer_.stop();
+    if (const HoldCommand *held = std::exchange(held_, nullptr))
+        engine_.release(*held);
+    engine_.closePort();
+    emit finished(exitCode);
+}
+
+} // namespace qv7::ctl

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "engine/engine.h"
+#include "script.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <optional>
+#include <vector>
+
+namespace qv7::ctl {
+
+// A projector to run a script on: its name in results, the port its line is opened on (empty:
+// the platform's first port) and the line settings.
+struct Target {
+    QString name;
+    QString port;
+    QString settings;
+};
+
+// What one command of a script came to.
+struct Outcome {
+    QString words;                 // as the script said it: "volume up 3", "wait on"
+    QString code;                  // what went out: "C09"
+    QByteArray reply;              // the bytes that came back for it
+    QString rendering;             // the RXD line: the reply's rendering, or the no-reply mark
+    std::optional<QString> status; // the status line's text, leading blank and all
+    std::optional<QString> power;  // the power state's machine word: "on", "standby", ...
+    int exitCode = 0;
+    QString error; // for a failure: what went wrong, naming the port
+};
+
+// Runs a script on one projector through an engine of its own: opens the port, sends each
+// command in turn as the panel's buttons would, and closes the port when the script is done
+// or a command failed. Each command ends as soon as its reply's carriage return arrives.
+class Session : public QObject {
+    Q_OBJECT
+
+public:
+    Session(Target target, std::vector<Step> steps, QObject *parent = nullptr);
+
+    void start();
+    const Target &target() const { return target_; }
+
+signals:
+    void commandDone(const qv7::ctl::Outcome &outcome);
+    void finished(int exitCode);
+
+private:
+    void next();
+    void beginExchange();
+    void onTxd(const QString &text);
+    void onRxd(const QString &text);
+    void releaseHold();
+    void completeExchange();
+    void stepDone();
+    void poll();
+    void pollDone(const WaitFor &wait);
+    void fail(int exitCode, const QString &error);
+    void finish(int exitCode);
+    QString label() const;
+
+    Target target_;
+    std::vector<Step> steps_;
+    std::size_t current_ = 0;
+    Engine engine_;
+
+    Outcome outcome_;
+    bool expecting_ = false;  // from a send to its reply or the end of its reply window
+    bool completing_ = false; // the reply is complete and its end is on its way
+    bool query_ = false;      // the command's reply decodes into a status line text
+    QTimer replyWindow_;
+    const HoldCommand *held_ = nullptr; // down until its last send
+    int sendsLeft_ = 0;
+    bool pressing_ = false;
+    QElapsedTimer waited_;
+    QDeadlineTimer waitDeadline_;
+    QElapsedTimer sincePoll_;
+    QTimer pollTimer_;
+    bool finished_ = false;
+};
+
+} // namespace qv7::ctl

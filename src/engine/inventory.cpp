@@ -1,0 +1,118 @@
+#include "inventory.h"
+
+#include "protocol/linesettings.h"
+
+#include <QFile>
+
+#include <algorithm>
+
+namespace qv7 {
+
+namespace {
+
+// Names end up in result lines and monitoring labels: keep them to one plain word.
+bool isName(QStringView name)
+{
+    return !name.isEmpty() && std::ranges::all_of(name, [](QChar c) {
+        return (c.isLetterOrNumber() && c.unicode() < 128) || c == u'_' || c == u'.' || c == u'-';
+    });
+}
+
+} // namespace
+
+Inventory Inventory::load(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        throw InventoryError(
+            QStringLiteral("%1: cannot be read (%2)").arg(path, file.errorString()));
+    return parse(QString::fromUtf8(file.readAll()), path);
+}
+
+Inventory Inventory::parse(QStringView text, const QString &fileName)
+{
+    Inventory inventory;
+    int lineNumber = 0;
+    int sectionLine = 0;
+    const auto fail = [&fileName](int line, const QString &what) {
+        throw InventoryError(QStringLiteral("%1:%2: %3").arg(fileName).arg(line).arg(what));
+    };
+    const auto finishSection = [&] {
+        if (!inventory.projectors_.isEmpty() && inventory.projectors_.last().port.isEmpty())
+            fail(sectionLine,
+                 QStringLiteral("[%1] has no port").arg(inventory.projectors_.last().name));
+    };
+    for (const QStringView rawLine : text.split(u'\n')) {
+        ++lineNumber;
+        const QStringView line = rawLine.trimmed();
+        if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';'))
+            continue;
+        if (line.startsWith(u'[')) {
+            if (!line.endsWith(u']'))
+                fail(lineNumber, QStringLiteral("a section is [NAME]"));
+            const QStringView name = line.sliced(1, line.size() - 2).trimmed();
+            if (!isName(name))
+                fail(
+                    lineNumber,
+                    QStringLiteral("\"%1\" is no name: use letters, digits, ., _ and -").arg(name));
+            if (inventory.find(name))
+                fail(lineNumber, QStringLiteral("[%1] is there twice").arg(name));
+            finishSection();
+            sectionLine = lineNumber;
+            inventory.projectors_.append(
+                {name.toString(), {}, QString::fromLatin1(kFastLineSettings), {}});
+            continue;
+        }
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals < 0)
+            fail(lineNumber, QStringLiteral("expected [NAME] or KEY = VALUE"));
+        if (inventory.projectors_.isEmpty())
+            fail(lineNumber, QStringLiteral("a key before the first [NAME]"));
+        const QStringView key = line.first(equals).trimmed();
+        const QString value = line.sliced(equals + 1).trimmed().toString();
+        InventoryEntry &entry = inventory.projectors_.last();
+        if (value.isEmpty())
+            fail(lineNumber, QStringLiteral("%1 has no value").arg(key));
+        if (key == u"port") {
+            if (!entry.port.isEmpty())
+                fail(lineNumber, QStringLiteral("a second port for [%1]").arg(entry.name));
+            entry.port = value;
+        } else if (key == u"speed") {
+            const auto settings = projectorLineSettings(value.toStdString());
+            if (!settings)
+                fail(lineNumber, QStringLiteral("speed is 19200 or 9600, not %1").arg(value));
+            entry.settings = QString::fromLatin1(*settings);
+        } else if (key == u"group") {
+            if (!isName(value))
+                fail(lineNumber, QStringLiteral("\"%1\" is no group name").arg(value));
+            entry.group = value;
+        } else {
+            fail(lineNumber, QStringLiteral("unknown key \"%1\" (port, speed or group)").arg(key));
+        }
+    }
+    finishSection();
+    if (inventory.projectors_.isEmpty())
+        throw InventoryError(QStringLiteral("%1: no projectors in it").arg(fileName));
+    return inventory;
+}
+
+const InventoryEntry *Inventory::find(QStringView name) const
+{
+    for (const InventoryEntry &entry : projectors_) {
+        if (entry.name == name)
+            return &entry;
+    }
+    return nullptr;
+}
+
+QList<InventoryEntry> Inventory::group(QStringView name) const
+{
+    QList<InventoryEntry> members;
+    for (const InventoryEntry &entry : projectors_) {
+        if (entry.group == name)
+            members.append(entry);
+    }
+    return members;
+}
+
+} // namespace qv7

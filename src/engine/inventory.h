@@ -1,0 +1,43 @@
+#pragma once
+
+#include "describederror.h"
+
+#include <QList>
+#include <QString>
+#include <QStringView>
+
+namespace qv7 {
+
+// One projector of an inventory: the name of its section, the port the serial control opens
+// for it (a device path or whatever else a transport takes), its line settings and its group.
+struct InventoryEntry {
+    QString name;
+    QString port;
+    QString settings; // the projector's fast settings unless the file names the slow speed
+    QString group;    // empty: in no group
+};
+
+// A fault in an inventory file, as "FILE:LINE: what is wrong".
+class InventoryError : public DescribedError {
+public:
+    using DescribedError::DescribedError;
+};
+
+// The projectors that the command-line tool and the bridge drive: an INI file with a section
+// [NAME] for each, holding "port = PORT" and optionally "speed = 19200|9600" and
+// "group = NAME". Blank lines and lines that start with # or ; are ignored.
+class Inventory {
+public:
+    // Both throw InventoryError naming the file and the line at fault.
+    static Inventory load(const QString &path);
+    static Inventory parse(QStringView text, const QString &fileName);
+
+    const QList<InventoryEntry> &projectors() const { return projectors_; }
+    const InventoryEntry *find(QStringView name) const;
+    QList<InventoryEntry> group(QStringView name) const;
+
+private:
+    QList<InventoryEntry> projectors_;
+};
+
+} // namespace qv7
