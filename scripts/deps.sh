@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang qt6-base-dev qt6-serialport-dev fonts-ipafont-gothic
-    libclang-rt-14-dev)
+    libclang-rt-14-dev ser2net)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -15,6 +15,7 @@
 #include <optional>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -143,6 +144,13 @@ bool SimulatorServer::listen(const QString &url)
 void SimulatorServer::acceptClient()
 {
     while (QTcpSocket *socket = listener_->nextPendingConnection()) {
+        // A client that closed and came straight back may be ahead of its own hang-up.
+        char byte = 0;
+        if (client_ &&
+            ::recv(int(client_->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+            log("---", {}, QStringLiteral("the client closed the connection"));
+            dropClient();
+        }
         if (client_) {
             // As ser2net turns away a second client.
             log("---", {}, QStringLiteral("a second client turned away"));

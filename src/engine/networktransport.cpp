@@ -224,6 +224,16 @@ bool NetworkTransport::send(const QByteArray &bytes)
 
 void NetworkTransport::write(std::string_view data)
 {
+    if (open_ && !dropped_ && socket_.state() != QAbstractSocket::ConnectedState) {
+        // Gone before its error came round the event loop.
+        const QAbstractSocket::SocketError error = socket_.error();
+        if (!endsQuietly(error)) {
+            const QString reason = lossReason(error);
+            close();
+            throw CommError(reason);
+        }
+        dropped_ = true;
+    }
     if (dropped_) {
         try {
             connectToPeer();
@@ -249,25 +259,33 @@ void NetworkTransport::onReadyRead()
         emit readyRead();
 }
 
+bool NetworkTransport::endsQuietly(QAbstractSocket::SocketError error) const
+{
+    const bool awaited =
+        (lastWrite_.isValid() && lastWrite_.elapsed() < kAwaitedMs) || socket_.bytesToWrite() > 0;
+    return error == QAbstractSocket::RemoteHostClosedError && !awaited;
+}
+
+QString NetworkTransport::lossReason(QAbstractSocket::SocketError error) const
+{
+    // Qt reads a reset as the end of the stream, so both are a close here.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return QStringLiteral("the converter closed the connection");
+    return QStringLiteral("the connection was lost (%1)").arg(socket_.errorString());
+}
+
 void NetworkTransport::onSocketError(QAbstractSocket::SocketError error)
 {
     if (!open_ || connecting_ || dropped_)
         return;
-    const bool awaited =
-        (lastWrite_.isValid() && lastWrite_.elapsed() < kAwaitedMs) || socket_.bytesToWrite() > 0;
-    const QString reason = socket_.errorString();
-    socket_.abort();
-    if (error == QAbstractSocket::RemoteHostClosedError) {
-        if (!awaited) {
-            dropped_ = true;
-            return;
-        }
-        open_ = false;
-        emit lost(QStringLiteral("the converter closed the connection"));
+    if (endsQuietly(error)) {
+        dropped_ = true;
+        socket_.abort();
         return;
     }
-    open_ = false;
-    emit lost(QStringLiteral("the connection was lost (%1)").arg(reason));
+    const QString reason = lossReason(error);
+    close();
+    emit lost(reason);
 }
 
 telnet::Options Rfc2217Transport::freshOptions()

@@ -60,6 +60,9 @@ private:
     void keepAlive();
     void onReadyRead();
     void onSocketError(QAbstractSocket::SocketError error);
+    // A close by the far end when no reply can be on its way: made again at the next write.
+    bool endsQuietly(QAbstractSocket::SocketError error) const;
+    QString lossReason(QAbstractSocket::SocketError error) const;
 
     NetworkPort port_;
     int connectTimeoutMs_;
