@@ -14,33 +14,11 @@
 
 #include <atomic>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace qv7;
-
-namespace {
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
-void holdAt5Milliseconds(Form1 &form)
-{
-    QTest::mousePress(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
-    QTest::mouseRelease(test::widget<CommandButton>(form, "Command48"), Qt::LeftButton);
-    QTest::mousePress(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
-    QCOMPARE(test::timer(form, "Timer1")->interval(), 5);
-}
-
-} // namespace
 
 class TstFaults : public QObject {
     Q_OBJECT
@@ -76,7 +54,7 @@ void TstFaults::farEndGoesAway()
     Form1 &form = *panel->form;
     QSignalSpy reports(&form, &Form1::failureReported);
     if (holding) {
-        holdAt5Milliseconds(form);
+        test::holdAt5Milliseconds(form);
         QVERIFY(line->read(40).size() == 40);
     }
 
@@ -91,9 +69,9 @@ void TstFaults::farEndGoesAway()
     QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
     // Idle afterwards: a second of waiting costs next to nothing, where a spinning port
     // costs the whole second.
-    const double cpuBefore = processCpuSeconds();
+    const double cpuBefore = test::processCpuSeconds();
     QTest::qWait(1000);
-    const double cpu = processCpuSeconds() - cpuBefore;
+    const double cpu = test::processCpuSeconds() - cpuBefore;
     qInfo("CPU in the idle second after the loss: %.0f ms", cpu * 1000);
     QVERIFY(cpu < 0.5);
     QCOMPARE(reports.count(), 1);
@@ -192,7 +170,7 @@ void TstFaults::farEndStopsReading()
     while (::write(filler, block.constData(), size_t(block.size())) > 0) {
     }
     ::close(filler);
-    holdAt5Milliseconds(form);
+    test::holdAt5Milliseconds(form);
     QTRY_VERIFY_WITH_TIMEOUT(reports.count() == 1, 120000);
     QVERIFY2(reports.first().first().toString().contains(QLatin1String("transmit buffer is full")),
              qPrintable(reports.first().first().toString()));

@@ -17,21 +17,12 @@
 #include <QTest>
 
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 using namespace qv7;
 
 namespace {
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 QString url(const char *scheme, quint16 port)
 {
@@ -72,14 +63,6 @@ private:
 CommandButton *button(const Form1 &form, const char *name)
 {
     return test::widget<CommandButton>(form, name);
-}
-
-// Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
-void holdAt5Milliseconds(Form1 &form)
-{
-    QTest::mousePress(button(form, "Command48"), Qt::LeftButton);
-    QTest::mouseRelease(button(form, "Command48"), Qt::LeftButton);
-    QTest::mousePress(button(form, "Command8"), Qt::LeftButton);
 }
 
 } // namespace
@@ -163,7 +146,7 @@ void TstNetwork::holdArrivesWhole()
         if (form.engine().HeldButton() != 0)
             ++sent;
     });
-    holdAt5Milliseconds(form);
+    test::holdAt5Milliseconds(form);
     ++sent;
     QTest::qWait(1000);
     QTest::mouseRelease(button(form, "Command8"), Qt::LeftButton);
@@ -209,7 +192,7 @@ void TstNetwork::farEndClosesMidHold()
     const auto panel = test::startPanel(projector.portName());
     Form1 &form = *panel->form;
     QSignalSpy reports(&form, &Form1::failureReported);
-    holdAt5Milliseconds(form);
+    test::holdAt5Milliseconds(form);
     QTest::qWait(200);
     projector.dropClient();
     QVERIFY(reports.wait(5000));
@@ -219,9 +202,9 @@ void TstNetwork::farEndClosesMidHold()
              qPrintable(reports.first().first().toString()));
     QVERIFY(!form.engine().MSComm1().PortOpen());
     QVERIFY(!test::timer(form, "Timer1")->isActive());
-    const double cpuBefore = processCpuSeconds();
+    const double cpuBefore = test::processCpuSeconds();
     QTest::qWait(1000);
-    QVERIFY(processCpuSeconds() - cpuBefore < 0.5);
+    QVERIFY(test::processCpuSeconds() - cpuBefore < 0.5);
     QCOMPARE(reports.count(), 1);
     QTest::mouseRelease(button(form, "Command8"), Qt::LeftButton);
 

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QTest>
 
+#include <sys/resource.h>
+
 namespace qv7::test {
 
 std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
@@ -61,6 +63,22 @@ bool outOfSight(const Form1 &form, const QWidget *control)
         return true;
     const QRect area(control->mapTo(&form, QPoint(0, 0)), control->size());
     return !area.intersects(form.rect());
+}
+
+void holdAt5Milliseconds(Form1 &form)
+{
+    QTest::mousePress(widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mouseRelease(widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mousePress(widget<CommandButton>(form, "Command8"), Qt::LeftButton);
+    QCOMPARE(timer(form, "Timer1")->interval(), 5);
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace qv7::test

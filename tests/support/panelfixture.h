@@ -48,4 +48,10 @@ QString unavailableDevice(bool busy, const PtyPair &line, SerialControl &holder)
 // Whether a control lies entirely outside the window's client area or is hidden.
 bool outOfSight(const Form1 &form, const QWidget *control);
 
+// Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
+void holdAt5Milliseconds(Form1 &form);
+
+// CPU time of the whole process, in seconds: a port that spins shows here.
+double processCpuSeconds();
+
 } // namespace qv7::test
