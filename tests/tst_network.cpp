@@ -140,17 +140,12 @@ void TstNetwork::holdArrivesWhole()
             });
     const auto panel = test::startPanel(projector.portName());
     Form1 &form = *panel->form;
-    long sent = 0;
-    QObject counter;
-    connect(test::timer(form, "Timer1"), &QTimer::timeout, &counter, [&] {
-        if (form.engine().HeldButton() != 0)
-            ++sent;
-    });
+    test::HoldCounter counter(form);
     test::holdAt5Milliseconds(form);
-    ++sent;
+    ++counter.sent;
     QTest::qWait(1000);
     QTest::mouseRelease(button(form, "Command8"), Qt::LeftButton);
-    QTRY_COMPARE(commands.size(), int(sent) + 1);
+    QTRY_COMPARE(commands.size(), int(counter.sent) + 1);
     // The D.Zoom press, then the held arrow every time, each whole.
     const QString arrow = QString::fromLatin1(renderTraffic("C3A\r")).trimmed();
     QCOMPARE(commands.first(), QString::fromLatin1(renderTraffic("C30\r")).trimmed());

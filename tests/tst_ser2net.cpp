@@ -139,20 +139,15 @@ void TstSer2net::rawBytesArriveWhole()
     const auto panel = test::startPanel(url("tcp", server.port()));
     Form1 &form = *panel->form;
     QVERIFY2(form.engine().MSComm1().PortOpen(), qPrintable(panel->failures.join(u'\n')));
-    long sent = 0;
-    QObject counter;
-    connect(test::timer(form, "Timer1"), &QTimer::timeout, &counter, [&] {
-        if (form.engine().HeldButton() != 0)
-            ++sent;
-    });
+    test::HoldCounter counter(form);
     test::holdAt5Milliseconds(form);
-    ++sent;
+    ++counter.sent;
     const QByteArray held = line.read(1 << 30, 1000);
     QTest::mouseRelease(test::widget<CommandButton>(form, "Command8"), Qt::LeftButton);
     const QByteArray all = (held + line.readAll(300)).mid(4);
     QVERIFY(held.startsWith("C30\r")); // the D.Zoom press
     QCOMPARE(all, QByteArray("C3A\r").repeated(all.size() / 4));
-    QCOMPARE(long(all.size() / 4), sent);
+    QCOMPARE(long(all.size() / 4), counter.sent);
     QVERIFY(panel->failures.isEmpty());
 }
 

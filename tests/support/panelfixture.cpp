@@ -73,6 +73,14 @@ void holdAt5Milliseconds(Form1 &form)
     QCOMPARE(timer(form, "Timer1")->interval(), 5);
 }
 
+HoldCounter::HoldCounter(Form1 &form)
+{
+    connect(timer(form, "Timer1"), &QTimer::timeout, this, [this, &form] {
+        if (form.engine().HeldButton() != 0)
+            ++sent;
+    });
+}
+
 double processCpuSeconds()
 {
     rusage usage{};

@@ -51,6 +51,14 @@ bool outOfSight(const Form1 &form, const QWidget *control);
 // Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
 void holdAt5Milliseconds(Form1 &form);
 
+// The commands a hold sends from its creation on: each tick of Timer1 while a button is
+// held. The press itself is the caller's to count.
+class HoldCounter : public QObject {
+public:
+    explicit HoldCounter(Form1 &form);
+    long sent = 0;
+};
+
 // CPU time of the whole process, in seconds: a port that spins shows here.
 double processCpuSeconds();
 
