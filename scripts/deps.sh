@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang qt6-base-dev qt6-serialport-dev fonts-ipafont-gothic
     libclang-rt-14-dev help2man librsvg2-bin dpkg-dev lintian desktop-file-utils appstream
-    python3-serial hyperfine)
+    python3-serial hyperfine ser2net)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -68,6 +68,11 @@ int main(int argc, char *argv[])
          QStringLiteral("path")},
         {QStringLiteral("device"), QStringLiteral("Serve a real serial device instead."),
          QStringLiteral("path")},
+        {QStringLiteral("listen"),
+         QStringLiteral("Serve a network port instead, to one client at a time: "
+                        "tcp://ADDRESS:PORT (raw) or rfc2217://ADDRESS:PORT, where the client "
+                        "sets the speed; port 0 takes a free one."),
+         QStringLiteral("url")},
         {QStringLiteral("baud"), QStringLiteral("The projector's speed (19200 or 9600)."),
          QStringLiteral("rate"), QStringLiteral("19200")},
         {QStringLiteral("warm-up"), QStringLiteral("Seconds from power on to on."),
@@ -92,8 +97,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("noise"), QStringLiteral("Put rubbish bytes before every answer.")},
     });
     parser.process(app);
-    if (parser.isSet(QStringLiteral("device")) && parser.isSet(QStringLiteral("link")))
-        quit(QStringLiteral("--link is for the pseudo-terminal, not a --device"));
+    const int lines = int(parser.isSet(QStringLiteral("device"))) +
+                      int(parser.isSet(QStringLiteral("listen"))) +
+                      int(parser.isSet(QStringLiteral("link")));
+    if (lines > 1)
+        quit(QStringLiteral("choose one of --link, --device and --listen"));
 
     Projector::Settings settings;
     settings.warmUp = seconds(parser, QStringLiteral("warm-up"));
@@ -129,6 +137,8 @@ int main(int argc, char *argv[])
 
     const bool opened = parser.isSet(QStringLiteral("device"))
                             ? server->openDevice(parser.value(QStringLiteral("device")))
+                        : parser.isSet(QStringLiteral("listen"))
+                            ? server->listen(parser.value(QStringLiteral("listen")))
                             : server->openPseudoTerminal(parser.value(QStringLiteral("link")));
     if (!opened)
         quit(server->errorString());

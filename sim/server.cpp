@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTime>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -116,6 +119,121 @@ bool SimulatorServer::openDevice(const QString &devicePath)
     return start(fd, false, devicePath);
 }
 
+bool SimulatorServer::listen(const QString &url)
+{
+    close();
+    const NetworkPortName parsed = parseNetworkPort(url.toStdString(), true);
+    if (!parsed.port)
+        return fail(url + QStringLiteral(": ") + QString::fromStdString(parsed.error));
+    QHostAddress address;
+    if (!address.setAddress(QString::fromStdString(parsed.port->host)))
+        return fail(url + QStringLiteral(": listen on an address, such as 127.0.0.1 or [::1]"));
+    auto listener = std::make_unique<QTcpServer>();
+    if (!listener->listen(address, parsed.port->port))
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(url, listener->errorString()));
+    NetworkPort bound = *parsed.port;
+    bound.port = listener->serverPort();
+    listener_ = std::move(listener);
+    connect(listener_.get(), &QTcpServer::newConnection, this, &SimulatorServer::acceptClient);
+    protocol_ = bound.protocol;
+    portName_ = QString::fromStdString(networkPortName(bound));
+    errorString_.clear();
+    return true;
+}
+
+void SimulatorServer::acceptClient()
+{
+    while (QTcpSocket *socket = listener_->nextPendingConnection()) {
+        // A client that closed and came straight back may be ahead of its own hang-up.
+        char byte = 0;
+        if (client_ &&
+            ::recv(int(client_->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+            log("---", {}, QStringLiteral("the client closed the connection"));
+            dropClient();
+        }
+        if (client_) {
+            // As ser2net turns away a second client.
+            log("---", {}, QStringLiteral("a second client turned away"));
+            socket->write("Port already in use\r\n");
+            socket->disconnectFromHost();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            continue;
+        }
+        client_ = socket;
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(socket, &QTcpSocket::readyRead, this, &SimulatorServer::readClient);
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            if (socket != client_)
+                return;
+            log("---", {}, QStringLiteral("the client closed the connection"));
+            dropClient();
+        });
+        log("---", {},
+            QStringLiteral("a client connected from %1").arg(socket->peerAddress().toString()));
+        // A new connection starts with the converter's own settings: the projector's.
+        clientLine_ = LineSettings{baudRate_, Parity::None, 8, StopBits::One};
+        if (protocol_ == NetworkProtocol::Rfc2217) {
+            using namespace telnet;
+            telnetParser_ = {};
+            telnetOptions_ =
+                Options({kBinary, kSuppressGoAhead}, {kBinary, kSuppressGoAhead, kComPort});
+            socket->write(QByteArray::fromStdString(
+                telnetOptions_.ask(kComPort) + telnetOptions_.offer(kBinary) +
+                telnetOptions_.ask(kBinary) + telnetOptions_.offer(kSuppressGoAhead) +
+                telnetOptions_.ask(kSuppressGoAhead)));
+        }
+    }
+}
+
+void SimulatorServer::dropClient()
+{
+    if (!client_)
+        return;
+    QTcpSocket *socket = std::exchange(client_, nullptr);
+    sendTimer_.stop();
+    outgoing_.clear();
+    partial_.clear();
+    discarding_ = false;
+    socket->disconnect(this);
+    socket->disconnectFromHost();
+    socket->deleteLater();
+}
+
+void SimulatorServer::readClient()
+{
+    const QByteArray bytes = client_->readAll();
+    if (protocol_ == NetworkProtocol::RawTcp) {
+        takeBytes(std::string_view(bytes.constData(), std::size_t(bytes.size())), true);
+        return;
+    }
+    using namespace telnet;
+    std::vector<Piece> pieces;
+    telnetParser_.feed(std::string_view(bytes.constData(), std::size_t(bytes.size())), pieces);
+    std::string answers;
+    for (const Piece &piece : pieces) {
+        switch (piece.kind) {
+        case Piece::Kind::Data:
+            takeBytes(piece.bytes, panelSpeedMatches());
+            break;
+        case Piece::Kind::Subnegotiation:
+            if (piece.option == kComPort) {
+                const int before = clientLine_.baudRate;
+                answers += comport::serve(piece.bytes, clientLine_);
+                if (clientLine_.baudRate != before)
+                    log("---", {},
+                        QStringLiteral("the client set the line to %1 baud")
+                            .arg(clientLine_.baudRate));
+            }
+            break;
+        default:
+            answers += telnetOptions_.answer(piece.kind, piece.option);
+            break;
+        }
+    }
+    if (client_ && !answers.empty())
+        client_->write(QByteArray::fromStdString(answers));
+}
+
 bool SimulatorServer::start(int fd, bool pseudoTerminal, const QString &portName)
 {
     if (!setRaw(fd, *speedCode(baudRate_))) {
@@ -139,6 +257,8 @@ bool SimulatorServer::fail(const QString &what)
 
 void SimulatorServer::close()
 {
+    dropClient();
+    listener_.reset();
     panelPoll_.stop();
     sendTimer_.stop();
     outgoing_.clear();
@@ -167,6 +287,9 @@ bool SimulatorServer::setBaudRate(int baudRate)
 
 bool SimulatorServer::panelSpeedMatches() const
 {
+    if (listener_)
+        return protocol_ == NetworkProtocol::RawTcp ||
+               clientLine_ == LineSettings{baudRate_, Parity::None, 8, StopBits::One};
     if (!pseudoTerminal_)
         return true;
     // The master reports the settings the panel gave the slave.
@@ -188,12 +311,17 @@ void SimulatorServer::readLine()
             hangUp();
             return;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            partial_.append(buffer[i]);
-            if (buffer[i] == '\r' || partial_.size() == kLongestLine) {
-                takeLine(partial_, speedMatches);
-                partial_.clear();
-            }
+        takeBytes(std::string_view(buffer, std::size_t(n)), speedMatches);
+    }
+}
+
+void SimulatorServer::takeBytes(std::string_view bytes, bool speedMatches)
+{
+    for (const char byte : bytes) {
+        partial_.append(byte);
+        if (byte == '\r' || partial_.size() == kLongestLine) {
+            takeLine(partial_, speedMatches);
+            partial_.clear();
         }
     }
 }
@@ -244,22 +372,36 @@ void SimulatorServer::sendDue()
     const auto now = std::chrono::steady_clock::now();
     while (!outgoing_.empty() && outgoing_.front().due <= now) {
         const QByteArray &bytes = outgoing_.front().bytes;
-        // An answer is a few bytes; the line's buffer holds far more, so one write takes it.
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd_, bytes.constData() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
+        const qsizetype done = writeLine(bytes);
         log("out", bytes.first(done),
             done < bytes.size() ? QStringLiteral("cut short") : QString());
         outgoing_.pop_front();
     }
     if (!outgoing_.empty())
         sendTimer_.start(std::chrono::ceil<std::chrono::milliseconds>(outgoing_.front().due - now));
+}
+
+qsizetype SimulatorServer::writeLine(const QByteArray &bytes)
+{
+    if (listener_) {
+        if (!client_)
+            return 0;
+        client_->write(protocol_ == NetworkProtocol::Rfc2217
+                           ? QByteArray::fromStdString(telnet::escape(bytes.toStdString()))
+                           : bytes);
+        return bytes.size();
+    }
+    // An answer is a few bytes; the line's buffer holds far more, so one write takes it.
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.constData() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
 }
 
 void SimulatorServer::hangUp()

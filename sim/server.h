@@ -1,5 +1,8 @@
 #pragma once
 
+#include "protocol/linesettings.h"
+#include "protocol/networkport.h"
+#include "protocol/telnet.h"
 #include "sim/projector.h"
 
 #include <QByteArray>
@@ -13,12 +16,15 @@
 #include <memory>
 
 class QSocketNotifier;
+class QTcpServer;
+class QTcpSocket;
 
 namespace qv7::sim {
 
 // Puts a projector on a line: a pseudo-terminal of its own, whose slave the panel opens as its
-// serial device, or a real serial device. It reads the panel's commands, lets the projector
-// answer, and writes the answers back, with the faults a real line can have.
+// serial device, a real serial device, or a network port as a serial device server offers
+// one. It reads the panel's commands, lets the projector answer, and writes the answers back,
+// with the faults a real line can have.
 class SimulatorServer : public QObject {
     Q_OBJECT
 
@@ -39,9 +45,16 @@ public:
     bool openPseudoTerminal(const QString &linkPath = {});
     // A real serial device, set raw at the projector's speed.
     bool openDevice(const QString &devicePath);
+    // A network port, tcp://HOST:PORT or rfc2217://HOST:PORT (port 0 takes a free one), for
+    // one client at a time; a second is told the port is in use and closed. Over RFC 2217 the
+    // line runs at the speed the client sets, and a client at another speed than the
+    // projector's gets rubbish, as on a pseudo-terminal.
+    bool listen(const QString &url);
+    // Closes the network client's connection, as a converter closes an idle one.
+    void dropClient();
     void close();
-    bool isOpen() const { return fd_ >= 0; }
-    // The path the panel opens: the pseudo-terminal's slave, or the device.
+    bool isOpen() const { return fd_ >= 0 || listener_; }
+    // What the panel opens: the pseudo-terminal's slave, the device, or the network port.
     QString portName() const { return portName_; }
     QString errorString() const { return errorString_; }
 
@@ -69,6 +82,10 @@ private:
     bool start(int fd, bool pseudoTerminal, const QString &portName);
     bool fail(const QString &what);
     void readLine();
+    void takeBytes(std::string_view bytes, bool speedMatches);
+    void acceptClient();
+    void readClient();
+    qsizetype writeLine(const QByteArray &bytes);
     void hangUp();
     void checkForPanel();
     void takeLine(const QByteArray &line, bool speedMatches);
@@ -93,6 +110,13 @@ private:
     bool discarding_ = false; // the line ran too long: drop it up to its carriage return
     std::deque<Pending> outgoing_;
     std::uint32_t rubbishState_ = 0x2545F491u;
+
+    std::unique_ptr<QTcpServer> listener_;
+    QTcpSocket *client_ = nullptr;
+    qv7::NetworkProtocol protocol_ = qv7::NetworkProtocol::RawTcp;
+    qv7::telnet::Parser telnetParser_;
+    qv7::telnet::Options telnetOptions_{{}, {}};
+    qv7::LineSettings clientLine_; // as the RFC 2217 client set it
 };
 
 } // namespace qv7::sim

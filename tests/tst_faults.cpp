@@ -14,7 +14,6 @@
 #include <QTest>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -22,14 +21,6 @@
 using namespace qv7;
 
 namespace {
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
 void holdAt5Milliseconds(test::EngineOnLine &fixture)
@@ -93,9 +84,9 @@ void TstFaults::farEndGoesAway()
     QCOMPARE(engine.HeldButton(), std::uint8_t(0));
     // Idle afterwards: a second of waiting costs next to nothing, where a spinning port
     // costs the whole second.
-    const double cpuBefore = processCpuSeconds();
+    const double cpuBefore = test::processCpuSeconds();
     QTest::qWait(1000);
-    const double cpu = processCpuSeconds() - cpuBefore;
+    const double cpu = test::processCpuSeconds() - cpuBefore;
     qInfo("CPU in the idle second after the loss: %.0f ms", cpu * 1000);
     QVERIFY(cpu < 0.5);
     QCOMPARE(reports.count(), 1);

@@ -3,22 +3,29 @@
 
 #include "app/simulation.h"
 #include "panel/form1.h"
+#include "protocol/networkport.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTextStream>
 
 #include <cstring>
+#include <sysexits.h>
 
 namespace {
 
 struct Options {
     QCommandLineOption com1{QStringLiteral("com1"),
-                            QStringLiteral("Use DEVICE as COM1 (a serial device or a "
-                                           "pseudo-terminal)."),
+                            QStringLiteral("Use DEVICE as COM1: a serial device, a "
+                                           "pseudo-terminal, or a network port tcp://HOST:PORT "
+                                           "or rfc2217://HOST:PORT."),
                             QStringLiteral("DEVICE")};
     QCommandLineOption com2{QStringLiteral("com2"), QStringLiteral("Use DEVICE as COM2."),
                             QStringLiteral("DEVICE")};
+    QCommandLineOption connectTimeout{
+        QStringLiteral("connect-timeout"),
+        QStringLiteral("How long a network port may take to connect (default 3000)."),
+        QStringLiteral("MS"), QStringLiteral("3000")};
     QCommandLineOption simulate{
         QStringLiteral("simulate"),
         QStringLiteral("Put COM1 on a simulated projector over a pseudo-terminal, and log what "
@@ -33,7 +40,7 @@ void parse(QCommandLineParser &parser, const Options &options, const QCoreApplic
         QStringLiteral("Remote-control panel for a data and video projector on a serial line."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({options.com1, options.com2, options.simulate});
+    parser.addOptions({options.com1, options.com2, options.connectTimeout, options.simulate});
     parser.process(app);
 }
 
@@ -46,6 +53,27 @@ bool asksOnlyForText(int argc, char *argv[])
                 return true;
     }
     return false;
+}
+
+[[noreturn]] void quit(const QString &message)
+{
+    QTextStream(stderr) << "qv7rsc: " << message << Qt::endl;
+    std::exit(EX_USAGE);
+}
+
+// A network port name that cannot work is the command line's mistake, told before the window.
+QString portOption(const QCommandLineParser &parser, const QCommandLineOption &option)
+{
+    const QString device = parser.value(option);
+    const std::string name = device.toStdString();
+    if (qv7::isNetworkPortName(name)) {
+        const qv7::NetworkPortName parsed = qv7::parseNetworkPort(name);
+        if (!parsed.port)
+            quit(QStringLiteral("--%1 %2: %3")
+                     .arg(option.names().constFirst(), device,
+                          QString::fromStdString(parsed.error)));
+    }
+    return device;
 }
 
 } // namespace
@@ -64,11 +92,17 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(QV7_APP_ID));
     parse(parser, options, app);
 
+    bool timeoutOk = false;
+    const int connectTimeout = parser.value(options.connectTimeout).toInt(&timeoutOk);
+    if (!timeoutOk || connectTimeout < 1 || connectTimeout > 600000)
+        quit(QStringLiteral("--connect-timeout takes milliseconds from 1 to 600000"));
+
     qv7::Form1 form;
+    form.engine().MSComm1().setConnectTimeout(connectTimeout);
     if (parser.isSet(options.com1))
-        form.engine().MSComm1().setDevice(1, parser.value(options.com1));
+        form.engine().MSComm1().setDevice(1, portOption(parser, options.com1));
     if (parser.isSet(options.com2))
-        form.engine().MSComm1().setDevice(2, parser.value(options.com2));
+        form.engine().MSComm1().setDevice(2, portOption(parser, options.com2));
     std::unique_ptr<qv7::sim::SimulatorServer> projector;
     if (parser.isSet(options.simulate)) {
         try {

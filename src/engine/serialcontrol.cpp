@@ -37,6 +37,13 @@ void SerialControl::fail(const QString &what) const
     throw CommError(labelled(what));
 }
 
+void SerialControl::refuseWhileConnecting() const
+{
+    // The event loop runs while a network port connects; whatever it delivers waits its turn.
+    if (connecting_)
+        fail(QStringLiteral("still connecting; try again when the connection is made"));
+}
+
 void SerialControl::setCommPort(short port)
 {
     if (PortOpen())
@@ -48,6 +55,7 @@ void SerialControl::setCommPort(short port)
 
 void SerialControl::setSettings(const QString &settings)
 {
+    refuseWhileConnecting();
     const auto parsed = parseLineSettings(settings.toStdString());
     if (!parsed)
         fail(QStringLiteral("\"%1\" is not a line setting").arg(settings));
@@ -64,6 +72,7 @@ void SerialControl::setSettings(const QString &settings)
 
 void SerialControl::setPortOpen(bool open)
 {
+    refuseWhileConnecting();
     if (open == PortOpen()) {
         // Closing a closed port is harmless; opening an open one is the operator's mistake.
         if (open)
@@ -78,8 +87,12 @@ void SerialControl::setPortOpen(bool open)
     // A transport that was lost may still be on its way out of its own signal: let it finish.
     if (line_)
         line_.release()->deleteLater();
-    line_ = makeTransport(device(commPort_));
     try {
+        line_ = makeTransport(device(commPort_), transportOptions_);
+        connect(line_.get(), &Transport::connectingChanged, this, [this](bool connecting) {
+            connecting_ = connecting;
+            emit connectingChanged(connecting);
+        });
         line_->open(lineSettings_);
     } catch (const CommError &error) {
         fail(error.description());
@@ -98,6 +111,7 @@ void SerialControl::setPortOpen(bool open)
 
 void SerialControl::setOutput(std::string_view data)
 {
+    refuseWhileConnecting();
     if (!PortOpen())
         fail(QStringLiteral("the port is not open"));
     if (line_->bytesToWrite() + static_cast<qint64>(data.size()) > kOutBufferSize) {
@@ -108,6 +122,9 @@ void SerialControl::setOutput(std::string_view data)
     try {
         line_->write(data);
     } catch (const CommError &error) {
+        // A line that could not be made again at the write is closed now.
+        if (!PortOpen())
+            emit portOpenChanged(false);
         fail(error.description());
     }
 }

@@ -35,6 +35,10 @@ public:
     void setDevice(short port, const QString &device);
     QString device(short port) const;
 
+    // How long a network port may take to connect, at its next open.
+    void setConnectTimeout(int milliseconds) { transportOptions_.connectTimeoutMs = milliseconds; }
+    int connectTimeout() const { return transportOptions_.connectTimeoutMs; }
+
     short CommPort() const { return commPort_; }
     void setCommPort(short port);
 
@@ -57,18 +61,23 @@ signals:
     // closed by the time this is emitted, once per loss.
     void deviceLost(const QString &description);
     void portOpenChanged(bool open);
+    // A network port is connecting: the window shows it is busy.
+    void connectingChanged(bool connecting);
 
 private:
     QString portLabel() const;
     QString labelled(const QString &what) const;
     [[noreturn]] void fail(const QString &what) const;
+    void refuseWhileConnecting() const;
 
     std::unique_ptr<Transport> line_;
     QMap<short, QString> devices_;
     short commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings lineSettings_;
+    TransportOptions transportOptions_;
     short commEvent_ = 0;
+    bool connecting_ = false;
 };
 
 } // namespace qv7

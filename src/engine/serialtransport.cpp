@@ -204,9 +204,4 @@ void SerialTransport::onErrorOccurred(QSerialPort::SerialPortError error)
     emit lost(QStringLiteral("the device went away (%1)").arg(reason));
 }
 
-std::unique_ptr<Transport> makeTransport(const QString &device)
-{
-    return std::make_unique<SerialTransport>(device);
-}
-
 } // namespace qv7

@@ -12,10 +12,9 @@
 
 namespace qv7 {
 
-// The line under the serial control: a local serial device today, a network port tomorrow.
-// Every failing operation throws CommError with what went wrong, which the serial control
-// prefixes with the port's name; a line that goes away by itself closes and says so once
-// through lost().
+// The line under the serial control: a local serial device or a network port. Every failing
+// operation throws CommError with what went wrong, which the serial control prefixes with the
+// port's name; a line that goes away by itself closes and says so once through lost().
 class Transport : public QObject {
     Q_OBJECT
 
@@ -36,9 +35,19 @@ signals:
     void readyRead();
     // The line went away (unplugged, far end hung up); it is closed by the time this comes.
     void lost(const QString &reason);
+    // A network line is making its connection (in open, or again at a write); while it does,
+    // the event loop runs and nothing may open, close or write the line.
+    void connectingChanged(bool connecting);
 };
 
-// The transport for a device name, which the serial control opens for a port number.
-std::unique_ptr<Transport> makeTransport(const QString &device);
+struct TransportOptions {
+    // How long a network port may take to connect.
+    int connectTimeoutMs = 3000;
+};
+
+// The transport for a device name, which the serial control opens for a port number:
+// tcp://HOST:PORT and rfc2217://HOST:PORT are network ports, anything else a serial device.
+// Throws CommError for a network port name that does not parse.
+std::unique_ptr<Transport> makeTransport(const QString &device, const TransportOptions &options);
 
 } // namespace qv7

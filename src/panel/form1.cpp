@@ -108,6 +108,13 @@ Form1::Form1(QWidget *parent)
     connectPortPanel();
     connectDisplay();
     connect(&engine_, &Engine::failed, this, &Form1::present);
+    connect(&engine_.MSComm1(), &SerialControl::connectingChanged, this, [this](bool connecting) {
+        connecting_ = connecting;
+        if (connecting)
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QGuiApplication::restoreOverrideCursor();
+    });
     qApp->installEventFilter(this);
 }
 
@@ -356,6 +363,20 @@ void Form1::setTop(float twips)
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
+    // Whatever is clicked or typed while a port connects would start another open or write.
+    if (connecting_ && watched->isWidgetType() &&
+        static_cast<QWidget *>(watched)->window() == this) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+            return true;
+        default:
+            break;
+        }
+    }
     // Key preview: a key goes to the focus widget first and then up through its parents; the
     // window takes it once, at that first receiver, and never consumes it.
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {

@@ -72,6 +72,8 @@ private:
     QAbstractButton *Option1 = nullptr;
     FailurePresenter presenter_;
     bool presenting_ = false;
+    // A network port is connecting: the window shows a wait cursor and drops clicks and keys.
+    bool connecting_ = false;
     float height_ = 0;
 };
 

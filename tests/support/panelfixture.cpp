@@ -63,4 +63,20 @@ bool outOfSight(const Form1 &form, const QWidget *control)
     return !area.intersects(form.rect());
 }
 
+void holdAt5Milliseconds(Form1 &form)
+{
+    QTest::mousePress(widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mouseRelease(widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    QTest::mousePress(widget<CommandButton>(form, "Command8"), Qt::LeftButton);
+    QCOMPARE(timer(form, "Timer1")->interval(), 5);
+}
+
+HoldCounter::HoldCounter(Form1 &form)
+{
+    connect(timer(form, "Timer1"), &QTimer::timeout, this, [this, &form] {
+        if (form.engine().HeldButton() != 0)
+            ++sent;
+    });
+}
+
 } // namespace qv7::test

@@ -48,4 +48,15 @@ QString unavailableDevice(bool busy, const PtyPair &line, SerialControl &holder)
 // Whether a control lies entirely outside the window's client area or is hidden.
 bool outOfSight(const Form1 &form, const QWidget *control);
 
+// Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
+void holdAt5Milliseconds(Form1 &form);
+
+// The commands a hold sends from its creation on: each tick of Timer1 while a button is
+// held. The press itself is the caller's to count.
+class HoldCounter : public QObject {
+public:
+    explicit HoldCounter(Form1 &form);
+    long sent = 0;
+};
+
 } // namespace qv7::test

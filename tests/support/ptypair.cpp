@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace qv7::test {
@@ -33,6 +34,14 @@ QByteArray readFrom(int fd, qsizetype count, int timeoutMs, int quietMs)
             deadline.setRemainingTime(quietMs);
     }
     return received;
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 PtyPair::PtyPair()

@@ -11,6 +11,9 @@ namespace qv7::test {
 // timeoutMs is up; with quietMs, each arrival gives the line quietMs more.
 QByteArray readFrom(int fd, qsizetype count, int timeoutMs, int quietMs = -1);
 
+// CPU time of the whole process, in seconds: a port that spins shows here.
+double processCpuSeconds();
+
 // A pseudo-terminal pair: the panel opens the slave as its serial device; the test owns the
 // master and sees exactly the bytes of the line, and the line settings the panel set.
 class PtyPair {

@@ -1,0 +1,21 @@
+#include "networktransport.h"
+#include "serialtransport.h"
+
+#include "protocol/networkport.h"
+
+namespace qv7 {
+
+std::unique_ptr<Transport> makeTransport(const QString &device, const TransportOptions &options)
+{
+    const std::string name = device.toStdString();
+    if (!isNetworkPortName(name))
+        return std::make_unique<SerialTransport>(device);
+    const NetworkPortName parsed = parseNetworkPort(name);
+    if (!parsed.port)
+        throw CommError(QString::fromStdString(parsed.error));
+    if (parsed.port->protocol == NetworkProtocol::Rfc2217)
+        return std::make_unique<Rfc2217Transport>(*parsed.port, options.connectTimeoutMs);
+    return std::make_unique<NetworkTransport>(*parsed.port, options.connectTimeoutMs);
+}
+
+} // namespace qv7
