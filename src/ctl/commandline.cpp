@@ -39,6 +39,8 @@ QString settingsFor(const QString &speed)
     return QString::fromLatin1(settings->data(), qsizetype(settings->size()));
 }
 
+constexpr int kMaxConnectTimeoutMs = 600000;
+
 Target targetOf(const InventoryEntry &entry)
 {
     return {entry.name, entry.port, entry.settings};
@@ -93,6 +95,15 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
         for (Target &target : targets)
             target.settings = settings;
     }
+    if (parser.isSet(QStringLiteral("connect-timeout"))) {
+        bool ok = false;
+        const int milliseconds = parser.value(QStringLiteral("connect-timeout")).toInt(&ok);
+        if (!ok || milliseconds < 1 || milliseconds > kMaxConnectTimeoutMs)
+            throw UsageError(QStringLiteral("--connect-timeout takes milliseconds from 1 to %1")
+                                 .arg(kMaxConnectTimeoutMs));
+        for (Target &target : targets)
+            target.connectTimeoutMs = milliseconds;
+    }
     return targets;
 }
 
@@ -126,6 +137,10 @@ Request parseCommandLine(const QStringList &arguments)
          QStringLiteral("port")},
         {QStringLiteral("speed"), QStringLiteral("Line speed: 19200 (default) or 9600."),
          QStringLiteral("baud")},
+        {QStringLiteral("connect-timeout"),
+         QStringLiteral("Milliseconds a network port may take to connect (default %1).")
+             .arg(TransportOptions{}.connectTimeoutMs),
+         QStringLiteral("ms")},
         {{QStringLiteral("i"), QStringLiteral("inventory")},
          QStringLiteral("INI file with a [NAME] section per projector: port, speed, group."),
          QStringLiteral("file")},

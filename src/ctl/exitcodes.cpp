@@ -12,6 +12,7 @@ struct FailureExit {
 
 constexpr FailureExit kFailureExits[] = {
     {QLatin1StringView("in use by another program"), EX_TEMPFAIL},
+    {QLatin1StringView("in use by another client"), EX_TEMPFAIL},
     {QLatin1StringView("permission denied"), EX_NOPERM},
 };
 

@@ -54,6 +54,7 @@ QString Session::label() const
 void Session::start()
 {
     engine_.MSComm1().setDevice(1, target_.port);
+    engine_.MSComm1().setConnectTimeout(target_.connectTimeoutMs);
     outcome_ = outcomeOf(steps_.front());
     // A failure to open or set the line is reported from the event loop.
     if (!engine_.start())

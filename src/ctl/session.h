@@ -21,6 +21,7 @@ struct Target {
     QString name;
     QString port;
     QString settings;
+    int connectTimeoutMs = TransportOptions{}.connectTimeoutMs;
 };
 
 // What one command of a script came to.

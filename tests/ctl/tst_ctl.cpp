@@ -102,6 +102,8 @@ private slots:
     void replyDecodesToNothing();
     void silentProjector();
     void busyPort();
+    void networkPorts_data();
+    void networkPorts();
     void vanishedDevice();
     void permissionDenied();
     void waitForPower_data();
@@ -300,6 +302,49 @@ void TstCtl::busyPort()
     QVERIFY2(result.err.contains(projector->portName()) &&
                  result.err.contains(QStringLiteral("in use by another program")),
              qPrintable(result.err));
+}
+
+void TstCtl::networkPorts_data()
+{
+    // On loopback: a query over each kind of network port, a port nobody listens on, and a
+    // converter that already serves another client.
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said"); // on standard output, or in the error
+    for (const char *scheme : {"tcp", "rfc2217"}) {
+        QTest::addRow("%s: status", scheme) << scheme << "serving" << 0 << "Stand by";
+        QTest::addRow("%s: refused", scheme) << scheme << "refused" << 74 << "connection refused";
+        QTest::addRow("%s: another client", scheme)
+            << scheme << "busy" << 75 << "in use by another client";
+    }
+}
+
+void TstCtl::networkPorts()
+{
+    QFETCH(QString, scheme);
+    QFETCH(QString, situation);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    SimulatorServer projector;
+    QVERIFY(projector.listen(scheme + QStringLiteral("://127.0.0.1:0")));
+    QString port = projector.portName();
+    std::unique_ptr<QProcess> first;
+    if (situation == QLatin1String("refused")) {
+        projector.close();
+    } else if (situation == QLatin1String("busy")) {
+        first = start({QStringLiteral("--port"), port, QStringLiteral("--wait"),
+                       QStringLiteral("on"), QStringLiteral("--timeout"), QStringLiteral("20")});
+        QTest::qWait(1000);
+    }
+    const Result result = qv7ctl({QStringLiteral("--port"), port, QStringLiteral("status")});
+    if (first)
+        first->kill();
+    QCOMPARE(result.exitCode, exitCode);
+    if (exitCode == 0)
+        QCOMPARE(result.out, QStringList{said});
+    else
+        QVERIFY2(result.err.contains(port) && result.err.contains(said), qPrintable(result.err));
 }
 
 void TstCtl::vanishedDevice()
