@@ -203,7 +203,8 @@ void MqttClient::onConnect(mosquitto *, void *self, int result)
 {
     auto *client = static_cast<MqttClient *>(self);
     if (result != 0) {
-        client->lost(QString::fromUtf8(mosquitto_connack_string(result)));
+        // The library's texts end in a full stop; this one goes in the middle of a line.
+        client->lost(QString::fromUtf8(mosquitto_connack_string(result)).remove(u'.'));
         return;
     }
     client->connected_ = true;

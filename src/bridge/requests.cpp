@@ -27,11 +27,11 @@ QString payloadText(const QByteArray &payload)
         throw PayloadError(
             QStringLiteral("a payload of %1 bytes is no command").arg(payload.size()));
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder(payload);
+    const QString text = QString(decoder(payload)).trimmed();
     if (decoder.hasError() ||
         std::ranges::any_of(text, [](QChar c) { return c.category() == QChar::Other_Control; }))
         throw PayloadError(QStringLiteral("the payload is not plain text"));
-    return text.trimmed();
+    return text;
 }
 
 QString oneOf(const QStringList &words)
