@@ -80,7 +80,9 @@ SimulatorServer::~SimulatorServer()
 bool SimulatorServer::openPseudoTerminal(const QString &linkPath)
 {
     close();
-    const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a program started beside the simulator that held the master would keep
+    // the line from hanging up when the simulator closes it.
+    const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail(QStringLiteral("cannot open a pseudo-terminal"));
     char slave[128];
@@ -111,8 +113,8 @@ bool SimulatorServer::openPseudoTerminal(const QString &linkPath)
 bool SimulatorServer::openDevice(const QString &devicePath)
 {
     close();
-    const int fd =
-        ::open(QFile::encodeName(devicePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd = ::open(QFile::encodeName(devicePath).constData(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail(QStringLiteral("cannot open ") + devicePath + QStringLiteral(": ") +
                     qt_error_string(errno));

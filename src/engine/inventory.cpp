@@ -18,6 +18,24 @@ bool isName(QStringView name)
     });
 }
 
+// The poll periods an inventory may set, and how long each may be.
+struct PollKey {
+    QStringView key;
+    std::chrono::seconds InventoryEntry::*period;
+};
+constexpr PollKey kPollKeys[] = {
+    {u"power-poll", &InventoryEntry::powerPoll},
+    {u"transition-poll", &InventoryEntry::transitionPoll},
+    {u"lamp-poll", &InventoryEntry::lampPoll},
+};
+constexpr int kLongestPollSeconds = 86400;
+
+const PollKey *findPollKey(QStringView key)
+{
+    const auto it = std::ranges::find(kPollKeys, key, &PollKey::key);
+    return it == std::end(kPollKeys) ? nullptr : &*it;
+}
+
 } // namespace
 
 Inventory Inventory::load(const QString &path)
@@ -59,8 +77,10 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
                 fail(lineNumber, QStringLiteral("[%1] is there twice").arg(name));
             finishSection();
             sectionLine = lineNumber;
-            inventory.projectors_.append(
-                {name.toString(), {}, QString::fromLatin1(kFastLineSettings), {}});
+            InventoryEntry entry;
+            entry.name = name.toString();
+            entry.settings = QString::fromLatin1(kFastLineSettings);
+            inventory.projectors_.append(entry);
             continue;
         }
         const qsizetype equals = line.indexOf(u'=');
@@ -86,8 +106,19 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
             if (!isName(value))
                 fail(lineNumber, QStringLiteral("\"%1\" is no group name").arg(value));
             entry.group = value;
+        } else if (const PollKey *poll = findPollKey(key)) {
+            bool number = false;
+            const int seconds = value.toInt(&number);
+            if (!number || seconds < 1 || seconds > kLongestPollSeconds)
+                fail(lineNumber, QStringLiteral("%1 is seconds from 1 to %2, not %3")
+                                     .arg(key)
+                                     .arg(kLongestPollSeconds)
+                                     .arg(value));
+            entry.*poll->period = std::chrono::seconds(seconds);
         } else {
-            fail(lineNumber, QStringLiteral("unknown key \"%1\" (port, speed or group)").arg(key));
+            fail(lineNumber, QStringLiteral("unknown key \"%1\" (port, speed, group, power-poll, "
+                                            "transition-poll or lamp-poll)")
+                                 .arg(key));
         }
     }
     finishSection();

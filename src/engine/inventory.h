@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <chrono>
+
 namespace qv7 {
 
 // One projector of an inventory: the name of its section, the port the serial control opens
@@ -15,6 +17,11 @@ struct InventoryEntry {
     QString port;
     QString settings; // the projector's fast settings unless the file names the slow speed
     QString group;    // empty: in no group
+    // How often the bridge asks for the power state (while warming or cooling: transition)
+    // and the lamp hours.
+    std::chrono::seconds powerPoll{30};
+    std::chrono::seconds transitionPoll{2};
+    std::chrono::seconds lampPoll{600};
 };
 
 // A fault in an inventory file, as "FILE:LINE: what is wrong".
@@ -24,8 +31,9 @@ public:
 };
 
 // The projectors that the command-line tool and the bridge drive: an INI file with a section
-// [NAME] for each, holding "port = PORT" and optionally "speed = 19200|9600" and
-// "group = NAME". Blank lines and lines that start with # or ; are ignored.
+// [NAME] for each, holding "port = PORT" and optionally "speed = 19200|9600",
+// "group = NAME" and the poll periods in seconds, "power-poll", "transition-poll" and
+// "lamp-poll". Blank lines and lines that start with # or ; are ignored.
 class Inventory {
 public:
     // Both throw InventoryError naming the file and the line at fault.

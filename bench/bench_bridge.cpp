@@ -1,0 +1,129 @@
+// qv7-bridge with eight simulated projectors on one mosquitto: its CPU and memory while idle,
+// and how long a command published on the broker takes to reach the projector's line.
+
+#include "benchsupport.h"
+#include "broker.h"
+#include "sim/server.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <unistd.h>
+
+using namespace qv7::bench;
+using qv7::sim::SimulatorServer;
+
+namespace {
+
+// utime + stime of a process, in seconds, and its resident memory in KiB.
+double processCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+    // After the command's closing parenthesis: state is field 1, utime 12 and stime 13.
+    return (fields.value(12).toDouble() + fields.value(13).toDouble()) /
+           double(sysconf(_SC_CLK_TCK));
+}
+
+long processRssKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return 0;
+}
+
+bool waitUntil(const std::function<bool()> &done, double seconds)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!done() && Clock::now() < deadline)
+        runFor(0.01);
+    return done();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    const double idleSeconds = option(arguments, QStringLiteral("seconds"), 20);
+    const int commands = int(option(arguments, QStringLiteral("commands"), 200));
+    constexpr int kProjectors = 8;
+
+    qv7::test::Broker broker;
+    qv7::test::Watcher watcher(broker);
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<SimulatorServer>> projectors;
+    // When each projector last took the query this measures.
+    std::vector<Clock::time_point> arrived(kProjectors);
+    QString inventory;
+    for (int i = 0; i < kProjectors; ++i) {
+        auto &server = projectors.emplace_back(std::make_unique<SimulatorServer>());
+        const QString link = dir.filePath(QStringLiteral("p%1").arg(i));
+        if (!server->openPseudoTerminal(link))
+            qFatal("no simulator: %s", qPrintable(server->errorString()));
+        QObject::connect(server.get(), &SimulatorServer::trafficLogged, &app,
+                         [&arrived, i](const QString &line) {
+                             if (line.contains(QLatin1StringView(" in  C R 4")))
+                                 arrived[i] = Clock::now();
+                         });
+        inventory += QStringLiteral("[p%1]\nport = %2\n").arg(i).arg(link);
+    }
+    QFile file(dir.filePath(QStringLiteral("projectors.ini")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(inventory.toUtf8()) < 0)
+        qFatal("cannot write the inventory");
+    file.close();
+
+    QProcess bridge;
+    bridge.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    bridge.start(QStringLiteral(QV7BRIDGE), {QStringLiteral("--inventory"), file.fileName(),
+                                             QStringLiteral("--broker"), broker.url()});
+    const bool up = waitUntil(
+        [&] {
+            for (int i = 0; i < kProjectors; ++i) {
+                if (watcher.last(QStringLiteral("qv7/p%1/orientation").arg(i)).isEmpty())
+                    return false;
+            }
+            return true;
+        },
+        20);
+    if (!up)
+        qFatal("the bridge did not bring its projectors up");
+
+    const double cpuBefore = processCpuSeconds(bridge.processId());
+    runFor(idleSeconds);
+    const double idleCpu = (processCpuSeconds(bridge.processId()) - cpuBefore) / idleSeconds;
+    const long rss = processRssKiB(bridge.processId());
+
+    std::vector<double> latencies;
+    for (int n = 0; n < commands; ++n) {
+        const int i = n % kProjectors;
+        arrived[i] = {};
+        const auto sent = Clock::now();
+        watcher.publish(QStringLiteral("qv7/p%1/command").arg(i), "orientation");
+        if (!waitUntil([&] { return arrived[i] != Clock::time_point{}; }, 5))
+            qFatal("a command did not reach projector %d", i);
+        latencies.push_back(millisecondsBetween(sent, arrived[i]));
+        runFor(0.02); // the reply, before the next one
+    }
+    const Summary latency = summarize(latencies);
+
+    std::printf("qv7-bridge, %d simulated projectors, mosquitto on 127.0.0.1\n", kProjectors);
+    std::printf("idle CPU over %.0f s: %.3f %% of a core\n", idleSeconds, idleCpu * 100);
+    std::printf("RSS: %.1f MiB\n", double(rss) / 1024);
+    std::printf("publish to line, %zu commands: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                latency.count, latency.median, latency.p99, latency.max);
+    bridge.terminate();
+    bridge.waitForFinished();
+    return 0;
+}

@@ -1,0 +1,125 @@
+#include "commandline.h"
+
+#include <QFile>
+#include <QUrl>
+
+namespace qv7::bridge {
+
+namespace {
+
+constexpr quint16 kMqttPort = 1883;
+constexpr quint16 kMqttsPort = 8883;
+
+QString value(const QCommandLineParser &parser, const char *name)
+{
+    return parser.value(QString::fromLatin1(name));
+}
+
+// A prefix goes in front of every topic: one or more levels, no wildcards.
+QString topicPrefix(const QCommandLineParser &parser, const char *name)
+{
+    const QString prefix = value(parser, name);
+    if (prefix.isEmpty() || prefix.startsWith(u'/') || prefix.endsWith(u'/') ||
+        prefix.contains(u'+') || prefix.contains(u'#') || prefix.contains(u"//"))
+        throw UsageError(QStringLiteral("--%1 is topic levels without wildcards, such as "
+                                        "\"qv7\" or \"site/qv7\", not \"%2\"")
+                             .arg(QLatin1StringView(name), prefix));
+    return prefix;
+}
+
+BrokerSettings broker(const QCommandLineParser &parser)
+{
+    const QString address = value(parser, "broker");
+    const QUrl url(address, QUrl::StrictMode);
+    const bool tls = url.scheme() == u"mqtts";
+    if (!url.isValid() || (url.scheme() != u"mqtt" && !tls) || url.host().isEmpty() ||
+        !(url.path().isEmpty() || url.path() == u"/") || url.hasQuery() || url.hasFragment())
+        throw UsageError(
+            QStringLiteral("--broker is mqtt://HOST:PORT or mqtts://HOST:PORT, not \"%1\"")
+                .arg(address));
+    if (!url.userInfo().isEmpty())
+        throw UsageError(QStringLiteral("--broker takes no user or password: use --username "
+                                        "and --password-file"));
+    BrokerSettings settings;
+    settings.host = url.host();
+    settings.port = quint16(url.port(tls ? kMqttsPort : kMqttPort));
+    settings.caFile = value(parser, "ca");
+    if (tls && settings.caFile.isEmpty())
+        throw UsageError(QStringLiteral("mqtts:// needs --ca FILE, the certificate that the "
+                                        "broker's is checked against"));
+    if (!tls && !settings.caFile.isEmpty())
+        throw UsageError(QStringLiteral("--ca is for an mqtts:// broker"));
+    if (tls && !QFile::exists(settings.caFile))
+        throw UsageError(QStringLiteral("--ca %1: no such file").arg(settings.caFile));
+    settings.username = value(parser, "username");
+    const QString passwordFile = value(parser, "password-file");
+    if (passwordFile.isEmpty())
+        return settings;
+    if (settings.username.isEmpty())
+        throw UsageError(QStringLiteral("--password-file needs --username"));
+    QFile file(passwordFile);
+    if (!file.open(QIODevice::ReadOnly))
+        throw UsageError(QStringLiteral("--password-file %1: cannot be read (%2)")
+                             .arg(passwordFile, file.errorString()));
+    // The first line, without its line end: editors add one.
+    settings.password = QString::fromUtf8(file.readLine()).remove(u'\n').remove(u'\r');
+    if (settings.password.isEmpty())
+        throw UsageError(
+            QStringLiteral("--password-file %1: the first line is empty").arg(passwordFile));
+    return settings;
+}
+
+} // namespace
+
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Keeps the projectors of an inventory file on an MQTT broker: their state retained "
+        "under PREFIX/NAME/ (power, input, lamp_hours, orientation, link, availability), "
+        "commands taken from PREFIX/NAME/power/set, input/set and command, with outcomes on "
+        "PREFIX/NAME/reply, and Home Assistant discovery. Logs one line per event on standard "
+        "error. Exit status: 0 stopped by a signal, 64 a wrong command line or inventory."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {QStringLiteral("inventory"),
+         QStringLiteral("The projectors: an INI file of [NAME] sections with port, speed and "
+                        "the poll periods power-poll, transition-poll, lamp-poll in seconds."),
+         QStringLiteral("file")},
+        {QStringLiteral("broker"),
+         QStringLiteral("The broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]."),
+         QStringLiteral("url"), QStringLiteral("mqtt://127.0.0.1:1883")},
+        {QStringLiteral("ca"),
+         QStringLiteral("For mqtts://: the certificate authority the broker's certificate is "
+                        "checked against."),
+         QStringLiteral("file")},
+        {QStringLiteral("username"), QStringLiteral("The user name at the broker."),
+         QStringLiteral("name")},
+        {QStringLiteral("password-file"),
+         QStringLiteral("A file whose first line is the password at the broker."),
+         QStringLiteral("file")},
+        {QStringLiteral("topic-prefix"), QStringLiteral("The first topic levels of every topic."),
+         QStringLiteral("prefix"), QStringLiteral("qv7")},
+        {QStringLiteral("discovery-prefix"), QStringLiteral("Home Assistant's discovery prefix."),
+         QStringLiteral("prefix"), QStringLiteral("homeassistant")},
+        {QStringLiteral("verbose"), QStringLiteral("Log every command and reply as well.")},
+    });
+}
+
+Options options(const QCommandLineParser &parser)
+{
+    if (!parser.positionalArguments().isEmpty())
+        throw UsageError(QStringLiteral("unexpected \"%1\": everything is an option")
+                             .arg(parser.positionalArguments().first()));
+    Options options;
+    options.inventory = value(parser, "inventory");
+    if (options.inventory.isEmpty())
+        throw UsageError(QStringLiteral("--inventory FILE names the projectors"));
+    options.broker = broker(parser);
+    options.bridge.topicPrefix = topicPrefix(parser, "topic-prefix");
+    options.bridge.discoveryPrefix = topicPrefix(parser, "discovery-prefix");
+    options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));
+    return options;
+}
+
+} // namespace qv7::bridge

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+
+struct mosquitto;
+struct mosquitto_message;
+class QSocketNotifier;
+
+namespace qv7::bridge {
+
+// Where the broker is and who the bridge is to it.
+struct BrokerSettings {
+    QString host;
+    quint16 port = 1883;
+    QString caFile; // not empty: TLS, with the broker's certificate checked against this
+    QString username;
+    QString password;
+};
+
+// One connection to an MQTT broker through libmosquitto, driven by this thread's event loop:
+// the socket on notifiers, the keep-alive on a timer, nothing polled. A lost connection is
+// made again after 1 s, doubling up to a minute; connected() comes after each CONNACK, so that
+// the owner subscribes and publishes its retained state again.
+class MqttClient : public QObject {
+    Q_OBJECT
+
+public:
+    explicit MqttClient(BrokerSettings settings, QObject *parent = nullptr);
+    ~MqttClient() override;
+
+    // Published, retained, by the broker when this connection ends without a goodbye.
+    void setWill(const QString &topic, const QByteArray &payload);
+    void open();
+    bool isConnected() const { return connected_; }
+    // Both are dropped while there is no connection: the owner sends again on connected().
+    void publish(const QString &topic, const QByteArray &payload, bool retained);
+    void subscribe(const QString &pattern);
+    // A clean goodbye: the will is not published.
+    void close();
+
+    QString brokerLabel() const;
+
+signals:
+    void connected();
+    // Once per loss; the next attempt is scheduled.
+    void disconnected(const QString &reason);
+    void received(const QString &topic, const QByteArray &payload);
+
+private:
+    static void onConnect(mosquitto *, void *self, int result);
+    static void onDisconnect(mosquitto *, void *self, int result);
+    static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
+
+    void attempt();
+    void watchSocket();
+    void readReady();
+    void writeReady();
+    void housekeeping();
+    void updateWriteInterest();
+    void lost(const QString &reason);
+    bool check(int result, const char *what);
+
+    BrokerSettings settings_;
+    mosquitto *client_ = nullptr;
+    std::unique_ptr<QSocketNotifier> reader_;
+    std::unique_ptr<QSocketNotifier> writer_;
+    QTimer misc_;  // keep-alive and retries of unacknowledged messages
+    QTimer retry_; // the next connection attempt
+    std::chrono::milliseconds backOff_;
+    bool started_ = false; // a first connection attempt was made: the next ones reconnect
+    bool connected_ = false;
+    bool closing_ = false;
+    QString lastReason_;
+};
+
+} // namespace qv7::bridge

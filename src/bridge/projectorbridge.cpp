@@ -1,0 +1,347 @@
+#include "projectorbridge.h"
+
+#include "log.h"
+#include "protocol/commandtable.h"
+#include "protocol/decoding.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace qv7::bridge {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a command from the broker waits for a projector that cannot take it yet.
+constexpr auto kLongestWait = 60s;
+
+std::string codeOf(std::string_view name, std::string_view argument = {})
+{
+    return std::string(findOneShotVerb({name, argument})->code);
+}
+
+const std::string kPowerQuery = codeOf("status");
+const std::string kInputQuery = codeOf("input");
+const std::string kLampQuery = codeOf("lamp-hours");
+const std::string kOrientationQuery = codeOf("orientation");
+const std::string kPowerOn = codeOf("power", "on");
+const std::string kPowerOff = codeOf("power", "off");
+
+bool isInputSelect(const std::string &code)
+{
+    return std::ranges::any_of(
+        kInputNames, [&](const InputName &name) { return codeOf("input", name.word) == code; });
+}
+
+bool changing(const QString &power)
+{
+    return power == u"warming" || power == u"cooling";
+}
+
+// The status line's text as a script reads it: no leading blank, the lamp's digits together.
+QString scriptText(const QString &status)
+{
+    static const QRegularExpression digitGap(QStringLiteral("(?<=\\d) (?=\\d)"));
+    return status.trimmed().remove(digitGap);
+}
+
+// The number of hours on the counter, when the reply held nothing else.
+std::optional<int> lampHours(const QString &status)
+{
+    const QString suffix = QString::fromLatin1(kLampHoursDecoding.suffix.data(),
+                                               qsizetype(kLampHoursDecoding.suffix.size()));
+    const QString text = scriptText(status);
+    bool number = false;
+    const int hours = text.endsWith(suffix) ? text.chopped(suffix.size()).toInt(&number) : 0;
+    return number ? std::optional(hours) : std::nullopt;
+}
+
+QString code(const std::string &code)
+{
+    return QString::fromStdString(code);
+}
+
+} // namespace
+
+ProjectorBridge::ProjectorBridge(const InventoryEntry &projector, const BrokerSettings &broker,
+                                 const BridgeSettings &settings, QObject *parent)
+    : QObject(parent)
+    , projector_(projector)
+    , settings_(settings)
+    , topics_(settings.topicPrefix, projector.name)
+    , mqtt_(broker, this)
+    , line_(projector, this)
+{
+    powerPoll_.setSingleShot(true);
+    connect(&powerPoll_, &QTimer::timeout, this, [this] { poll(kPowerQuery); });
+    lampPoll_.setInterval(projector_.lampPoll);
+    connect(&lampPoll_, &QTimer::timeout, this, [this] { poll(kLampQuery); });
+    expiry_.setSingleShot(true);
+    connect(&expiry_, &QTimer::timeout, this, &ProjectorBridge::dropExpired);
+
+    connect(&mqtt_, &MqttClient::connected, this, &ProjectorBridge::onConnected);
+    connect(&mqtt_, &MqttClient::disconnected, this, [this](const QString &reason) {
+        log(Priority::Warning, QStringLiteral("broker %1: %2").arg(mqtt_.brokerLabel(), reason));
+    });
+    connect(&mqtt_, &MqttClient::received, this, &ProjectorBridge::onMessage);
+    connect(&line_, &ProjectorLine::opened, this, &ProjectorBridge::onOpened);
+    connect(&line_, &ProjectorLine::lost, this, &ProjectorBridge::onLost);
+    connect(&line_, &ProjectorLine::done, this, &ProjectorBridge::onDone);
+    state_.insert(QStringLiteral("link"), "down");
+}
+
+void ProjectorBridge::log(Priority priority, const QString &text) const
+{
+    logEvent(priority, projector_.name + QStringLiteral(": ") + text);
+}
+
+void ProjectorBridge::start()
+{
+    mqtt_.setWill(topics_(u"availability"), "offline");
+    mqtt_.open();
+    line_.open();
+}
+
+void ProjectorBridge::stop()
+{
+    mqtt_.publish(topics_(u"availability"), "offline", true);
+    mqtt_.close();
+}
+
+void ProjectorBridge::onConnected()
+{
+    log(Priority::Info, QStringLiteral("connected to %1").arg(mqtt_.brokerLabel()));
+    for (const char16_t *leaf : {u"power/set", u"input/set", u"command"})
+        mqtt_.subscribe(topics_(leaf));
+    mqtt_.subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
+    publishDiscovery();
+    for (auto it = state_.cbegin(); it != state_.cend(); ++it)
+        mqtt_.publish(topics_(it.key()), it.value(), true);
+    mqtt_.publish(topics_(u"availability"), "online", true);
+}
+
+void ProjectorBridge::publishDiscovery()
+{
+    for (const Message &message :
+         discoveryMessages(projector_.name, topics_, settings_.discoveryPrefix))
+        mqtt_.publish(message.topic, message.payload, true);
+}
+
+void ProjectorBridge::onMessage(const QString &topic, const QByteArray &payload)
+{
+    if (topic == settings_.discoveryPrefix + QStringLiteral("/status")) {
+        // Home Assistant has started again and forgotten what it was told.
+        if (payload.trimmed() == "online")
+            publishDiscovery();
+        return;
+    }
+    try {
+        std::vector<Request> requests;
+        if (topic == topics_(u"power/set"))
+            requests = {powerRequest(payload)};
+        else if (topic == topics_(u"input/set"))
+            requests = {inputRequest(payload)};
+        else if (topic == topics_(u"command"))
+            requests = commandRequests(payload);
+        if (!requests.empty())
+            enqueue(requests);
+    } catch (const PayloadError &error) {
+        log(Priority::Notice, QStringLiteral("%1: %2").arg(topic, error.description()));
+        reply({{QStringLiteral("topic"), topic}, {QStringLiteral("error"), error.description()}});
+    }
+}
+
+void ProjectorBridge::enqueue(const std::vector<Request> &requests)
+{
+    for (const Request &request : requests)
+        queue_.push_back({request, true, QDeadlineTimer(kLongestWait)});
+    const Request &first = requests.front();
+    if (!line_.isOpen() || !(takenInAnyState(first.code) || power_ == u"on"))
+        log(Priority::Info,
+            QStringLiteral("%1 waits until the projector can take it (%2)")
+                .arg(first.words, !line_.isOpen() ? QStringLiteral("line down") : power_));
+    armExpiry();
+    dispatch();
+}
+
+void ProjectorBridge::poll(const std::string &code)
+{
+    // One of each query waiting is enough.
+    if (std::ranges::any_of(
+            queue_, [&](const Pending &p) { return !p.fromBroker && p.request.code == code; }))
+        return;
+    queue_.push_back({{QString(), code}, false, {}});
+    dispatch();
+}
+
+void ProjectorBridge::dispatch()
+{
+    if (!line_.isOpen() || line_.busy() || inFlight_)
+        return;
+    const auto next = std::ranges::find_if(queue_, [this](const Pending &p) {
+        return takenInAnyState(p.request.code) || power_ == u"on";
+    });
+    if (next == queue_.end())
+        return;
+    inFlight_ = *next;
+    queue_.erase(next);
+    if (settings_.verbose)
+        log(Priority::Debug, QStringLiteral("sent %1%2")
+                                 .arg(code(inFlight_->request.code),
+                                      inFlight_->request.words.isEmpty()
+                                          ? QString()
+                                          : QStringLiteral(" (%1)").arg(inFlight_->request.words)));
+    line_.send(inFlight_->request.code);
+}
+
+void ProjectorBridge::armExpiry()
+{
+    QDeadlineTimer earliest = QDeadlineTimer::Forever;
+    for (const Pending &p : queue_) {
+        if (p.fromBroker && p.deadline < earliest)
+            earliest = p.deadline;
+    }
+    if (earliest.isForever())
+        expiry_.stop();
+    else
+        expiry_.start(std::chrono::milliseconds(earliest.remainingTime()));
+}
+
+void ProjectorBridge::dropExpired()
+{
+    const QString why = !line_.isOpen()    ? QStringLiteral("the line is down")
+                        : power_.isEmpty() ? QStringLiteral("the projector does not answer")
+                                           : QStringLiteral("the projector is ") + power_;
+    std::erase_if(queue_, [&](const Pending &p) {
+        if (!p.fromBroker || !p.deadline.hasExpired())
+            return false;
+        const QString error = QStringLiteral("not sent: %1 after %2 s")
+                                  .arg(why)
+                                  .arg(std::chrono::seconds(kLongestWait).count());
+        log(Priority::Notice, QStringLiteral("%1: %2").arg(p.request.words, error));
+        reply({{QStringLiteral("command"), p.request.words},
+               {QStringLiteral("code"), code(p.request.code)},
+               {QStringLiteral("error"), error}});
+        return true;
+    });
+    armExpiry();
+}
+
+void ProjectorBridge::onOpened()
+{
+    log(Priority::Info, QStringLiteral("%1 is open").arg(projector_.port));
+    for (const std::string &query : {kPowerQuery, kInputQuery, kLampQuery, kOrientationQuery})
+        poll(query);
+    lampPoll_.start();
+}
+
+void ProjectorBridge::onLost(const QString &description, std::chrono::seconds nextTry)
+{
+    // One line per outage; the attempts after it only change the link topic, which they don't.
+    if (state_.value(QStringLiteral("link")) != "down" || settings_.verbose)
+        log(Priority::Warning,
+            QStringLiteral("%1; trying again in %2 s").arg(description).arg(nextTry.count()));
+    setLink(QStringLiteral("down"));
+    powerPoll_.stop();
+    lampPoll_.stop();
+    std::erase_if(queue_, [](const Pending &p) { return !p.fromBroker; });
+}
+
+void ProjectorBridge::onDone(const Exchange &exchange)
+{
+    const Pending done = *std::exchange(inFlight_, std::nullopt);
+    QJsonObject outcome{{QStringLiteral("command"), done.request.words},
+                        {QStringLiteral("code"), code(exchange.code)},
+                        {QStringLiteral("rendering"), exchange.rendering}};
+    if (!exchange.failure.isEmpty()) {
+        if (done.fromBroker) {
+            outcome.insert(QStringLiteral("error"), exchange.failure);
+            reply(outcome);
+        }
+        return;
+    }
+    if (settings_.verbose)
+        log(Priority::Debug,
+            QStringLiteral("reply to %1: %2%3")
+                .arg(code(exchange.code), exchange.rendering.trimmed(),
+                     exchange.status ? QStringLiteral(" (%1)").arg(scriptText(*exchange.status))
+                                     : QString()));
+    if (exchange.reply.isEmpty()) {
+        if (exchange.code.starts_with("CR"))
+            setLink(QStringLiteral("silent"));
+        outcome.insert(QStringLiteral("error"),
+                       QStringLiteral("no reply within %1 ms").arg(kReplyWindowMs));
+    } else {
+        setLink(QStringLiteral("up"));
+        take(exchange);
+        if (exchange.status)
+            outcome.insert(QStringLiteral("status"), scriptText(*exchange.status));
+    }
+    if (exchange.code == kPowerQuery)
+        powerPoll_.start(changing(power_) ? projector_.transitionPoll : projector_.powerPoll);
+    // See what the command did at once rather than at the next poll.
+    if (exchange.code == kPowerOn || exchange.code == kPowerOff)
+        poll(kPowerQuery);
+    else if (isInputSelect(exchange.code))
+        poll(kInputQuery);
+    if (done.fromBroker)
+        reply(outcome);
+    dispatch();
+}
+
+void ProjectorBridge::take(const Exchange &exchange)
+{
+    if (!exchange.status)
+        return;
+    if (exchange.code == kPowerQuery && exchange.word) {
+        setPower(*exchange.word);
+    } else if (exchange.code == kInputQuery) {
+        if (const auto word = inputWord(*exchange.status))
+            setState(QStringLiteral("input"), word->toUtf8());
+    } else if (exchange.code == kLampQuery) {
+        if (const auto hours = lampHours(*exchange.status))
+            setState(QStringLiteral("lamp_hours"), QByteArray::number(*hours));
+    } else if (exchange.code == kOrientationQuery) {
+        setState(QStringLiteral("orientation"), scriptText(*exchange.status).toUtf8());
+    }
+}
+
+void ProjectorBridge::setPower(const QString &word)
+{
+    const QString before = std::exchange(power_, word);
+    if (before != word)
+        log(Priority::Info, QStringLiteral("power %1").arg(word));
+    setState(QStringLiteral("power"), word.toUtf8());
+    // The input may have changed while the projector was off.
+    if (word == u"on" && before != u"on")
+        poll(kInputQuery);
+}
+
+void ProjectorBridge::setLink(const QString &word)
+{
+    const QByteArray value = word.toUtf8();
+    if (state_.value(QStringLiteral("link")) != value && word != u"down")
+        log(word == u"up" ? Priority::Info : Priority::Warning,
+            QStringLiteral("link %1").arg(word));
+    setState(QStringLiteral("link"), value);
+}
+
+void ProjectorBridge::setState(const QString &leaf, const QByteArray &value)
+{
+    const auto it = state_.find(leaf);
+    if (it != state_.end() && *it == value)
+        return;
+    state_.insert(leaf, value);
+    mqtt_.publish(topics_(leaf), value, true);
+}
+
+void ProjectorBridge::reply(const QJsonObject &object)
+{
+    mqtt_.publish(topics_(u"reply"), QJsonDocument(object).toJson(QJsonDocument::Compact), false);
+}
+
+} // namespace qv7::bridge

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "discovery.h"
+#include "engine/inventory.h"
+#include "log.h"
+#include "mqttclient.h"
+#include "projectorline.h"
+#include "requests.h"
+
+#include <QDeadlineTimer>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace qv7::bridge {
+
+struct BridgeSettings {
+    QString topicPrefix = QStringLiteral("qv7");
+    QString discoveryPrefix = QStringLiteral("homeassistant");
+    bool verbose = false; // log every command and reply
+};
+
+// One projector on the broker: its port, kept open and polled, and a connection of its own
+// whose last will marks exactly this projector offline. State goes out retained when it
+// changes and all again after each (re)connection; commands from the broker queue for the
+// line, one in flight, and those the projector cannot take yet wait for it up to a minute.
+class ProjectorBridge : public QObject {
+    Q_OBJECT
+
+public:
+    ProjectorBridge(const InventoryEntry &projector, const BrokerSettings &broker,
+                    const BridgeSettings &settings, QObject *parent = nullptr);
+
+    void start();
+    // A clean goodbye: offline published, the connection and the port closed.
+    void stop();
+
+private:
+    struct Pending {
+        Request request;
+        bool fromBroker = false;   // its outcome goes to the reply topic
+        QDeadlineTimer deadline{}; // commands from the broker wait this long at most
+    };
+
+    void onConnected();
+    void onMessage(const QString &topic, const QByteArray &payload);
+    void onOpened();
+    void onLost(const QString &description, std::chrono::seconds nextTry);
+    void onDone(const Exchange &exchange);
+    void take(const Exchange &exchange);
+    void poll(const std::string &code);
+    void enqueue(const std::vector<Request> &requests);
+    void dispatch();
+    void dropExpired();
+    void armExpiry();
+    void setPower(const QString &word);
+    void setLink(const QString &word);
+    void setState(const QString &leaf, const QByteArray &value);
+    void reply(const QJsonObject &object);
+    void publishDiscovery();
+    void log(Priority priority, const QString &text) const;
+
+    InventoryEntry projector_;
+    BridgeSettings settings_;
+    Topics topics_;
+    MqttClient mqtt_;
+    ProjectorLine line_;
+    QMap<QString, QByteArray> state_; // leaf to retained value
+    QString power_;
+    std::deque<Pending> queue_;
+    std::optional<Pending> inFlight_;
+    QTimer powerPoll_;
+    QTimer lampPoll_;
+    QTimer expiry_;
+};
+
+} // namespace qv7::bridge

@@ -1,0 +1,97 @@
+#include "broker.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace qv7::test {
+
+Broker::Broker(const QStringList &configuration)
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        qFatal("no free port on 127.0.0.1");
+    port_ = probe.serverPort();
+    probe.close();
+    QFile file(dir_.filePath(QStringLiteral("mosquitto.conf")));
+    const QByteArray text =
+        (QStringList{QStringLiteral("listener %1 127.0.0.1").arg(port_),
+                     QStringLiteral("persistence false")} +
+         (configuration.isEmpty() ? QStringList{QStringLiteral("allow_anonymous true")}
+                                  : configuration))
+            .join(u'\n')
+            .toUtf8() +
+        '\n';
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush())
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    file.close();
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.setStandardOutputFile(dir_.filePath(QStringLiteral("mosquitto.log")),
+                                   QIODevice::Append);
+    start();
+}
+
+Broker::~Broker()
+{
+    stop();
+}
+
+void Broker::start()
+{
+    process_.start(QStringLiteral("mosquitto"),
+                   {QStringLiteral("-c"), dir_.filePath(QStringLiteral("mosquitto.conf"))});
+    if (!process_.waitForStarted())
+        qFatal("mosquitto does not start (scripts/deps.sh installs it)");
+    // Listening once a connection is taken.
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port_);
+        if (socket.waitForConnected(200))
+            return;
+        QTest::qWait(50);
+    }
+    qFatal("mosquitto does not listen on port %d", port_);
+}
+
+void Broker::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.terminate();
+    process_.waitForFinished();
+}
+
+QString Broker::url() const
+{
+    return QStringLiteral("mqtt://127.0.0.1:%1").arg(port_);
+}
+
+Watcher::Watcher(const Broker &broker, const QString &username, const QString &password)
+    : client_({QStringLiteral("127.0.0.1"), broker.port(), {}, username, password})
+{
+    connect(&client_, &bridge::MqttClient::connected, this,
+            [this] { client_.subscribe(QStringLiteral("#")); });
+    connect(&client_, &bridge::MqttClient::received, this,
+            [this](const QString &topic, const QByteArray &payload) { last_[topic] = payload; });
+    client_.open();
+}
+
+QMap<QString, QByteArray> Watcher::matching(const QString &prefix) const
+{
+    QMap<QString, QByteArray> found;
+    for (auto it = last_.cbegin(); it != last_.cend(); ++it) {
+        if (it.key().startsWith(prefix))
+            found.insert(it.key(), it.value());
+    }
+    return found;
+}
+
+void Watcher::publish(const QString &topic, const QByteArray &payload, bool retained)
+{
+    client_.publish(topic, payload, retained);
+}
+
+} // namespace qv7::test
