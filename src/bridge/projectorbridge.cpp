@@ -74,7 +74,7 @@ ProjectorBridge::ProjectorBridge(const InventoryEntry &projector, const BrokerSe
     , settings_(settings)
     , topics_(settings.topicPrefix, projector.name)
     , mqtt_(broker, this)
-    , line_(projector, this)
+    , line_(projector, settings.connectTimeoutMs, this)
 {
     powerPoll_.setSingleShot(true);
     connect(&powerPoll_, &QTimer::timeout, this, [this] { poll(kPowerQuery); });

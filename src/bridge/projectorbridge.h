@@ -22,7 +22,8 @@ namespace qv7::bridge {
 struct BridgeSettings {
     QString topicPrefix = QStringLiteral("qv7");
     QString discoveryPrefix = QStringLiteral("homeassistant");
-    bool verbose = false; // log every command and reply
+    bool verbose = false;                                       // log every command and reply
+    int connectTimeoutMs = TransportOptions{}.connectTimeoutMs; // for network ports
 };
 
 // One projector on the broker: its port, kept open and polled, and a connection of its own

@@ -16,13 +16,14 @@ constexpr auto kLongestReopen = 60s;
 
 } // namespace
 
-ProjectorLine::ProjectorLine(InventoryEntry projector, QObject *parent)
+ProjectorLine::ProjectorLine(InventoryEntry projector, int connectTimeoutMs, QObject *parent)
     : QObject(parent)
     , projector_(std::move(projector))
     , engine_(this)
     , backOff_(kFirstReopen)
 {
     engine_.MSComm1().setDevice(1, projector_.port);
+    engine_.MSComm1().setConnectTimeout(connectTimeoutMs);
     // The engine closes its window at the same length; this one also ends a reply that came
     // without its carriage return.
     replyWindow_.setSingleShot(true);

@@ -32,7 +32,7 @@ class ProjectorLine : public QObject {
     Q_OBJECT
 
 public:
-    explicit ProjectorLine(InventoryEntry projector, QObject *parent = nullptr);
+    ProjectorLine(InventoryEntry projector, int connectTimeoutMs, QObject *parent = nullptr);
 
     void open();
     bool isOpen() const { return open_; }

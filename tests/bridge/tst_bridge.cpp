@@ -95,6 +95,7 @@ private slots:
     void brokerRestart();
     void lineLostAndBack();
     void silentProjector();
+    void networkProjector();
     void authentication_data();
     void authentication();
     void commandLine_data();
@@ -165,6 +166,23 @@ void TstBridge::stateAfterStart()
         {QStringLiteral("qv7/hall/orientation"), "Top/Bottom reversal"},
     };
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->matching(QStringLiteral("qv7/hall/")), expected, kTimeout);
+}
+
+void TstBridge::networkProjector()
+{
+    // A projector behind a serial device server on loopback; the server goes away.
+    SimulatorServer converter;
+    QVERIFY(converter.listen(QStringLiteral("rfc2217://127.0.0.1:0")));
+    const auto lab =
+        bridge(*broker_, QStringLiteral("[lab]\nport = %1\n").arg(converter.portName()));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(QStringLiteral("qv7/lab/power")),
+                              QByteArray("standby"), kTimeout);
+    QCOMPARE(watcher_->last(QStringLiteral("qv7/lab/link")), QByteArray("up"));
+    converter.close();
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(QStringLiteral("qv7/lab/link")), QByteArray("down"),
+                              kTimeout);
+    lab->terminate();
+    QVERIFY(lab->waitForFinished());
 }
 
 void TstBridge::discovery_data()
@@ -458,6 +476,8 @@ void TstBridge::commandLine_data()
     row("password without user", "--password-file /etc/hostname", good, "needs --username");
     row("prefix with wildcard", "--topic-prefix qv7/#", good, "--topic-prefix is topic levels");
     row("unknown option", "--colour red", good, "colour");
+    row("connect time-out not a number", "--connect-timeout soon", good,
+        "--connect-timeout takes milliseconds");
     row("poll period zero", "", QStringLiteral("[a]\nport = /dev/null\npower-poll = 0\n"),
         ".ini:3: power-poll is seconds from 1 to 86400, not 0");
 }
