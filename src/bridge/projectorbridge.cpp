@@ -256,7 +256,7 @@ void ProjectorBridge::onDone(const Exchange &exchange)
     const Pending done = *std::exchange(inFlight_, std::nullopt);
     QJsonObject outcome{{QStringLiteral("command"), done.request.words},
                         {QStringLiteral("code"), code(exchange.code)},
-                        {QStringLiteral("rendering"), exchange.rendering}};
+                        {QStringLiteral("rendering"), exchange.reply.rendering}};
     if (!exchange.failure.isEmpty()) {
         if (done.fromBroker) {
             outcome.insert(QStringLiteral("error"), exchange.failure);
@@ -267,10 +267,11 @@ void ProjectorBridge::onDone(const Exchange &exchange)
     if (settings_.verbose)
         log(Priority::Debug,
             QStringLiteral("reply to %1: %2%3")
-                .arg(code(exchange.code), exchange.rendering.trimmed(),
-                     exchange.status ? QStringLiteral(" (%1)").arg(scriptText(*exchange.status))
-                                     : QString()));
-    if (exchange.reply.isEmpty()) {
+                .arg(code(exchange.code), exchange.reply.rendering.trimmed(),
+                     exchange.reply.status
+                         ? QStringLiteral(" (%1)").arg(scriptText(*exchange.reply.status))
+                         : QString()));
+    if (exchange.reply.bytes.isEmpty()) {
         if (exchange.code.starts_with("CR"))
             setLink(QStringLiteral("silent"));
         outcome.insert(QStringLiteral("error"),
@@ -278,8 +279,8 @@ void ProjectorBridge::onDone(const Exchange &exchange)
     } else {
         setLink(QStringLiteral("up"));
         take(exchange);
-        if (exchange.status)
-            outcome.insert(QStringLiteral("status"), scriptText(*exchange.status));
+        if (exchange.reply.status)
+            outcome.insert(QStringLiteral("status"), scriptText(*exchange.reply.status));
     }
     if (exchange.code == kPowerQuery)
         powerPoll_.start(changing(power_) ? projector_.transitionPoll : projector_.powerPoll);
@@ -295,18 +296,18 @@ void ProjectorBridge::onDone(const Exchange &exchange)
 
 void ProjectorBridge::take(const Exchange &exchange)
 {
-    if (!exchange.status)
+    if (!exchange.reply.status)
         return;
-    if (exchange.code == kPowerQuery && exchange.word) {
-        setPower(*exchange.word);
+    if (exchange.code == kPowerQuery && exchange.reply.word) {
+        setPower(*exchange.reply.word);
     } else if (exchange.code == kInputQuery) {
-        if (const auto word = inputWord(*exchange.status))
+        if (const auto word = inputWord(*exchange.reply.status))
             setState(QStringLiteral("input"), word->toUtf8());
     } else if (exchange.code == kLampQuery) {
-        if (const auto hours = lampHours(*exchange.status))
+        if (const auto hours = lampHours(*exchange.reply.status))
             setState(QStringLiteral("lamp_hours"), QByteArray::number(*hours));
     } else if (exchange.code == kOrientationQuery) {
-        setState(QStringLiteral("orientation"), scriptText(*exchange.status).toUtf8());
+        setState(QStringLiteral("orientation"), scriptText(*exchange.reply.status).toUtf8());
     }
 }
 

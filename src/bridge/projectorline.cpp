@@ -20,19 +20,14 @@ ProjectorLine::ProjectorLine(InventoryEntry projector, int connectTimeoutMs, QOb
     : QObject(parent)
     , projector_(std::move(projector))
     , engine_(this)
+    , watch_(engine_)
     , backOff_(kFirstReopen)
 {
     engine_.MSComm1().setDevice(1, projector_.port);
     engine_.MSComm1().setConnectTimeout(connectTimeoutMs);
-    // The engine closes its window at the same length; this one also ends a reply that came
-    // without its carriage return.
-    replyWindow_.setSingleShot(true);
-    replyWindow_.setTimerType(Qt::PreciseTimer);
-    replyWindow_.setInterval(kReplyWindowMs);
-    connect(&replyWindow_, &QTimer::timeout, this, &ProjectorLine::complete);
     reopen_.setSingleShot(true);
     connect(&reopen_, &QTimer::timeout, this, &ProjectorLine::open);
-    connect(&engine_, &Engine::rxdChanged, this, &ProjectorLine::onRxd);
+    connect(&watch_, &ReplyWatch::complete, this, &ProjectorLine::complete);
     // Every failure of the port (open, write, the device gone) arrives here, once a burst.
     connect(&engine_, &Engine::failed, this, &ProjectorLine::fail);
 }
@@ -51,61 +46,27 @@ void ProjectorLine::open()
 
 void ProjectorLine::send(const std::string &code)
 {
-    exchange_ = Exchange{code, {}, {}, {}, {}, {}};
-    expecting_ = true;
-    completing_ = false;
-    replyWindow_.start();
+    code_ = code;
+    watch_.expect();
     engine_.send(code);
 }
 
-void ProjectorLine::onRxd(const QString &text)
+void ProjectorLine::complete(const Reply &reply)
 {
-    // The engine's own window may close first and show its no-reply mark: that is no reply.
-    if (!expecting_ || text.isEmpty() || engine_.ReceivedText().empty())
-        return;
-    exchange_.reply = QByteArray::fromStdString(engine_.ReceivedText());
-    exchange_.rendering = text;
-    if (completing_ || !exchange_.reply.contains(kCommandTerminator))
-        return;
-    // Ends once the engine has finished with this reception.
-    completing_ = true;
-    QMetaObject::invokeMethod(this, &ProjectorLine::complete, Qt::QueuedConnection);
-}
-
-void ProjectorLine::complete()
-{
-    if (!expecting_)
-        return;
-    expecting_ = false;
-    replyWindow_.stop();
-    // The reply is complete: its window closes now, so that the next command's reply starts
-    // on an empty ReceivedText.
-    const std::string currentCommand = engine_.CurrentCommand();
-    engine_.Timer2_Timer();
-    if (exchange_.reply.isEmpty()) {
-        exchange_.rendering = QString::fromUtf8(kNoReplyCaption.text);
-    } else if (const StatusDecoding *decoding = replyDecoding(currentCommand)) {
-        const std::string rendering = exchange_.rendering.toStdString();
-        if (const auto status = decodeStatus(*decoding, rendering))
-            exchange_.status = QString::fromStdString(*status);
-        if (const auto word = statusWord(*decoding, rendering))
-            exchange_.word = QString::fromLatin1(word->data(), qsizetype(word->size()));
-    }
-    emit done(exchange_);
+    emit done(Exchange{code_, reply, {}});
 }
 
 void ProjectorLine::fail(const QString &description)
 {
     engine_.closePort();
     open_ = false;
-    replyWindow_.stop();
+    const bool awaited = watch_.expecting();
+    watch_.cancel();
     const auto nextTry = backOff_;
     backOff_ = std::min(backOff_ * 2, std::chrono::seconds(kLongestReopen));
     reopen_.start(nextTry);
-    if (std::exchange(expecting_, false)) {
-        exchange_.failure = description;
-        emit done(exchange_);
-    }
+    if (awaited)
+        emit done(Exchange{code_, {}, description});
     emit lost(description, nextTry);
 }
 

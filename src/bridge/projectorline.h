@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "engine/inventory.h"
+#include "engine/replywatch.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -17,11 +18,8 @@ namespace qv7::bridge {
 // What one command came to on the line.
 struct Exchange {
     std::string code;
-    QByteArray reply;              // the bytes that came back; empty: nothing in the window
-    QString rendering;             // the RXD line
-    std::optional<QString> status; // the status line's text, for a query whose reply decodes
-    std::optional<QString> word;   // the machine word of that text, where the table has one
-    QString failure;               // the line failed under this command
+    Reply reply;
+    QString failure; // the line failed under this command
 };
 
 // The port of one projector, owned for as long as the bridge runs: opened through an engine of
@@ -36,7 +34,7 @@ public:
 
     void open();
     bool isOpen() const { return open_; }
-    bool busy() const { return expecting_; }
+    bool busy() const { return watch_.expecting(); }
     // Only while open and not busy.
     void send(const std::string &code);
 
@@ -47,19 +45,16 @@ signals:
     void done(const qv7::bridge::Exchange &exchange);
 
 private:
-    void onRxd(const QString &text);
-    void complete();
+    void complete(const Reply &reply);
     void fail(const QString &description);
 
     InventoryEntry projector_;
     Engine engine_;
-    QTimer replyWindow_;
+    ReplyWatch watch_;
     QTimer reopen_;
     std::chrono::seconds backOff_;
     bool open_ = false;
-    bool expecting_ = false;
-    bool completing_ = false;
-    Exchange exchange_;
+    std::string code_; // of the command whose reply is awaited
 };
 
 } // namespace qv7::bridge

@@ -29,18 +29,13 @@ Session::Session(Target target, std::vector<Step> steps, QObject *parent)
     , target_(std::move(target))
     , steps_(std::move(steps))
     , engine_(this)
+    , watch_(engine_)
 {
-    // The engine's own reply window closes at the same length; this one also ends a reply
-    // that came without its carriage return, which the engine shows without a mark.
-    replyWindow_.setSingleShot(true);
-    replyWindow_.setTimerType(Qt::PreciseTimer);
-    replyWindow_.setInterval(kReplyWindowMs);
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&replyWindow_, &QTimer::timeout, this, &Session::completeExchange);
+    connect(&watch_, &ReplyWatch::complete, this, &Session::completeExchange);
     connect(&pollTimer_, &QTimer::timeout, this, &Session::poll);
     connect(&engine_, &Engine::txdChanged, this, &Session::onTxd);
-    connect(&engine_, &Engine::rxdChanged, this, &Session::onRxd);
     connect(&engine_, &Engine::failed, this, [this](const QString &description) {
         fail(failureExitCode(description), description);
     });
@@ -102,11 +97,9 @@ void Session::next()
 
 void Session::beginExchange()
 {
-    expecting_ = true;
-    completing_ = false;
     outcome_.reply.clear();
     outcome_.rendering.clear();
-    replyWindow_.start();
+    watch_.expect();
 }
 
 void Session::onTxd(const QString &text)
@@ -125,40 +118,15 @@ void Session::releaseHold()
     beginExchange();
 }
 
-void Session::onRxd(const QString &text)
+void Session::completeExchange(const Reply &reply)
 {
-    if (!expecting_ || text.isEmpty())
+    if (finished_)
         return;
-    outcome_.reply = QByteArray::fromStdString(engine_.ReceivedText());
-    outcome_.rendering = text;
-    if (completing_ || !outcome_.reply.contains(kCommandTerminator))
-        return;
-    // Ends once the engine has finished with this reception.
-    completing_ = true;
-    QMetaObject::invokeMethod(this, &Session::completeExchange, Qt::QueuedConnection);
-}
-
-void Session::completeExchange()
-{
-    if (!expecting_ || finished_)
-        return;
-    expecting_ = false;
-    replyWindow_.stop();
-    const std::string currentCommand = engine_.CurrentCommand();
-    // The reply is complete: its window closes now rather than at its end, so that the next
-    // command's reply starts on an empty ReceivedText.
-    engine_.Timer2_Timer();
-    const StatusDecoding *decoding = replyDecoding(currentCommand);
-    query_ = decoding != nullptr;
-    if (outcome_.reply.isEmpty()) {
-        outcome_.rendering = QString::fromUtf8(kNoReplyCaption.text);
-    } else if (decoding) {
-        const std::string rendering = outcome_.rendering.toStdString();
-        if (const auto status = decodeStatus(*decoding, rendering))
-            outcome_.status = QString::fromStdString(*status);
-        if (const auto word = statusWord(*decoding, rendering))
-            outcome_.power = QString::fromLatin1(word->data(), word->size());
-    }
+    query_ = reply.query;
+    outcome_.reply = reply.bytes;
+    outcome_.rendering = reply.rendering;
+    outcome_.status = reply.status;
+    outcome_.power = reply.word;
     if (const auto *wait = std::get_if<WaitFor>(&steps_[current_].action))
         pollDone(*wait);
     else
@@ -232,8 +200,7 @@ void Session::fail(int exitCode, const QString &error)
 void Session::finish(int exitCode)
 {
     finished_ = true;
-    expecting_ = false;
-    replyWindow_.stop();
+    watch_.cancel();
     pollTimer_.stop();
     if (const HoldCommand *held = std::exchange(held_, nullptr))
         engine_.release(*held);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/engine.h"
+#include "engine/replywatch.h"
 #include "script.h"
 
 #include <QByteArray>
@@ -56,9 +57,8 @@ private:
     void next();
     void beginExchange();
     void onTxd(const QString &text);
-    void onRxd(const QString &text);
     void releaseHold();
-    void completeExchange();
+    void completeExchange(const Reply &reply);
     void stepDone();
     void poll();
     void pollDone(const WaitFor &wait);
@@ -72,10 +72,8 @@ private:
     Engine engine_;
 
     Outcome outcome_;
-    bool expecting_ = false;  // from a send to its reply or the end of its reply window
-    bool completing_ = false; // the reply is complete and its end is on its way
-    bool query_ = false;      // the command's reply decodes into a status line text
-    QTimer replyWindow_;
+    ReplyWatch watch_;
+    bool query_ = false;                // the command's reply decodes into a status line text
     const HoldCommand *held_ = nullptr; // down until its last send
     int sendsLeft_ = 0;
     bool pressing_ = false;
