@@ -6,7 +6,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -40,24 +39,6 @@ bool isInputSelect(const std::string &code)
 bool changing(const QString &power)
 {
     return power == u"warming" || power == u"cooling";
-}
-
-// The status line's text as a script reads it: no leading blank, the lamp's digits together.
-QString scriptText(const QString &status)
-{
-    static const QRegularExpression digitGap(QStringLiteral("(?<=\\d) (?=\\d)"));
-    return status.trimmed().remove(digitGap);
-}
-
-// The number of hours on the counter, when the reply held nothing else.
-std::optional<int> lampHours(const QString &status)
-{
-    const QString suffix = QString::fromLatin1(kLampHoursDecoding.suffix.data(),
-                                               qsizetype(kLampHoursDecoding.suffix.size()));
-    const QString text = scriptText(status);
-    bool number = false;
-    const int hours = text.endsWith(suffix) ? text.chopped(suffix.size()).toInt(&number) : 0;
-    return number ? std::optional(hours) : std::nullopt;
 }
 
 QString code(const std::string &code)

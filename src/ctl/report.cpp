@@ -6,7 +6,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QStringList>
 
 namespace qv7::ctl {
@@ -64,25 +63,14 @@ const Outcome *outcomeOf(const Reading &reading, std::string_view code)
     return nullptr;
 }
 
-// The number in front of the lamp-hours text, when the reply held nothing else.
-std::optional<int> lampHours(const Outcome *outcome)
+std::optional<int> lampHoursOf(const Outcome *outcome)
 {
     if (!outcome || !outcome->status)
         return std::nullopt;
-    const QString text = scriptText(*outcome->status);
-    const QString suffix = latin1(kLampHoursDecoding.suffix);
-    bool number = false;
-    const int hours = text.endsWith(suffix) ? text.chopped(suffix.size()).toInt(&number) : 0;
-    return number ? std::optional(hours) : std::nullopt;
+    return lampHours(*outcome->status);
 }
 
 } // namespace
-
-QString scriptText(const QString &status)
-{
-    static const QRegularExpression digitGap(QStringLiteral("(?<=\\d) (?=\\d)"));
-    return status.trimmed().remove(digitGap);
-}
 
 QString resultLine(const Outcome &outcome, const Target &target, Format format, bool named)
 {
@@ -143,7 +131,7 @@ QString metrics(const QList<Reading> &readings)
                                  .arg(projector, state)
                                  .arg(*status->power == state ? 1 : 0));
         }
-        if (const auto hours = lampHours(outcomeOf(reading, lampCode)))
+        if (const auto hours = lampHoursOf(outcomeOf(reading, lampCode)))
             lamp.append(QStringLiteral("qv7_lamp_hours{%1} %2").arg(projector).arg(*hours));
     }
     return (up + power + lamp).join(u'\n') + u'\n';

@@ -9,10 +9,6 @@ namespace qv7::ctl {
 
 enum class Format { Text, Raw, Json };
 
-// The status line's text as a script reads it: without the leading blank, and with the lamp
-// hours' digits together ("0123 Hour Use").
-QString scriptText(const QString &status);
-
 // The line an outcome prints on standard output, empty for none: the status text of a query,
 // the RXD rendering (--raw, and in place of a reply that decodes to nothing) or a JSON object,
 // which names the projector when the command runs on several.

@@ -3,7 +3,25 @@
 #include "protocol/captions.h"
 #include "protocol/commandtable.h"
 
+#include <QRegularExpression>
+
 namespace qv7 {
+
+QString scriptText(const QString &status)
+{
+    static const QRegularExpression digitGap(QStringLiteral("(?<=\\d) (?=\\d)"));
+    return status.trimmed().remove(digitGap);
+}
+
+std::optional<int> lampHours(const QString &status)
+{
+    const QString suffix = QString::fromLatin1(kLampHoursDecoding.suffix.data(),
+                                               qsizetype(kLampHoursDecoding.suffix.size()));
+    const QString text = scriptText(status);
+    bool number = false;
+    const int hours = text.endsWith(suffix) ? text.chopped(suffix.size()).toInt(&number) : 0;
+    return number ? std::optional(hours) : std::nullopt;
+}
 
 ReplyWatch::ReplyWatch(Engine &engine, QObject *parent)
     : QObject(parent)

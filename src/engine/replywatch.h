@@ -20,6 +20,13 @@ struct Reply {
     std::optional<QString> word;   // its machine word, where the table has one
 };
 
+// A status line text as scripts and the broker read it: no leading blank, the lamp's digits
+// together ("0123 Hour Use").
+QString scriptText(const QString &status);
+// The number of hours on the lamp's counter in a lamp-hours status text, when it held nothing
+// else.
+std::optional<int> lampHours(const QString &status);
+
 // The reply to the next command a program sends through an engine, for programs that send one
 // command after another: complete when its carriage return arrives, when the engine's reply
 // window closes at once so that the next reply starts afresh, or when the reply window has
