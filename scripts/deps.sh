@@ -3,7 +3,8 @@
 # of them is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang qt6-base-dev qt6-serialport-dev fonts-ipafont-gothic
+# pkg-config finds libmosquitto for CMake.
+packages=(cmake ninja-build pkg-config g++ clang qt6-base-dev qt6-serialport-dev fonts-ipafont-gothic
     libmosquitto-dev mosquitto mosquitto-clients
     libclang-rt-14-dev help2man librsvg2-bin dpkg-dev lintian desktop-file-utils appstream
     python3-serial hyperfine ser2net)
