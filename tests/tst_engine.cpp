@@ -38,8 +38,6 @@ private Q_SLOTS:
     void oneShotSendsItsCode();
     void arrowModeButtons_data();
     void arrowModeButtons();
-    void statusDecoding_data();
-    void statusDecoding();
     void replyInPieces_data();
     void replyInPieces();
     void lateReply_data();
@@ -156,64 +154,6 @@ void TstEngine::arrowModeButtons()
     QCOMPARE(fixture_->timer("Timer1")->interval(), period);
     QCOMPARE(fixture_->engine.ArrowMode(), std::uint8_t(arrowMode));
     QVERIFY(!fixture_->timer("Timer1")->isActive());
-}
-
-void TstEngine::statusDecoding_data()
-{
-    QTest::addColumn<QByteArray>("query");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QString>("status"); // null: the status keeps what it had
-    const struct {
-        const char *name, *query, *reply, *status;
-    } rows[] = {
-        {"STATUS: power on", "Command44", "00\r", " Power ON"},
-        {"STATUS: stand by", "Command44", "80\r", " Stand by"},
-        {"STATUS: count down", "Command44", "40\r", " Count down"},
-        {"STATUS: cooling down", "Command44", "20\r", " Cooling down"},
-        {"STATUS: power abnormality", "Command44", "10\r", " Power abnormality"},
-        {"STATUS: temperature 08", "Command44", "08\r", " Temperature abnormality"},
-        {"STATUS: temperature 18", "Command44", "18\r", " Temperature abnormality"},
-        {"STATUS: temperature 28", "Command44", "28\r", " Temperature abnormality"},
-        {"STATUS: temperature 48", "Command44", "48\r", " Temperature abnormality"},
-        {"STATUS: temperature 88", "Command44", "88\r", " Temperature abnormality"},
-        {"STATUS: longer reply", "Command44", "000\r", " Power ON"},
-        {"STATUS: unknown state", "Command44", "55\r", nullptr},
-        {"STATUS: ACK", "Command44", "\x06\r", nullptr},
-        {"MODE: computer 1", "Command45", "1\r", " Computer 1"},
-        {"MODE: computer 2", "Command45", "2\r", " Computer 2"},
-        {"MODE: video", "Command45", "3\r", " Video"},
-        {"MODE: first character only", "Command45", "12\r", " Computer 1"},
-        {"MODE: unknown input", "Command45", "4\r", nullptr},
-        {"SETTING: normally", "Command47", "11\r", " Normally"},
-        {"SETTING: top/bottom", "Command47", "10\r", " Top/Bottom reversal"},
-        {"SETTING: left/right", "Command47", "01\r", " Left/Right reversal"},
-        {"SETTING: both", "Command47", "00\r", " Top/Bottom , Left/Right reversal"},
-        {"L-TIME: four digits", "Command46", "0123\r", " 0 1 2 3 Hour Use"},
-        {"L-TIME: ACK", "Command46", "\x06\r", " ACK CR  Hour Use"},
-        {"ON: never decoded", "Command17", "00\r", nullptr},
-        {"C01: never decoded", "Command52", "1\r", nullptr},
-    };
-    for (const auto &row : rows)
-        QTest::newRow(row.name) << QByteArray(row.query) << QByteArray(row.reply)
-                                << (row.status ? QString::fromLatin1(row.status) : QString());
-}
-
-void TstEngine::statusDecoding()
-{
-    QFETCH(QByteArray, query);
-    QFETCH(QByteArray, reply);
-    QFETCH(QString, status);
-    const Engine &engine = fixture_->engine;
-    const QString earlier = QStringLiteral(" 9 9 9 9 Hour Use");
-    sent("Command46");
-    fixture_->line.write("9999\r");
-    QTRY_COMPARE(engine.status(), earlier);
-    fixture_->engine.Timer2_Timer();
-    sent(query.constData());
-    fixture_->line.write(reply);
-    QTRY_COMPARE(engine.rxd(), rendered(reply));
-    QCOMPARE(engine.status(), status.isNull() ? earlier : status);
-    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
 }
 
 void TstEngine::replyInPieces_data()

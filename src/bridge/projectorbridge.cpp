@@ -33,7 +33,12 @@ const std::string kPowerOff = codeOf("power", "off");
 bool isInputSelect(const std::string &code)
 {
     return std::ranges::any_of(
-        kInputNames, [&](const InputName &name) { return codeOf("input", name.word) == code; });
+        kInputs, [&](const auto &input) { return codeOf("input", input.word) == code; });
+}
+
+QByteArray bytes(std::string_view text)
+{
+    return QByteArray(text.data(), qsizetype(text.size()));
 }
 
 bool changing(const QString &power)
@@ -249,9 +254,9 @@ void ProjectorBridge::onDone(const Exchange &exchange)
         log(Priority::Debug,
             QStringLiteral("reply to %1: %2%3")
                 .arg(code(exchange.code), exchange.reply.rendering.trimmed(),
-                     exchange.reply.status
-                         ? QStringLiteral(" (%1)").arg(scriptText(*exchange.reply.status))
-                         : QString()));
+                     exchange.reply.reading ? QStringLiteral(" (%1)").arg(QString::fromLatin1(
+                                                  scriptText(*exchange.reply.reading)))
+                                            : QString()));
     if (exchange.reply.bytes.isEmpty()) {
         if (exchange.code.starts_with("CR"))
             setLink(QStringLiteral("silent"));
@@ -260,8 +265,9 @@ void ProjectorBridge::onDone(const Exchange &exchange)
     } else {
         setLink(QStringLiteral("up"));
         take(exchange);
-        if (exchange.reply.status)
-            outcome.insert(QStringLiteral("status"), scriptText(*exchange.reply.status));
+        if (exchange.reply.reading)
+            outcome.insert(QStringLiteral("status"),
+                           QString::fromLatin1(scriptText(*exchange.reply.reading)));
     }
     if (exchange.code == kPowerQuery)
         powerPoll_.start(changing(power_) ? projector_.transitionPoll : projector_.powerPoll);
@@ -277,18 +283,18 @@ void ProjectorBridge::onDone(const Exchange &exchange)
 
 void ProjectorBridge::take(const Exchange &exchange)
 {
-    if (!exchange.reply.status)
+    if (!exchange.reply.reading)
         return;
-    if (exchange.code == kPowerQuery && exchange.reply.word) {
-        setPower(*exchange.reply.word);
-    } else if (exchange.code == kInputQuery) {
-        if (const auto word = inputWord(*exchange.reply.status))
-            setState(QStringLiteral("input"), word->toUtf8());
-    } else if (exchange.code == kLampQuery) {
-        if (const auto hours = lampHours(*exchange.reply.status))
-            setState(QStringLiteral("lamp_hours"), QByteArray::number(*hours));
-    } else if (exchange.code == kOrientationQuery) {
-        setState(QStringLiteral("orientation"), scriptText(*exchange.reply.status).toUtf8());
+    const Reading &reading = *exchange.reply.reading;
+    if (const auto *power = std::get_if<PowerState>(&reading)) {
+        setPower(QString::fromLatin1(word(*power)));
+    } else if (const auto *input = std::get_if<Input>(&reading)) {
+        setState(QStringLiteral("input"), bytes(word(*input)));
+    } else if (const auto *lamp = std::get_if<LampTime>(&reading)) {
+        if (lamp->hours)
+            setState(QStringLiteral("lamp_hours"), QByteArray::number(*lamp->hours));
+    } else if (const auto *orientation = std::get_if<Orientation>(&reading)) {
+        setState(QStringLiteral("orientation"), bytes(word(*orientation)));
     }
 }
 

@@ -51,28 +51,17 @@ const OneShotCommand &oneShot(std::string_view name, std::string_view argument)
 QStringList powerWords()
 {
     QStringList words;
-    for (const StatusKey &key : kPowerKeys) {
-        if (!words.contains(latin1(key.word)))
-            words.append(latin1(key.word));
-    }
+    for (const std::string_view word : qv7::powerWords())
+        words.append(latin1(word));
     return words;
 }
 
 QStringList inputWords()
 {
     QStringList words;
-    for (const InputName &name : kInputNames)
-        words.append(latin1(name.word));
+    for (const auto &input : kInputs)
+        words.append(latin1(input.word));
     return words;
-}
-
-std::optional<QString> inputWord(const QString &status)
-{
-    for (const InputName &name : kInputNames) {
-        if (status == latin1(name.status))
-            return latin1(name.word);
-    }
-    return std::nullopt;
 }
 
 Request powerRequest(const QByteArray &payload)
@@ -89,9 +78,9 @@ Request powerRequest(const QByteArray &payload)
 Request inputRequest(const QByteArray &payload)
 {
     const QString text = payloadText(payload);
-    for (const InputName &name : kInputNames) {
-        if (text == latin1(name.word))
-            return {QStringLiteral("input ") + text, std::string(oneShot("input", name.word).code)};
+    if (const auto input = inputNamed(text.toStdString())) {
+        const std::string_view name = word(*input);
+        return {QStringLiteral("input ") + latin1(name), std::string(oneShot("input", name).code)};
     }
     throw PayloadError(
         QStringLiteral("input/set takes %1, not \"%2\"").arg(oneOf(inputWords()), text));

@@ -25,22 +25,9 @@ struct Request {
     std::string code;
 };
 
-// The input a select names and the status text the projector reports for it.
-struct InputName {
-    std::string_view word; // the argument of an "input" verb of the command table
-    std::string_view status;
-};
-
-inline constexpr InputName kInputNames[] = {
-    {"pc1", " Computer 1"},
-    {"pc2", " Computer 2"},
-    {"video", " Video"},
-};
-
-// The words of the state topics: the power states of the status table, the inputs.
+// The words of the state topics: the power states, the inputs.
 QStringList powerWords();
 QStringList inputWords();
-std::optional<QString> inputWord(const QString &status);
 
 // What a command topic's payload asks for; each throws PayloadError.
 // power/set: ON or OFF.

@@ -23,6 +23,13 @@ QString verbWords(const Verb &verb)
                                  : latin1(verb.name) + u' ' + latin1(verb.argument);
 }
 
+std::optional<QString> scriptLine(const Outcome &outcome)
+{
+    if (!outcome.reading)
+        return std::nullopt;
+    return QString::fromLatin1(scriptText(*outcome.reading));
+}
+
 QString jsonLine(const Outcome &outcome, const Target &target, bool named)
 {
     const auto orNull = [](const std::optional<QString> &text) {
@@ -34,9 +41,8 @@ QString jsonLine(const Outcome &outcome, const Target &target, bool named)
         {QStringLiteral("code"), outcome.code},
         {QStringLiteral("reply"), QString::fromLatin1(outcome.reply)},
         {QStringLiteral("rendering"), outcome.rendering},
-        {QStringLiteral("status"),
-         orNull(outcome.status ? std::optional(scriptText(*outcome.status)) : std::nullopt)},
-        {QStringLiteral("power"), orNull(outcome.power)},
+        {QStringLiteral("status"), orNull(scriptLine(outcome))},
+        {QStringLiteral("power"), orNull(powerWord(outcome))},
         {QStringLiteral("exit"), outcome.exitCode},
     };
     if (named)
@@ -65,9 +71,9 @@ const Outcome *outcomeOf(const Reading &reading, std::string_view code)
 
 std::optional<int> lampHoursOf(const Outcome *outcome)
 {
-    if (!outcome || !outcome->status)
-        return std::nullopt;
-    return lampHours(*outcome->status);
+    const LampTime *lamp =
+        outcome && outcome->reading ? std::get_if<LampTime>(&*outcome->reading) : nullptr;
+    return lamp ? lamp->hours : std::nullopt;
 }
 
 } // namespace
@@ -76,9 +82,9 @@ QString resultLine(const Outcome &outcome, const Target &target, Format format, 
 {
     if (format == Format::Json)
         return jsonLine(outcome, target, named);
-    if (format == Format::Raw || (outcome.exitCode == EX_DATAERR && !outcome.status))
+    if (format == Format::Raw || (outcome.exitCode == EX_DATAERR && !outcome.reading))
         return outcome.rendering;
-    return outcome.status ? scriptText(*outcome.status) : QString();
+    return scriptLine(outcome).value_or(QString());
 }
 
 QString vocabulary()
@@ -108,10 +114,8 @@ QString metrics(const QList<Reading> &readings)
     const std::string_view powerCode = findOneShotVerb({"status"})->code;
     const std::string_view lampCode = findOneShotVerb({"lamp-hours"})->code;
     QStringList states;
-    for (const StatusKey &key : kPowerKeys) {
-        if (!states.contains(latin1(key.word)))
-            states.append(latin1(key.word));
-    }
+    for (const std::string_view word : powerWords())
+        states.append(latin1(word));
     QStringList up{QStringLiteral("# HELP qv7_up Whether the projector answered its power "
                                   "state query (1) or not (0)."),
                    QStringLiteral("# TYPE qv7_up gauge")};
@@ -125,11 +129,11 @@ QString metrics(const QList<Reading> &readings)
             QStringLiteral("projector=\"%1\"").arg(labelValue(reading.projector));
         const Outcome *status = outcomeOf(reading, powerCode);
         up.append(QStringLiteral("qv7_up{%1} %2").arg(projector).arg(status ? 1 : 0));
-        if (status && status->power) {
+        if (const auto word = status ? powerWord(*status) : std::nullopt) {
             for (const QString &state : states)
                 power.append(QStringLiteral("qv7_power_state{%1,state=\"%2\"} %3")
                                  .arg(projector, state)
-                                 .arg(*status->power == state ? 1 : 0));
+                                 .arg(*word == state ? 1 : 0));
         }
         if (const auto hours = lampHoursOf(outcomeOf(reading, lampCode)))
             lamp.append(QStringLiteral("qv7_lamp_hours{%1} %2").arg(projector).arg(*hours));

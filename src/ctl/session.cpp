@@ -24,6 +24,16 @@ Outcome outcomeOf(const Step &step)
 
 } // namespace
 
+std::optional<QString> powerWord(const Outcome &outcome)
+{
+    const PowerState *state =
+        outcome.reading ? std::get_if<PowerState>(&*outcome.reading) : nullptr;
+    if (!state)
+        return std::nullopt;
+    const std::string_view text = word(*state);
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
 Session::Session(Target target, std::vector<Step> steps, QObject *parent)
     : QObject(parent)
     , target_(std::move(target))
@@ -125,8 +135,7 @@ void Session::completeExchange(const Reply &reply)
     query_ = reply.query;
     outcome_.reply = reply.bytes;
     outcome_.rendering = reply.rendering;
-    outcome_.status = reply.status;
-    outcome_.power = reply.word;
+    outcome_.reading = reply.reading;
     if (const auto *wait = std::get_if<WaitFor>(&steps_[current_].action))
         pollDone(*wait);
     else
@@ -141,7 +150,7 @@ void Session::stepDone()
                                  .arg(kReplyWindowMs));
         return;
     }
-    if (query_ && !outcome_.status) {
+    if (query_ && !outcome_.reading) {
         fail(EX_DATAERR, QStringLiteral("%1: the reply to %2 decodes to nothing:%3")
                              .arg(label(), outcome_.code, outcome_.rendering));
         return;
@@ -161,22 +170,24 @@ void Session::poll()
 void Session::pollDone(const WaitFor &wait)
 {
     const QString wanted = QString::fromLatin1(wait.word.data(), wait.word.size());
-    if (outcome_.power == wanted) {
+    const std::optional<QString> power = powerWord(outcome_);
+    if (power == wanted) {
         emit commandDone(outcome_);
         ++current_;
         next();
         return;
     }
     const QString seconds = QString::number(waited_.elapsed() / 1000.0, 'f', 1);
-    if (outcome_.power == QLatin1StringView("fault")) {
+    if (power == QLatin1StringView("fault")) {
         fail(EX_UNAVAILABLE, QStringLiteral("%1: gave up waiting for %2 after %3 s: the "
                                             "projector reports%4")
-                                 .arg(label(), wanted, seconds, *outcome_.status));
+                                 .arg(label(), wanted, seconds,
+                                      QString::fromLatin1(statusText(*outcome_.reading))));
         return;
     }
     const qint64 remaining = waitDeadline_.remainingTime();
     if (remaining == 0) {
-        const QString state = outcome_.power ? QStringLiteral("still ") + *outcome_.power
+        const QString state = power                      ? QStringLiteral("still ") + *power
                               : outcome_.reply.isEmpty() ? QStringLiteral("no reply")
                                                          : QStringLiteral("no power state");
         fail(EX_UNAVAILABLE, QStringLiteral("%1: gave up waiting for %2 after %3 s: %4")

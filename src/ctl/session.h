@@ -27,15 +27,17 @@ struct Target {
 
 // What one command of a script came to.
 struct Outcome {
-    QString words;                 // as the script said it: "volume up 3", "wait on"
-    QString code;                  // what went out: "C09"
-    QByteArray reply;              // the bytes that came back for it
-    QString rendering;             // the RXD line: the reply's rendering, or the no-reply mark
-    std::optional<QString> status; // the status line's text, leading blank and all
-    std::optional<QString> power;  // the power state's machine word: "on", "standby", ...
+    QString words;                  // as the script said it: "volume up 3", "wait on"
+    QString code;                   // what went out: "C09"
+    QByteArray reply;               // the bytes that came back for it
+    QString rendering;              // the RXD line: the reply's rendering, or the no-reply mark
+    std::optional<Reading> reading; // what a query's reply reads
     int exitCode = 0;
     QString error; // for a failure: what went wrong, naming the port
 };
+
+// The power state's machine word ("on", "standby", ...) of an outcome that read one.
+std::optional<QString> powerWord(const Outcome &outcome);
 
 // Runs a script on one projector through an engine of its own: opens the port, sends each
 // command in turn as the panel's buttons would, and closes the port when the script is done

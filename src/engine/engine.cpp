@@ -126,8 +126,8 @@ void Engine::Hyouji(const std::string &Text, std::uint8_t SendFlag)
         return;
     }
     setRxd(QString::fromLatin1(rendering));
-    if (const auto decoded = decodeReply(currentCommand_, rendering))
-        setStatus(QString::fromLatin1(*decoded));
+    if (const auto reading = decodeReply(currentCommand_, rendering))
+        setStatus(QString::fromLatin1(statusText(*reading)));
 }
 
 void Engine::MSComm1_OnComm()

@@ -3,25 +3,7 @@
 #include "protocol/captions.h"
 #include "protocol/commandtable.h"
 
-#include <QRegularExpression>
-
 namespace qv7 {
-
-QString scriptText(const QString &status)
-{
-    static const QRegularExpression digitGap(QStringLiteral("(?<=\\d) (?=\\d)"));
-    return status.trimmed().remove(digitGap);
-}
-
-std::optional<int> lampHours(const QString &status)
-{
-    const QString suffix = QString::fromLatin1(kLampHoursDecoding.suffix.data(),
-                                               qsizetype(kLampHoursDecoding.suffix.size()));
-    const QString text = scriptText(status);
-    bool number = false;
-    const int hours = text.endsWith(suffix) ? text.chopped(suffix.size()).toInt(&number) : 0;
-    return number ? std::optional(hours) : std::nullopt;
-}
 
 ReplyWatch::ReplyWatch(Engine &engine, QObject *parent)
     : QObject(parent)
@@ -71,17 +53,12 @@ void ReplyWatch::finish()
     expecting_ = false;
     window_.stop();
     engine_.Timer2_Timer();
-    const StatusDecoding *decoding = replyDecoding(engine_.CurrentCommand());
-    reply_.query = decoding != nullptr;
-    if (reply_.bytes.isEmpty()) {
+    const Subject subject = replySubject(engine_.CurrentCommand());
+    reply_.query = subject != Subject::None;
+    if (reply_.bytes.isEmpty())
         reply_.rendering = QString::fromUtf8(kNoReplyCaption.text);
-    } else if (decoding) {
-        const std::string rendering = reply_.rendering.toStdString();
-        if (const auto status = decodeStatus(*decoding, rendering))
-            reply_.status = QString::fromStdString(*status);
-        if (const auto word = statusWord(*decoding, rendering))
-            reply_.word = QString::fromLatin1(word->data(), qsizetype(word->size()));
-    }
+    else
+        reply_.reading = decodeReading(subject, reply_.rendering.toStdString());
     emit complete(reply_);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine.h"
+#include "protocol/decoding.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -13,19 +14,11 @@ namespace qv7 {
 
 // What came back for one command.
 struct Reply {
-    QByteArray bytes;              // empty: nothing within the reply window
-    QString rendering;             // the RXD line, or the no-reply mark
-    bool query = false;            // the command's reply decodes into a status line text
-    std::optional<QString> status; // that text, when the reply decodes
-    std::optional<QString> word;   // its machine word, where the table has one
+    QByteArray bytes;               // empty: nothing within the reply window
+    QString rendering;              // the RXD line, or the no-reply mark
+    bool query = false;             // the command's reply reads as a value
+    std::optional<Reading> reading; // that value, when the reply decodes
 };
-
-// A status line text as scripts and the broker read it: no leading blank, the lamp's digits
-// together ("0123 Hour Use").
-QString scriptText(const QString &status);
-// The number of hours on the lamp's counter in a lamp-hours status text, when it held nothing
-// else.
-std::optional<int> lampHours(const QString &status);
 
 // The reply to the next command a program sends through an engine, for programs that send one
 // command after another: complete when its carriage return arrives, when the engine's reply

@@ -63,19 +63,18 @@ const HoldCommand *findHoldVerb(const Verb &verb)
     return findRow(kHoldCommands, verb, &HoldCommand::verb);
 }
 
-const StatusDecoding *replyDecoding(std::string_view currentCommand)
+Subject replySubject(std::string_view currentCommand)
 {
     if (currentCommand.empty() || currentCommand.back() != kCommandTerminator)
-        return nullptr;
+        return Subject::None;
     currentCommand.remove_suffix(1);
     const auto row = findRow(kOneShotCommands, currentCommand, &OneShotCommand::code);
-    return row ? row->decoding : nullptr;
+    return row ? row->subject : Subject::None;
 }
 
-std::optional<std::string> decodeReply(std::string_view currentCommand, std::string_view rxdText)
+std::optional<Reading> decodeReply(std::string_view currentCommand, std::string_view rxdText)
 {
-    const StatusDecoding *decoding = replyDecoding(currentCommand);
-    return decoding ? decodeStatus(*decoding, rxdText) : std::nullopt;
+    return decodeReading(replySubject(currentCommand), rxdText);
 }
 
 bool isCommandCode(std::string_view code)

@@ -38,13 +38,13 @@ struct OneShotCommand {
     OneShotKind kind = OneShotKind::Plain;
     int repeatInterval = 0; // Timer1, ms; arrow-mode buttons only
     std::uint8_t arrowMode = 0;
-    const StatusDecoding *decoding = nullptr; // queries only
+    Subject subject = Subject::None; // what a query's reply reads
 };
 
 constexpr OneShotCommand query(std::string_view control, std::string_view code, Verb verb,
-                               const StatusDecoding &decoding)
+                               Subject subject)
 {
-    return {control, code, verb, OneShotKind::Query, 0, 0, &decoding};
+    return {control, code, verb, OneShotKind::Query, 0, 0, subject};
 }
 
 inline constexpr std::array<OneShotCommand, 28> kOneShotCommands{{
@@ -71,10 +71,10 @@ inline constexpr std::array<OneShotCommand, 28> kOneShotCommands{{
     {"Command10", "C80", {"zoom-mode"}, OneShotKind::ArrowMode, 50, 2},       // ZOOM
     {"Command11", "C87", {"focus-mode"}, OneShotKind::ArrowMode, 100, 2},     // FOCUS
     {"Command41", "C88", {"lens-shift-mode"}, OneShotKind::ArrowMode, 50, 2}, // Lens shift
-    query("Command44", "CR0", {"status"}, kPowerDecoding),                    // STATUS
-    query("Command45", "CR1", {"input"}, kInputDecoding),                     // MODE
-    query("Command46", "CR3", {"lamp-hours"}, kLampHoursDecoding),            // L-TIME
-    query("Command47", "CR4", {"orientation"}, kOrientationDecoding),         // SETTING
+    query("Command44", "CR0", {"status"}, Subject::Power),                    // STATUS
+    query("Command45", "CR1", {"input"}, Subject::Input),                     // MODE
+    query("Command46", "CR3", {"lamp-hours"}, Subject::LampTime),             // L-TIME
+    query("Command47", "CR4", {"orientation"}, Subject::Orientation),         // SETTING
     {"Command52", "C01"}, // no verb: what it does is not known, scripts send its code
 }};
 
@@ -148,12 +148,11 @@ const ArrowProfile *findArrowProfile(std::uint8_t arrowMode);
 const OneShotCommand *findOneShotVerb(const Verb &verb);
 const HoldCommand *findHoldVerb(const Verb &verb);
 
-// The status line text for an RXD text received while currentCommand (code and carriage
-// return) was the last command sent; nothing when it is no query or the text matches no key.
-std::optional<std::string> decodeReply(std::string_view currentCommand, std::string_view rxdText);
-// The decoding of the replies to currentCommand (code and carriage return); nothing when it is
-// no query.
-const StatusDecoding *replyDecoding(std::string_view currentCommand);
+// The reading of an RXD text received while currentCommand (code and carriage return) was the
+// last command sent; nothing when it is no query or the text matches no key.
+std::optional<Reading> decodeReply(std::string_view currentCommand, std::string_view rxdText);
+// What the replies to currentCommand (code and carriage return) read; None for no query.
+Subject replySubject(std::string_view currentCommand);
 
 // Whether a script's raw code is one the line carries: "C" and two upper-case hexadecimal
 // digits for an operation, "CR" and a digit for a query.

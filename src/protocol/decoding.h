@@ -4,60 +4,115 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace qv7 {
 
-// One row of a status table: the spaced beginning of the RXD text, the status line text and,
-// for scripts and monitoring, a machine word for it.
-struct StatusKey {
-    std::string_view key;
+// What the projector reports, as values. The status line texts and the words that scripts and
+// the broker use are rendered from these, in the tables below.
+enum class PowerState { On, Standby, Warming, Cooling, PowerAbnormal, TemperatureAbnormal };
+enum class Input { Pc1, Pc2, Video };
+enum class Orientation { Normal, TopBottomReversed, LeftRightReversed, BothReversed };
+// The lamp-time reply: the beginning of the RXD text, which the status line shows whatever it
+// is, and the hours when that was the counter's four digits.
+struct LampTime {
+    std::string shown;
+    std::optional<int> hours;
+
+    friend bool operator==(const LampTime &, const LampTime &) = default;
+};
+using Reading = std::variant<PowerState, Input, LampTime, Orientation>;
+
+// Which reading a query's reply gives.
+enum class Subject { None, Power, Input, LampTime, Orientation };
+
+// A value with its status line text (exact, leading blank included) and its machine word.
+template <typename Value> struct Named {
+    Value value;
     std::string_view text;
-    std::string_view word = {};
+    std::string_view word;
 };
 
-// How the reply to one query becomes a status line text. The command table says which query
-// each decoding belongs to.
-struct StatusDecoding {
-    std::size_t prefixLength;        // characters of the RXD text that count
-    std::span<const StatusKey> keys; // empty: the prefix itself is shown, followed by suffix
-    std::string_view suffix;
+inline constexpr Named<PowerState> kPowerStates[] = {
+    {PowerState::On, " Power ON", "on"},
+    {PowerState::Standby, " Stand by", "standby"},
+    {PowerState::Warming, " Count down", "warming"},
+    {PowerState::Cooling, " Cooling down", "cooling"},
+    {PowerState::PowerAbnormal, " Power abnormality", "fault"},
+    {PowerState::TemperatureAbnormal, " Temperature abnormality", "fault"},
 };
 
-inline constexpr StatusKey kPowerKeys[] = {
-    {" 0 0", " Power ON", "on"},
-    {" 8 0", " Stand by", "standby"},
-    {" 4 0", " Count down", "warming"},
-    {" 2 0", " Cooling down", "cooling"},
-    {" 1 0", " Power abnormality", "fault"},
-    {" 0 8", " Temperature abnormality", "fault"},
-    {" 1 8", " Temperature abnormality", "fault"},
-    {" 2 8", " Temperature abnormality", "fault"},
-    {" 4 8", " Temperature abnormality", "fault"},
-    {" 8 8", " Temperature abnormality", "fault"},
+inline constexpr Named<Input> kInputs[] = {
+    {Input::Pc1, " Computer 1", "pc1"},
+    {Input::Pc2, " Computer 2", "pc2"},
+    {Input::Video, " Video", "video"},
 };
 
-inline constexpr StatusKey kInputKeys[] = {
-    {" 1", " Computer 1"},
-    {" 2", " Computer 2"},
-    {" 3", " Video"},
+// The orientation's words are its texts, as the broker has always published them.
+inline constexpr Named<Orientation> kOrientations[] = {
+    {Orientation::Normal, " Normally", "Normally"},
+    {Orientation::TopBottomReversed, " Top/Bottom reversal", "Top/Bottom reversal"},
+    {Orientation::LeftRightReversed, " Left/Right reversal", "Left/Right reversal"},
+    {Orientation::BothReversed, " Top/Bottom , Left/Right reversal",
+     "Top/Bottom , Left/Right reversal"},
 };
 
-inline constexpr StatusKey kOrientationKeys[] = {
-    {" 1 1", " Normally"},
-    {" 1 0", " Top/Bottom reversal"},
-    {" 0 1", " Left/Right reversal"},
-    {" 0 0", " Top/Bottom , Left/Right reversal"},
+// One row of a status table: the spaced beginning of the RXD text and the value it reports.
+template <typename Value> struct StatusKey {
+    std::string_view key;
+    Value value;
 };
 
-inline constexpr StatusDecoding kPowerDecoding{4, kPowerKeys, ""};
-inline constexpr StatusDecoding kInputDecoding{2, kInputKeys, ""};
-inline constexpr StatusDecoding kLampHoursDecoding{8, {}, " Hour Use"};
-inline constexpr StatusDecoding kOrientationDecoding{4, kOrientationKeys, ""};
+inline constexpr StatusKey<PowerState> kPowerKeys[] = {
+    {" 0 0", PowerState::On},
+    {" 8 0", PowerState::Standby},
+    {" 4 0", PowerState::Warming},
+    {" 2 0", PowerState::Cooling},
+    {" 1 0", PowerState::PowerAbnormal},
+    {" 0 8", PowerState::TemperatureAbnormal},
+    {" 1 8", PowerState::TemperatureAbnormal},
+    {" 2 8", PowerState::TemperatureAbnormal},
+    {" 4 8", PowerState::TemperatureAbnormal},
+    {" 8 8", PowerState::TemperatureAbnormal},
+};
 
-// The status line text for an RXD text; nothing when the text matches no key.
-std::optional<std::string> decodeStatus(const StatusDecoding &decoding, std::string_view rxdText);
-// The machine word of the row the RXD text matches; nothing without a match or a word.
-std::optional<std::string_view> statusWord(const StatusDecoding &decoding,
-                                           std::string_view rxdText);
+inline constexpr StatusKey<Input> kInputKeys[] = {
+    {" 1", Input::Pc1},
+    {" 2", Input::Pc2},
+    {" 3", Input::Video},
+};
+
+inline constexpr StatusKey<Orientation> kOrientationKeys[] = {
+    {" 1 1", Orientation::Normal},
+    {" 1 0", Orientation::TopBottomReversed},
+    {" 0 1", Orientation::LeftRightReversed},
+    {" 0 0", Orientation::BothReversed},
+};
+
+// Characters of the RXD text that count: the key of the tables, or what the lamp time shows.
+inline constexpr std::size_t kPowerKeyLength = 4;
+inline constexpr std::size_t kInputKeyLength = 2;
+inline constexpr std::size_t kOrientationKeyLength = 4;
+inline constexpr std::size_t kLampTimeShownLength = 8;
+inline constexpr std::string_view kLampTimeSuffix = " Hour Use";
+
+// The reading an RXD text gives for a subject; nothing when it matches no key (the lamp time
+// always reads).
+std::optional<Reading> decodeReading(Subject subject, std::string_view rxdText);
+
+// The status line text of a reading, exactly as the panel shows it.
+std::string statusText(const Reading &reading);
+// The same for scripts and the broker: no leading blank, the lamp's digits together
+// ("0123 Hour Use").
+std::string scriptText(const Reading &reading);
+
+std::string_view word(PowerState state);
+std::string_view word(Input input);
+std::string_view word(Orientation orientation);
+// The power words, each once, in the table's order: on, standby, warming, cooling, fault.
+std::vector<std::string_view> powerWords();
+// The value a word names, in any case ("PC1", "On"); nothing for another word.
+std::optional<Input> inputNamed(std::string_view word);
 
 } // namespace qv7

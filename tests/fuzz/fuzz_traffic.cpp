@@ -74,12 +74,17 @@ std::string checkRendering(std::string_view text, std::size_t splitSeed)
 
 void checkDecoding(std::size_t selector, std::string_view rxdText)
 {
-    const std::optional<std::string> status = decodeReply(kCommands[selector], rxdText);
+    const std::optional<Reading> reading = decodeReply(kCommands[selector], rxdText);
     if (selector >= kQueryCount)
-        require(!status);
+        require(!reading);
+    if (!reading)
+        return;
+    const std::string status = statusText(*reading);
+    require(status.starts_with(' ') || std::holds_alternative<LampTime>(*reading));
     if (kCommands[selector] == "CR3\r") {
-        constexpr std::string_view kSuffix = " Hour Use";
-        require(status && status->size() >= kSuffix.size() && status->ends_with(kSuffix));
+        const auto *lamp = std::get_if<LampTime>(&*reading);
+        require(lamp && status.ends_with(kLampTimeSuffix));
+        require(!lamp->hours || (*lamp->hours >= 0 && *lamp->hours <= 9999));
     }
 }
 
