@@ -294,7 +294,7 @@ void TstEngine::fullTransmitBufferIsAFailureNotAReception()
     for (int i = 0; i < 1'000'000 && events.isEmpty(); ++i)
         fixture_->click("Command17");
     QVERIFY(failures.wait(5000));
-    const QString failure = failures.first().first().toString();
+    const QString failure = failures.first().first().value<Failure>().description;
     QVERIFY2(failure.contains(QLatin1String("transmit buffer is full")), qPrintable(failure));
     QCOMPARE(engine.MSComm1().CommEvent(), short(SerialControl::comEventTxFull));
     QCOMPARE(events.count(), 1);
@@ -477,7 +477,7 @@ void TstEngine::failedWriteIsReportedAndNotShown()
     engine.MSComm1().setPortOpen(false);
     QVERIFY(!fixture_->click(control.constData()));
     QVERIFY(reports.wait(5000));
-    QCOMPARE(reports.first().first().toString(),
+    QCOMPARE(reports.first().first().value<Failure>().description,
              QStringLiteral("COM1 (%1): the port is not open").arg(fixture_->line.slavePath()));
     // The handler ended at the write: the command is current, but not shown, and the later
     // steps did not run.

@@ -77,8 +77,10 @@ void TstFaults::farEndGoesAway()
     line.reset();
     QVERIFY(!QFile::exists(node));
     QVERIFY(reports.wait(5000));
-    QVERIFY2(reports.first().first().toString().contains(QLatin1String("went away")),
-             qPrintable(reports.first().first().toString()));
+    QCOMPARE(reports.first().first().value<Failure>().kind, FailureKind::Lost);
+    QVERIFY2(
+        reports.first().first().value<Failure>().description.contains(QLatin1String("went away")),
+        qPrintable(reports.first().first().value<Failure>().description));
     QVERIFY(!engine.MSComm1().PortOpen());
     QVERIFY(!fixture.timer("Timer1")->isActive());
     QCOMPARE(engine.HeldButton(), std::uint8_t(0));
@@ -176,8 +178,9 @@ void TstFaults::farEndStopsReading()
     ::close(filler);
     holdAt5Milliseconds(fixture);
     QVERIFY2(reports.wait(120000), "a hold on a full line was never reported");
-    QVERIFY2(reports.first().first().toString().contains(QLatin1String("transmit buffer is full")),
-             qPrintable(reports.first().first().toString()));
+    QVERIFY2(reports.first().first().value<Failure>().description.contains(
+                 QLatin1String("transmit buffer is full")),
+             qPrintable(reports.first().first().value<Failure>().description));
     QVERIFY(!fixture.timer("Timer1")->isActive());
     QCOMPARE(engine.HeldButton(), std::uint8_t(0));
     fixture.release("Command8");

@@ -95,27 +95,31 @@ void TstLink::openFailureDescriptions_data()
 {
     QTest::addColumn<int>("error");
     QTest::addColumn<QString>("systemText");
+    QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("expected");
     QTest::newRow("missing") << int(QSerialPort::DeviceNotFoundError) << "No such file"
-                             << "no such device";
+                             << int(FailureKind::NoSuchDevice) << "no such device";
     QTest::newRow("lock file held")
         << int(QSerialPort::PermissionError) << "Permission error while locking the device"
-        << "in use by another program";
+        << int(FailureKind::InUse) << "in use by another program";
     QTest::newRow("device busy") << int(QSerialPort::PermissionError) << "Device or resource busy"
-                                 << "in use by another program";
+                                 << int(FailureKind::InUse) << "in use by another program";
     QTest::newRow("no permission") << int(QSerialPort::PermissionError) << "Permission denied"
-                                   << "permission denied; ";
+                                   << int(FailureKind::PermissionDenied) << "permission denied; ";
+    QTest::newRow("other") << int(QSerialPort::UnknownError) << "Inappropriate ioctl"
+                           << int(FailureKind::OpenFailed) << "cannot be opened (Inappropriate";
 }
 
 void TstLink::openFailureDescriptions()
 {
     QFETCH(int, error);
     QFETCH(QString, systemText);
+    QFETCH(int, kind);
     QFETCH(QString, expected);
-    const QString description =
-        describeOpenFailure(static_cast<QSerialPort::SerialPortError>(error), systemText,
-                            QStringLiteral("/dev/qv7-no-such"));
-    QVERIFY2(description.startsWith(expected), qPrintable(description));
+    const Failure failure = openFailure(static_cast<QSerialPort::SerialPortError>(error),
+                                        systemText, QStringLiteral("/dev/qv7-no-such"));
+    QCOMPARE(int(failure.kind), kind);
+    QVERIFY2(failure.description.startsWith(expected), qPrintable(failure.description));
 }
 
 void TstLink::permissionDenied_data()

@@ -7,7 +7,8 @@ simulateProjectorOnCom1(SerialControl &control, const sim::ProjectorSettings &se
 {
     auto projector = std::make_unique<sim::SimulatorServer>(settings);
     if (!projector->openPseudoTerminal())
-        throw CommError(QStringLiteral("simulated projector: %1").arg(projector->errorString()));
+        throw CommError(FailureKind::OpenFailed,
+                        QStringLiteral("simulated projector: %1").arg(projector->errorString()));
     control.setDevice(1, projector->portName());
     return projector;
 }

@@ -56,8 +56,9 @@ void ProjectorLine::complete(const Reply &reply)
     emit done(Exchange{code_, reply, {}});
 }
 
-void ProjectorLine::fail(const QString &description)
+void ProjectorLine::fail(const Failure &failure)
 {
+    const QString &description = failure.description;
     engine_.closePort();
     open_ = false;
     const bool awaited = watch_.expecting();

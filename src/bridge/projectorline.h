@@ -46,7 +46,7 @@ signals:
 
 private:
     void complete(const Reply &reply);
-    void fail(const QString &description);
+    void fail(const Failure &failure);
 
     InventoryEntry projector_;
     Engine engine_;

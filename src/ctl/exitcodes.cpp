@@ -2,27 +2,24 @@
 
 namespace qv7::ctl {
 
-namespace {
-
-// The engine names the failures a script must tell apart in the same words every time.
-struct FailureExit {
-    QLatin1StringView phrase;
-    int code;
-};
-
-constexpr FailureExit kFailureExits[] = {
-    {QLatin1StringView("in use by another program"), EX_TEMPFAIL},
-    {QLatin1StringView("in use by another client"), EX_TEMPFAIL},
-    {QLatin1StringView("permission denied"), EX_NOPERM},
-};
-
-} // namespace
-
-int failureExitCode(const QString &description)
+int failureExitCode(FailureKind kind)
 {
-    for (const FailureExit &failure : kFailureExits) {
-        if (description.contains(failure.phrase))
-            return failure.code;
+    switch (kind) {
+    case FailureKind::InUse:
+        return EX_TEMPFAIL;
+    case FailureKind::PermissionDenied:
+        return EX_NOPERM;
+    case FailureKind::NoReply:
+        return EX_UNAVAILABLE;
+    case FailureKind::NoSuchDevice:
+    case FailureKind::OpenFailed:
+    case FailureKind::Lost:
+    case FailureKind::WriteFailed:
+    case FailureKind::Refused:
+    case FailureKind::Unreachable:
+    case FailureKind::ConnectTimedOut:
+    case FailureKind::Unsupported:
+        break;
     }
     return EX_IOERR;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include "engine/commerror.h"
 
 #include <string_view>
 #include <sysexits.h>
@@ -23,7 +23,7 @@ inline constexpr ExitCode kExitCodes[] = {
     {EX_NOPERM, "permission denied on the port"},
 };
 
-// The exit status for a failure of the line, from the engine's description of it.
-int failureExitCode(const QString &description);
+// The exit status for a kind of failure.
+int failureExitCode(FailureKind kind);
 
 } // namespace qv7::ctl

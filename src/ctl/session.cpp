@@ -46,8 +46,8 @@ Session::Session(Target target, std::vector<Step> steps, QObject *parent)
     connect(&watch_, &ReplyWatch::complete, this, &Session::completeExchange);
     connect(&pollTimer_, &QTimer::timeout, this, &Session::poll);
     connect(&engine_, &Engine::txdChanged, this, &Session::onTxd);
-    connect(&engine_, &Engine::failed, this, [this](const QString &description) {
-        fail(failureExitCode(description), description);
+    connect(&engine_, &Engine::failed, this, [this](const Failure &failure) {
+        fail(failureExitCode(failure.kind), failure.description);
     });
 }
 

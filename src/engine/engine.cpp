@@ -33,12 +33,12 @@ template <typename Handler> bool Engine::guarded(Handler handler)
         handler();
         return true;
     } catch (const CommError &error) {
-        reportFailure(error.description());
+        reportFailure(error.failure());
         return false;
     }
 }
 
-void Engine::reportFailure(const QString &description)
+void Engine::reportFailure(const Failure &failure)
 {
     // The operator cannot release a hold while a report is in the way, so the failure does.
     if (const HoldCommand *held = std::exchange(pressed_, nullptr))
@@ -49,9 +49,9 @@ void Engine::reportFailure(const QString &description)
     reportPending_ = true;
     QMetaObject::invokeMethod(
         this,
-        [this, description] {
+        [this, failure] {
             reportPending_ = false;
-            emit failed(description);
+            emit failed(failure);
         },
         Qt::QueuedConnection);
 }
@@ -79,12 +79,12 @@ bool Engine::switchPort(short chosen)
     // Every step runs even when an earlier one failed; the most recent failure is the one
     // shown. A closed port is opened on the chosen port, so that the operator can recover
     // from a failed switch or a failed start-up by choosing a port that works.
-    std::optional<QString> failure;
+    std::optional<Failure> failure;
     const auto attempt = [&failure](const auto &step) {
         try {
             step();
         } catch (const CommError &error) {
-            failure = error.description();
+            failure = error.failure();
         }
     };
     attempt([this] {

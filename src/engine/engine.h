@@ -72,7 +72,7 @@ signals:
     void statusChanged(const QString &text);
     void portOpenChanged(bool open);
     // One failure a burst, as an operator should read it.
-    void failed(const QString &description);
+    void failed(const qv7::Failure &failure);
 
 private:
     void Hyouji(const std::string &Text, std::uint8_t SendFlag);
@@ -85,7 +85,7 @@ private:
     void setStatus(const QString &text);
 
     template <typename Handler> bool guarded(Handler handler);
-    void reportFailure(const QString &description);
+    void reportFailure(const Failure &failure);
 
     SerialControl comm_;
     DesignTimer timer1_;

@@ -33,20 +33,24 @@ constexpr int kKeepIntervalS = 5;
 constexpr int kKeepProbes = 3;
 constexpr int kUnacknowledgedMs = 25000;
 
-QString describeConnectFailure(QAbstractSocket::SocketError error, const QString &systemText,
-                               const QString &host)
+CommError connectFailure(QAbstractSocket::SocketError error, const QString &systemText,
+                         const QString &host)
 {
     switch (error) {
     case QAbstractSocket::ConnectionRefusedError:
-        return QStringLiteral("connection refused; is the converter on and the port number right?");
+        return {
+            FailureKind::Refused,
+            QStringLiteral("connection refused; is the converter on and the port number right?")};
     case QAbstractSocket::HostNotFoundError:
-        return QStringLiteral("unknown host \"%1\"; is the name right?").arg(host);
+        return {FailureKind::Unreachable,
+                QStringLiteral("unknown host \"%1\"; is the name right?").arg(host)};
     case QAbstractSocket::NetworkError:
-        return QStringLiteral("%1 cannot be reached (%2); is the network up and the address "
-                              "right?")
-            .arg(host, systemText);
+        return {FailureKind::Unreachable,
+                QStringLiteral("%1 cannot be reached (%2); is the network up and the address "
+                               "right?")
+                    .arg(host, systemText)};
     default:
-        return QStringLiteral("cannot connect (%1)").arg(systemText);
+        return {FailureKind::Unreachable, QStringLiteral("cannot connect (%1)").arg(systemText)};
     }
 }
 
@@ -120,13 +124,14 @@ void NetworkTransport::connectToPeer()
         },
         connectTimeoutMs_);
     if (socket_.state() != QAbstractSocket::ConnectedState) {
-        const QString what =
-            settled ? describeConnectFailure(socket_.error(), socket_.errorString(), host)
-                    : QStringLiteral("no connection within %1 s; is the converter on and "
-                                     "reachable?")
-                          .arg(connectTimeoutMs_ / 1000.0);
+        const CommError failure =
+            settled ? connectFailure(socket_.error(), socket_.errorString(), host)
+                    : CommError(FailureKind::ConnectTimedOut,
+                                QStringLiteral("no connection within %1 s; is the converter on "
+                                               "and reachable?")
+                                    .arg(connectTimeoutMs_ / 1000.0));
         socket_.abort();
-        throw CommError(what);
+        throw failure;
     }
     keepAlive();
     try {
@@ -171,9 +176,11 @@ void NetworkTransport::failClosedAtOnce() const
 {
     const QByteArray said = received_.toLower();
     if (said.contains("in use") || said.contains("busy"))
-        throw CommError(QStringLiteral("in use by another client; close the other program or "
+        throw CommError(FailureKind::InUse,
+                        QStringLiteral("in use by another client; close the other program or "
                                        "session and try again"));
-    throw CommError(QStringLiteral("the converter closed the connection as soon as it was "
+    throw CommError(FailureKind::InUse,
+                    QStringLiteral("the converter closed the connection as soon as it was "
                                    "made; is it in use by another client?"));
 }
 
@@ -230,7 +237,7 @@ void NetworkTransport::write(std::string_view data)
         if (!endsQuietly(error)) {
             const QString reason = lossReason(error);
             close();
-            throw CommError(reason);
+            throw CommError(FailureKind::Lost, reason);
         }
         dropped_ = true;
     }
@@ -241,6 +248,7 @@ void NetworkTransport::write(std::string_view data)
             open_ = false;
             dropped_ = false;
             throw CommError(
+                error.kind(),
                 QStringLiteral("the converter closed the connection, and connecting again "
                                "failed: %1")
                     .arg(error.description()));
@@ -248,7 +256,8 @@ void NetworkTransport::write(std::string_view data)
         dropped_ = false;
     }
     if (!send(outgoing(data)))
-        throw CommError(QStringLiteral("write failed (%1)").arg(socket_.errorString()));
+        throw CommError(FailureKind::WriteFailed,
+                        QStringLiteral("write failed (%1)").arg(socket_.errorString()));
     lastWrite_.start();
 }
 
@@ -308,7 +317,8 @@ void Rfc2217Transport::greet()
     if (closedByFarEnd())
         failClosedAtOnce();
     if (options_.ours(kComPort) == Options::State::Off)
-        throw CommError(QStringLiteral("the server does not take RFC 2217 line settings; is it "
+        throw CommError(FailureKind::Unsupported,
+                        QStringLiteral("the server does not take RFC 2217 line settings; is it "
                                        "a raw TCP port (tcp://)?"));
     sendSettings();
     waitFor([this] { return acknowledgementsDue_ == 0; }, kAnswerMs);

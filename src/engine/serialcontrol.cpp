@@ -32,24 +32,26 @@ QString SerialControl::labelled(const QString &what) const
     return QStringLiteral("%1: %2").arg(portLabel(), what);
 }
 
-void SerialControl::fail(const QString &what) const
+void SerialControl::fail(FailureKind kind, const QString &what) const
 {
-    throw CommError(labelled(what));
+    throw CommError(kind, labelled(what));
 }
 
 void SerialControl::refuseWhileConnecting() const
 {
     // The event loop runs while a network port connects; whatever it delivers waits its turn.
     if (connecting_)
-        fail(QStringLiteral("still connecting; try again when the connection is made"));
+        fail(FailureKind::Unsupported,
+             QStringLiteral("still connecting; try again when the connection is made"));
 }
 
 void SerialControl::setCommPort(short port)
 {
     if (PortOpen())
-        fail(QStringLiteral("the port number cannot change while the port is open"));
+        fail(FailureKind::Unsupported,
+             QStringLiteral("the port number cannot change while the port is open"));
     if (port < 1)
-        fail(QStringLiteral("%1 is not a port number").arg(port));
+        fail(FailureKind::NoSuchDevice, QStringLiteral("%1 is not a port number").arg(port));
     commPort_ = port;
 }
 
@@ -58,12 +60,13 @@ void SerialControl::setSettings(const QString &settings)
     refuseWhileConnecting();
     const auto parsed = parseLineSettings(settings.toStdString());
     if (!parsed)
-        fail(QStringLiteral("\"%1\" is not a line setting").arg(settings));
+        fail(FailureKind::Unsupported,
+             QStringLiteral("\"%1\" is not a line setting").arg(settings));
     if (PortOpen()) {
         try {
             line_->applySettings(*parsed);
         } catch (const CommError &error) {
-            fail(error.description());
+            fail(error);
         }
     }
     settings_ = settings;
@@ -76,7 +79,7 @@ void SerialControl::setPortOpen(bool open)
     if (open == PortOpen()) {
         // Closing a closed port is harmless; opening an open one is the operator's mistake.
         if (open)
-            fail(QStringLiteral("already open"));
+            fail(FailureKind::Unsupported, QStringLiteral("already open"));
         return;
     }
     if (!open) {
@@ -95,7 +98,7 @@ void SerialControl::setPortOpen(bool open)
         });
         line_->open(lineSettings_);
     } catch (const CommError &error) {
-        fail(error.description());
+        fail(error);
     }
     connect(line_.get(), &Transport::readyRead, this, [this] {
         commEvent_ = comEvReceive;
@@ -103,7 +106,8 @@ void SerialControl::setPortOpen(bool open)
     });
     connect(line_.get(), &Transport::lost, this, [this](const QString &reason) {
         emit portOpenChanged(false);
-        emit deviceLost(labelled(reason + QStringLiteral("; the port is closed")));
+        emit deviceLost(
+            {FailureKind::Lost, labelled(reason + QStringLiteral("; the port is closed"))});
     });
     commEvent_ = 0;
     emit portOpenChanged(true);
@@ -113,11 +117,12 @@ void SerialControl::setOutput(std::string_view data)
 {
     refuseWhileConnecting();
     if (!PortOpen())
-        fail(QStringLiteral("the port is not open"));
+        fail(FailureKind::Lost, QStringLiteral("the port is not open"));
     if (line_->bytesToWrite() + static_cast<qint64>(data.size()) > kOutBufferSize) {
         commEvent_ = comEventTxFull;
         emit OnComm();
-        fail(QStringLiteral("the transmit buffer is full; is the projector reading the line?"));
+        fail(FailureKind::WriteFailed,
+             QStringLiteral("the transmit buffer is full; is the projector reading the line?"));
     }
     try {
         line_->write(data);
@@ -125,14 +130,14 @@ void SerialControl::setOutput(std::string_view data)
         // A line that could not be made again at the write is closed now.
         if (!PortOpen())
             emit portOpenChanged(false);
-        fail(error.description());
+        fail(error);
     }
 }
 
 std::string SerialControl::Input()
 {
     if (!PortOpen())
-        fail(QStringLiteral("the port is not open"));
+        fail(FailureKind::Lost, QStringLiteral("the port is not open"));
     return line_->readAll().toStdString();
 }
 

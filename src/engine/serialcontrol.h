@@ -59,7 +59,7 @@ signals:
     void OnComm();
     // The port was open and the device went away (unplugged, far end hung up); the port is
     // closed by the time this is emitted, once per loss.
-    void deviceLost(const QString &description);
+    void deviceLost(const qv7::Failure &failure);
     void portOpenChanged(bool open);
     // A network port is connecting: the window shows it is busy.
     void connectingChanged(bool connecting);
@@ -67,7 +67,11 @@ signals:
 private:
     QString portLabel() const;
     QString labelled(const QString &what) const;
-    [[noreturn]] void fail(const QString &what) const;
+    [[noreturn]] void fail(FailureKind kind, const QString &what) const;
+    [[noreturn]] void fail(const CommError &error) const
+    {
+        fail(error.kind(), error.description());
+    }
     void refuseWhileConnecting() const;
 
     std::unique_ptr<Transport> line_;

@@ -111,22 +111,25 @@ QString describePermissionDenied(const DeviceAccess &access)
         .arg(access.group, access.user);
 }
 
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText,
-                            const QString &device)
+Failure openFailure(QSerialPort::SerialPortError error, const QString &systemText,
+                    const QString &device)
 {
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("no such device; is the cable or adapter plugged in?");
+        return {FailureKind::NoSuchDevice,
+                QStringLiteral("no such device; is the cable or adapter plugged in?")};
     case QSerialPort::PermissionError:
-        // Qt reports a held lock file and a busy device as permission errors.
+        // Qt reports a held lock file and a busy device as permission errors; its text is the
+        // only thing that tells them apart.
         if (systemText.contains(QLatin1String("lock"), Qt::CaseInsensitive) ||
             systemText.contains(QLatin1String("busy"), Qt::CaseInsensitive))
-            return QStringLiteral("in use by another program; close it and try again");
-        return describePermissionDenied(deviceAccess(device));
+            return {FailureKind::InUse,
+                    QStringLiteral("in use by another program; close it and try again")};
+        return {FailureKind::PermissionDenied, describePermissionDenied(deviceAccess(device))};
     case QSerialPort::OpenError:
-        return QStringLiteral("already open");
+        return {FailureKind::Unsupported, QStringLiteral("already open")};
     default:
-        return QStringLiteral("cannot be opened (%1)").arg(systemText);
+        return {FailureKind::OpenFailed, QStringLiteral("cannot be opened (%1)").arg(systemText)};
     }
 }
 
@@ -143,9 +146,9 @@ SerialTransport::SerialTransport(const QString &device, QObject *parent)
 void SerialTransport::open(const LineSettings &settings)
 {
     if (!port_.open(QIODevice::ReadWrite)) {
-        const QString what = describeOpenFailure(port_.error(), port_.errorString(), device_);
+        const Failure failure = openFailure(port_.error(), port_.errorString(), device_);
         port_.clearError();
-        throw CommError(what);
+        throw CommError(failure.kind, failure.description);
     }
     try {
         applySettings(settings);
@@ -171,7 +174,8 @@ void SerialTransport::applySettings(const LineSettings &settings)
     if (!applied) {
         const QString reason = port_.errorString();
         port_.clearError();
-        throw CommError(QStringLiteral("the line settings cannot be applied (%1)").arg(reason));
+        throw CommError(FailureKind::Unsupported,
+                        QStringLiteral("the line settings cannot be applied (%1)").arg(reason));
     }
 }
 
@@ -181,13 +185,13 @@ void SerialTransport::write(std::string_view data)
     if (written != static_cast<qint64>(data.size())) {
         const QString reason = port_.errorString();
         port_.clearError();
-        throw CommError(QStringLiteral("write failed (%1)").arg(reason));
+        throw CommError(FailureKind::WriteFailed, QStringLiteral("write failed (%1)").arg(reason));
     }
     // Hand the bytes to the driver now rather than at the next turn of the event loop.
     if (driverHasRoom(port_))
         port_.flush();
     if (!port_.isOpen())
-        throw CommError(QStringLiteral("the device went away while writing"));
+        throw CommError(FailureKind::Lost, QStringLiteral("the device went away while writing"));
 }
 
 void SerialTransport::onErrorOccurred(QSerialPort::SerialPortError error)

@@ -21,9 +21,10 @@ DeviceAccess deviceAccess(const QString &device);
 // user is not in it, the command that puts them there.
 QString describePermissionDenied(const DeviceAccess &access);
 
-// What an operator reads when a port does not open: what went wrong and what to do about it.
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString &systemText,
-                            const QString &device);
+// Why a port does not open: its kind, and what an operator reads of what went wrong and what
+// to do about it.
+Failure openFailure(QSerialPort::SerialPortError error, const QString &systemText,
+                    const QString &device);
 
 // A local serial device, or a pseudo-terminal, through QSerialPort.
 class SerialTransport : public Transport {

@@ -12,7 +12,7 @@ std::unique_ptr<Transport> makeTransport(const QString &device, const TransportO
         return std::make_unique<SerialTransport>(device);
     const NetworkPortName parsed = parseNetworkPort(name);
     if (!parsed.port)
-        throw CommError(QString::fromStdString(parsed.error));
+        throw CommError(FailureKind::NoSuchDevice, QString::fromStdString(parsed.error));
     if (parsed.port->protocol == NetworkProtocol::Rfc2217)
         return std::make_unique<Rfc2217Transport>(*parsed.port, options.connectTimeoutMs);
     return std::make_unique<NetworkTransport>(*parsed.port, options.connectTimeoutMs);

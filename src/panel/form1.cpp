@@ -107,7 +107,8 @@ Form1::Form1(QWidget *parent)
     connectCommands();
     connectPortPanel();
     connectDisplay();
-    connect(&engine_, &Engine::failed, this, &Form1::present);
+    connect(&engine_, &Engine::failed, this,
+            [this](const Failure &failure) { present(failure.description); });
     connect(&engine_.MSComm1(), &SerialControl::connectingChanged, this, [this](bool connecting) {
         connecting_ = connecting;
         if (connecting)

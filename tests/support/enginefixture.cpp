@@ -19,7 +19,7 @@ const HoldCommand &holdButton(const char *control)
 EngineOnLine::EngineOnLine()
 {
     QObject::connect(&engine, &Engine::failed, &engine,
-                     [this](const QString &description) { failures << description; });
+                     [this](const Failure &failure) { failures << failure.description; });
     engine.MSComm1().setDevice(1, line.slavePath());
     engine.start();
 }
