@@ -2,6 +2,7 @@
 // projector, or on the platform's COM1 and COM2.
 
 #include "app/simulation.h"
+#include "cli/options.h"
 #include "panel/form1.h"
 #include "protocol/networkport.h"
 
@@ -22,10 +23,7 @@ struct Options {
                             QStringLiteral("DEVICE")};
     QCommandLineOption com2{QStringLiteral("com2"), QStringLiteral("Use DEVICE as COM2."),
                             QStringLiteral("DEVICE")};
-    QCommandLineOption connectTimeout{
-        QStringLiteral("connect-timeout"),
-        QStringLiteral("How long a network port may take to connect (default 3000)."),
-        QStringLiteral("MS"), QStringLiteral("3000")};
+    QCommandLineOption connectTimeout = qv7::cli::connectTimeoutOption();
     QCommandLineOption simulate{
         QStringLiteral("simulate"),
         QStringLiteral("Put COM1 on a simulated projector over a pseudo-terminal, and log what "
@@ -92,21 +90,20 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(QV7_APP_ID));
     parse(parser, options, app);
 
-    bool timeoutOk = false;
-    const int connectTimeout = parser.value(options.connectTimeout).toInt(&timeoutOk);
-    if (!timeoutOk || connectTimeout < 1 || connectTimeout > 600000)
-        quit(QStringLiteral("--connect-timeout takes milliseconds from 1 to 600000"));
-
     qv7::Form1 form;
-    form.engine().MSComm1().setConnectTimeout(connectTimeout);
+    try {
+        form.engine().setConnectTimeout(qv7::cli::connectTimeout(parser));
+    } catch (const qv7::cli::UsageError &error) {
+        quit(error.description());
+    }
     if (parser.isSet(options.com1))
-        form.engine().MSComm1().setDevice(1, portOption(parser, options.com1));
+        form.engine().setDevice(1, portOption(parser, options.com1));
     if (parser.isSet(options.com2))
-        form.engine().MSComm1().setDevice(2, portOption(parser, options.com2));
+        form.engine().setDevice(2, portOption(parser, options.com2));
     std::unique_ptr<qv7::sim::SimulatorServer> projector;
     if (parser.isSet(options.simulate)) {
         try {
-            projector = qv7::simulateProjectorOnCom1(form.engine().MSComm1());
+            projector = qv7::simulateProjectorOnCom1(form.engine());
         } catch (const qv7::CommError &error) {
             QTextStream(stderr) << error.description() << Qt::endl;
             return 1;

@@ -3,13 +3,13 @@
 namespace qv7 {
 
 std::unique_ptr<sim::SimulatorServer>
-simulateProjectorOnCom1(SerialControl &control, const sim::ProjectorSettings &settings)
+simulateProjectorOnCom1(Engine &engine, const sim::ProjectorSettings &settings)
 {
     auto projector = std::make_unique<sim::SimulatorServer>(settings);
     if (!projector->openPseudoTerminal())
         throw CommError(FailureKind::OpenFailed,
                         QStringLiteral("simulated projector: %1").arg(projector->errorString()));
-    control.setDevice(1, projector->portName());
+    engine.setDevice(1, projector->portName());
     return projector;
 }
 

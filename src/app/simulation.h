@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/serialcontrol.h"
+#include "engine/engine.h"
 #include "sim/server.h"
 
 #include <memory>
@@ -11,6 +11,6 @@ namespace qv7 {
 // drives a projector that behaves like one over a real serial line. Throws CommError when no
 // pseudo-terminal can be had.
 std::unique_ptr<sim::SimulatorServer>
-simulateProjectorOnCom1(SerialControl &control, const sim::ProjectorSettings &settings = {});
+simulateProjectorOnCom1(Engine &engine, const sim::ProjectorSettings &settings = {});
 
 } // namespace qv7

@@ -102,10 +102,7 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("prefix"), QStringLiteral("qv7")},
         {QStringLiteral("discovery-prefix"), QStringLiteral("Home Assistant's discovery prefix."),
          QStringLiteral("prefix"), QStringLiteral("homeassistant")},
-        {QStringLiteral("connect-timeout"),
-         QStringLiteral("Milliseconds a network port may take to connect (default %1).")
-             .arg(TransportOptions{}.connectTimeoutMs),
-         QStringLiteral("ms"), QString::number(TransportOptions{}.connectTimeoutMs)},
+        cli::connectTimeoutOption(),
         {QStringLiteral("verbose"), QStringLiteral("Log every command and reply as well.")},
     });
 }
@@ -123,10 +120,7 @@ Options options(const QCommandLineParser &parser)
     options.bridge.topicPrefix = topicPrefix(parser, "topic-prefix");
     options.bridge.discoveryPrefix = topicPrefix(parser, "discovery-prefix");
     options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));
-    bool ok = false;
-    options.bridge.connectTimeoutMs = value(parser, "connect-timeout").toInt(&ok);
-    if (!ok || options.bridge.connectTimeoutMs < 1 || options.bridge.connectTimeoutMs > 600000)
-        throw UsageError(QStringLiteral("--connect-timeout takes milliseconds from 1 to 600000"));
+    options.bridge.connectTimeoutMs = cli::connectTimeout(parser);
     return options;
 }
 

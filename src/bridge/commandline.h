@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/describederror.h"
+#include "cli/options.h"
 #include "mqttclient.h"
 #include "projectorbridge.h"
 
@@ -9,11 +9,7 @@
 
 namespace qv7::bridge {
 
-// A command line the bridge cannot run with; its text names the option at fault.
-class UsageError : public DescribedError {
-public:
-    using DescribedError::DescribedError;
-};
+using cli::UsageError;
 
 struct Options {
     QString inventory;

@@ -17,23 +17,20 @@ using namespace std::chrono_literals;
 
 // How long a command from the broker waits for a projector that cannot take it yet.
 constexpr auto kLongestWait = 60s;
+constexpr auto kFirstReopen = 5s;
+constexpr auto kLongestReopen = 60s;
 
-std::string codeOf(std::string_view name, std::string_view argument = {})
-{
-    return std::string(findOneShotVerb({name, argument})->code);
-}
-
-const std::string kPowerQuery = codeOf("status");
-const std::string kInputQuery = codeOf("input");
-const std::string kLampQuery = codeOf("lamp-hours");
-const std::string kOrientationQuery = codeOf("orientation");
-const std::string kPowerOn = codeOf("power", "on");
-const std::string kPowerOff = codeOf("power", "off");
+const Command kPowerQuery = commandNamed("status");
+const Command kInputQuery = commandNamed("input");
+const Command kLampQuery = commandNamed("lamp-hours");
+const Command kOrientationQuery = commandNamed("orientation");
+const Command kPowerOn = commandNamed("power", "on");
+const Command kPowerOff = commandNamed("power", "off");
 
 bool isInputSelect(const std::string &code)
 {
     return std::ranges::any_of(
-        kInputs, [&](const auto &input) { return codeOf("input", input.word) == code; });
+        kInputs, [&](const auto &input) { return commandNamed("input", input.word).code == code; });
 }
 
 QByteArray bytes(std::string_view text)
@@ -51,6 +48,11 @@ QString code(const std::string &code)
     return QString::fromStdString(code);
 }
 
+QString words(const Command &command)
+{
+    return QString::fromStdString(command.words);
+}
+
 } // namespace
 
 ProjectorBridge::ProjectorBridge(const InventoryEntry &projector, const BrokerSettings &broker,
@@ -60,7 +62,8 @@ ProjectorBridge::ProjectorBridge(const InventoryEntry &projector, const BrokerSe
     , settings_(settings)
     , topics_(settings.topicPrefix, projector.name)
     , mqtt_(broker, this)
-    , line_(projector, settings.connectTimeoutMs, this)
+    , line_(this)
+    , backOff_(kFirstReopen)
 {
     powerPoll_.setSingleShot(true);
     connect(&powerPoll_, &QTimer::timeout, this, [this] { poll(kPowerQuery); });
@@ -68,15 +71,17 @@ ProjectorBridge::ProjectorBridge(const InventoryEntry &projector, const BrokerSe
     connect(&lampPoll_, &QTimer::timeout, this, [this] { poll(kLampQuery); });
     expiry_.setSingleShot(true);
     connect(&expiry_, &QTimer::timeout, this, &ProjectorBridge::dropExpired);
+    reopen_.setSingleShot(true);
+    connect(&reopen_, &QTimer::timeout, this, &ProjectorBridge::open);
 
     connect(&mqtt_, &MqttClient::connected, this, &ProjectorBridge::onConnected);
     connect(&mqtt_, &MqttClient::disconnected, this, [this](const QString &reason) {
         log(Priority::Warning, QStringLiteral("broker %1: %2").arg(mqtt_.brokerLabel(), reason));
     });
     connect(&mqtt_, &MqttClient::received, this, &ProjectorBridge::onMessage);
-    connect(&line_, &ProjectorLine::opened, this, &ProjectorBridge::onOpened);
-    connect(&line_, &ProjectorLine::lost, this, &ProjectorBridge::onLost);
-    connect(&line_, &ProjectorLine::done, this, &ProjectorBridge::onDone);
+    // Every failure of the port (open, write, the device gone) arrives here, once a burst.
+    connect(&line_, &Projector::failed, this, &ProjectorBridge::onLost);
+    connect(&line_, &Projector::done, this, &ProjectorBridge::onDone);
     state_.insert(QStringLiteral("link"), "down");
 }
 
@@ -89,7 +94,13 @@ void ProjectorBridge::start()
 {
     mqtt_.setWill(topics_(u"availability"), "offline");
     mqtt_.open();
-    line_.open();
+    open();
+}
+
+void ProjectorBridge::open()
+{
+    if (line_.open({projector_.port, projector_.settings, settings_.connectTimeoutMs}))
+        onOpened();
 }
 
 void ProjectorBridge::stop()
@@ -126,62 +137,60 @@ void ProjectorBridge::onMessage(const QString &topic, const QByteArray &payload)
         return;
     }
     try {
-        std::vector<Request> requests;
+        std::vector<Command> commands;
         if (topic == topics_(u"power/set"))
-            requests = {powerRequest(payload)};
+            commands = {powerRequest(payload)};
         else if (topic == topics_(u"input/set"))
-            requests = {inputRequest(payload)};
+            commands = {inputRequest(payload)};
         else if (topic == topics_(u"command"))
-            requests = commandRequests(payload);
-        if (!requests.empty())
-            enqueue(requests);
+            commands = commandRequests(payload);
+        if (!commands.empty())
+            enqueue(commands);
     } catch (const PayloadError &error) {
         log(Priority::Notice, QStringLiteral("%1: %2").arg(topic, error.description()));
         reply({{QStringLiteral("topic"), topic}, {QStringLiteral("error"), error.description()}});
     }
 }
 
-void ProjectorBridge::enqueue(const std::vector<Request> &requests)
+void ProjectorBridge::enqueue(const std::vector<Command> &commands)
 {
-    for (const Request &request : requests)
-        queue_.push_back({request, true, QDeadlineTimer(kLongestWait)});
-    const Request &first = requests.front();
+    for (const Command &command : commands)
+        queue_.push_back({command, true, QDeadlineTimer(kLongestWait)});
+    const Command &first = commands.front();
     if (!line_.isOpen() || !(takenInAnyState(first.code) || power_ == u"on"))
         log(Priority::Info,
             QStringLiteral("%1 waits until the projector can take it (%2)")
-                .arg(first.words, !line_.isOpen() ? QStringLiteral("line down") : power_));
+                .arg(words(first), !line_.isOpen() ? QStringLiteral("line down") : power_));
     armExpiry();
     dispatch();
 }
 
-void ProjectorBridge::poll(const std::string &code)
+void ProjectorBridge::poll(const Command &query)
 {
     // One of each query waiting is enough.
-    if (std::ranges::any_of(
-            queue_, [&](const Pending &p) { return !p.fromBroker && p.request.code == code; }))
+    if (std::ranges::any_of(queue_, [&](const Pending &p) {
+            return !p.fromBroker && p.command.code == query.code;
+        }))
         return;
-    queue_.push_back({{QString(), code}, false, {}});
+    queue_.push_back({query, false, {}});
     dispatch();
 }
 
 void ProjectorBridge::dispatch()
 {
-    if (!line_.isOpen() || line_.busy() || inFlight_)
+    if (!line_.isOpen() || !line_.idle() || inFlight_)
         return;
     const auto next = std::ranges::find_if(queue_, [this](const Pending &p) {
-        return takenInAnyState(p.request.code) || power_ == u"on";
+        return takenInAnyState(p.command.code) || power_ == u"on";
     });
     if (next == queue_.end())
         return;
     inFlight_ = *next;
     queue_.erase(next);
     if (settings_.verbose)
-        log(Priority::Debug, QStringLiteral("sent %1%2")
-                                 .arg(code(inFlight_->request.code),
-                                      inFlight_->request.words.isEmpty()
-                                          ? QString()
-                                          : QStringLiteral(" (%1)").arg(inFlight_->request.words)));
-    line_.send(inFlight_->request.code);
+        log(Priority::Debug, QStringLiteral("sent %1 (%2)")
+                                 .arg(code(inFlight_->command.code), words(inFlight_->command)));
+    line_.request(inFlight_->command);
 }
 
 void ProjectorBridge::armExpiry()
@@ -208,9 +217,9 @@ void ProjectorBridge::dropExpired()
         const QString error = QStringLiteral("not sent: %1 after %2 s")
                                   .arg(why)
                                   .arg(std::chrono::seconds(kLongestWait).count());
-        log(Priority::Notice, QStringLiteral("%1: %2").arg(p.request.words, error));
-        reply({{QStringLiteral("command"), p.request.words},
-               {QStringLiteral("code"), code(p.request.code)},
+        log(Priority::Notice, QStringLiteral("%1: %2").arg(words(p.command), error));
+        reply({{QStringLiteral("command"), words(p.command)},
+               {QStringLiteral("code"), code(p.command.code)},
                {QStringLiteral("error"), error}});
         return true;
     });
@@ -219,73 +228,78 @@ void ProjectorBridge::dropExpired()
 
 void ProjectorBridge::onOpened()
 {
+    backOff_ = kFirstReopen;
     log(Priority::Info, QStringLiteral("%1 is open").arg(projector_.port));
-    for (const std::string &query : {kPowerQuery, kInputQuery, kLampQuery, kOrientationQuery})
+    for (const Command &query : {kPowerQuery, kInputQuery, kLampQuery, kOrientationQuery})
         poll(query);
     lampPoll_.start();
 }
 
-void ProjectorBridge::onLost(const QString &description, std::chrono::seconds nextTry)
+void ProjectorBridge::onLost(const Failure &failure)
 {
+    const auto nextTry = backOff_;
+    backOff_ = std::min(backOff_ * 2, std::chrono::seconds(kLongestReopen));
+    reopen_.start(nextTry);
     // One line per outage; the attempts after it only change the link topic, which they don't.
     if (state_.value(QStringLiteral("link")) != "down" || settings_.verbose)
-        log(Priority::Warning,
-            QStringLiteral("%1; trying again in %2 s").arg(description).arg(nextTry.count()));
+        log(Priority::Warning, QStringLiteral("%1; trying again in %2 s")
+                                   .arg(failure.description)
+                                   .arg(nextTry.count()));
     setLink(QStringLiteral("down"));
     powerPoll_.stop();
     lampPoll_.stop();
     std::erase_if(queue_, [](const Pending &p) { return !p.fromBroker; });
 }
 
-void ProjectorBridge::onDone(const Exchange &exchange)
+void ProjectorBridge::onDone(const Result &result)
 {
     const Pending done = *std::exchange(inFlight_, std::nullopt);
-    QJsonObject outcome{{QStringLiteral("command"), done.request.words},
-                        {QStringLiteral("code"), code(exchange.code)},
-                        {QStringLiteral("rendering"), exchange.reply.rendering}};
-    if (!exchange.failure.isEmpty()) {
+    QJsonObject outcome{{QStringLiteral("command"), words(done.command)},
+                        {QStringLiteral("code"), code(result.command.code)},
+                        {QStringLiteral("rendering"), result.rendering}};
+    const bool noReply = result.failure && result.failure->kind == FailureKind::NoReply;
+    if (result.failure && !noReply) {
         if (done.fromBroker) {
-            outcome.insert(QStringLiteral("error"), exchange.failure);
+            outcome.insert(QStringLiteral("error"), result.failure->description);
             reply(outcome);
         }
         return;
     }
+    const std::optional<QString> status =
+        result.reading ? std::optional(QString::fromLatin1(scriptText(*result.reading)))
+                       : std::nullopt;
     if (settings_.verbose)
-        log(Priority::Debug,
-            QStringLiteral("reply to %1: %2%3")
-                .arg(code(exchange.code), exchange.reply.rendering.trimmed(),
-                     exchange.reply.reading ? QStringLiteral(" (%1)").arg(QString::fromLatin1(
-                                                  scriptText(*exchange.reply.reading)))
-                                            : QString()));
-    if (exchange.reply.bytes.isEmpty()) {
-        if (exchange.code.starts_with("CR"))
+        log(Priority::Debug, QStringLiteral("reply to %1: %2%3")
+                                 .arg(code(result.command.code), result.rendering.trimmed(),
+                                      status ? QStringLiteral(" (%1)").arg(*status) : QString()));
+    if (noReply) {
+        // Only an unanswered query says the projector is silent; it need not answer the rest.
+        if (result.query)
             setLink(QStringLiteral("silent"));
         outcome.insert(QStringLiteral("error"),
                        QStringLiteral("no reply within %1 ms").arg(kReplyWindowMs));
     } else {
         setLink(QStringLiteral("up"));
-        take(exchange);
-        if (exchange.reply.reading)
-            outcome.insert(QStringLiteral("status"),
-                           QString::fromLatin1(scriptText(*exchange.reply.reading)));
+        if (result.reading)
+            take(*result.reading);
+        if (status)
+            outcome.insert(QStringLiteral("status"), *status);
     }
-    if (exchange.code == kPowerQuery)
+    const std::string &sent = result.command.code;
+    if (sent == kPowerQuery.code)
         powerPoll_.start(changing(power_) ? projector_.transitionPoll : projector_.powerPoll);
     // See what the command did at once rather than at the next poll.
-    if (exchange.code == kPowerOn || exchange.code == kPowerOff)
+    if (sent == kPowerOn.code || sent == kPowerOff.code)
         poll(kPowerQuery);
-    else if (isInputSelect(exchange.code))
+    else if (isInputSelect(sent))
         poll(kInputQuery);
     if (done.fromBroker)
         reply(outcome);
     dispatch();
 }
 
-void ProjectorBridge::take(const Exchange &exchange)
+void ProjectorBridge::take(const Reading &reading)
 {
-    if (!exchange.reply.reading)
-        return;
-    const Reading &reading = *exchange.reply.reading;
     if (const auto *power = std::get_if<PowerState>(&reading)) {
         setPower(QString::fromLatin1(word(*power)));
     } else if (const auto *input = std::get_if<Input>(&reading)) {

@@ -2,9 +2,9 @@
 
 #include "discovery.h"
 #include "engine/inventory.h"
+#include "engine/projector.h"
 #include "log.h"
 #include "mqttclient.h"
-#include "projectorline.h"
 #include "requests.h"
 
 #include <QDeadlineTimer>
@@ -13,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <deque>
 #include <optional>
 #include <vector>
@@ -27,9 +28,10 @@ struct BridgeSettings {
 };
 
 // One projector on the broker: its port, kept open and polled, and a connection of its own
-// whose last will marks exactly this projector offline. State goes out retained when it
-// changes and all again after each (re)connection; commands from the broker queue for the
-// line, one in flight, and those the projector cannot take yet wait for it up to a minute.
+// whose last will marks exactly this projector offline. A port that fails or cannot be opened
+// is tried again after 5 s, doubling up to a minute, until it opens. State goes out retained when
+// it changes and all again after each (re)connection; commands from the broker queue for the line,
+// one in flight, and those the projector cannot take yet wait for it up to a minute.
 class ProjectorBridge : public QObject {
     Q_OBJECT
 
@@ -43,19 +45,20 @@ public:
 
 private:
     struct Pending {
-        Request request;
+        Command command;
         bool fromBroker = false;   // its outcome goes to the reply topic
         QDeadlineTimer deadline{}; // commands from the broker wait this long at most
     };
 
     void onConnected();
     void onMessage(const QString &topic, const QByteArray &payload);
+    void open();
     void onOpened();
-    void onLost(const QString &description, std::chrono::seconds nextTry);
-    void onDone(const Exchange &exchange);
-    void take(const Exchange &exchange);
-    void poll(const std::string &code);
-    void enqueue(const std::vector<Request> &requests);
+    void onLost(const Failure &failure);
+    void onDone(const Result &result);
+    void take(const Reading &reading);
+    void poll(const Command &query);
+    void enqueue(const std::vector<Command> &commands);
     void dispatch();
     void dropExpired();
     void armExpiry();
@@ -70,7 +73,9 @@ private:
     BridgeSettings settings_;
     Topics topics_;
     MqttClient mqtt_;
-    ProjectorLine line_;
+    Projector line_;
+    QTimer reopen_;
+    std::chrono::seconds backOff_;
     QMap<QString, QByteArray> state_; // leaf to retained value
     QString power_;
     std::deque<Pending> queue_;

@@ -1,13 +1,11 @@
 #pragma once
 
 #include "engine/describederror.h"
+#include "protocol/commandwords.h"
 
 #include <QByteArray>
-#include <QString>
 #include <QStringList>
 
-#include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -19,24 +17,18 @@ public:
     using DescribedError::DescribedError;
 };
 
-// One command for the line, with the words that asked for it ("input video", "volume up 3").
-struct Request {
-    QString words;
-    std::string code;
-};
-
 // The words of the state topics: the power states, the inputs.
 QStringList powerWords();
 QStringList inputWords();
 
-// What a command topic's payload asks for; each throws PayloadError.
+// What a command topic's payload asks for; each throws PayloadError. Words match in any case.
 // power/set: ON or OFF.
-Request powerRequest(const QByteArray &payload);
+Command powerRequest(const QByteArray &payload);
 // input/set: one of inputWords().
-Request inputRequest(const QByteArray &payload);
-// command: a verb of the command table with its argument, a held verb with an optional count
-// (sent that many times), or a raw code.
-std::vector<Request> commandRequests(const QByteArray &payload);
+Command inputRequest(const QByteArray &payload);
+// command: a script as qv7ctl takes it: verbs with their arguments, held verbs with a count,
+// raw codes.
+std::vector<Command> commandRequests(const QByteArray &payload);
 
 // Whether the projector takes a code whatever its power state: the queries and power on.
 // Everything else waits until the projector is on.

@@ -31,19 +31,22 @@ QString exitCodeHelp()
     return text;
 }
 
-QString settingsFor(const QString &speed)
+LineSettings settingsFor(const QString &speed)
 {
     const auto settings = projectorLineSettings(speed.toStdString());
     if (!settings)
         throw UsageError(QStringLiteral("--speed is 19200 or 9600, not %1").arg(speed));
-    return QString::fromLatin1(settings->data(), qsizetype(settings->size()));
+    return *parseLineSettings(*settings);
 }
-
-constexpr int kMaxConnectTimeoutMs = 600000;
 
 Target targetOf(const InventoryEntry &entry)
 {
-    return {entry.name, entry.port, entry.settings};
+    return {entry.name, entry.port, {entry.port, entry.settings}};
+}
+
+Target targetOf(const QString &port)
+{
+    return {port, port, {port}};
 }
 
 // The projectors the options name: one port, or projectors of the inventory.
@@ -70,8 +73,7 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
     if (port) {
         const QString name = parser.value(QStringLiteral("port"));
         const InventoryEntry *entry = inventory ? inventory->find(name) : nullptr;
-        targets.append(entry ? targetOf(*entry)
-                             : Target{name, name, QString::fromLatin1(kFastLineSettings)});
+        targets.append(entry ? targetOf(*entry) : targetOf(name));
     } else if (inventory && (all || group || metrics)) {
         const QList<InventoryEntry> entries =
             group ? inventory->group(parser.value(QStringLiteral("group")))
@@ -87,23 +89,16 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
         throw UsageError(
             QStringLiteral("--inventory goes with --port NAME, --all or --group NAME"));
     } else {
-        const QString device = QString::fromStdString(defaultPortDevice(1));
-        targets.append({device, device, QString::fromLatin1(kFastLineSettings)});
+        targets.append(targetOf(QString::fromStdString(defaultPortDevice(1))));
     }
     if (parser.isSet(QStringLiteral("speed"))) {
-        const QString settings = settingsFor(parser.value(QStringLiteral("speed")));
+        const LineSettings settings = settingsFor(parser.value(QStringLiteral("speed")));
         for (Target &target : targets)
-            target.settings = settings;
+            target.line.settings = settings;
     }
-    if (parser.isSet(QStringLiteral("connect-timeout"))) {
-        bool ok = false;
-        const int milliseconds = parser.value(QStringLiteral("connect-timeout")).toInt(&ok);
-        if (!ok || milliseconds < 1 || milliseconds > kMaxConnectTimeoutMs)
-            throw UsageError(QStringLiteral("--connect-timeout takes milliseconds from 1 to %1")
-                                 .arg(kMaxConnectTimeoutMs));
-        for (Target &target : targets)
-            target.connectTimeoutMs = milliseconds;
-    }
+    const int connectTimeout = cli::connectTimeout(parser);
+    for (Target &target : targets)
+        target.line.connectTimeoutMs = connectTimeout;
     return targets;
 }
 
@@ -137,10 +132,7 @@ Request parseCommandLine(const QStringList &arguments)
          QStringLiteral("port")},
         {QStringLiteral("speed"), QStringLiteral("Line speed: 19200 (default) or 9600."),
          QStringLiteral("baud")},
-        {QStringLiteral("connect-timeout"),
-         QStringLiteral("Milliseconds a network port may take to connect (default %1).")
-             .arg(TransportOptions{}.connectTimeoutMs),
-         QStringLiteral("ms")},
+        cli::connectTimeoutOption(),
         {{QStringLiteral("i"), QStringLiteral("inventory")},
          QStringLiteral("INI file with a [NAME] section per projector: port, speed, group."),
          QStringLiteral("file")},

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "engine/engine.h"
-#include "engine/replywatch.h"
+#include "engine/projector.h"
 #include "script.h"
 
 #include <QByteArray>
@@ -16,13 +15,12 @@
 
 namespace qv7::ctl {
 
-// A projector to run a script on: its name in results, the port its line is opened on (empty:
-// the platform's first port) and the line settings.
+// A projector to run a script on: its name in results, the port as the command line or the
+// inventory named it, and the line it is reached by.
 struct Target {
     QString name;
     QString port;
-    QString settings;
-    int connectTimeoutMs = TransportOptions{}.connectTimeoutMs;
+    qv7::Target line;
 };
 
 // What one command of a script came to.
@@ -39,9 +37,8 @@ struct Outcome {
 // The power state's machine word ("on", "standby", ...) of an outcome that read one.
 std::optional<QString> powerWord(const Outcome &outcome);
 
-// Runs a script on one projector through an engine of its own: opens the port, sends each
-// command in turn as the panel's buttons would, and closes the port when the script is done
-// or a command failed. Each command ends as soon as its reply's carriage return arrives.
+// Runs a script on one projector: opens its line, sends each command in turn as the panel's
+// buttons would, and closes the line when the script is done or a command failed.
 class Session : public QObject {
     Q_OBJECT
 
@@ -57,28 +54,18 @@ signals:
 
 private:
     void next();
-    void beginExchange();
-    void onTxd(const QString &text);
-    void releaseHold();
-    void completeExchange(const Reply &reply);
-    void stepDone();
+    void onDone(const Result &result);
+    void stepDone(const Result &result);
     void poll();
-    void pollDone(const WaitFor &wait);
+    void pollDone(const WaitFor &wait, const Result &result);
     void fail(int exitCode, const QString &error);
     void finish(int exitCode);
-    QString label() const;
 
     Target target_;
     std::vector<Step> steps_;
     std::size_t current_ = 0;
-    Engine engine_;
-
+    Projector projector_;
     Outcome outcome_;
-    ReplyWatch watch_;
-    bool query_ = false;                // the command's reply decodes into a status line text
-    const HoldCommand *held_ = nullptr; // down until its last send
-    int sendsLeft_ = 0;
-    bool pressing_ = false;
     QElapsedTimer waited_;
     QDeadlineTimer waitDeadline_;
     QElapsedTimer sincePoll_;

@@ -23,6 +23,7 @@ Engine::Engine(QObject *parent)
             [this] { guarded([this] { MSComm1_OnComm(); }); });
     connect(&comm_, &SerialControl::deviceLost, this, &Engine::reportFailure);
     connect(&comm_, &SerialControl::portOpenChanged, this, &Engine::portOpenChanged);
+    connect(&comm_, &SerialControl::connectingChanged, this, &Engine::connectingChanged);
 }
 
 Engine::~Engine() = default;

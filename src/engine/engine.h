@@ -33,6 +33,11 @@ public:
     SerialControl &MSComm1() { return comm_; }
     const SerialControl &MSComm1() const { return comm_; }
 
+    // The device that a port number stands for, and how long a network port may take to
+    // connect; both count from the next open.
+    void setDevice(short port, const QString &device) { comm_.setDevice(port, device); }
+    void setConnectTimeout(int milliseconds) { comm_.setConnectTimeout(milliseconds); }
+
     // Start values of the variables, then COM1 opened at 19200 baud; false if it failed.
     bool start();
     // A one-shot button's click, a hold button's press and release. A click is false when
@@ -71,6 +76,8 @@ signals:
     void rxdChanged(const QString &text);
     void statusChanged(const QString &text);
     void portOpenChanged(bool open);
+    // A network port is connecting: the window shows it is busy.
+    void connectingChanged(bool connecting);
     // One failure a burst, as an operator should read it.
     void failed(const qv7::Failure &failure);
 

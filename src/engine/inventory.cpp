@@ -79,7 +79,6 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
             sectionLine = lineNumber;
             InventoryEntry entry;
             entry.name = name.toString();
-            entry.settings = QString::fromLatin1(kFastLineSettings);
             inventory.projectors_.append(entry);
             continue;
         }
@@ -101,7 +100,7 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
             const auto settings = projectorLineSettings(value.toStdString());
             if (!settings)
                 fail(lineNumber, QStringLiteral("speed is 19200 or 9600, not %1").arg(value));
-            entry.settings = QString::fromLatin1(*settings);
+            entry.settings = *parseLineSettings(*settings);
         } else if (key == u"group") {
             if (!isName(value))
                 fail(lineNumber, QStringLiteral("\"%1\" is no group name").arg(value));

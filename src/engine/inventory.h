@@ -1,6 +1,7 @@
 #pragma once
 
 #include "describederror.h"
+#include "protocol/linesettings.h"
 
 #include <QList>
 #include <QString>
@@ -15,8 +16,8 @@ namespace qv7 {
 struct InventoryEntry {
     QString name;
     QString port;
-    QString settings; // the projector's fast settings unless the file names the slow speed
-    QString group;    // empty: in no group
+    LineSettings settings = *parseLineSettings(kFastLineSettings); // unless it names 9600
+    QString group;                                                 // empty: in no group
     // How often the bridge asks for the power state (while warming or cooling: transition)
     // and the lamp hours.
     std::chrono::seconds powerPoll{30};

@@ -109,7 +109,7 @@ Form1::Form1(QWidget *parent)
     connectDisplay();
     connect(&engine_, &Engine::failed, this,
             [this](const Failure &failure) { present(failure.description); });
-    connect(&engine_.MSComm1(), &SerialControl::connectingChanged, this, [this](bool connecting) {
+    connect(&engine_, &Engine::connectingChanged, this, [this](bool connecting) {
         connecting_ = connecting;
         if (connecting)
             QGuiApplication::setOverrideCursor(Qt::WaitCursor);

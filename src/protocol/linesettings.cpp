@@ -89,4 +89,12 @@ std::optional<std::string_view> projectorLineSettings(std::string_view baudRate)
     return std::nullopt;
 }
 
+std::string formatLineSettings(const LineSettings &settings)
+{
+    static constexpr char kParity[] = {'N', 'E', 'O', 'M', 'S'};
+    static constexpr const char *kStopBits[] = {"1", "1.5", "2"};
+    return std::to_string(settings.baudRate) + ',' + kParity[int(settings.parity)] + ',' +
+           std::to_string(settings.dataBits) + ',' + kStopBits[int(settings.stopBits)];
+}
+
 } // namespace qv7

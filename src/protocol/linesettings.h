@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace qv7 {
@@ -25,6 +26,9 @@ inline constexpr std::string_view kSlowLineSettings = "9600,N,8,1";
 
 // The projector's line settings for a speed named by its baud rate ("19200" or "9600").
 std::optional<std::string_view> projectorLineSettings(std::string_view baudRate);
+
+// "19200,N,8,1" for a setting.
+std::string formatLineSettings(const LineSettings &settings);
 
 // Parses "baud,parity,data,stop"; nothing for a string the line cannot take.
 std::optional<LineSettings> parseLineSettings(std::string_view text);

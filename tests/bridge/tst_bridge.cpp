@@ -292,7 +292,7 @@ void TstBridge::badPayloads_data()
     QTest::newRow("command: extra word")
         << "command" << QByteArray("power on now") << "is no command";
     QTest::newRow("command: count 0")
-        << "command" << QByteArray("volume up 0") << "count is from 1 to 100, not 0";
+        << "command" << QByteArray("volume up 0") << "takes a count from 1 to 100, not 0";
     QTest::newRow("command: count 101") << "command" << QByteArray("volume up 101") << "not 101";
     QTest::newRow("command: not UTF-8") << "command" << QByteArray("\xff\xfe") << "not plain text";
     QTest::newRow("command: long") << "command" << QByteArray(4096, 'C') << "4096 bytes";
@@ -327,12 +327,13 @@ void TstBridge::powerOnThenInput()
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(QStringLiteral("qv7/lab/power")),
                               QByteArray("standby"), kTimeout);
 
-    watcher_->publish(QStringLiteral("qv7/lab/power/set"), "ON");
+    // Words match in any case, as qv7ctl takes them.
+    watcher_->publish(QStringLiteral("qv7/lab/power/set"), "on");
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(QStringLiteral("qv7/lab/power")),
                               QByteArray("warming"), kTimeout);
     QVERIFY(line.commands().contains(QStringLiteral("C 0 0")));
     // Taken during the warm-up, sent once the projector is on.
-    watcher_->publish(QStringLiteral("qv7/lab/input/set"), "video");
+    watcher_->publish(QStringLiteral("qv7/lab/input/set"), "Video");
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(QStringLiteral("qv7/lab/input")), QByteArray("video"),
                               kTimeout);
     const qsizetype on = line.traffic.indexOf(QRegularExpression(QStringLiteral(".* out 0 0 CR")));
@@ -343,6 +344,16 @@ void TstBridge::powerOnThenInput()
     QCOMPARE(watcher_->last(QStringLiteral("qv7/lab/power")), QByteArray("on"));
     QTRY_VERIFY_WITH_TIMEOUT(watcher_->last(QStringLiteral("qv7/lab/lamp_hours")).toInt() > 0,
                              kTimeout);
+
+    // A script, as qv7ctl takes it: the held verb is held for two sends, not sent twice at once.
+    watcher_->forget(QStringLiteral("qv7/lab/reply"));
+    watcher_->publish(QStringLiteral("qv7/lab/command"), "INPUT pc1 volume up 2");
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(QStringLiteral("qv7/lab/input")), QByteArray("pc1"),
+                              kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(line.commands().count(QStringLiteral("C 0 9")), 2, kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        json(watcher_->last(QStringLiteral("qv7/lab/reply"))).value("command").toString(),
+        QStringLiteral("volume up 2"), kTimeout);
 }
 
 void TstBridge::lastWill()

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "commandtable.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv7 {
+
+// A command a program asks for in the panel's words: a one-shot button's click, a hold button
+// kept down for a number of sends at its own period, or a raw code that no verb names.
+struct Command {
+    std::string words; // as it reads in results: "power on", "volume up 3", "C01"
+    std::string code;  // what goes out: "C00"
+    const OneShotCommand *click = nullptr;
+    const HoldCommand *hold = nullptr;
+    int count = 1; // sends of a hold
+};
+
+inline constexpr int kMaxHoldCount = 100;
+
+// What a list of words asks for, in order, or what was wrong with them.
+struct ParsedCommands {
+    std::vector<Command> commands;
+    std::string error; // empty when the words parsed
+};
+
+// Reads verbs of the command table with their arguments ("power on"), held verbs with an
+// optional count ("volume up 5"), and raw codes ("C01", "CR3"). Verbs and arguments are matched
+// in any case; raw codes as the line carries them.
+ParsedCommands parseCommands(const std::vector<std::string> &words);
+
+// The command that a verb and its argument name, for a program's own use ("status").
+Command commandNamed(std::string_view verb, std::string_view argument = {});
+
+// "a", "a or b", "a, b or c".
+std::string oneOf(const std::vector<std::string_view> &words);
+
+} // namespace qv7
