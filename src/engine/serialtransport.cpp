@@ -77,6 +77,7 @@ DeviceAccess deviceAccess(const QString &device)
         return access;
     if (const group *owner = ::getgrgid(status.st_gid))
         access.group = QString::fromLocal8Bit(owner->gr_name);
+    access.groupMayOpen = (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
     if (account) {
         int count = 64;
         std::vector<gid_t> groups(static_cast<std::size_t>(count));
@@ -99,6 +100,17 @@ DeviceAccess deviceAccess(const QString &device)
 
 QString describePermissionDenied(const DeviceAccess &access)
 {
+    // Joining a group helps only when the group may open the device, and joining a
+    // privileged group would give away far more than one serial line.
+    static const QStringList privileged{QStringLiteral("root"), QStringLiteral("adm"),
+                                        QStringLiteral("disk"), QStringLiteral("shadow"),
+                                        QStringLiteral("sudo"), QStringLiteral("wheel"),
+                                        QStringLiteral("kmem"), QStringLiteral("staff")};
+    if (!access.group.isEmpty() && (!access.groupMayOpen || privileged.contains(access.group)))
+        return QStringLiteral("permission denied; the device is open to its owner only, and no "
+                              "group should be joined for it: give it a group with a udev rule "
+                              "such as /usr/share/doc/qv7rsc/examples/99-qv7-projector.rules "
+                              "(GROUP=\"dialout\", MODE=\"0660\")");
     if (access.group.isEmpty() || access.user.isEmpty() || access.groupInThisLogin)
         return QStringLiteral("permission denied; the device's own permissions keep you out "
                               "(ls -l shows them)");

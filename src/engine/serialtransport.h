@@ -12,6 +12,7 @@ struct DeviceAccess {
     QString user;                  // who runs this program
     bool memberOfGroup = false;    // the group database lists the user in the group
     bool groupInThisLogin = false; // this process has the group
+    bool groupMayOpen = true;      // the device's mode lets its group read and write
 };
 
 // What the operating system says of a device and the user running this program.
