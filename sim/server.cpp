@@ -174,6 +174,7 @@ void SimulatorServer::acceptClient()
             QStringLiteral("a client connected from %1").arg(socket->peerAddress().toString()));
         // A new connection starts with the converter's own settings: the projector's.
         clientLine_ = LineSettings{baudRate_, Parity::None, 8, StopBits::One};
+        clientControl_ = {};
         if (protocol_ == NetworkProtocol::Rfc2217) {
             using namespace telnet;
             telnetParser_ = {};
@@ -220,7 +221,7 @@ void SimulatorServer::readClient()
         case Piece::Kind::Subnegotiation:
             if (piece.option == kComPort) {
                 const int before = clientLine_.baudRate;
-                answers += comport::serve(piece.bytes, clientLine_);
+                answers += comport::serve(piece.bytes, clientLine_, clientControl_);
                 if (clientLine_.baudRate != before)
                     log("---", {},
                         QStringLiteral("the client set the line to %1 baud")

@@ -117,6 +117,7 @@ private:
     qv7::telnet::Parser telnetParser_;
     qv7::telnet::Options telnetOptions_{{}, {}};
     qv7::LineSettings clientLine_; // as the RFC 2217 client set it
+    telnet::comport::Control clientControl_;
 };
 
 } // namespace qv7::sim

@@ -241,9 +241,16 @@ void TstTelnet::lineSettingsRoundTrip()
     atServer.feed(requests, requested);
     QCOMPARE(requested.size(), std::size_t(4));
     std::string answers;
+    comport::Control control;
     for (const Piece &piece : requested)
-        answers += comport::serve(piece.bytes, line);
+        answers += comport::serve(piece.bytes, line, control);
     QCOMPARE(line, wanted);
+    // SET-CONTROL is answered with the value now in use: DTR off is taken, hardware flow
+    // control is not (the line has none), and a request only asks.
+    for (const auto &[asked, answer] : {std::pair{9, 9}, {7, 9}, {3, 1}, {0, 1}, {12, 12}})
+        QCOMPARE(bytes(comport::serve(std::string{char(comport::SetControl), char(asked)}, line,
+                                      control)),
+                 bytes(std::string("\xff\xfa\x2c\x69", 4) + char(answer) + "\xff\xf0"));
 
     Parser atClient;
     std::vector<Piece> answered;

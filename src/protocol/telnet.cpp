@@ -202,7 +202,7 @@ std::optional<Command> acknowledged(std::string_view payload)
     return static_cast<Command>(code);
 }
 
-std::string serve(std::string_view payload, LineSettings &line)
+std::string serve(std::string_view payload, LineSettings &line, Control &control)
 {
     if (payload.empty())
         return {};
@@ -237,6 +237,30 @@ std::string serve(std::string_view payload, LineSettings &line)
         if (const auto stop = fromCode<StopBits>(kStopCodes, byteValue()))
             line.stopBits = *stop;
         return reply(std::string(1, char(kStopCodes[int(line.stopBits)])));
+    case SetControl: {
+        // Codes come in groups: a request, then the values it may take.
+        const unsigned char code = byteValue();
+        unsigned char *state = code <= 3    ? &control.flow
+                               : code <= 6  ? &control.breakState
+                               : code <= 9  ? &control.dtr
+                               : code <= 12 ? &control.rts
+                               : code <= 19 ? &control.inbound
+                                            : nullptr;
+        if (!state)
+            return {};
+        const bool request = code == 0 || code == 4 || code == 7 || code == 10 || code == 13;
+        const bool flowControl = code == 2 || code == 3 || code >= 15;
+        if (!request && !flowControl)
+            *state = code;
+        return reply(std::string(1, char(*state)));
+    }
+    case SetLineStateMask:
+    case SetModemStateMask:
+        // Taken as asked: this server notifies nothing, so every mask is honoured.
+        return value.size() == 1 ? reply(value) : std::string();
+    case PurgeData:
+        // Acknowledged; a simulated line keeps no buffer worth purging.
+        return byteValue() >= 1 && byteValue() <= 3 ? reply(value) : std::string();
     default:
         return {};
     }

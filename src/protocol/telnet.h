@@ -115,10 +115,22 @@ std::string requestLineSettings(const LineSettings &settings);
 // else, such as a notification.
 std::optional<Command> acknowledged(std::string_view payload);
 
+// SET-CONTROL's state of a served line, by its answer codes: flow control none (1), break off
+// (6), DTR on (8), RTS on (11), no inbound flow control (14).
+struct Control {
+    unsigned char flow = 1;
+    unsigned char breakState = 6;
+    unsigned char dtr = 8;
+    unsigned char rts = 11;
+    unsigned char inbound = 14;
+};
+
 // A server serving a client's COM-PORT-OPTION subnegotiation: a SET of the speed, data size,
-// parity or stop size changes line (a value of 0 only asks) and is answered with what the line
-// now has. Empty for a command this server does not serve.
-std::string serve(std::string_view payload, LineSettings &line);
+// parity, stop size or a control changes line or control (a value of 0, or a control's request
+// code, only asks) and is answered with what the line now has; flow control stays off, since
+// the line has none. The state masks and PURGE-DATA are acknowledged as asked. Empty for a
+// command this server does not serve.
+std::string serve(std::string_view payload, LineSettings &line, Control &control);
 
 } // namespace comport
 

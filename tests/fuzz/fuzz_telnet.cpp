@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         parser.feed(stream.substr(at, readSize), pieces);
     Options client({kComPort, kBinary, kSuppressGoAhead}, {kBinary, kSuppressGoAhead});
     LineSettings line;
+    comport::Control control;
     std::size_t dataBytes = 0;
     for (const Piece &piece : pieces) {
         switch (piece.kind) {
@@ -49,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case Piece::Kind::Subnegotiation:
             require(piece.bytes.size() <= Parser::kMaxSubnegotiation);
             comport::acknowledged(piece.bytes);
-            comport::serve(piece.bytes, line);
+            comport::serve(piece.bytes, line, control);
+            require(control.flow == 1 && control.inbound == 14);
             require(line.baudRate > 0 && line.dataBits >= 5 && line.dataBits <= 8);
             break;
         default:

@@ -7,6 +7,7 @@
 
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -79,6 +80,8 @@ private Q_SLOTS:
     void trafficLog();
     void linkToTheLine();
     void servesADevice();
+    void standardRfc2217Client_data();
+    void standardRfc2217Client();
 };
 
 void TstSimulator::answers_data()
@@ -257,6 +260,39 @@ void TstSimulator::servesADevice()
     QCOMPARE(pty.speed(), speed_t(B9600));
     pty.write("CR1\r");
     QCOMPARE(pty.read(2), QByteArray("1\r"));
+}
+
+void TstSimulator::standardRfc2217Client_data()
+{
+    QTest::addColumn<int>("baudRate");
+    QTest::addColumn<bool>("clean");
+    QTest::newRow("19200: the projector's speed") << 19200 << true;
+    QTest::newRow("9600: rubbish or nothing") << 9600 << false;
+}
+
+void TstSimulator::standardRfc2217Client()
+{
+    // pyserial's client waits for an answer to every setting it sends on open, SET-CONTROL
+    // included, and sets the far line to its own speed.
+    QFETCH(int, baudRate);
+    QFETCH(bool, clean);
+    SimulatorServer server;
+    QVERIFY2(server.listen(QStringLiteral("rfc2217://127.0.0.1:0")),
+             qPrintable(server.errorString()));
+    QProcess client;
+    client.start(
+        QStringLiteral("/usr/bin/python3"),
+        {QStringLiteral("-c"),
+         QStringLiteral("import serial, sys\n"
+                        "port = serial.serial_for_url(sys.argv[1], baudrate=int(sys.argv[2]), "
+                        "timeout=1)\n"
+                        "port.write(b'CR0\\r')\n"
+                        "sys.stdout.write(port.read_until(b'\\r').hex())\n"),
+         server.portName(), QString::number(baudRate)});
+    QTRY_VERIFY_WITH_TIMEOUT(client.state() == QProcess::NotRunning, 15000);
+    QVERIFY2(client.exitCode() == 0, client.readAllStandardError().constData());
+    const QByteArray answer = QByteArray::fromHex(client.readAllStandardOutput());
+    QCOMPARE(answer == "80\r", clean);
 }
 
 QTEST_GUILESS_MAIN(TstSimulator)
