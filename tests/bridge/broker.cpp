@@ -33,11 +33,6 @@ Broker::Broker(const QStringList &configuration)
     start();
 }
 
-Broker::~Broker()
-{
-    stop();
-}
-
 void Broker::start()
 {
     process_.start(QStringLiteral("mosquitto"),
@@ -64,11 +59,6 @@ void Broker::stop()
     process_.waitForFinished();
 }
 
-QString Broker::url() const
-{
-    return QStringLiteral("mqtt://127.0.0.1:%1").arg(port_);
-}
-
 Watcher::Watcher(const Broker &broker, const QString &username, const QString &password)
     : client_({QStringLiteral("127.0.0.1"), broker.port(), {}, username, password})
 {
@@ -77,21 +67,6 @@ Watcher::Watcher(const Broker &broker, const QString &username, const QString &p
     connect(&client_, &bridge::MqttClient::received, this,
             [this](const QString &topic, const QByteArray &payload) { last_[topic] = payload; });
     client_.open();
-}
-
-QMap<QString, QByteArray> Watcher::matching(const QString &prefix) const
-{
-    QMap<QString, QByteArray> found;
-    for (auto it = last_.cbegin(); it != last_.cend(); ++it) {
-        if (it.key().startsWith(prefix))
-            found.insert(it.key(), it.value());
-    }
-    return found;
-}
-
-void Watcher::publish(const QString &topic, const QByteArray &payload, bool retained)
-{
-    client_.publish(topic, payload, retained);
 }
 
 } // namespace qv7::test

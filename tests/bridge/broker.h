@@ -16,13 +16,12 @@ namespace qv7::test {
 class Broker {
 public:
     explicit Broker(const QStringList &configuration = {});
-    ~Broker();
+    ~Broker() { stop(); }
 
     void start();
     void stop();
     quint16 port() const { return port_; }
-    QString url() const;
-    QString filePath(const QString &name) const { return dir_.filePath(name); }
+    QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(port_); }
 
 private:
     QTemporaryDir dir_;
@@ -40,10 +39,12 @@ public:
 
     bool isConnected() const { return client_.isConnected(); }
     QByteArray last(const QString &topic) const { return last_.value(topic); }
-    QMap<QString, QByteArray> matching(const QString &prefix) const;
     void forget() { last_.clear(); }
     void forget(const QString &topic) { last_.remove(topic); }
-    void publish(const QString &topic, const QByteArray &payload, bool retained = false);
+    void publish(const QString &topic, const QByteArray &payload, bool retained = false)
+    {
+        client_.publish(topic, payload, retained);
+    }
 
 private:
     bridge::MqttClient client_;
