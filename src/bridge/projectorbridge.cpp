@@ -92,9 +92,16 @@ void ProjectorBridge::log(Priority priority, const QString &text) const
 
 void ProjectorBridge::start()
 {
+    lineDown_ = QStringLiteral("the line is not open yet");
+    open();
+}
+
+void ProjectorBridge::startBroker()
+{
+    if (std::exchange(brokerStarted_, true))
+        return;
     mqtt_.setWill(topics_(u"availability"), "offline");
     mqtt_.open();
-    open();
 }
 
 void ProjectorBridge::open()
@@ -105,6 +112,8 @@ void ProjectorBridge::open()
 
 void ProjectorBridge::stop()
 {
+    if (!brokerStarted_)
+        return;
     mqtt_.publish(topics_(u"availability"), "offline", true);
     mqtt_.close();
 }
@@ -118,7 +127,7 @@ void ProjectorBridge::onConnected()
     publishDiscovery();
     for (auto it = state_.cbegin(); it != state_.cend(); ++it)
         mqtt_.publish(topics_(it.key()), it.value(), true);
-    mqtt_.publish(topics_(u"availability"), "online", true);
+    mqtt_.publish(topics_(u"availability"), lineDown_.isEmpty() ? "online" : "offline", true);
 }
 
 void ProjectorBridge::publishDiscovery()
@@ -157,10 +166,13 @@ void ProjectorBridge::enqueue(const std::vector<Command> &commands)
     for (const Command &command : commands)
         queue_.push_back({command, true, QDeadlineTimer(kLongestWait)});
     const Command &first = commands.front();
-    if (!line_.isOpen() || !(takenInAnyState(first.code) || power_ == u"on"))
-        log(Priority::Info,
-            QStringLiteral("%1 waits until the projector can take it (%2)")
-                .arg(words(first), !line_.isOpen() ? QStringLiteral("line down") : power_));
+    if (!lineDown_.isEmpty()) {
+        failQueued();
+        return;
+    }
+    if (!(takenInAnyState(first.code) || power_ == u"on"))
+        log(Priority::Info, QStringLiteral("%1 waits until the projector can take it (%2)")
+                                .arg(words(first), power_));
     armExpiry();
     dispatch();
 }
@@ -228,6 +240,9 @@ void ProjectorBridge::dropExpired()
 
 void ProjectorBridge::onOpened()
 {
+    startBroker();
+    lineDown_.clear();
+    mqtt_.publish(topics_(u"availability"), "online", true);
     backOff_ = kFirstReopen;
     log(Priority::Info, QStringLiteral("%1 is open").arg(projector_.port));
     for (const Command &query : {kPowerQuery, kInputQuery, kLampQuery, kOrientationQuery})
@@ -240,15 +255,45 @@ void ProjectorBridge::onLost(const Failure &failure)
     const auto nextTry = backOff_;
     backOff_ = std::min(backOff_ * 2, std::chrono::seconds(kLongestReopen));
     reopen_.start(nextTry);
+    const bool firstOfOutage = lineDown_.isEmpty() || !brokerStarted_;
+    lineDown_ = failure.description;
+    if (!brokerStarted_ && failure.kind == FailureKind::InUse) {
+        if (firstOfOutage || settings_.verbose)
+            log(Priority::Warning, QStringLiteral("%1; another program owns this projector's "
+                                                  "line, so nothing is published for it until "
+                                                  "it is free; trying again in %2 s")
+                                       .arg(failure.description)
+                                       .arg(nextTry.count()));
+        return;
+    }
+    startBroker();
     // One line per outage; the attempts after it only change the link topic, which they don't.
     if (state_.value(QStringLiteral("link")) != "down" || settings_.verbose)
         log(Priority::Warning, QStringLiteral("%1; trying again in %2 s")
                                    .arg(failure.description)
                                    .arg(nextTry.count()));
     setLink(QStringLiteral("down"));
+    // What was read before the loss may no longer hold.
+    power_.clear();
+    setState(QStringLiteral("power"), QByteArray());
+    mqtt_.publish(topics_(u"availability"), "offline", true);
     powerPoll_.stop();
     lampPoll_.stop();
     std::erase_if(queue_, [](const Pending &p) { return !p.fromBroker; });
+    failQueued();
+}
+
+void ProjectorBridge::failQueued()
+{
+    std::erase_if(queue_, [this](const Pending &p) {
+        const QString error = QStringLiteral("not sent: the line is down (%1)").arg(lineDown_);
+        log(Priority::Notice, QStringLiteral("%1: %2").arg(words(p.command), error));
+        reply({{QStringLiteral("command"), words(p.command)},
+               {QStringLiteral("code"), code(p.command.code)},
+               {QStringLiteral("error"), error}});
+        return true;
+    });
+    armExpiry();
 }
 
 void ProjectorBridge::onDone(const Result &result)

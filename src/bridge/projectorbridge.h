@@ -29,7 +29,10 @@ struct BridgeSettings {
 
 // One projector on the broker: its port, kept open and polled, and a connection of its own
 // whose last will marks exactly this projector offline. A port that fails or cannot be opened
-// is tried again after 5 s, doubling up to a minute, until it opens. State goes out retained when
+// is tried again after 5 s, doubling up to a minute, until it opens. A port that another
+// program holds from the start is not this bridge's to report on: nothing is published for it
+// until the bridge owns it. While the port is down the projector is offline, its power
+// unknown, and commands fail at once. State goes out retained when
 // it changes and all again after each (re)connection; commands from the broker queue for the line,
 // one in flight, and those the projector cannot take yet wait for it up to a minute.
 class ProjectorBridge : public QObject {
@@ -53,6 +56,7 @@ private:
     void onConnected();
     void onMessage(const QString &topic, const QByteArray &payload);
     void open();
+    void startBroker();
     void onOpened();
     void onLost(const Failure &failure);
     void onDone(const Result &result);
@@ -61,6 +65,7 @@ private:
     void enqueue(const std::vector<Command> &commands);
     void dispatch();
     void dropExpired();
+    void failQueued();
     void armExpiry();
     void setPower(const QString &word);
     void setLink(const QString &word);
@@ -78,6 +83,8 @@ private:
     std::chrono::seconds backOff_;
     QMap<QString, QByteArray> state_; // leaf to retained value
     QString power_;
+    bool brokerStarted_ = false;
+    QString lineDown_; // why the line is down; empty while it is open
     std::deque<Pending> queue_;
     std::optional<Pending> inFlight_;
     QTimer powerPoll_;

@@ -106,6 +106,7 @@ private slots:
     void powerOnThenInput();
     void brokerRestartWithNetworkProjector();
     void linkStatesThenWill();
+    void secondBridgeLeavesTheOwnersState();
     void authentication_data();
     void authentication();
     void commandLine_data();
@@ -325,12 +326,41 @@ void TstBridge::linkStatesThenWill()
     QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "up");
     line.server.close();
     QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "down");
+    // Nothing stale while the line is down, and a command fails at once, not after a minute.
+    QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "offline");
+    QCOMPARE(watcher_->last(u"qv7/lost/power"_s), QByteArray());
+    watcher_->publish(u"qv7/lost/power/set"_s, "ON");
+    QTRY_VERIFY_WITH_TIMEOUT(json(watcher_->last(u"qv7/lost/reply"_s))
+                                 .value("error"_L1)
+                                 .toString()
+                                 .startsWith("not sent: the line is down ("_L1),
+                             kTimeout);
     line.open();
     QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "up");
-    QCOMPARE(watcher_->last(u"qv7/lost/availability"_s), QByteArray("online"));
+    QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "online");
+    QTRY_PAYLOAD(*watcher_, "qv7/lost/power", "standby");
     // Killed, it says no goodbye: the broker publishes its will.
     process->kill();
     QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "offline");
+}
+
+void TstBridge::secondBridgeLeavesTheOwnersState()
+{
+    // A second bridge on the shared projector's line cannot own it: it says so and publishes
+    // nothing, no link state and no last will over the owner's.
+    BridgeProcess second;
+    second.start(QStringLiteral(QV7BRIDGE),
+                 {u"--inventory"_s, path(u"inventory-1.ini"_s), u"--broker"_s, broker_->url()});
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (log += second.readAllStandardError()).contains("another program owns"), kTimeout);
+    QTest::qWait(1000);
+    QCOMPARE(watcher_->last(u"qv7/hall/link"_s), QByteArray("up"));
+    QCOMPARE(watcher_->last(u"qv7/hall/availability"_s), QByteArray("online"));
+    second.kill();
+    second.waitForFinished();
+    QTest::qWait(1000);
+    QCOMPARE(watcher_->last(u"qv7/hall/availability"_s), QByteArray("online"));
 }
 
 void TstBridge::authentication_data()
