@@ -16,19 +16,20 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void comShowsThePanelOverItsButton();
-    void switchToCom2AndBack();
-    void choosingTheOpenPortAgainReopensIt();
-    void failedSwitch_data();
-    void failedSwitch();
-    void closedPortOpensOnTheChosenPort_data();
-    void closedPortOpensOnTheChosenPort();
+    void switchPort_data();
+    void switchPort();
+    void failedSwitchAndRecovery_data();
+    void failedSwitchAndRecovery();
     void speedOnTheOpenPort_data();
     void speedOnTheOpenPort();
     void speedOnAClosedPortIsKeptForTheNextOpen();
-    void theTwoGroupsAreIndependent();
 
 private:
-    void openPortPanel();
+    // Opens the port panel and clicks one of its choices.
+    void choose(const char *option);
+    bool panelShown() const { return test::widget<QFrame>(*panel_->form, "Frame8")->isVisible(); }
+    SerialControl &port() const { return panel_->form->engine().MSComm1(); }
+    test::PtyPair &line(int number) const { return number == 1 ? *com1_ : *com2_; }
     std::unique_ptr<test::PtyPair> com1_;
     std::unique_ptr<test::PtyPair> com2_;
     std::unique_ptr<test::Panel> panel_;
@@ -39,7 +40,7 @@ void TstPorts::init()
     com1_ = std::make_unique<test::PtyPair>();
     com2_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(com1_->slavePath(), com2_->slavePath());
-    QVERIFY(panel_->form->engine().MSComm1().PortOpen());
+    QVERIFY(port().PortOpen());
 }
 
 void TstPorts::cleanup()
@@ -49,131 +50,92 @@ void TstPorts::cleanup()
     com2_.reset();
 }
 
-void TstPorts::openPortPanel()
+void TstPorts::choose(const char *option)
 {
-    QTest::mouseClick(test::widget<CommandButton>(*panel_->form, "Command33"), Qt::LeftButton);
-    QVERIFY(test::widget<QFrame>(*panel_->form, "Frame8")->isVisible());
+    test::click(*panel_->form, "Command33");
+    QVERIFY(panelShown());
+    test::click(*panel_->form, option);
 }
 
 void TstPorts::comShowsThePanelOverItsButton()
 {
     Form1 &form = *panel_->form;
-    openPortPanel();
+    test::click(form, "Command33");
     QVERIFY(test::timer(form, "Timer3")->isActive());
     QCOMPARE(test::timer(form, "Timer3")->interval(), 5000);
     // The panel covers the button: a click there lands in the panel.
-    const QPoint centre =
-        test::widget<CommandButton>(form, "Command33")
-            ->mapTo(&form, test::widget<CommandButton>(form, "Command33")->rect().center());
-    QWidget *hit = form.childAt(centre);
-    QVERIFY(hit == test::widget<QFrame>(form, "Frame8") ||
-            test::widget<QFrame>(form, "Frame8")->isAncestorOf(hit));
+    auto *com = test::widget<CommandButton>(form, "Command33");
+    QWidget *hit = form.childAt(com->mapTo(&form, com->rect().center()));
+    QVERIFY(test::widget<QFrame>(form, "Frame8")->isAncestorOf(hit));
     test::tick(test::timer(form, "Timer3"));
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    QCOMPARE(com1_->readAll(), QByteArray());
+    QVERIFY(!panelShown());
 }
 
-void TstPorts::switchToCom2AndBack()
+void TstPorts::switchPort_data()
 {
-    Form1 &form = *panel_->form;
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QCOMPARE(form.engine().MSComm1().CommPort(), short(2));
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    QVERIFY(test::timer(form, "Timer3")->isActive()); // a choice does not stop the panel's timer
-    QVERIFY(com1_->slaveClosed());
-    QCOMPARE(com2_->speed(), speed_t(B19200));
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
-    QCOMPARE(com2_->read(4), QByteArray("C00\r"));
+    QTest::addColumn<QStringList>("choices");
+    QTest::addColumn<int>("chosen");
+    QTest::addColumn<int>("openings"); // changes of the port's state, closing included
+    QTest::newRow("COM2") << QStringList{"Option2"} << 2 << 2;
+    QTest::newRow("COM2 and back") << QStringList{"Option2", "Option1"} << 1 << 4;
+    QTest::newRow("the open port again reopens it") << QStringList{"Option1"} << 1 << 2;
+}
 
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
-    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
-    QVERIFY(com2_->slaveClosed());
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command18"), Qt::LeftButton);
-    QCOMPARE(com1_->read(4), QByteArray("C02\r"));
-    QCOMPARE(com2_->readAll(), QByteArray());
+void TstPorts::switchPort()
+{
+    QFETCH(QStringList, choices);
+    QFETCH(int, chosen);
+    QFETCH(int, openings);
+    QSignalSpy changes(&port(), &SerialControl::portOpenChanged);
+    for (const QString &option : choices)
+        choose(qPrintable(option));
+    QCOMPARE(changes.count(), openings);
+    QVERIFY(port().PortOpen());
+    QCOMPARE(port().CommPort(), short(chosen));
+    QVERIFY(!panelShown());
+    QVERIFY(test::timer(*panel_->form, "Timer3")->isActive()); // a choice leaves its timer
+    QCOMPARE(line(chosen).speed(), speed_t(B19200));
+    test::click(*panel_->form, "Command17");
+    QCOMPARE(line(chosen).read(4), QByteArray("C00\r"));
+    QCOMPARE(line(3 - chosen).readAll(), QByteArray());
     QVERIFY(panel_->failures.isEmpty());
 }
 
-void TstPorts::choosingTheOpenPortAgainReopensIt()
+void TstPorts::failedSwitchAndRecovery_data()
 {
-    Form1 &form = *panel_->form;
-    QSignalSpy openings(&form.engine().MSComm1(), &SerialControl::portOpenChanged);
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
-    QCOMPARE(openings.count(), 2);
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-}
-
-void TstPorts::failedSwitch_data()
-{
+    // The switch to COM2 fails; the closed port then opens on the port chosen next.
     QTest::addColumn<bool>("busy");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("COM2 missing") << false << "no such device";
-    QTest::newRow("COM2 held by another program") << true << "in use by another program";
+    QTest::addColumn<int>("recoverOn");
+    QTest::newRow("COM2 missing, then COM1") << false << 1;
+    QTest::newRow("COM2 busy, then COM2 freed") << true << 2;
 }
 
-void TstPorts::failedSwitch()
+void TstPorts::failedSwitchAndRecovery()
 {
     QFETCH(bool, busy);
-    QFETCH(QString, expected);
+    QFETCH(int, recoverOn);
     Form1 &form = *panel_->form;
     SerialControl otherProgram;
     const QString device = test::unavailableDevice(busy, *com2_, otherProgram);
-    form.engine().MSComm1().setDevice(2, device);
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
+    port().setDevice(2, device);
+    choose("Option2");
     QCOMPARE(panel_->failures.count(), 1);
-    QVERIFY2(
-        panel_->failures.first().startsWith(QStringLiteral("COM2 (%1): %2").arg(device, expected)),
-        qPrintable(panel_->failures.first()));
-    QVERIFY(!form.engine().MSComm1().PortOpen());
-    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
+    QVERIFY2(panel_->failures.first().startsWith(QStringLiteral("COM2 (%1): ").arg(device)),
+             qPrintable(panel_->failures.first()));
+    QVERIFY(!port().PortOpen());
+    QCOMPARE(port().CommPort(), short(1));
     QVERIFY(test::widget<QRadioButton>(form, "Option2")->isChecked());
-    QVERIFY(!test::widget<QRadioButton>(form, "Option1")->isChecked());
-    QVERIFY(test::widget<QFrame>(form, "Frame8")->isVisible());
+    QVERIFY(panelShown());
     QVERIFY(test::timer(form, "Timer3")->isActive());
-    test::tick(test::timer(form, "Timer3"));
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    if (busy)
-        QCOMPARE(com2_->readAll(), QByteArray());
-}
 
-void TstPorts::closedPortOpensOnTheChosenPort_data()
-{
-    // A closed port, after a failed switch, opens on the port the operator chooses next.
-    QTest::addColumn<bool>("chooseCom2Again");
-    QTest::newRow("COM1") << false;
-    QTest::newRow("COM2, once its device is there") << true;
-}
-
-void TstPorts::closedPortOpensOnTheChosenPort()
-{
-    QFETCH(bool, chooseCom2Again);
-    Form1 &form = *panel_->form;
-    form.engine().MSComm1().setDevice(2, QStringLiteral("/dev/qv7-no-such-port"));
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
+    otherProgram.setPortOpen(false);
+    test::click(form, recoverOn == 1 ? "Option1" : "Option2");
+    QVERIFY(port().PortOpen());
+    QCOMPARE(port().CommPort(), short(recoverOn));
+    QVERIFY(!panelShown());
     QCOMPARE(panel_->failures.count(), 1);
-    QVERIFY(!form.engine().MSComm1().PortOpen());
-
-    test::PtyPair *expectedLine = com1_.get();
-    if (chooseCom2Again) {
-        form.engine().MSComm1().setDevice(2, com2_->slavePath());
-        QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
-        expectedLine = com2_.get();
-    } else {
-        QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
-    }
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QCOMPARE(form.engine().MSComm1().CommPort(), short(chooseCom2Again ? 2 : 1));
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    QCOMPARE(panel_->failures.count(), 1);
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
-    QCOMPARE(expectedLine->read(4), QByteArray("C00\r"));
+    test::click(form, "Command17");
+    QCOMPARE(line(recoverOn).read(4), QByteArray("C00\r"));
 }
 
 void TstPorts::speedOnTheOpenPort_data()
@@ -192,50 +154,31 @@ void TstPorts::speedOnTheOpenPort()
     QFETCH(QString, option);
     QFETCH(QString, settings);
     QFETCH(int, speed);
-    Form1 &form = *panel_->form;
-    QSignalSpy openings(&form.engine().MSComm1(), &SerialControl::portOpenChanged);
-    openPortPanel();
-    QTest::mouseClick(qobject_cast<QRadioButton *>(form.control(option)), Qt::LeftButton);
-    QCOMPARE(form.engine().PortSettings(), settings);
-    QCOMPARE(form.engine().MSComm1().Settings(), settings);
+    QSignalSpy changes(&port(), &SerialControl::portOpenChanged);
+    choose(qPrintable(option));
+    QCOMPARE(port().Settings(), settings);
     QCOMPARE(int(com1_->speed()), speed);
-    QCOMPARE(openings.count(), 0); // neither closed nor reopened
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command17"), Qt::LeftButton);
+    QCOMPARE(changes.count(), 0); // neither closed nor reopened
+    QVERIFY(port().PortOpen());
+    QVERIFY(!panelShown());
+    test::click(*panel_->form, "Command17");
     QCOMPARE(com1_->read(4), QByteArray("C00\r"));
 }
 
 void TstPorts::speedOnAClosedPortIsKeptForTheNextOpen()
 {
-    Form1 &form = *panel_->form;
-    form.engine().MSComm1().setPortOpen(false);
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option4"), Qt::LeftButton);
-    QVERIFY(!form.engine().MSComm1().PortOpen());
-    QCOMPARE(form.engine().MSComm1().Settings(), QStringLiteral("9600,N,8,1"));
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option1"), Qt::LeftButton);
-    QVERIFY(form.engine().MSComm1().PortOpen());
-    QCOMPARE(com1_->speed(), speed_t(B9600));
-}
-
-void TstPorts::theTwoGroupsAreIndependent()
-{
-    Form1 &form = *panel_->form;
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option4"), Qt::LeftButton);
-    QVERIFY(test::widget<QRadioButton>(form, "Option1")->isChecked());
-    QVERIFY(test::widget<QRadioButton>(form, "Option4")->isChecked());
-    QVERIFY(!test::widget<QRadioButton>(form, "Option3")->isChecked());
-    openPortPanel();
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option2"), Qt::LeftButton);
-    QVERIFY(test::widget<QRadioButton>(form, "Option2")->isChecked());
-    QVERIFY(!test::widget<QRadioButton>(form, "Option1")->isChecked());
-    QVERIFY(test::widget<QRadioButton>(form, "Option4")->isChecked());
+    // Each group of the panel keeps its own choice.
+    port().setPortOpen(false);
+    choose("Option4");
+    QVERIFY(!port().PortOpen());
+    QCOMPARE(port().Settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(!panelShown());
+    choose("Option2");
+    QVERIFY(port().PortOpen());
     QCOMPARE(com2_->speed(), speed_t(B9600));
+    for (const auto &[option, checked] :
+         {std::pair{"Option1", false}, {"Option2", true}, {"Option3", false}, {"Option4", true}})
+        QCOMPARE(test::widget<QRadioButton>(*panel_->form, option)->isChecked(), checked);
 }
 
 QTEST_MAIN(TstPorts)

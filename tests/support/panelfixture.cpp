@@ -21,6 +21,11 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
     return panel;
 }
 
+void click(const Form1 &form, const char *name)
+{
+    QTest::mouseClick(widget<QWidget>(form, name), Qt::LeftButton);
+}
+
 QTimer *timer(const Form1 &form, const char *name)
 {
     auto *found = form.findChild<QTimer *>(QString::fromLatin1(name));

@@ -32,6 +32,9 @@ template <typename Widget> Widget *widget(const Form1 &form, const char *name)
     return found;
 }
 
+// A left click on a control of the window by its design name.
+void click(const Form1 &form, const char *name);
+
 // A timer of the window or its engine by its design name ("Timer1" to "Timer4").
 QTimer *timer(const Form1 &form, const char *name);
 // Runs a timer's tick now.
