@@ -48,7 +48,7 @@ void TstRequests::init()
 {
     line_ = std::make_unique<test::PtyPair>();
     projector_ = std::make_unique<Projector>();
-    QVERIFY(projector_->open({line_->slavePath()}));
+    QVERIFY(projector_->open({line_->slavePath(), line_->slavePath()}));
 }
 
 void TstRequests::cleanup()

@@ -106,7 +106,8 @@ void ProjectorBridge::startBroker()
 
 void ProjectorBridge::open()
 {
-    if (line_.open({projector_.port, projector_.settings, settings_.connectTimeoutMs}))
+    if (line_.open(
+            {projector_.port, projector_.name, projector_.settings, settings_.connectTimeoutMs}))
         onOpened();
 }
 

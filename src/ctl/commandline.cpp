@@ -3,6 +3,7 @@
 #include "engine/inventory.h"
 #include "exitcodes.h"
 #include "protocol/linesettings.h"
+#include "protocol/networkport.h"
 #include "protocol/portnames.h"
 
 #include <QCommandLineParser>
@@ -41,12 +42,25 @@ LineSettings settingsFor(const QString &speed)
 
 Target targetOf(const InventoryEntry &entry)
 {
-    return {entry.name, entry.port, {entry.port, entry.settings}};
+    return {entry.name, entry.port, {entry.port, entry.name, entry.settings}};
 }
 
 Target targetOf(const QString &port)
 {
-    return {port, port, {port}};
+    return {port, port, {port, port}};
+}
+
+// A name without a slash that the inventory does not hold is a mistyped projector, not a
+// device in the working folder.
+void checkNamed(const QString &name, const Inventory &inventory, const QString &file)
+{
+    if (name.contains(u'/') || isNetworkPortName(name.toStdString()))
+        return;
+    QStringList names;
+    for (const InventoryEntry &entry : inventory.projectors())
+        names << entry.name;
+    throw UsageError(QStringLiteral("%1 has no projector %2 (it has %3)")
+                         .arg(file, name, names.join(QStringLiteral(", "))));
 }
 
 // The projectors the options name: one port, or projectors of the inventory.
@@ -73,6 +87,8 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
     if (port) {
         const QString name = parser.value(QStringLiteral("port"));
         const InventoryEntry *entry = inventory ? inventory->find(name) : nullptr;
+        if (inventory && !entry)
+            checkNamed(name, *inventory, parser.value(QStringLiteral("inventory")));
         targets.append(entry ? targetOf(*entry) : targetOf(name));
     } else if (inventory && (all || group || metrics)) {
         const QList<InventoryEntry> entries =

@@ -95,8 +95,17 @@ void Session::stepDone(const Result &result)
         return;
     }
     if (result.query && !result.reading) {
-        fail(EX_DATAERR, QStringLiteral("%1: the reply to %2 decodes to nothing:%3")
-                             .arg(target_.port, outcome_.code, outcome_.rendering));
+        // Bytes above ASCII are what a line at the wrong speed makes of the projector's reply.
+        const bool garbled =
+            std::ranges::any_of(result.reply, [](char c) { return (c & 0x80) != 0; });
+        const int otherSpeed = target_.line.settings.baudRate == 9600 ? 19200 : 9600;
+        fail(EX_DATAERR,
+             QStringLiteral("%1: the reply to %2 decodes to nothing:%3%4")
+                 .arg(target_.port, outcome_.code, outcome_.rendering,
+                      garbled
+                          ? QStringLiteral("; is the projector at another speed? try --speed %1")
+                                .arg(otherSpeed)
+                          : QString()));
         return;
     }
     emit commandDone(outcome_);

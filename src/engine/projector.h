@@ -18,9 +18,11 @@
 namespace qv7 {
 
 // Where a program finds its projector: a device path or a network port name, the line's
-// settings, and how long a network port may take to connect.
+// settings, and how long a network port may take to connect; reports name it as the user
+// did ("hall (/dev/ttyUSB0)", or the device alone).
 struct Target {
     QString device;
+    QString name;
     LineSettings settings = *parseLineSettings(kFastLineSettings);
     int connectTimeoutMs = TransportOptions{}.connectTimeoutMs;
 };

@@ -24,6 +24,8 @@ QString SerialControl::device(short port) const
 
 QString SerialControl::portLabel() const
 {
+    if (!label_.isEmpty())
+        return label_;
     return QStringLiteral("COM%1 (%2)").arg(commPort_).arg(device(commPort_));
 }
 

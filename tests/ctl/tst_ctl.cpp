@@ -180,6 +180,10 @@ void TstCtl::outcomes_data()
         QTest::newRow(situation) << outcome;
     };
     row("rubbish reply", {"status", 65, " 9 z CR ", "the reply to CR0 decodes to nothing"});
+    // What the projector's reply becomes at the wrong speed varies: only the advice is checked.
+    row("another speed", {"--speed 9600 status", 65, "*",
+                          "; is the projector at another speed? "
+                          "try --speed 19200"});
     row("silent projector", {"status --raw", 69, " X X X X", "no reply to CR0"});
     row("adapter pulled", {"status", 74, "", "went away"});
     row("port in use", {"status", 75, "", "in use by another program"});
@@ -245,7 +249,8 @@ void TstCtl::outcomes()
     }
     const Result result = finish(*process, 15000);
     QCOMPARE(result.exitCode, row.exitCode);
-    QCOMPARE(result.out, row.printed.isEmpty() ? QStringList() : QStringList{row.printed});
+    if (row.printed != u"*")
+        QCOMPARE(result.out, row.printed.isEmpty() ? QStringList() : QStringList{row.printed});
     QVERIFY2(result.err.contains(row.exitCode ? port : QString()) &&
                  result.err.contains(row.complaint),
              qPrintable(result.err));
@@ -330,6 +335,8 @@ void TstCtl::badInput_data()
     row("same name twice", "--all status", "[a]\nport = x\n[a]\nport = y\n", ":3: [a] is there");
     row("not a line", "--all status", "[a]\nport = x\nloose\n", ":3: expected [NAME] or KEY");
     row("empty group", "--group west status", "[a]\nport = x\ngroup = east\n", "in group west");
+    row("mistyped projector", "-p hal status", "[hall]\nport = x\n[lab]\nport = y\n",
+        "has no projector hal (it has hall, lab)");
 }
 
 void TstCtl::badInput()
