@@ -264,15 +264,9 @@ void TstLayout::lines_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QPoint>("from");
     QTest::addColumn<QPoint>("to");
-    const int design[12][4] = {
-        {1080, 2400, 1080, 2880}, {2160, 2400, 2160, 2880}, {3120, 2880, 3120, 3480},
-        {2160, 3480, 2160, 3960}, {1080, 3480, 1080, 3960}, {120, 2880, 120, 3480},
-        {1080, 2400, 2160, 2400}, {120, 2880, 1080, 2880},  {2160, 2880, 3120, 2880},
-        {120, 3480, 1080, 3480},  {1080, 3960, 2160, 3960}, {2160, 3480, 3120, 3480}};
-    for (int i = 0; i < 12; ++i)
-        QTest::addRow("Line%d", i + 1)
-            << QStringLiteral("Line%1").arg(i + 1) << QPoint(design[i][0] / 15, design[i][1] / 15)
-            << QPoint(design[i][2] / 15, design[i][3] / 15);
+    QTest::newRow("Line1, upright") << "Line1" << QPoint(72, 160) << QPoint(72, 192);
+    QTest::newRow("Line7, level") << "Line7" << QPoint(72, 160) << QPoint(144, 160);
+    QTest::newRow("Line12, last") << "Line12" << QPoint(144, 232) << QPoint(208, 232);
 }
 
 void TstLayout::lines()
@@ -284,9 +278,15 @@ void TstLayout::lines()
     QVERIFY(shape);
     QCOMPARE(shape->from(), from);
     QCOMPARE(shape->to(), to);
-    QVERIFY(shape->geometry().contains(from) && shape->geometry().contains(to));
-    QCOMPARE(std::min(shape->width(), shape->height()), 2);
-    QCOMPARE(shape->palette().color(QPalette::Window), QColor(128, 128, 255));
+    // Every line of the layout: two pixels wide, in the design's colour, over its ends.
+    QCOMPARE(lineLayouts().size(), std::size_t(12));
+    for (const LineLayout &row : lineLayouts()) {
+        auto *line = qobject_cast<LineShape *>(panel_->form->control(QString::fromUtf8(row.name)));
+        QVERIFY2(line, row.name.data());
+        QVERIFY(line->geometry().contains(line->from()) && line->geometry().contains(line->to()));
+        QCOMPARE(std::min(line->width(), line->height()), 2);
+        QCOMPARE(line->palette().color(QPalette::Window), QColor(128, 128, 255));
+    }
 }
 
 void TstLayout::logo()
