@@ -1,5 +1,5 @@
-// The panel on its simulated projector, as `qv7rsc --simulate` runs it: buttons clicked, the
-// projector's answers read off the status line.
+// The whole program on its simulated projector, as `qv7rsc --simulate` runs it: an operator's
+// session read off the status line, from stand-by through warm-up and the inputs and back.
 
 #include "sim/server.h"
 
@@ -11,153 +11,80 @@
 using namespace qv7;
 using namespace std::chrono_literals;
 
+namespace {
+
+// Clicks a button once the last reply window has closed, so that its answer is read alone.
+bool clickAlone(Form1 &form, const char *button)
+{
+    if (!QTest::qWaitFor([&] { return !test::timer(form, "Timer2")->isActive(); }, 5000))
+        return false;
+    test::click(form, button);
+    return true;
+}
+
+// Clicks a query until the status line shows the text, as an operator would.
+bool queryUntil(Form1 &form, const char *query, const char *status)
+{
+    const QLabel *line = test::widget<QLabel>(form, "Label25");
+    return QTest::qWaitFor(
+        [&] {
+            return clickAlone(form, query) &&
+                   QTest::qWaitFor([&] { return line->text() == QLatin1String(status); }, 150);
+        },
+        10000);
+}
+
+// Clicks a command and waits for the projector's acknowledgement.
+bool command(Form1 &form, const char *button)
+{
+    const QLabel *reply = test::widget<QLabel>(form, "Label12");
+    return clickAlone(form, button) &&
+           QTest::qWaitFor([&] { return reply->text() == QLatin1String(" ACK CR "); }, 5000);
+}
+
+} // namespace
+
 class TstEndToEnd : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-    void powerCycle();
-    void inputSelectThenMode_data();
-    void inputSelectThenMode();
-    void lampHoursAndOrientation();
-    void speedMismatchAndRecovery();
-
-private:
-    // Clicks a button once the last reply window has closed, so that its answer is read alone.
-    void clickAlone(CommandButton *button);
-    // Clicks a query until the status line shows the text, as an operator would.
-    bool queryUntil(CommandButton *query, const QString &status);
-    void powerOn();
-
-    std::unique_ptr<sim::SimulatorServer> projector_;
-    std::unique_ptr<test::Panel> panel_;
+    void session();
 };
 
-void TstEndToEnd::init()
+void TstEndToEnd::session()
 {
     sim::ProjectorSettings settings;
     settings.warmUp = 1500ms;
     settings.coolDown = 1500ms;
     settings.lampHours = 123;
     settings.orientation = "10";
-    projector_ = std::make_unique<sim::SimulatorServer>(settings);
-    QVERIFY(projector_->openPseudoTerminal());
-    panel_ = test::startPanel(projector_->portName());
-    Form1 &form = *panel_->form;
+    sim::SimulatorServer projector(settings);
+    QVERIFY(projector.openPseudoTerminal());
+    const auto panel = test::startPanel(projector.portName());
+    Form1 &form = *panel->form;
     test::keyDown(form, Qt::Key_J, 2);
     QVERIFY(form.engine().MSComm1().PortOpen());
-}
 
-void TstEndToEnd::cleanup()
-{
-    panel_.reset();
-    projector_.reset();
-}
-
-void TstEndToEnd::clickAlone(CommandButton *button)
-{
-    QTRY_VERIFY(!test::timer(*panel_->form, "Timer2")->isActive());
-    QTest::mouseClick(button, Qt::LeftButton);
-}
-
-bool TstEndToEnd::queryUntil(CommandButton *query, const QString &status)
-{
-    return QTest::qWaitFor(
-        [&] {
-            clickAlone(query);
-            return QTest::qWaitFor(
-                [&] { return test::widget<QLabel>(*panel_->form, "Label25")->text() == status; },
-                150);
-        },
-        10000);
-}
-
-void TstEndToEnd::powerOn()
-{
-    clickAlone(test::widget<CommandButton>(*panel_->form, "Command17"));
-    QTRY_COMPARE(test::widget<QLabel>(*panel_->form, "Label12")->text(),
-                 QStringLiteral(" ACK CR "));
-    QVERIFY(queryUntil(test::widget<CommandButton>(*panel_->form, "Command44"),
-                       QStringLiteral(" Power ON")));
-}
-
-void TstEndToEnd::powerCycle()
-{
-    Form1 &form = *panel_->form;
-    QVERIFY(
-        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Stand by")));
-    clickAlone(test::widget<CommandButton>(form, "Command17"));
-    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
-    QVERIFY(
-        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Count down")));
-    QVERIFY(
-        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Power ON")));
+    QVERIFY(queryUntil(form, "Command44", " Stand by"));
+    QVERIFY(queryUntil(form, "Command46", " 0 1 2 3 Hour Use"));
+    QVERIFY(queryUntil(form, "Command47", " Top/Bottom reversal"));
+    QVERIFY(command(form, "Command17")); // POWER ON
+    QVERIFY(queryUntil(form, "Command44", " Count down"));
+    QVERIFY(queryUntil(form, "Command44", " Power ON"));
     const QString artifacts = qEnvironmentVariable("QV7_ARTIFACTS", QDir::tempPath());
     QDir().mkpath(artifacts);
     QVERIFY(form.grab().save(artifacts + QStringLiteral("/panel-power-on.png")));
-    clickAlone(test::widget<CommandButton>(form, "Command18"));
-    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
-    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command44"),
-                       QStringLiteral(" Cooling down")));
-    QVERIFY(
-        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Stand by")));
-    QVERIFY(panel_->failures.isEmpty());
-}
-
-void TstEndToEnd::inputSelectThenMode_data()
-{
-    QTest::addColumn<QString>("control");
-    QTest::addColumn<QString>("status");
-    QTest::newRow("PC 2") << "Command28"
-                          << " Computer 2";
-    QTest::newRow("Video") << "Command29"
-                           << " Video";
-    QTest::newRow("PC 1") << "Command27"
-                          << " Computer 1";
-}
-
-void TstEndToEnd::inputSelectThenMode()
-{
-    QFETCH(QString, control);
-    QFETCH(QString, status);
-    powerOn();
-    Form1 &form = *panel_->form;
-    if (control != QLatin1String("Command27")) {
-        clickAlone(test::widget<CommandButton>(form, "Command29") == form.control(control)
-                       ? test::widget<CommandButton>(form, "Command28")
-                       : test::widget<CommandButton>(form, "Command29"));
-        QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
+    // Each input differs from the one before it, so each answer shows a change.
+    const std::pair<const char *, const char *> inputs[] = {
+        {"Command28", " Computer 2"}, {"Command29", " Video"}, {"Command27", " Computer 1"}};
+    for (const auto &[button, status] : inputs) {
+        QVERIFY2(command(form, button), button);
+        QVERIFY2(queryUntil(form, "Command45", status), status);
     }
-    clickAlone(qobject_cast<CommandButton *>(form.control(control)));
-    QTRY_COMPARE(test::widget<QLabel>(form, "Label12")->text(), QStringLiteral(" ACK CR "));
-    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command45"), status));
-}
-
-void TstEndToEnd::lampHoursAndOrientation()
-{
-    Form1 &form = *panel_->form;
-    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command46"),
-                       QStringLiteral(" 0 1 2 3 Hour Use")));
-    QVERIFY(queryUntil(test::widget<CommandButton>(form, "Command47"),
-                       QStringLiteral(" Top/Bottom reversal")));
-}
-
-void TstEndToEnd::speedMismatchAndRecovery()
-{
-    Form1 &form = *panel_->form;
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option4"),
-                      Qt::LeftButton); // 9600 against a 19200 projector
-    QVERIFY(!test::widget<QFrame>(form, "Frame8")->isVisible());
-    clickAlone(test::widget<CommandButton>(form, "Command44"));
-    QTRY_VERIFY(!test::widget<QLabel>(form, "Label12")->text().isEmpty());
-    QVERIFY(!QTest::qWaitFor(
-        [&] { return !test::widget<QLabel>(form, "Label25")->text().isEmpty(); }, 600));
-    QTest::mouseClick(test::widget<CommandButton>(form, "Command33"), Qt::LeftButton);
-    QTest::mouseClick(test::widget<QRadioButton>(form, "Option3"), Qt::LeftButton);
-    QVERIFY(
-        queryUntil(test::widget<CommandButton>(form, "Command44"), QStringLiteral(" Stand by")));
+    QVERIFY(command(form, "Command18")); // POWER OFF
+    QVERIFY(queryUntil(form, "Command44", " Cooling down"));
+    QVERIFY(queryUntil(form, "Command44", " Stand by"));
+    QVERIFY(panel->failures.isEmpty());
 }
 
 QTEST_MAIN(TstEndToEnd)
