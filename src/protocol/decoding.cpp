@@ -48,6 +48,7 @@ bool sameWord(std::string_view a, std::string_view b)
 template <typename... Handlers> struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
+template <typename... Handlers> Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 } // namespace
 
