@@ -9,21 +9,14 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
 {
     auto panel = std::make_unique<Panel>();
     panel->form = std::make_unique<Form1>();
-    Panel *raw = panel.get();
     panel->form->setFailurePresenter(
-        [raw](const QString &description) { raw->failures.append(description); });
-    SerialControl &port = panel->form->engine().MSComm1();
-    port.setDevice(1, com1);
+        [raw = panel.get()](const QString &description) { raw->failures.append(description); });
+    panel->form->engine().MSComm1().setDevice(1, com1);
     if (!com2.isEmpty())
-        port.setDevice(2, com2);
+        panel->form->engine().MSComm1().setDevice(2, com2);
     panel->form->load();
     panel->form->show();
     return panel;
-}
-
-void click(const Form1 &form, const char *name)
-{
-    QTest::mouseClick(widget<QWidget>(form, name), Qt::LeftButton);
 }
 
 QTimer *timer(const Form1 &form, const char *name)
@@ -34,9 +27,9 @@ QTimer *timer(const Form1 &form, const char *name)
     return found;
 }
 
-void tick(QTimer *timer)
+void click(const Form1 &form, const char *name)
 {
-    QMetaObject::invokeMethod(timer, "timeout");
+    QTest::mouseClick(widget<QWidget>(form, name), Qt::LeftButton);
 }
 
 void keyDown(Form1 &form, int key, int shift)
@@ -47,31 +40,12 @@ void keyDown(Form1 &form, int key, int shift)
     modifiers.setFlag(Qt::ShiftModifier, shift & 1);
     modifiers.setFlag(Qt::ControlModifier, shift & 2);
     modifiers.setFlag(Qt::AltModifier, shift & 4);
-    QTest::keyPress(receiver, Qt::Key(key), modifiers);
-    QTest::keyRelease(receiver, Qt::Key(key), modifiers);
-}
-
-QString unavailableDevice(bool busy, const PtyPair &line, SerialControl &holder)
-{
-    if (!busy)
-        return QStringLiteral("/dev/qv7-no-such-port");
-    holder.setDevice(1, line.slavePath());
-    holder.setPortOpen(true);
-    return line.slavePath();
-}
-
-bool outOfSight(const Form1 &form, const QWidget *control)
-{
-    if (!control->isVisibleTo(&form))
-        return true;
-    const QRect area(control->mapTo(&form, QPoint(0, 0)), control->size());
-    return !area.intersects(form.rect());
+    QTest::keyClick(receiver, Qt::Key(key), modifiers);
 }
 
 void holdAt5Milliseconds(Form1 &form)
 {
-    QTest::mousePress(widget<CommandButton>(form, "Command48"), Qt::LeftButton);
-    QTest::mouseRelease(widget<CommandButton>(form, "Command48"), Qt::LeftButton);
+    click(form, "Command48");
     QTest::mousePress(widget<CommandButton>(form, "Command8"), Qt::LeftButton);
     QCOMPARE(timer(form, "Timer1")->interval(), 5);
 }

@@ -7,23 +7,21 @@
 #include <QFrame>
 #include <QLabel>
 #include <QRadioButton>
-#include <QStringList>
 #include <QTimer>
 
 #include <memory>
 
 namespace qv7::test {
 
-// The panel started as an operator starts it, with COM1 (and COM2, if given) on
-// pseudo-terminals; failures are recorded instead of shown in a modal box.
+// The panel started as an operator starts it, with COM1 (and COM2, if given) on pseudo-terminals;
+// failures are recorded instead of shown in a modal box.
 struct Panel {
     std::unique_ptr<Form1> form;
     QStringList failures;
 };
-
 std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2 = {});
 
-// A control of the window by its design name; the test fails hard when there is none.
+// A control or timer of the window by its design name; the test fails hard when there is none.
 template <typename Widget> Widget *widget(const Form1 &form, const char *name)
 {
     auto *found = qobject_cast<Widget *>(form.control(QString::fromLatin1(name)));
@@ -31,31 +29,17 @@ template <typename Widget> Widget *widget(const Form1 &form, const char *name)
         qFatal("the panel has no %s named %s", Widget::staticMetaObject.className(), name);
     return found;
 }
-
-// A left click on a control of the window by its design name.
+QTimer *timer(const Form1 &form, const char *name);
 void click(const Form1 &form, const char *name);
 
-// A timer of the window or its engine by its design name ("Timer1" to "Timer4").
-QTimer *timer(const Form1 &form, const char *name);
-// Runs a timer's tick now.
-void tick(QTimer *timer);
-
-// A key going down as the platform delivers it: to the focused control of the window, or to
-// the window; shift holds the design's modifier bits (1 Shift, 2 Ctrl, 4 Alt).
+// A key going down as the platform delivers it, to the focused control or else the window; shift
+// holds the design's modifier bits (1 Shift, 2 Ctrl, 4 Alt).
 void keyDown(Form1 &form, int key, int shift);
-
-// A device the panel cannot open: one that is missing, or, when busy, the line's slave held
-// open by another program (the holder).
-QString unavailableDevice(bool busy, const PtyPair &line, SerialControl &holder);
-
-// Whether a control lies entirely outside the window's client area or is hidden.
-bool outOfSight(const Form1 &form, const QWidget *control);
 
 // Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
 void holdAt5Milliseconds(Form1 &form);
 
-// The commands a hold sends from its creation on: each tick of Timer1 while a button is
-// held. The press itself is the caller's to count.
+// Counts the commands a hold sends on Timer1's ticks; the press itself is the caller's to count.
 class HoldCounter : public QObject {
 public:
     explicit HoldCounter(Form1 &form);
