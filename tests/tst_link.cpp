@@ -1,8 +1,8 @@
-// The serial control and its line settings, over real pseudo-terminals.
+// The serial control and how it reports failures, over real pseudo-terminals; tst_telnet
+// reads the line settings.
 
 #include "engine/serialcontrol.h"
 #include "engine/serialtransport.h"
-#include "protocol/linesettings.h"
 #include "protocol/portnames.h"
 
 #include "support/ptypair.h"
@@ -11,15 +11,13 @@
 
 using namespace qv7;
 using qv7::test::PtyPair;
+using Operation = std::function<void(SerialControl &)>;
+Q_DECLARE_METATYPE(Operation)
 
 class TstLink : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void settingsAccepted_data();
-    void settingsAccepted();
-    void settingsRejected_data();
-    void settingsRejected();
     void defaultDevices();
     void openFailureDescriptions_data();
     void openFailureDescriptions();
@@ -30,63 +28,11 @@ private Q_SLOTS:
     void failures();
 };
 
-void TstLink::settingsAccepted_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("baud");
-    QTest::addColumn<int>("parity");
-    QTest::addColumn<int>("dataBits");
-    QTest::addColumn<int>("stopBits");
-    QTest::newRow("fast") << "19200,N,8,1" << 19200 << int(Parity::None) << 8 << int(StopBits::One);
-    QTest::newRow("slow") << "9600,N,8,1" << 9600 << int(Parity::None) << 8 << int(StopBits::One);
-    QTest::newRow("even, 7, 2") << "4800,E,7,2" << 4800 << int(Parity::Even) << 7
-                                << int(StopBits::Two);
-    QTest::newRow("lower-case odd, 1.5")
-        << "2400,o,5,1.5" << 2400 << int(Parity::Odd) << 5 << int(StopBits::OneAndHalf);
-}
-
-void TstLink::settingsAccepted()
-{
-    QFETCH(QString, text);
-    QFETCH(int, baud);
-    QFETCH(int, parity);
-    QFETCH(int, dataBits);
-    QFETCH(int, stopBits);
-    const auto parsed = parseLineSettings(text.toStdString());
-    QVERIFY(parsed);
-    QCOMPARE(parsed->baudRate, baud);
-    QCOMPARE(int(parsed->parity), parity);
-    QCOMPARE(parsed->dataBits, dataBits);
-    QCOMPARE(int(parsed->stopBits), stopBits);
-}
-
-void TstLink::settingsRejected_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::newRow("empty") << "";
-    QTest::newRow("three fields") << "19200,N,8";
-    QTest::newRow("five fields") << "19200,N,8,1,1";
-    QTest::newRow("baud not a number") << "fast,N,8,1";
-    QTest::newRow("baud zero") << "0,N,8,1";
-    QTest::newRow("baud with blank") << "19200 ,N,8,1";
-    QTest::newRow("unknown parity") << "19200,X,8,1";
-    QTest::newRow("nine data bits") << "19200,N,9,1";
-    QTest::newRow("three stop bits") << "19200,N,8,3";
-}
-
-void TstLink::settingsRejected()
-{
-    QFETCH(QString, text);
-    QVERIFY(!parseLineSettings(text.toStdString()));
-}
-
 void TstLink::defaultDevices()
 {
 #ifdef _WIN32
-    QCOMPARE(defaultPortDevice(1), std::string("COM1"));
     QCOMPARE(defaultPortDevice(2), std::string("COM2"));
 #else
-    QCOMPARE(defaultPortDevice(1), std::string("/dev/ttyS0"));
     QCOMPARE(defaultPortDevice(2), std::string("/dev/ttyS1"));
 #endif
 }
@@ -117,7 +63,7 @@ void TstLink::openFailureDescriptions()
     QFETCH(int, kind);
     QFETCH(QString, expected);
     const Failure failure = openFailure(static_cast<QSerialPort::SerialPortError>(error),
-                                        systemText, QStringLiteral("/dev/qv7-no-such"));
+                                        systemText, "/dev/qv7-no-such");
     QCOMPARE(int(failure.kind), kind);
     QVERIFY2(failure.description.startsWith(expected), qPrintable(failure.description));
 }
@@ -127,26 +73,18 @@ void TstLink::permissionDenied_data()
     QTest::addColumn<QString>("group");
     QTest::addColumn<bool>("member");
     QTest::addColumn<bool>("inThisLogin");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("not in the group")
-        << "dialout" << false << false
-        << "permission denied; the device belongs to group dialout and user ada is not in it: "
-           "run 'sudo usermod -aG dialout ada', then log out and in again";
+    QTest::addColumn<QString>("expected"); // after "permission denied; "
+    const QString modeKeepsOut = "the device's own permissions keep you out (ls -l shows them)";
+    // tst_faults checks the advice to join the group on a real device.
     QTest::newRow("joined after this login")
         << "dialout" << true << false
-        << "permission denied; user ada joined group dialout after this login began: log out "
-           "and in again";
-    QTest::newRow("in the group, the mode keeps it out")
-        << "dialout" << true << true
-        << "permission denied; the device's own permissions keep you out (ls -l shows them)";
-    QTest::newRow("group not known") << "" << false << false
-                                     << "permission denied; the device's own permissions keep "
-                                        "you out (ls -l shows them)";
+        << "user ada joined group dialout after this login began: log out and in again";
+    QTest::newRow("in the group") << "dialout" << true << true << modeKeepsOut;
+    QTest::newRow("group not known") << "" << false << false << modeKeepsOut;
     QTest::newRow("root's group: never advised")
         << "root" << false << false
-        << "permission denied; the device is open to "
-           "its owner only, and no group should be "
-           "joined for it: give it a group with a udev rule";
+        << "the device is open to its owner only, and no group should be joined for it: give it "
+           "a group with a udev rule";
 }
 
 void TstLink::permissionDenied()
@@ -155,12 +93,10 @@ void TstLink::permissionDenied()
     QFETCH(bool, member);
     QFETCH(bool, inThisLogin);
     QFETCH(QString, expected);
-    const QString advice =
-        describePermissionDenied({group, QStringLiteral("ada"), member, inThisLogin});
-    QVERIFY2(advice.startsWith(expected), qPrintable(advice));
+    const QString advice = describePermissionDenied({group, "ada", member, inThisLogin});
+    QVERIFY2(advice.startsWith("permission denied; " + expected), qPrintable(advice));
     // crw------- leaves the group out: joining it would not help.
-    QVERIFY(!describePermissionDenied({group, QStringLiteral("ada"), false, false, false})
-                 .contains(QLatin1String("usermod")));
+    QVERIFY(!describePermissionDenied({group, "ada", false, false, false}).contains("usermod"));
 }
 
 void TstLink::outputIsOneWholeWrite()
@@ -178,49 +114,39 @@ void TstLink::outputIsOneWholeWrite()
 
 void TstLink::failures_data()
 {
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("output on a closed port") << "output"
-                                             << "COM1 (%1): the port is not open";
-    QTest::newRow("input on a closed port") << "input"
-                                            << "COM1 (%1): the port is not open";
-    QTest::newRow("open twice") << "open twice"
-                                << "COM1 (%1): already open";
-    QTest::newRow("port number while open")
-        << "renumber"
-        << "COM1 (%1): the port number cannot change while the port is open";
-    QTest::newRow("bad settings") << "settings"
-                                  << "COM1 (%1): \"fast\" is not a line setting";
-    QTest::newRow("missing device") << "missing"
-                                    << "COM1 (%1): no such device";
+    QTest::addColumn<Operation>("operation");
+    QTest::addColumn<QString>("expected"); // after "COM1 (device): "
+    QTest::newRow("input") << Operation([](SerialControl &c) { c.Input(); })
+                           << "the port is not open";
+    QTest::newRow("open twice") << Operation([](SerialControl &c) {
+        c.setPortOpen(true);
+        c.setPortOpen(true);
+    }) << "already open";
+    QTest::newRow("renumber") << Operation([](SerialControl &c) {
+        c.setPortOpen(true);
+        c.setCommPort(2);
+    }) << "the port number cannot change while the port is open";
+    QTest::newRow("bad settings") << Operation([](SerialControl &c) { c.setSettings("fast"); })
+                                  << "\"fast\" is not a line setting";
+    QTest::newRow("missing device") << Operation([](SerialControl &c) {
+        c.setDevice(1, "/dev/qv7-no-such");
+        c.setPortOpen(true);
+    }) << "no such device";
 }
 
 void TstLink::failures()
 {
-    QFETCH(QString, operation);
+    QFETCH(Operation, operation);
     QFETCH(QString, expected);
     PtyPair line;
     SerialControl control;
-    const QString device = operation == QLatin1String("missing")
-                               ? QStringLiteral("/dev/qv7-no-such")
-                               : line.slavePath();
-    control.setDevice(1, device);
-    if (operation == QLatin1String("open twice") || operation == QLatin1String("renumber"))
-        control.setPortOpen(true);
+    control.setDevice(1, line.slavePath());
     try {
-        if (operation == QLatin1String("output"))
-            control.setOutput("C00\r");
-        else if (operation == QLatin1String("input"))
-            control.Input();
-        else if (operation == QLatin1String("open twice") || operation == QLatin1String("missing"))
-            control.setPortOpen(true);
-        else if (operation == QLatin1String("renumber"))
-            control.setCommPort(2);
-        else
-            control.setSettings(QStringLiteral("fast"));
+        operation(control);
         QFAIL("no failure");
     } catch (const CommError &error) {
-        QVERIFY2(error.description().startsWith(expected.arg(device)),
+        const QString device = control.device(1);
+        QVERIFY2(error.description().startsWith(QString("COM1 (%1): ").arg(device) + expected),
                  qPrintable(error.description()));
     }
 }

@@ -1,25 +1,19 @@
 // The simulated projector's line parser over any bytes, in any pieces, on a fake clock.
+// Input: a settings byte (pairs of bits from the lowest: orientation, lamp speed-up, warm-up and
+// cool-down, starting lamp hours), then steps: a header byte (low four bits: how many bytes
+// follow; bits 4 to 6: how far the clock moves first; bit 7: one more byte switches an
+// abnormality, by its low two bits 0 power on, 1 off, 2 temperature on, 3 off) and its bytes.
 //
-// Input: a settings byte, by pairs of bits from the lowest: orientation, lamp speed-up, warm-up
-// and cool-down, lamp hours at the start. Then steps: a header byte and its bytes. The
-// header's low four bits are how many bytes follow (0 to 15), bits 4 to 6 pick how far the
-// clock moves before they arrive, and bit 7 says one more byte follows that switches an
-// abnormality (by its low two bits: 0 power on, 1 power off, 2 temperature on, 3 off).
-//
-// One projector takes each step's bytes at once, a second one byte at a time at the same
-// instants and hears nothing of the steps without bytes: they must answer alike, and the
-// lamp must count alike. The answers must be what an independent reading of the line expects.
+// One projector takes each step's bytes at once, a second one byte at a time and hears nothing
+// of steps without bytes: they must answer and count the lamp alike, as an independent reading
+// of the line expects.
 
 #include "protocol/commandtable.h"
 #include "sim/projector.h"
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
 
 using namespace qv7;
 using namespace qv7::sim;
@@ -27,9 +21,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::array<std::chrono::nanoseconds, 8> kClockSteps{
-    0ns, 250us, 1ms, 5ms, 999ms, 3s, 1min, 1h,
-};
+constexpr std::array<std::chrono::nanoseconds, 8> kClockSteps{0ns,   250us, 1ms,  5ms,
+                                                              999ms, 3s,    1min, 1h};
 
 void require(bool holds)
 {
@@ -39,17 +32,13 @@ void require(bool holds)
 
 ProjectorSettings settingsFrom(std::uint8_t byte)
 {
-    static constexpr std::array<const char *, 4> kOrientations{"11", "10", "01", "00"};
+    static constexpr std::array kOrientations{"11", "10", "01", "00"};
     static constexpr std::array kSpeedUps{1, 60, 3600, Projector::kMaxLampSpeedUp};
     static constexpr std::array<std::chrono::milliseconds, 4> kTransitions{0ms, 5ms, 3s, 30s};
     static constexpr std::array kLampHours{0, 1, 9998, Projector::kMaxLampHours};
-    ProjectorSettings settings;
-    settings.orientation = kOrientations[byte & 3];
-    settings.lampSpeedUp = kSpeedUps[(byte >> 2) & 3];
-    settings.warmUp = kTransitions[(byte >> 4) & 3];
-    settings.coolDown = settings.warmUp;
-    settings.lampHours = kLampHours[(byte >> 6) & 3];
-    return settings;
+    const auto transition = kTransitions[(byte >> 4) & 3];
+    return {transition, transition, kSpeedUps[(byte >> 2) & 3], kLampHours[(byte >> 6) & 3],
+            kOrientations[byte & 3]};
 }
 
 bool isOperation(std::string_view code)
@@ -106,9 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size == 0)
         return 0;
     const ProjectorSettings settings = settingsFrom(data[0]);
-    Projector whole(settings);
-    Projector byByte(settings);
-
+    Projector whole(settings), byByte(settings);
     TimePoint now{};
     std::string line, wholeAnswers, byteAnswers;
     int lampHours = settings.lampHours;
@@ -118,12 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if ((header & 0x80) && at < size) {
             const std::uint8_t event = data[at++];
             const bool on = (event & 1) == 0;
-            if ((event & 2) == 0) {
-                whole.setPowerAbnormality(on, now);
-                byByte.setPowerAbnormality(on, now);
-            } else {
-                whole.setTemperatureAbnormality(on);
-                byByte.setTemperatureAbnormality(on);
+            for (Projector *projector : {&whole, &byByte}) {
+                if (event & 2)
+                    projector->setTemperatureAbnormality(on);
+                else
+                    projector->setPowerAbnormality(on, now);
             }
         }
         const std::size_t count = std::min<std::size_t>(header & 0x0F, size - at);

@@ -1,16 +1,10 @@
-// The telnet layer of RFC 2217 ports over any bytes a network can bring.
-//
-// Input: a selector byte, then the stream. The selector sets the size of the reads the stream
-// is fed in (1 to 16 bytes), so that every command and subnegotiation is cut everywhere.
+// The telnet layer of RFC 2217 ports over any bytes a network can bring. Input: a byte that
+// sets the size of the reads (1 to 16), so that every command is cut everywhere; the stream.
 
 #include "protocol/networkport.h"
 #include "protocol/telnet.h"
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
 
 using namespace qv7;
 using namespace qv7::telnet;
@@ -43,20 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     comport::Control control;
     std::size_t dataBytes = 0;
     for (const Piece &piece : pieces) {
-        switch (piece.kind) {
-        case Piece::Kind::Data:
+        if (piece.kind == Piece::Kind::Data) {
             dataBytes += piece.bytes.size();
-            break;
-        case Piece::Kind::Subnegotiation:
+        } else if (piece.kind == Piece::Kind::Subnegotiation) {
             require(piece.bytes.size() <= Parser::kMaxSubnegotiation);
             comport::acknowledged(piece.bytes);
             comport::serve(piece.bytes, line, control);
             require(control.flow == 1 && control.inbound == 14);
             require(line.baudRate > 0 && line.dataBits >= 5 && line.dataBits <= 8);
-            break;
-        default:
+        } else {
             require(client.answer(piece.kind, piece.option).size() <= 3);
-            break;
         }
     }
     require(dataBytes <= stream.size());

@@ -1,28 +1,21 @@
-// The traffic rendering and the status decoding over any bytes a line can bring.
-//
-// Input: a selector byte, then the text. The selector's low three bits pick the command last
-// sent (seeds use the digits '0' to '7'): the four queries, then commands that are no query.
-// The selectors '8' to '?' also repeat the text past the rendering's length limit; only those,
-// since so long a text takes hundreds of times as long to check.
+// The traffic rendering and the status decoding over any bytes a line can bring. Input: a
+// selector, then the text. The selector's low three bits pick the command last sent ('0' to
+// '7': the four queries, then no query); '8' to '?' also repeat the text past the rendering's
+// limit, only those, as so long a text takes hundreds of times as long to check.
 
 #include "protocol/commandtable.h"
 #include "protocol/rendering.h"
 
 #include <algorithm>
 #include <array>
-#include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
 
 using namespace qv7;
 
 namespace {
 
-constexpr std::array<std::string_view, 8> kCommands{
-    "CR0\r", "CR1\r", "CR3\r", "CR4\r", "C00\r", "", "CR2\r", "CR3",
-};
+constexpr std::array<std::string_view, 8> kCommands{"CR0\r", "CR1\r", "CR3\r", "CR4\r",
+                                                    "C00\r", "",      "CR2\r", "CR3"};
 constexpr std::size_t kQueryCount = 4;
 
 void require(bool holds)
@@ -32,19 +25,15 @@ void require(bool holds)
 }
 
 // Every byte's token length, the tokens checked once: something shown, then a blank.
-const std::array<std::size_t, 256> &tokenLengths()
-{
-    static const std::array<std::size_t, 256> lengths = [] {
-        std::array<std::size_t, 256> result{};
-        for (std::size_t byte = 0; byte < result.size(); ++byte) {
-            const std::string_view token = trafficToken(static_cast<unsigned char>(byte));
-            require(token.size() >= 2 && token.back() == ' ');
-            result[byte] = token.size();
-        }
-        return result;
-    }();
+const std::array<std::size_t, 256> kTokenLengths = [] {
+    std::array<std::size_t, 256> lengths{};
+    for (std::size_t byte = 0; byte < lengths.size(); ++byte) {
+        const std::string_view token = trafficToken(static_cast<unsigned char>(byte));
+        require(token.size() >= 2 && token.back() == ' ');
+        lengths[byte] = token.size();
+    }
     return lengths;
-}
+}();
 
 std::string checkRendering(std::string_view text, std::size_t splitSeed)
 {
@@ -54,15 +43,13 @@ std::string checkRendering(std::string_view text, std::size_t splitSeed)
     const std::string_view shown = text.substr(0, std::min(text.size(), kMaxRenderedChars));
     std::size_t length = 1;
     for (const char c : shown)
-        length += tokenLengths()[static_cast<unsigned char>(c)];
+        length += kTokenLengths[static_cast<unsigned char>(c)];
     require(rendering.size() == length);
-    // Past the limit the length says enough: a second pass would halve the speed of the
-    // slowest inputs.
+    // Past the limit the length says enough: a second pass would halve the slowest inputs' speed.
     if (shown.size() < text.size())
         return rendering;
 
-    // The line may show a text as it came, in two pieces: the pieces' renderings joined
-    // must be the whole one.
+    // The line may show a text in two pieces as it came: their renderings joined are the whole.
     const std::size_t split = splitSeed % (shown.size() + 1);
     const std::string head = renderTraffic(shown.substr(0, split));
     const std::string tail = renderTraffic(shown.substr(split));
@@ -101,10 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::size_t splitSeed = text.empty() ? 0 : static_cast<unsigned char>(text[0]) * 131u;
 
     try {
-        if (beyondLimit && !text.empty()) {
-            while (text.size() <= kMaxRenderedChars)
-                text += text;
-        }
+        while (beyondLimit && !text.empty() && text.size() <= kMaxRenderedChars)
+            text += text;
         const std::string rendering = checkRendering(text, splitSeed);
         checkDecoding(selector, text);
         // The panel decodes what its RXD line shows, the rendering.

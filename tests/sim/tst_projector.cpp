@@ -22,20 +22,17 @@ using Script = QList<Step>;
 const QByteArray kAck = "\x06\r";
 const TimePoint kStart = TimePoint(100h);
 
-// "at ms: sent -> answer", so a failure names the step.
-QByteArray exchange(int atMs, const QByteArray &send, const QByteArray &answer)
-{
-    return QByteArray::number(atMs) + ": " + send.toPercentEncoding() + " -> " +
-           answer.toPercentEncoding();
-}
-
 void run(Projector &projector, const Script &script)
 {
+    // "at ms: sent -> answer", so a failure names the step.
+    const auto exchange = [](const Step &step, const QByteArray &answer) {
+        return QByteArray::number(step.atMs) + ": " + step.send.toPercentEncoding() + " -> " +
+               answer.toPercentEncoding();
+    };
     for (const Step &step : script) {
         const std::string answer = projector.receive(step.send.toStdString(),
                                                      kStart + std::chrono::milliseconds(step.atMs));
-        QCOMPARE(exchange(step.atMs, step.send, QByteArray::fromStdString(answer)),
-                 exchange(step.atMs, step.send, step.answer));
+        QCOMPARE(exchange(step, QByteArray::fromStdString(answer)), exchange(step, step.answer));
     }
 }
 
@@ -50,49 +47,70 @@ private Q_SLOTS:
     void scripts_data();
     void scripts();
     void vocabulary();
-    void lampHours_data();
-    void lampHours();
     void faultStatus_data();
     void faultStatus();
 };
 
 void TstProjector::scripts_data()
 {
+    QTest::addColumn<int>("speedUp");
+    QTest::addColumn<int>("startHours");
     QTest::addColumn<Script>("script");
     const QByteArray rubbish(100000, 'x');
-    QTest::newRow("power cycle") << Script{
-        {0, "CR0\r", "80\r"},    {0, "C00\r", kAck},      {0, "CR0\r", "40\r"},
-        {2999, "CR0\r", "40\r"}, {3000, "CR0\r", "00\r"}, {3000, "C02\r", kAck},
-        {3000, "CR0\r", "20\r"}, {5999, "CR0\r", "20\r"}, {6000, "CR0\r", "80\r"},
-        {6000, "C00\r", kAck},   {9000, "CR0\r", "00\r"}};
-    QTest::newRow("warm-up and cool-down are not cut short") << Script{
-        {0, "C00\r", kAck},    {1000, "C00\r", kAck}, {1000, "C02\r", ""}, {3000, "CR0\r", "00\r"},
-        {3000, "C02\r", kAck}, {4000, "C00\r", kAck}, {4000, "C02\r", ""}, {6000, "CR0\r", "80\r"}};
-    QTest::newRow("input select") << Script{{0, "CR1\r", "1\r"},   {0, "C00\r", kAck},
+    QTest::newRow("power cycle") << 1 << 0
+                                 << Script{{0, "CR0\r", "80\r"},    {0, "C00\r", kAck},
+                                           {0, "CR0\r", "40\r"},    {2999, "CR0\r", "40\r"},
+                                           {3000, "CR0\r", "00\r"}, {3000, "C02\r", kAck},
+                                           {3000, "CR0\r", "20\r"}, {5999, "CR0\r", "20\r"},
+                                           {6000, "CR0\r", "80\r"}, {6000, "C00\r", kAck},
+                                           {9000, "CR0\r", "00\r"}};
+    QTest::newRow("warm-up and cool-down are not cut short")
+        << 1 << 0 << Script{{0, "C00\r", kAck},      {1000, "C00\r", kAck},  {1000, "C02\r", ""},
+                            {3000, "CR0\r", "00\r"}, {3000, "C02\r", kAck},  {4000, "C00\r", kAck},
+                            {4000, "C02\r", ""},     {6000, "CR0\r", "80\r"}};
+    QTest::newRow("input select") << 1 << 0
+                                  << Script{{0, "CR1\r", "1\r"},   {0, "C00\r", kAck},
                                             {3000, "C06\r", kAck}, {3000, "CR1\r", "2\r"},
                                             {3000, "C07\r", kAck}, {3000, "CR1\r", "3\r"},
                                             {3000, "C05\r", kAck}, {3000, "CR1\r", "1\r"}};
     QTest::newRow("refused in standby")
-        << Script{{0, "C06\r", ""},    {0, "C0B\r", ""},       {0, "C02\r", ""},
-                  {0, "CR1\r", "1\r"}, {0, "CR3\r", "0000\r"}, {0, "CR4\r", "11\r"}};
-    QTest::newRow("unknown and malformed lines") << Script{
-        {0, "C00\r", kAck}, {3000, "C99\r", ""},  {3000, "CR2\r", ""},  {3000, "c0b\r", ""},
-        {3000, "C0\r", ""}, {3000, "C0BB\r", ""}, {3000, " C0B\r", ""}, {3000, "C0B\n\r", ""},
-        {3000, "\r", ""},   {3000, "C0B\n", ""},  {3000, "\r", ""},     {3000, "C0B\r", kAck}};
-    QTest::newRow("split and joined commands")
-        << Script{{0, "C", ""},
-                  {0, "R", ""},
-                  {0, "0", ""},
-                  {0, "\r", "80\r"},
-                  {0, "CR0\rC00\rCR0\r", "80\r" + kAck + "40\r"}};
+        << 1 << 0 << Script{{0, "C06\r", ""},    {0, "C0B\r", ""},       {0, "C02\r", ""},
+                            {0, "CR1\r", "1\r"}, {0, "CR3\r", "0000\r"}, {0, "CR4\r", "11\r"}};
+    QTest::newRow("unknown and malformed lines")
+        << 1 << 0 << Script{{0, "C00\r", kAck},   {3000, "C99\r", ""},   {3000, "CR2\r", ""},
+                            {3000, "c0b\r", ""},  {3000, "C0\r", ""},    {3000, "C0BB\r", ""},
+                            {3000, " C0B\r", ""}, {3000, "C0B\n\r", ""}, {3000, "\r", ""},
+                            {3000, "C0B\n", ""},  {3000, "\r", ""},      {3000, "C0B\r", kAck}};
+    QTest::newRow("split command")
+        << 1 << 0 << Script{{0, "C", ""}, {0, "R", ""}, {0, "0", ""}, {0, "\r", "80\r"}};
+    QTest::newRow("joined commands")
+        << 1 << 0 << Script{{0, "CR0\rC00\rCR0\r", "80\r" + kAck + "40\r"}};
     QTest::newRow("rubbish is dropped up to its carriage return")
+        << 1 << 0
         << Script{{0, rubbish, ""}, {0, rubbish + "CR0", ""}, {0, "\r", ""}, {0, "CR0\r", "80\r"}};
+    // The lamp, on at 3000 ms: the warm-up and the cool-down do not count.
+    QTest::newRow("lamp in real time") << 1 << 0
+                                       << Script{{0, "C00\r", kAck},
+                                                 {3000, "CR3\r", "0000\r"},
+                                                 {3603000 - 1, "CR3\r", "0000\r"},
+                                                 {3603000, "CR3\r", "0001\r"}};
+    QTest::newRow("lamp an hour a second")
+        << 3600 << 123 << Script{{0, "C00\r", kAck},         {2000, "CR3\r", "0123\r"},
+                                 {3999, "CR3\r", "0123\r"},  {4000, "CR3\r", "0124\r"},
+                                 {13500, "CR3\r", "0133\r"}, {13500, "C02\r", kAck},
+                                 {30000, "CR3\r", "0133\r"}, {30000, "C00\r", kAck},
+                                 {33500, "CR3\r", "0134\r"}};
+    QTest::newRow("lamp stops at 9999")
+        << 1000000 << 9990
+        << Script{{0, "C00\r", kAck}, {4000, "CR3\r", "9999\r"}, {100000, "CR3\r", "9999\r"}};
 }
 
 void TstProjector::scripts()
 {
+    QFETCH(int, speedUp);
+    QFETCH(int, startHours);
     QFETCH(Script, script);
-    Projector projector;
+    Projector projector({.lampSpeedUp = speedUp, .lampHours = startHours});
     run(projector, script);
 }
 
@@ -115,37 +133,6 @@ void TstProjector::vocabulary()
     }
 }
 
-void TstProjector::lampHours_data()
-{
-    QTest::addColumn<int>("speedUp");
-    QTest::addColumn<int>("startHours");
-    QTest::addColumn<Script>("script");
-    // On at 3000 ms: the warm-up and the cool-down do not count.
-    QTest::newRow("real time") << 1 << 0
-                               << Script{{0, "C00\r", kAck},
-                                         {3000, "CR3\r", "0000\r"},
-                                         {3603000 - 1, "CR3\r", "0000\r"},
-                                         {3603000, "CR3\r", "0001\r"}};
-    QTest::newRow("an hour a second")
-        << 3600 << 123 << Script{{0, "C00\r", kAck},         {2000, "CR3\r", "0123\r"},
-                                 {3999, "CR3\r", "0123\r"},  {4000, "CR3\r", "0124\r"},
-                                 {13500, "CR3\r", "0133\r"}, {13500, "C02\r", kAck},
-                                 {30000, "CR3\r", "0133\r"}, {30000, "C00\r", kAck},
-                                 {33500, "CR3\r", "0134\r"}};
-    QTest::newRow("stops at 9999")
-        << 1000000 << 9990
-        << Script{{0, "C00\r", kAck}, {4000, "CR3\r", "9999\r"}, {100000, "CR3\r", "9999\r"}};
-}
-
-void TstProjector::lampHours()
-{
-    QFETCH(int, speedUp);
-    QFETCH(int, startHours);
-    QFETCH(Script, script);
-    Projector projector({.lampSpeedUp = speedUp, .lampHours = startHours});
-    run(projector, script);
-}
-
 void TstProjector::faultStatus_data()
 {
     QTest::addColumn<int>("atMs"); // on at 2000 after power on at 0, off at 3000
@@ -166,14 +153,14 @@ void TstProjector::faultStatus()
     QFETCH(bool, power);
     QFETCH(bool, temperature);
     QFETCH(QByteArray, status);
-    Projector projector({.warmUp = 2s, .coolDown = 2s});
+    Projector projector({.warmUp = 2s, .coolDown = 2s, .orientation = "01"});
     run(projector, {{0, "C00\r", kAck}});
     if (atMs > 3000)
         run(projector, {{3000, "C02\r", kAck}});
     const TimePoint now = kStart + std::chrono::milliseconds(atMs);
     projector.setPowerAbnormality(power, now);
     projector.setTemperatureAbnormality(temperature);
-    run(projector, {{atMs, "CR0\r", status}});
+    run(projector, {{atMs, "CR0\r", status}, {atMs, "CR4\r", "01\r"}});
     if (!power)
         return;
     // Held in standby: power on is refused until the abnormality is cleared.

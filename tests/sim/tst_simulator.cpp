@@ -5,17 +5,14 @@
 
 #include "ptypair.h"
 
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <algorithm>
 #include <fcntl.h>
 #include <limits>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,7 +22,8 @@ namespace {
 
 const QByteArray kAck = "\x06\r";
 
-// The panel's end of the line: the slave opened raw at 9600 or 19200 baud.
+// The panel's end of the line: the slave opened raw at 9600 or 19200 baud; a failed open
+// shows as a failed write.
 class Panel {
 public:
     Panel(const QString &path, int baudRate)
@@ -34,26 +32,22 @@ public:
         setSpeed(baudRate);
     }
     ~Panel() { ::close(fd_); }
-    Panel(const Panel &) = delete;
-    Panel &operator=(const Panel &) = delete;
+    Q_DISABLE_COPY(Panel)
 
-    bool isOpen() const { return fd_ >= 0; }
     void setSpeed(int baudRate)
     {
-        const speed_t speed = baudRate == 9600 ? B9600 : B19200;
         termios attributes{};
         tcgetattr(fd_, &attributes);
         cfmakeraw(&attributes);
-        cfsetispeed(&attributes, speed);
-        cfsetospeed(&attributes, speed);
+        cfsetspeed(&attributes, baudRate == 9600 ? B9600 : B19200);
         tcsetattr(fd_, TCSANOW, &attributes);
     }
     void write(const QByteArray &bytes)
     {
         QCOMPARE(::write(fd_, bytes.data(), bytes.size()), bytes.size());
     }
-    // Everything that arrives until the line has been quiet for quietMs, after the first byte
-    // or after the whole wait for it.
+    // Everything until the line has been quiet for quietMs, after the first byte or after the
+    // whole wait for it.
     QByteArray read(int firstByteMs = 5000, int quietMs = 300)
     {
         return qv7::test::readFrom(fd_, std::numeric_limits<qsizetype>::max(), firstByteMs,
@@ -66,6 +60,8 @@ private:
 
 } // namespace
 
+Q_DECLARE_METATYPE(SimulatorServer::Faults)
+
 class TstSimulator : public QObject {
     Q_OBJECT
 
@@ -75,9 +71,6 @@ private Q_SLOTS:
     void lineSpeed_data();
     void lineSpeed();
     void panelClosesAndReopens();
-    void faults_data();
-    void faults();
-    void trafficLog();
     void linkToTheLine();
     void servesADevice();
     void standardRfc2217Client_data();
@@ -86,38 +79,48 @@ private Q_SLOTS:
 
 void TstSimulator::answers_data()
 {
+    using Faults = SimulatorServer::Faults;
     QTest::addColumn<QByteArrayList>("pieces");
-    QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("status") << QByteArrayList{"CR0\r"} << QByteArray("80\r");
-    QTest::newRow("power on") << QByteArrayList{"C00\r"} << kAck;
-    QTest::newRow("refused in standby") << QByteArrayList{"C0B\r"} << QByteArray();
-    QTest::newRow("split") << QByteArrayList{"C", "R", "4\r"} << QByteArray("11\r");
-    QTest::newRow("joined") << QByteArrayList{"C00\rCR0\rCR3\r"} << kAck + "40\r0000\r";
+    QTest::addColumn<Faults>("faults");
+    QTest::addColumn<QByteArray>("answer"); // after the noise, if any
+    const QByteArrayList queries{"CR0\rCR3\r"};
+    QTest::newRow("split") << QByteArrayList{"C", "R", "4\r"} << Faults{} << QByteArray("11\r");
+    QTest::newRow("joined") << QByteArrayList{"C00\rCR0\rCR3\r"} << Faults{} << kAck + "40\r0000\r";
     QTest::newRow("after rubbish")
-        << QByteArrayList{QByteArray(5000, '\xff'), "\rCR1\r"} << QByteArray("1\r");
+        << QByteArrayList{QByteArray(5000, '\xff'), "\rCR1\r"} << Faults{} << QByteArray("1\r");
+    QTest::newRow("delayed") << queries << Faults{.delayMs = 400} << QByteArray("80\r0000\r");
+    QTest::newRow("in pieces") << queries << Faults{.pieceGapMs = 60} << QByteArray("80\r0000\r");
+    QTest::newRow("noise") << queries << Faults{.noise = true} << QByteArray("80\r0000\r");
 }
 
 void TstSimulator::answers()
 {
     QFETCH(QByteArrayList, pieces);
+    QFETCH(SimulatorServer::Faults, faults);
     QFETCH(QByteArray, answer);
     SimulatorServer server;
+    server.setFaults(faults);
     QVERIFY2(server.openPseudoTerminal(), qPrintable(server.errorString()));
     Panel panel(server.portName(), 19200);
-    QVERIFY(panel.isOpen());
     for (const QByteArray &piece : pieces) {
         panel.write(piece);
         QTest::qWait(30);
     }
-    QCOMPARE(panel.read(answer.isEmpty() ? 500 : 5000), answer);
+    QByteArray received = panel.read(5000, 500);
+    if (faults.noise) {
+        // A burst of at least two rubbish bytes before each of the two answers.
+        const QByteArray clean = QByteArray(received).removeIf([](char c) { return c & 0x80; });
+        QVERIFY2(received.size() >= clean.size() + 4 && !received.startsWith('8'),
+                 received.toHex(' '));
+        received = clean;
+    }
+    QCOMPARE(received, answer);
 }
 
 void TstSimulator::lineSpeed_data()
 {
     QTest::addColumn<int>("projector");
     QTest::addColumn<int>("panel");
-    QTest::newRow("both at 19200") << 19200 << 19200;
-    QTest::newRow("both at 9600") << 9600 << 9600;
     QTest::newRow("panel at 9600") << 19200 << 9600;
     QTest::newRow("panel at 19200") << 9600 << 19200;
 }
@@ -131,12 +134,8 @@ void TstSimulator::lineSpeed()
     QVERIFY(server.openPseudoTerminal());
     Panel line(server.portName(), panel);
     line.write("C00\rCR0\r");
-    const QByteArray answer = line.read();
-    if (projector == panel) {
-        QCOMPARE(answer, kAck + "40\r");
-        return;
-    }
     // Rubbish for each command, and the garbled power on did not reach the projector.
+    const QByteArray answer = line.read();
     QVERIFY2(answer.size() >= 4 && std::ranges::all_of(answer, [](char c) { return c & 0x80; }),
              answer.toHex(' '));
     line.setSpeed(projector);
@@ -151,88 +150,20 @@ void TstSimulator::panelClosesAndReopens()
     for (int round = 0; round < 3; ++round) {
         {
             Panel panel(server.portName(), 19200);
-            QVERIFY2(panel.isOpen(), qPrintable(server.portName()));
             panel.write("CR0\r");
             QCOMPARE(panel.read(), QByteArray("80\r"));
             // A line cut off by the close must not run into the next session's first command.
             panel.write("CR1");
         }
+        // With no panel the master reports a hang-up for good; the server must outlive it.
         QTest::qWait(300);
     }
-    // With no panel the master reports a hang-up for good; the server must not spin on it.
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
-    // Sleeping in the event loop, so the time spent is the server's.
-    QEventLoop idle;
-    QTimer::singleShot(1000, &idle, &QEventLoop::quit);
-    idle.exec();
-    getrusage(RUSAGE_SELF, &after);
-    const auto cpuMs = [](const rusage &usage) {
-        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-    };
-    qInfo("CPU time over a second with nobody on the line: %ld ms", cpuMs(after) - cpuMs(before));
-    Panel panel(server.portName(), 19200);
-    panel.write("CR4\r");
-    QCOMPARE(panel.read(), QByteArray("11\r"));
-}
-
-void TstSimulator::faults_data()
-{
-    QTest::addColumn<bool>("noAnswer");
-    QTest::addColumn<int>("delayMs");
-    QTest::addColumn<int>("pieceGapMs");
-    QTest::addColumn<bool>("noise");
-    QTest::addColumn<QByteArray>("answer"); // after the noise, if any
-    QTest::newRow("no answer") << true << 0 << 0 << false << QByteArray();
-    QTest::newRow("delayed") << false << 400 << 0 << false << QByteArray("80\r0000\r");
-    QTest::newRow("in pieces") << false << 0 << 60 << false << QByteArray("80\r0000\r");
-    QTest::newRow("delayed, in pieces") << false << 200 << 40 << false << QByteArray("80\r0000\r");
-    QTest::newRow("noise") << false << 0 << 0 << true << QByteArray("80\r0000\r");
-}
-
-void TstSimulator::faults()
-{
-    QFETCH(bool, noAnswer);
-    QFETCH(int, delayMs);
-    QFETCH(int, pieceGapMs);
-    QFETCH(bool, noise);
-    QFETCH(QByteArray, answer);
-    SimulatorServer server;
-    server.setFaults({noAnswer, delayMs, pieceGapMs, noise});
-    QVERIFY(server.openPseudoTerminal());
-    Panel panel(server.portName(), 19200);
-    panel.write("CR0\rCR3\r");
-    QByteArray received = panel.read(noAnswer ? 1000 : 5000, 500);
-    if (noise) {
-        // A burst of at least two rubbish bytes before each of the two answers.
-        const QByteArray clean = QByteArray(received).removeIf([](char c) { return c & 0x80; });
-        QVERIFY2(received.size() >= clean.size() + 4 && !received.startsWith('8'),
-                 received.toHex(' '));
-        received = clean;
-    }
-    QCOMPARE(received, answer);
-}
-
-void TstSimulator::trafficLog()
-{
-    SimulatorServer server;
-    QStringList lines;
-    connect(&server, &SimulatorServer::trafficLogged, this, [&](const QString &line) {
-        lines << line.sliced(QStringLiteral("hh:mm:ss.zzz ").size());
-    });
-    QVERIFY(server.openPseudoTerminal());
-    Panel panel(server.portName(), 19200);
-    panel.write("C00\r");
-    QCOMPARE(panel.read(), kAck);
-    QCOMPARE(lines, QStringList({QStringLiteral("in  C 0 0 CR"), QStringLiteral("out ACK CR")}));
 }
 
 void TstSimulator::linkToTheLine()
 {
     QTemporaryDir dir;
-    const QString link = dir.filePath(QStringLiteral("projector"));
-    const QString file = dir.filePath(QStringLiteral("file"));
+    const QString link = dir.filePath("projector"), file = dir.filePath("file");
     QFile(file).open(QIODevice::WriteOnly);
     SimulatorServer server;
     QVERIFY(!server.openPseudoTerminal(file));
@@ -277,17 +208,15 @@ void TstSimulator::standardRfc2217Client()
     QFETCH(int, baudRate);
     QFETCH(bool, clean);
     SimulatorServer server;
-    QVERIFY2(server.listen(QStringLiteral("rfc2217://127.0.0.1:0")),
-             qPrintable(server.errorString()));
+    QVERIFY2(server.listen("rfc2217://127.0.0.1:0"), qPrintable(server.errorString()));
     QProcess client;
     client.start(
-        QStringLiteral("/usr/bin/python3"),
-        {QStringLiteral("-c"),
-         QStringLiteral("import serial, sys\n"
-                        "port = serial.serial_for_url(sys.argv[1], baudrate=int(sys.argv[2]), "
-                        "timeout=1)\n"
-                        "port.write(b'CR0\\r')\n"
-                        "sys.stdout.write(port.read_until(b'\\r').hex())\n"),
+        "/usr/bin/python3",
+        {"-c",
+         "import serial, sys\n"
+         "port = serial.serial_for_url(sys.argv[1], baudrate=int(sys.argv[2]), timeout=1)\n"
+         "port.write(b'CR0\\r')\n"
+         "sys.stdout.write(port.read_until(b'\\r').hex())\n",
          server.portName(), QString::number(baudRate)});
     QTRY_VERIFY_WITH_TIMEOUT(client.state() == QProcess::NotRunning, 15000);
     QVERIFY2(client.exitCode() == 0, client.readAllStandardError().constData());
