@@ -36,7 +36,6 @@ private Q_SLOTS:
     void cleanup();
     void oneInFlightEachCompletesOnce();
     void heldVerbIsHeldForItsCount();
-    void noReplyIsATypedFailure();
     void lostLineCompletesTheCommandInFlightAndKeepsTheQueue();
 
 private:
@@ -60,21 +59,26 @@ void TstRequests::cleanup()
 void TstRequests::oneInFlightEachCompletesOnce()
 {
     QSignalSpy done(projector_.get(), &Projector::done);
-    projector_->request(command("status"));
-    projector_->request(command("lamp-hours"));
+    for (const char *words : {"status", "lamp-hours", "input pc1"})
+        projector_->request(command(words));
     QCOMPARE(line_->read(4), QByteArray("CR0\r"));
-    // The second waits for the first's reply.
-    QCOMPARE(line_->readAll(200), QByteArray());
+    QCOMPARE(line_->readAll(200), QByteArray()); // the next waits for this one's reply
     line_->write("00\r");
     QCOMPARE(line_->read(4), QByteArray("CR3\r"));
     line_->write("0123\r");
-    QTRY_COMPARE(done.count(), 2);
+    QCOMPARE(line_->read(4), QByteArray("C05\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 3, 5000);
     QCOMPARE(result(done, 0).reading, Reading(PowerState::On));
     QCOMPARE(std::get<LampTime>(*result(done, 1).reading).hours, 123);
     QCOMPARE(result(done, 1).reply, QByteArray("0123\r"));
+    const Result unanswered = result(done, 2);
+    QCOMPARE(unanswered.failure->kind, FailureKind::NoReply);
+    QCOMPARE(unanswered.failure->description, QStringLiteral("no reply to C05 within 500 ms"));
+    QCOMPARE(unanswered.rendering, QStringLiteral(" X X X X"));
+    QVERIFY(projector_->isOpen());
     QVERIFY(projector_->idle());
     QTest::qWait(700); // past the reply window: nothing completes twice
-    QCOMPARE(done.count(), 2);
+    QCOMPARE(done.count(), 3);
 }
 
 void TstRequests::heldVerbIsHeldForItsCount()
@@ -85,20 +89,7 @@ void TstRequests::heldVerbIsHeldForItsCount()
     line_->write("\x06\r");
     QTRY_COMPARE(done.count(), 1);
     QCOMPARE(line_->readAll(600), QByteArray());
-    QCOMPARE(result(done, 0).command.count, 3);
     QVERIFY(!result(done, 0).failure);
-}
-
-void TstRequests::noReplyIsATypedFailure()
-{
-    QSignalSpy done(projector_.get(), &Projector::done);
-    projector_->request(command("input pc1"));
-    QVERIFY(done.wait(5000));
-    const Result outcome = result(done, 0);
-    QCOMPARE(outcome.failure->kind, FailureKind::NoReply);
-    QCOMPARE(outcome.failure->description, QStringLiteral("no reply to C05 within 500 ms"));
-    QCOMPARE(outcome.rendering, QStringLiteral(" X X X X"));
-    QVERIFY(projector_->isOpen());
 }
 
 void TstRequests::lostLineCompletesTheCommandInFlightAndKeepsTheQueue()
