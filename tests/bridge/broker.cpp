@@ -16,14 +16,11 @@ Broker::Broker(const QStringList &configuration)
     port_ = probe.serverPort();
     probe.close();
     QFile file(dir_.filePath(QStringLiteral("mosquitto.conf")));
-    const QByteArray text =
-        (QStringList{QStringLiteral("listener %1 127.0.0.1").arg(port_),
-                     QStringLiteral("persistence false")} +
-         (configuration.isEmpty() ? QStringList{QStringLiteral("allow_anonymous true")}
-                                  : configuration))
-            .join(u'\n')
-            .toUtf8() +
-        '\n';
+    QStringList lines{QStringLiteral("listener %1 127.0.0.1").arg(port_),
+                      QStringLiteral("persistence false")};
+    lines += configuration.isEmpty() ? QStringList{QStringLiteral("allow_anonymous true")}
+                                     : configuration;
+    const QByteArray text = lines.join(u'\n').toUtf8() + '\n';
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush())
         qFatal("cannot write %s", qPrintable(file.fileName()));
     file.close();

@@ -59,9 +59,9 @@ Result finish(QProcess &process, int timeoutMs = 10000)
             QString::fromUtf8(process.readAllStandardError())};
 }
 
-Result qv7ctl(const QStringList &arguments, int timeoutMs = 10000)
+Result qv7ctl(const QStringList &arguments)
 {
-    return finish(*start(arguments), timeoutMs);
+    return finish(*start(arguments));
 }
 
 QJsonObject json(const QString &line)
@@ -123,27 +123,19 @@ private slots:
 void TstCtl::queries_data()
 {
     QTest::addColumn<Query>("row");
-    QTest::newRow("standby") << Query{"status", false, "CR0", "Stand by", "standby", "80\r", 1};
-    QTest::newRow("fault") << Query{"status", true, "CR0", "Power abnormality", "fault", "10\r", 1};
-    QTest::newRow("raw code") << Query{"CR3", false, "CR3", "0123 Hour Use", "", "0123\r", 1};
+    QTest::newRow("standby") << Query("status", false, "CR0", "Stand by", "standby", "80\r", 1);
+    QTest::newRow("fault") << Query("status", true, "CR0", "Power abnormality", "fault", "10\r", 1);
+    QTest::newRow("raw code") << Query("CR3", false, "CR3", "0123 Hour Use", "", "0123\r", 1);
     // One open port for a whole script, words in any case, a held verb sent its count of
     // times and no more, a raw code as it is; operations print nothing.
-    QTest::newRow("script") << Query{"power on INPUT Video volume up 3 C8A input",
-                                     false,
-                                     "C00 C07 C09 C09 C09 C8A CR1",
-                                     "Video",
-                                     "",
-                                     "3\r",
-                                     5};
+    QTest::newRow("script") << Query("power on INPUT Video volume up 3 C8A input", false,
+                                     "C00 C07 C09 C09 C09 C8A CR1", "Video", "", "3\r", 5);
 }
 
 void TstCtl::queries()
 {
     QFETCH(Query, row);
-    Projector::Settings settings;
-    settings.warmUp = {};
-    settings.lampHours = 123;
-    const auto projector = simulator(settings);
+    const auto projector = simulator({.warmUp = {}, .lampHours = 123});
     projector->projector().setPowerAbnormality(row.powerFault, qv7::sim::Clock::now());
     QStringList sent;
     connect(projector.get(), &SimulatorServer::trafficLogged, this, [&](const QString &line) {
@@ -181,9 +173,8 @@ void TstCtl::outcomes_data()
     };
     row("rubbish reply", {"status", 65, " 9 z CR ", "the reply to CR0 decodes to nothing"});
     // What the projector's reply becomes at the wrong speed varies: only the advice is checked.
-    row("another speed", {"--speed 9600 status", 65, "*",
-                          "; is the projector at another speed? "
-                          "try --speed 19200"});
+    row("another speed",
+        {"--speed 9600 status", 65, "*", "; is the projector at another speed? try --speed 19200"});
     row("silent projector", {"status --raw", 69, " X X X X", "no reply to CR0"});
     row("adapter pulled", {"status", 74, "", "went away"});
     row("port in use", {"status", 75, "", "in use by another program"});
@@ -251,18 +242,14 @@ void TstCtl::outcomes()
     QCOMPARE(result.exitCode, row.exitCode);
     if (row.printed != u"*")
         QCOMPARE(result.out, row.printed.isEmpty() ? QStringList() : QStringList{row.printed});
-    QVERIFY2(result.err.contains(row.exitCode ? port : QString()) &&
-                 result.err.contains(row.complaint),
-             qPrintable(result.err));
+    const bool named = result.err.contains(row.exitCode ? port : QString());
+    QVERIFY2(named && result.err.contains(row.complaint), qPrintable(result.err));
 }
 
 void TstCtl::inventoryAndMetrics()
 {
     const auto hall = simulator();
-    Projector::Settings worn;
-    worn.lampHours = 4321;
-    worn.warmUp = {};
-    const auto lab = simulator(worn);
+    const auto lab = simulator({.warmUp = {}, .lampHours = 4321});
     QVERIFY(lab->setBaudRate(9600));
     lab->projector().receive("C00\r", qv7::sim::Clock::now());
     QTemporaryDir dir;
@@ -275,9 +262,8 @@ void TstCtl::inventoryAndMetrics()
     QCOMPARE(all.exitCode, 74);
     QCOMPARE(all.out, (QStringList{u"hall: 0000 Hour Use"_s, u"lab: 4321 Hour Use"_s,
                                    u"attic: failed (exit 74)"_s}));
-    QVERIFY2(all.err.contains(u"attic: "_s) &&
-                 all.err.contains(u"1 of 3 projectors failed: attic"_s),
-             qPrintable(all.err));
+    QVERIFY2(all.err.contains(u"attic: "_s), qPrintable(all.err));
+    QVERIFY(all.err.contains(u"1 of 3 projectors failed: attic"_s));
 
     const Result group = qv7ctl(inventory + words(u"--group east --json status"_s));
     QCOMPARE(group.exitCode, 0);
