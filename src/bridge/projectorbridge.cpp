@@ -227,13 +227,9 @@ void ProjectorBridge::dropExpired()
     std::erase_if(queue_, [&](const Pending &p) {
         if (!p.fromBroker || !p.deadline.hasExpired())
             return false;
-        const QString error = QStringLiteral("not sent: %1 after %2 s")
-                                  .arg(why)
-                                  .arg(std::chrono::seconds(kLongestWait).count());
-        log(Priority::Notice, QStringLiteral("%1: %2").arg(words(p.command), error));
-        reply({{QStringLiteral("command"), words(p.command)},
-               {QStringLiteral("code"), code(p.command.code)},
-               {QStringLiteral("error"), error}});
+        refuse(p, QStringLiteral("not sent: %1 after %2 s")
+                      .arg(why)
+                      .arg(std::chrono::seconds(kLongestWait).count()));
         return true;
     });
     armExpiry();
@@ -287,14 +283,18 @@ void ProjectorBridge::onLost(const Failure &failure)
 void ProjectorBridge::failQueued()
 {
     std::erase_if(queue_, [this](const Pending &p) {
-        const QString error = QStringLiteral("not sent: the line is down (%1)").arg(lineDown_);
-        log(Priority::Notice, QStringLiteral("%1: %2").arg(words(p.command), error));
-        reply({{QStringLiteral("command"), words(p.command)},
-               {QStringLiteral("code"), code(p.command.code)},
-               {QStringLiteral("error"), error}});
+        refuse(p, QStringLiteral("not sent: the line is down (%1)").arg(lineDown_));
         return true;
     });
     armExpiry();
+}
+
+void ProjectorBridge::refuse(const Pending &pending, const QString &error)
+{
+    log(Priority::Notice, QStringLiteral("%1: %2").arg(words(pending.command), error));
+    reply({{QStringLiteral("command"), words(pending.command)},
+           {QStringLiteral("code"), code(pending.command.code)},
+           {QStringLiteral("error"), error}});
 }
 
 void ProjectorBridge::onDone(const Result &result)

@@ -66,6 +66,8 @@ private:
     void dispatch();
     void dropExpired();
     void failQueued();
+    // Drops a command from the broker unsent, saying why on the reply topic.
+    void refuse(const Pending &pending, const QString &error);
     void armExpiry();
     void setPower(const QString &word);
     void setLink(const QString &word);
