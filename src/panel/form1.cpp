@@ -8,6 +8,7 @@
 #include "protocol/linesettings.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
@@ -253,6 +254,15 @@ void Form1::connectPortPanel()
         Frame8->setVisible(false);
         Timer3.setEnabled(false);
     });
+    // Each choice in a group of its own: as plain radio buttons, the speeds in their frame
+    // inside the port frame counted as the ports' siblings, and a click on the chosen port
+    // cleared its mark.
+    auto *ports = new QButtonGroup(this);
+    auto *speeds = new QButtonGroup(this);
+    for (const PortOption &choice : kPortOptions)
+        ports->addButton(named<QAbstractButton>(choice.option));
+    for (const SpeedOption &choice : kSpeedOptions)
+        speeds->addButton(named<QAbstractButton>(choice.option));
     for (const PortOption &choice : kPortOptions)
         connect(named<QAbstractButton>(choice.option), &QAbstractButton::clicked, this,
                 [this, port = choice.port] {
