@@ -27,9 +27,30 @@ QString topicPrefix(const QCommandLineParser &parser, const char *name)
     return prefix;
 }
 
-BrokerSettings broker(const QCommandLineParser &parser)
+// The first line of a file, without its line end (editors add one).
+QByteArray firstLine(const QString &path, const QString &option)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw UsageError(
+            QStringLiteral("%1 %2: cannot be read (%3)").arg(option, path, file.errorString()));
+    const QByteArray line = file.readLine().replace('\n', "").replace('\r', "");
+    if (line.isEmpty())
+        throw UsageError(QStringLiteral("%1 %2: the first line is empty").arg(option, path));
+    return line;
+}
+
+std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
 {
     const QString address = value(parser, "broker");
+    if (address.isEmpty()) {
+        for (const char *option : {"ca", "username", "password-file"}) {
+            if (parser.isSet(QString::fromLatin1(option)))
+                throw UsageError(QStringLiteral("--%1 is for a broker: give --broker URL as well")
+                                     .arg(QLatin1StringView(option)));
+        }
+        return std::nullopt;
+    }
     const QUrl url(address, QUrl::StrictMode);
     const bool tls = url.scheme() == u"mqtts";
     if (!url.isValid() || (url.scheme() != u"mqtt" && !tls) || url.host().isEmpty() ||
@@ -57,38 +78,53 @@ BrokerSettings broker(const QCommandLineParser &parser)
         return settings;
     if (settings.username.isEmpty())
         throw UsageError(QStringLiteral("--password-file needs --username"));
-    QFile file(passwordFile);
-    if (!file.open(QIODevice::ReadOnly))
-        throw UsageError(QStringLiteral("--password-file %1: cannot be read (%2)")
-                             .arg(passwordFile, file.errorString()));
-    // The first line, without its line end: editors add one.
-    settings.password = QString::fromUtf8(file.readLine()).remove(u'\n').remove(u'\r');
-    if (settings.password.isEmpty())
-        throw UsageError(
-            QStringLiteral("--password-file %1: the first line is empty").arg(passwordFile));
+    settings.password =
+        QString::fromUtf8(firstLine(passwordFile, QStringLiteral("--password-file")));
     return settings;
 }
 
 } // namespace
 
+QByteArray pjlinkPassword(const InventoryEntry &projector)
+{
+    if (projector.pjlinkPasswordFile.isEmpty())
+        return {};
+    const QByteArray password =
+        firstLine(projector.pjlinkPasswordFile,
+                  QStringLiteral("[%1] pjlink-password-file").arg(projector.name));
+    // What PJLink clients can type: up to 32 characters, printable ASCII.
+    if (password.size() > 32 ||
+        !std::ranges::all_of(password, [](char c) { return c >= ' ' && c <= '~'; }))
+        throw UsageError(QStringLiteral("[%1] pjlink-password-file %2: a PJLink password is at "
+                                        "most 32 printable ASCII characters")
+                             .arg(projector.name, projector.pjlinkPasswordFile));
+    return password;
+}
+
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
-        "Keeps the projectors of an inventory file on an MQTT broker: their state retained "
-        "under PREFIX/NAME/ (power, input, lamp_hours, orientation, link, availability), "
-        "commands taken from PREFIX/NAME/power/set, input/set and command, with outcomes on "
-        "PREFIX/NAME/reply, and Home Assistant discovery. Logs one line per event on standard "
-        "error. Exit status: 0 stopped by a signal, 64 a wrong command line or inventory."));
+        "Owns the serial lines of the projectors of an inventory file and serves them on an MQTT "
+        "broker (with --broker), as PJLink Class 1 devices (for each projector with a pjlink "
+        "key), or both. On the broker: their state retained under PREFIX/NAME/ (power, input, "
+        "lamp_hours, orientation, link, availability), commands taken from "
+        "PREFIX/NAME/power/set, input/set and command, with outcomes on PREFIX/NAME/reply, and "
+        "Home Assistant discovery. Logs one line per event on standard error. Exit status: 0 "
+        "stopped by a signal, 64 a wrong command line, inventory or password file, or nothing "
+        "to serve, 69 a PJLink port that cannot be listened on."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
         {QStringLiteral("inventory"),
-         QStringLiteral("The projectors: an INI file of [NAME] sections with port, speed and "
-                        "the poll periods power-poll, transition-poll, lamp-poll in seconds."),
+         QStringLiteral("The projectors: an INI file of [NAME] sections with port, speed, "
+                        "the poll periods power-poll, transition-poll, lamp-poll in seconds, "
+                        "and for PJLink pjlink = ADDRESS:PORT, pjlink-password-file = FILE, "
+                        "manufacturer, model and info."),
          QStringLiteral("file")},
         {QStringLiteral("broker"),
-         QStringLiteral("The broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]."),
-         QStringLiteral("url"), QStringLiteral("mqtt://127.0.0.1:1883")},
+         QStringLiteral("The broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; without it, "
+                        "PJLink only."),
+         QStringLiteral("url")},
         {QStringLiteral("ca"),
          QStringLiteral("For mqtts://: the certificate authority the broker's certificate is "
                         "checked against."),

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "cli/options.h"
+#include "engine/inventory.h"
 #include "mqttclient.h"
-#include "projectorbridge.h"
+#include "mqttface.h"
 
 #include <QCommandLineParser>
 #include <QStringList>
@@ -13,7 +14,7 @@ using cli::UsageError;
 
 struct Options {
     QString inventory;
-    BrokerSettings broker;
+    std::optional<BrokerSettings> broker; // nothing: PJLink only
     BridgeSettings bridge;
 };
 
@@ -21,5 +22,8 @@ struct Options {
 void addOptions(QCommandLineParser &parser);
 // Checks the options a parser has read, and reads the password file; throws UsageError.
 Options options(const QCommandLineParser &parser);
+// The PJLink password of a projector, from the first line of its file (empty: none); throws
+// UsageError.
+QByteArray pjlinkPassword(const InventoryEntry &projector);
 
 } // namespace qv7::bridge

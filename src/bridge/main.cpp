@@ -1,8 +1,10 @@
-// qv7-bridge: the projectors of an inventory file on an MQTT broker.
+// qv7-bridge: the projectors of an inventory file on an MQTT broker and as PJLink devices.
 
 #include "commandline.h"
+#include "lineowner.h"
 #include "log.h"
-#include "projectorbridge.h"
+#include "mqttface.h"
+#include "pjlinkserver.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -34,6 +36,7 @@ int main(int argc, char *argv[])
     addOptions(parser);
     Options settings;
     Inventory inventory;
+    std::vector<QByteArray> passwords;
     try {
         if (!parser.parse(QCoreApplication::arguments()))
             throw UsageError(parser.errorText());
@@ -43,17 +46,44 @@ int main(int argc, char *argv[])
             parser.showVersion();
         settings = options(parser);
         inventory = Inventory::load(settings.inventory);
+        bool pjlink = false;
+        for (const InventoryEntry &projector : inventory.projectors()) {
+            passwords.push_back(pjlinkPassword(projector));
+            pjlink = pjlink || projector.pjlinkPort;
+        }
+        if (!settings.broker && !pjlink)
+            throw UsageError(QStringLiteral("nothing to serve: give --broker URL, or a pjlink "
+                                            "key to a projector of %1")
+                                 .arg(settings.inventory));
     } catch (const DescribedError &error) {
         logEvent(Priority::Error, QStringLiteral("qv7-bridge: ") + error.description());
         return EX_USAGE;
     }
 
-    std::vector<std::unique_ptr<ProjectorBridge>> bridges;
+    // The faces hear of the lines' first events, so they are there before the lines start.
+    std::vector<std::unique_ptr<LineOwner>> lines;
+    std::vector<std::unique_ptr<MqttFace>> faces;
+    std::vector<std::unique_ptr<PjlinkServer>> pjlinkServers;
     for (const InventoryEntry &projector : inventory.projectors()) {
-        bridges.push_back(
-            std::make_unique<ProjectorBridge>(projector, settings.broker, settings.bridge));
-        bridges.back()->start();
+        lines.push_back(std::make_unique<LineOwner>(
+            projector,
+            LineOwner::Settings{settings.bridge.verbose, settings.bridge.connectTimeoutMs}));
+        if (settings.broker)
+            faces.push_back(
+                std::make_unique<MqttFace>(*lines.back(), *settings.broker, settings.bridge));
+        if (!projector.pjlinkPort)
+            continue;
+        pjlinkServers.push_back(
+            std::make_unique<PjlinkServer>(*lines.back(), passwords[lines.size() - 1]));
+        if (!pjlinkServers.back()->listen()) {
+            logEvent(Priority::Error, QStringLiteral("qv7-bridge: %1: PJLink on %2: %3")
+                                          .arg(projector.name, pjlinkServers.back()->label(),
+                                               pjlinkServers.back()->errorString()));
+            return EX_UNAVAILABLE;
+        }
     }
+    for (const auto &line : lines)
+        line->start();
 
     const int stopFd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
     if (stopFd < 0) {
@@ -61,14 +91,16 @@ int main(int argc, char *argv[])
         return EX_OSERR;
     }
     QSocketNotifier stop(stopFd, QSocketNotifier::Read);
-    QObject::connect(&stop, &QSocketNotifier::activated, &app, [&bridges] {
+    QObject::connect(&stop, &QSocketNotifier::activated, &app, [&faces] {
         logEvent(Priority::Info, QStringLiteral("stopping"));
-        for (const auto &bridge : bridges)
-            bridge->stop();
+        for (const auto &face : faces)
+            face->stop();
         QCoreApplication::quit();
     });
     const int status = QCoreApplication::exec();
-    bridges.clear();
+    pjlinkServers.clear();
+    faces.clear();
+    lines.clear();
     ::close(stopFd);
     return status;
 }

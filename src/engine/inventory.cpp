@@ -36,6 +36,45 @@ const PollKey *findPollKey(QStringView key)
     return it == std::end(kPollKeys) ? nullptr : &*it;
 }
 
+// What the PJLink face tells of the projector: PJLink answers carry at most 32 printable ASCII
+// characters.
+struct TextKey {
+    QStringView key;
+    QString InventoryEntry::*text;
+};
+constexpr TextKey kTextKeys[] = {
+    {u"manufacturer", &InventoryEntry::manufacturer},
+    {u"model", &InventoryEntry::model},
+    {u"info", &InventoryEntry::information},
+};
+constexpr qsizetype kLongestText = 32;
+constexpr qsizetype kLongestName = 64;
+
+const TextKey *findTextKey(QStringView key)
+{
+    const auto it = std::ranges::find(kTextKeys, key, &TextKey::key);
+    return it == std::end(kTextKeys) ? nullptr : &*it;
+}
+
+// "127.0.0.1:4352", "[::]:4352": an address of this machine's and a port.
+bool parseListenAddress(const QString &text, InventoryEntry &entry)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon < 0)
+        return false;
+    QString host = text.first(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.sliced(1, host.size() - 2);
+    else if (host.contains(u':'))
+        return false; // an IPv6 address goes in brackets
+    bool number = false;
+    const uint port = text.sliced(colon + 1).toUInt(&number);
+    if (!number || port < 1 || port > 65535 || !entry.pjlinkHost.setAddress(host))
+        return false;
+    entry.pjlinkPort = quint16(port);
+    return true;
+}
+
 } // namespace
 
 Inventory Inventory::load(const QString &path)
@@ -56,9 +95,19 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
         throw InventoryError(QStringLiteral("%1:%2: %3").arg(fileName).arg(line).arg(what));
     };
     const auto finishSection = [&] {
-        if (!inventory.projectors_.isEmpty() && inventory.projectors_.last().port.isEmpty())
+        if (inventory.projectors_.isEmpty())
+            return;
+        const InventoryEntry &last = inventory.projectors_.last();
+        if (last.port.isEmpty())
+            fail(sectionLine, QStringLiteral("[%1] has no port").arg(last.name));
+        // PJLink answers carry the name.
+        if (last.pjlinkPort && last.name.size() > kLongestName)
+            fail(sectionLine, QStringLiteral("[%1]: a name for PJLink is at most %2 characters")
+                                  .arg(last.name)
+                                  .arg(kLongestName));
+        if (!last.pjlinkPasswordFile.isEmpty() && !last.pjlinkPort)
             fail(sectionLine,
-                 QStringLiteral("[%1] has no port").arg(inventory.projectors_.last().name));
+                 QStringLiteral("[%1] has a pjlink-password-file but no pjlink").arg(last.name));
     };
     for (const QStringView rawLine : text.split(u'\n')) {
         ++lineNumber;
@@ -114,10 +163,26 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
                                      .arg(kLongestPollSeconds)
                                      .arg(value));
             entry.*poll->period = std::chrono::seconds(seconds);
+        } else if (key == u"pjlink") {
+            if (!parseListenAddress(value, entry))
+                fail(lineNumber, QStringLiteral("pjlink is ADDRESS:PORT, such as 127.0.0.1:4352 "
+                                                "or [::]:4352, not %1")
+                                     .arg(value));
+        } else if (key == u"pjlink-password-file") {
+            entry.pjlinkPasswordFile = value;
+        } else if (const TextKey *textKey = findTextKey(key)) {
+            if (value.size() > kLongestText ||
+                !std::ranges::all_of(value, [](QChar c) { return c >= u' ' && c <= u'~'; }))
+                fail(lineNumber, QStringLiteral("%1 is at most %2 printable ASCII characters")
+                                     .arg(key)
+                                     .arg(kLongestText));
+            entry.*textKey->text = value;
         } else {
-            fail(lineNumber, QStringLiteral("unknown key \"%1\" (port, speed, group, power-poll, "
-                                            "transition-poll or lamp-poll)")
-                                 .arg(key));
+            fail(lineNumber,
+                 QStringLiteral("unknown key \"%1\" (port, speed, group, power-poll, "
+                                "transition-poll, lamp-poll, pjlink, pjlink-password-file, "
+                                "manufacturer, model or info)")
+                     .arg(key));
         }
     }
     finishSection();

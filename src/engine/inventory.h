@@ -3,6 +3,7 @@
 #include "describederror.h"
 #include "protocol/linesettings.h"
 
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -23,6 +24,14 @@ struct InventoryEntry {
     std::chrono::seconds powerPoll{30};
     std::chrono::seconds transitionPoll{2};
     std::chrono::seconds lampPoll{600};
+    // Its PJLink face: where it listens (port 0: it has none), the file whose first line is
+    // its password, and what it tells of the projector.
+    QHostAddress pjlinkHost;
+    quint16 pjlinkPort = 0;
+    QString pjlinkPasswordFile;
+    QString manufacturer;
+    QString model = QStringLiteral("QV7");
+    QString information;
 };
 
 // A fault in an inventory file, as "FILE:LINE: what is wrong".
@@ -33,8 +42,9 @@ public:
 
 // The projectors that the command-line tool and the bridge drive: an INI file with a section
 // [NAME] for each, holding "port = PORT" and optionally "speed = 19200|9600",
-// "group = NAME" and the poll periods in seconds, "power-poll", "transition-poll" and
-// "lamp-poll". Blank lines and lines that start with # or ; are ignored.
+// "group = NAME", the poll periods in seconds, "power-poll", "transition-poll" and
+// "lamp-poll", and the PJLink face's "pjlink = ADDRESS:PORT", "pjlink-password-file = PATH",
+// "manufacturer", "model" and "info". Blank lines and lines that start with # or ; are ignored.
 class Inventory {
 public:
     // Both throw InventoryError naming the file and the line at fault.

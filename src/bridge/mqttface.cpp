@@ -1,0 +1,138 @@
+#include "mqttface.h"
+
+#include "protocol/decoding.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace qv7::bridge {
+
+namespace {
+
+// How long a command from the broker waits for a projector that cannot take it yet.
+constexpr std::chrono::seconds kLongestWait{60};
+
+QString fromStd(const std::string &text)
+{
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSettings &settings,
+                   QObject *parent)
+    : QObject(parent)
+    , line_(line)
+    , settings_(settings)
+    , topics_(settings.topicPrefix, line.projector().name)
+    , mqtt_(broker, this)
+{
+    connect(&mqtt_, &MqttClient::connected, this, &MqttFace::onConnected);
+    connect(&mqtt_, &MqttClient::disconnected, this, [this](const QString &reason) {
+        line_.log(Priority::Warning,
+                  QStringLiteral("broker %1: %2").arg(mqtt_.brokerLabel(), reason));
+    });
+    connect(&mqtt_, &MqttClient::received, this, &MqttFace::onMessage);
+    connect(&line_, &LineOwner::claimed, this, &MqttFace::start);
+    connect(&line_, &LineOwner::stateChanged, this,
+            [this](const QString &leaf, const QByteArray &value) {
+                if (started_)
+                    mqtt_.publish(topics_(leaf), value, true);
+            });
+    connect(&line_, &LineOwner::availabilityChanged, this, [this](bool online) {
+        if (started_)
+            mqtt_.publish(topics_(u"availability"), online ? "online" : "offline", true);
+    });
+    if (line_.isClaimed())
+        start();
+}
+
+void MqttFace::start()
+{
+    if (std::exchange(started_, true))
+        return;
+    mqtt_.setWill(topics_(u"availability"), "offline");
+    mqtt_.open();
+}
+
+void MqttFace::stop()
+{
+    if (!started_)
+        return;
+    mqtt_.publish(topics_(u"availability"), "offline", true);
+    mqtt_.close();
+}
+
+void MqttFace::onConnected()
+{
+    line_.log(Priority::Info, QStringLiteral("connected to %1").arg(mqtt_.brokerLabel()));
+    for (const char16_t *leaf : {u"power/set", u"input/set", u"command"})
+        mqtt_.subscribe(topics_(leaf));
+    mqtt_.subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
+    publishDiscovery();
+    const QMap<QString, QByteArray> &state = line_.state();
+    for (auto it = state.cbegin(); it != state.cend(); ++it)
+        mqtt_.publish(topics_(it.key()), it.value(), true);
+    mqtt_.publish(topics_(u"availability"), line_.isUp() ? "online" : "offline", true);
+}
+
+void MqttFace::publishDiscovery()
+{
+    for (const Message &message :
+         discoveryMessages(line_.projector().name, topics_, settings_.discoveryPrefix))
+        mqtt_.publish(message.topic, message.payload, true);
+}
+
+void MqttFace::onMessage(const QString &topic, const QByteArray &payload)
+{
+    if (topic == settings_.discoveryPrefix + QStringLiteral("/status")) {
+        // Home Assistant has started again and forgotten what it was told.
+        if (payload.trimmed() == "online")
+            publishDiscovery();
+        return;
+    }
+    std::vector<Command> commands;
+    try {
+        if (topic == topics_(u"power/set"))
+            commands = {powerRequest(payload)};
+        else if (topic == topics_(u"input/set"))
+            commands = {inputRequest(payload)};
+        else if (topic == topics_(u"command"))
+            commands = commandRequests(payload);
+    } catch (const PayloadError &error) {
+        line_.log(Priority::Notice, QStringLiteral("%1: %2").arg(topic, error.description()));
+        reply({{QStringLiteral("topic"), topic}, {QStringLiteral("error"), error.description()}});
+        return;
+    }
+    if (commands.empty())
+        return;
+    line_.submit(
+        commands,
+        [this](const Result &result, const QString &notSent) {
+            QJsonObject outcome{{QStringLiteral("command"), fromStd(result.command.words)},
+                                {QStringLiteral("code"), fromStd(result.command.code)}};
+            if (!notSent.isEmpty()) {
+                outcome.insert(QStringLiteral("error"), QStringLiteral("not sent: ") + notSent);
+                reply(outcome);
+                return;
+            }
+            outcome.insert(QStringLiteral("rendering"), result.rendering);
+            if (result.failure && result.failure->kind == FailureKind::NoReply)
+                outcome.insert(QStringLiteral("error"),
+                               QStringLiteral("no reply within %1 ms").arg(kReplyWindowMs));
+            else if (result.failure)
+                outcome.insert(QStringLiteral("error"), result.failure->description);
+            else if (result.reading)
+                outcome.insert(QStringLiteral("status"),
+                               QString::fromStdString(scriptText(*result.reading)));
+            reply(outcome);
+        },
+        kLongestWait);
+}
+
+void MqttFace::reply(const QJsonObject &object)
+{
+    mqtt_.publish(topics_(u"reply"), QJsonDocument(object).toJson(QJsonDocument::Compact), false);
+}
+
+} // namespace qv7::bridge

@@ -1,0 +1,318 @@
+#include "pjlinkserver.h"
+
+#include "requests.h"
+
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+
+#include <ranges>
+
+namespace qv7::bridge {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Clients served at once; a control system needs one or two, more is a fault or a flood.
+constexpr int kMostClients = 32;
+// Requests a client may send ahead of their answers.
+constexpr qsizetype kLongestBacklog = 8 * (pjlink::kLongestRequest + pjlink::kDigestLength);
+
+const Command kPowerQuery = commandNamed("status");
+
+std::string_view text(pjlink::Error error)
+{
+    return pjlink::errorText(error);
+}
+
+std::vector<Command> commandsOf(std::string_view words)
+{
+    std::vector<std::string> split;
+    for (const auto word : words | std::views::split(' '))
+        split.emplace_back(word.begin(), word.end());
+    return parseCommands(split).commands;
+}
+
+} // namespace
+
+PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, QObject *parent)
+    : QObject(parent)
+    , line_(line)
+    , password_(password)
+{
+    connect(&server_, &QTcpServer::newConnection, this, &PjlinkServer::accept);
+}
+
+QString PjlinkServer::label() const
+{
+    const InventoryEntry &projector = line_.projector();
+    const QString host = projector.pjlinkHost.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(projector.pjlinkHost.toString())
+                             : projector.pjlinkHost.toString();
+    return QStringLiteral("%1:%2").arg(host).arg(server_.isListening() ? server_.serverPort()
+                                                                       : projector.pjlinkPort);
+}
+
+bool PjlinkServer::listen()
+{
+    const InventoryEntry &projector = line_.projector();
+    if (!server_.listen(projector.pjlinkHost, projector.pjlinkPort))
+        return false;
+    line_.log(Priority::Info,
+              QStringLiteral("PJLink on %1%2")
+                  .arg(label(), password_.isEmpty() ? QStringLiteral(", no password")
+                                                    : QStringLiteral(", with a password")));
+    return true;
+}
+
+void PjlinkServer::accept()
+{
+    while (QTcpSocket *socket = server_.nextPendingConnection()) {
+        if (clients_ >= kMostClients) {
+            line_.log(Priority::Notice,
+                      QStringLiteral("PJLink client %1:%2 turned away: %3 clients already")
+                          .arg(socket->peerAddress().toString())
+                          .arg(socket->peerPort())
+                          .arg(kMostClients));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        ++clients_;
+        auto *session = new PjlinkSession(socket, line_, password_, this);
+        connect(session, &QObject::destroyed, this, [this] { --clients_; });
+    }
+}
+
+PjlinkSession::PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArray &password,
+                             QObject *parent)
+    : QObject(parent)
+    , socket_(socket)
+    , line_(line)
+    , password_(password)
+    , peer_((socket->peerAddress().protocol() == QAbstractSocket::IPv6Protocol
+                 ? QStringLiteral("[%1]:%2")
+                 : QStringLiteral("%1:%2"))
+                .arg(socket->peerAddress().toString())
+                .arg(socket->peerPort()))
+{
+    socket_->setParent(this);
+    connect(socket_, &QTcpSocket::readyRead, this, &PjlinkSession::serve);
+    connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+    idle_.setSingleShot(true);
+    idle_.setInterval(std::chrono::seconds(pjlink::kIdleSeconds));
+    connect(&idle_, &QTimer::timeout, this,
+            [this] { close(QStringLiteral("silent for %1 s").arg(pjlink::kIdleSeconds)); });
+    idle_.start();
+    if (!password_.isEmpty()) {
+        random_ = QByteArray::number(QRandomGenerator::system()->generate(), 16)
+                      .rightJustified(pjlink::kRandomLength, '0');
+    }
+    socket_->write(QByteArray::fromStdString(pjlink::greeting(random_.toStdString())));
+}
+
+void PjlinkSession::close(const QString &why)
+{
+    line_.log(Priority::Notice, QStringLiteral("PJLink client %1: %2; closed").arg(peer_, why));
+    idle_.stop();
+    closed_ = true;
+    socket_->disconnectFromHost();
+}
+
+void PjlinkSession::serve()
+{
+    buffer_ += socket_->readAll();
+    while (!busy_ && !closed_) {
+        const qsizetype end = buffer_.indexOf(pjlink::kTerminator);
+        if (end < 0) {
+            const qsizetype longest = qsizetype(pjlink::kLongestRequest) +
+                                      (authenticated_ ? 0 : qsizetype(pjlink::kDigestLength));
+            if (buffer_.size() > longest)
+                close(QStringLiteral("a request longer than %1 bytes").arg(longest));
+            return;
+        }
+        if (buffer_.size() > kLongestBacklog) {
+            close(QStringLiteral("more than %1 bytes of requests unanswered").arg(kLongestBacklog));
+            return;
+        }
+        QByteArray line = buffer_.first(end);
+        buffer_.remove(0, end + 1);
+        // A line feed after the carriage return, as some clients send, is no part of a request.
+        while (line.startsWith('\n'))
+            line.remove(0, 1);
+        if (line.isEmpty())
+            continue;
+        idle_.start();
+        if (!password_.isEmpty() && !authenticated_) {
+            const QByteArray expected =
+                QCryptographicHash::hash(random_ + password_, QCryptographicHash::Md5).toHex();
+            if (line.first(std::min(line.size(), qsizetype(pjlink::kDigestLength))).toLower() !=
+                expected) {
+                socket_->write(pjlink::kAuthenticationError.data(),
+                               qsizetype(pjlink::kAuthenticationError.size()));
+                close(QStringLiteral("wrong or no password"));
+                return;
+            }
+            authenticated_ = true;
+            line.remove(0, pjlink::kDigestLength);
+        }
+        const auto request = pjlink::parseRequest(line.toStdString());
+        if (!request) {
+            close(QStringLiteral("\"%1\" is no PJLink request")
+                      .arg(QString::fromLatin1(line.first(std::min(line.size(), qsizetype(16))))
+                               .toHtmlEscaped()));
+            return;
+        }
+        handle(*request);
+    }
+}
+
+void PjlinkSession::finish(const pjlink::Request &request, std::string_view value)
+{
+    busy_ = false;
+    if (closed_)
+        return;
+    socket_->write(QByteArray::fromStdString(pjlink::answer(request, value)));
+    serve();
+}
+
+void PjlinkSession::handle(const pjlink::Request &request)
+{
+    const auto found = pjlink::lookup(request);
+    if (const auto *error = std::get_if<pjlink::Error>(&found)) {
+        finish(request, text(*error));
+        return;
+    }
+    const pjlink::Row &row = *std::get<const pjlink::Row *>(found);
+    const InventoryEntry &projector = line_.projector();
+    const auto power = line_.power();
+    switch (row.ask) {
+    case pjlink::Ask::Send:
+    case pjlink::Ask::SelectInput:
+        send(request, row);
+        return;
+    case pjlink::Ask::Power:
+        ask(request, kPowerQuery, [](const Reading &reading) -> std::optional<std::string> {
+            const auto *state = std::get_if<PowerState>(&reading);
+            const auto digit = state ? pjlink::powerDigit(*state) : std::nullopt;
+            return digit ? std::optional(std::string(1, *digit)) : std::nullopt;
+        });
+        return;
+    case pjlink::Ask::Errors:
+        ask(request, kPowerQuery, [](const Reading &reading) -> std::optional<std::string> {
+            const auto *state = std::get_if<PowerState>(&reading);
+            return state ? std::optional(pjlink::errorStatus(*state)) : std::nullopt;
+        });
+        return;
+    case pjlink::Ask::Input:
+        ask(request, commandNamed("input"),
+            [](const Reading &reading) -> std::optional<std::string> {
+                const auto *input = std::get_if<Input>(&reading);
+                return input ? std::optional(pjlink::inputCode(*input)) : std::nullopt;
+            });
+        return;
+    case pjlink::Ask::Lamp: {
+        const bool lit = power == PowerState::On || power == PowerState::Warming;
+        ask(request, commandNamed("lamp-hours"),
+            [lit](const Reading &reading) -> std::optional<std::string> {
+                const auto *lamp = std::get_if<LampTime>(&reading);
+                return lamp && lamp->hours ? std::optional(pjlink::lamp(*lamp->hours, lit))
+                                           : std::nullopt;
+            });
+        return;
+    }
+    case pjlink::Ask::Mutes: {
+        const LineOwner::Mutes mutes = line_.mutes();
+        finish(request, line_.isUp() ? pjlink::mutes(mutes.video, mutes.audio)
+                                     : text(pjlink::Error::ProjectorFailure));
+        return;
+    }
+    case pjlink::Ask::Inputs:
+        finish(request, pjlink::inputList());
+        return;
+    case pjlink::Ask::Name:
+        finish(request, projector.name.toStdString());
+        return;
+    case pjlink::Ask::Manufacturer:
+        finish(request, projector.manufacturer.toStdString());
+        return;
+    case pjlink::Ask::Model:
+        finish(request, projector.model.toStdString());
+        return;
+    case pjlink::Ask::Information:
+        finish(request, projector.information.toStdString());
+        return;
+    case pjlink::Ask::Class:
+        finish(request, "1");
+        return;
+    }
+}
+
+void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
+{
+    const std::vector<Command> commands =
+        row.ask == pjlink::Ask::SelectInput
+            ? std::vector{commandNamed("input", word(*pjlink::inputOfCode(request.parameter)))}
+            : commandsOf(row.commands);
+    const std::string &code = commands.front().code;
+    const bool powerOn = code == commandNamed("power", "on").code;
+    const bool powerOff = code == commandNamed("power", "off").code;
+    const auto power = line_.power();
+    // What the projector cannot take now is refused here rather than left to wait.
+    const bool failed = !line_.isUp() || power == PowerState::PowerAbnormal ||
+                        power == PowerState::TemperatureAbnormal;
+    if (failed) {
+        finish(request, text(pjlink::Error::ProjectorFailure));
+        return;
+    }
+    if (powerOff && (power == PowerState::Standby || power == PowerState::Cooling)) {
+        finish(request, "OK"); // off already, or on its way
+        return;
+    }
+    if ((powerOn && power == PowerState::Cooling) || (powerOff && power == PowerState::Warming) ||
+        (!powerOn && !powerOff && power && power != PowerState::On)) {
+        finish(request, text(pjlink::Error::UnavailableTime));
+        return;
+    }
+    busy_ = true;
+    auto left = std::make_shared<std::size_t>(commands.size());
+    auto outcome = std::make_shared<std::string>("OK");
+    line_.submit(
+        commands,
+        [self = QPointer(this), request, left, outcome](const Result &result,
+                                                        const QString &notSent) {
+            if (!notSent.isEmpty())
+                *outcome = text(self && self->line_.isUp() ? pjlink::Error::UnavailableTime
+                                                           : pjlink::Error::ProjectorFailure);
+            else if (result.failure && *outcome == "OK")
+                *outcome = text(pjlink::Error::ProjectorFailure);
+            if (--*left == 0 && self)
+                self->finish(request, *outcome);
+        },
+        0s);
+}
+
+void PjlinkSession::ask(const pjlink::Request &request, const Command &query,
+                        const std::function<std::optional<std::string>(const Reading &)> &answerOf)
+{
+    if (!line_.isUp()) {
+        finish(request, text(pjlink::Error::ProjectorFailure));
+        return;
+    }
+    busy_ = true;
+    line_.submit(
+        {query},
+        [self = QPointer(this), request, answerOf](const Result &result, const QString &) {
+            if (!self)
+                return;
+            std::optional<std::string> value;
+            if (result.reading)
+                value = answerOf(*result.reading);
+            self->finish(request,
+                         value ? *value : std::string(text(pjlink::Error::ProjectorFailure)));
+        },
+        0s);
+}
+
+} // namespace qv7::bridge

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "lineowner.h"
+#include "protocol/pjlink.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTimer>
+
+class QTcpSocket;
+
+namespace qv7::bridge {
+
+// One projector as a PJLink Class 1 device on a TCP port: each client is greeted, checked
+// against the password when there is one, and answered one request at a time. Requests that
+// reach the projector go to its line's queue like the broker's commands; what the projector
+// cannot take now is answered at once (ERR3), as is a line that is down or a projector that
+// does not answer (ERR4). No byte reaches the line that did not come from a valid request.
+class PjlinkServer : public QObject {
+    Q_OBJECT
+
+public:
+    // password: empty for none.
+    PjlinkServer(LineOwner &line, const QByteArray &password, QObject *parent = nullptr);
+
+    // False, with the reason in errorString(), when the port cannot be had.
+    bool listen();
+    QString errorString() const { return server_.errorString(); }
+    QString label() const;
+
+private:
+    void accept();
+
+    LineOwner &line_;
+    QByteArray password_;
+    QTcpServer server_;
+    int clients_ = 0;
+};
+
+// One client's connection.
+class PjlinkSession : public QObject {
+    Q_OBJECT
+
+public:
+    PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArray &password, QObject *parent);
+
+private:
+    void serve();
+    void handle(const pjlink::Request &request);
+    void send(const pjlink::Request &request, const pjlink::Row &row);
+    void ask(const pjlink::Request &request, const Command &query,
+             const std::function<std::optional<std::string>(const Reading &)> &answerOf);
+    void finish(const pjlink::Request &request, std::string_view value);
+    void close(const QString &why);
+
+    QTcpSocket *socket_;
+    LineOwner &line_;
+    QByteArray password_;
+    QByteArray random_;
+    QByteArray buffer_;
+    QTimer idle_;
+    QString peer_;
+    bool authenticated_ = false;
+    bool busy_ = false; // a request is with the line
+    bool closed_ = false;
+};
+
+} // namespace qv7::bridge
