@@ -122,18 +122,20 @@ void PjlinkSession::close(const QString &why)
 
 void PjlinkSession::serve()
 {
+    if (closed_)
+        return;
     buffer_ += socket_->readAll();
-    while (!busy_ && !closed_) {
+    if (buffer_.size() > kLongestBacklog) {
+        close(QStringLiteral("more than %1 bytes of requests unanswered").arg(kLongestBacklog));
+        return;
+    }
+    while (!busy_) {
         const qsizetype end = buffer_.indexOf(pjlink::kTerminator);
         if (end < 0) {
             const qsizetype longest = qsizetype(pjlink::kLongestRequest) +
                                       (authenticated_ ? 0 : qsizetype(pjlink::kDigestLength));
             if (buffer_.size() > longest)
                 close(QStringLiteral("a request longer than %1 bytes").arg(longest));
-            return;
-        }
-        if (buffer_.size() > kLongestBacklog) {
-            close(QStringLiteral("more than %1 bytes of requests unanswered").arg(kLongestBacklog));
             return;
         }
         QByteArray line = buffer_.first(end);

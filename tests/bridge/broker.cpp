@@ -66,4 +66,37 @@ Watcher::Watcher(const Broker &broker, const QString &username, const QString &p
     client_.open();
 }
 
+Line::Line(const QString &linkPath, const sim::Projector::Settings &settings)
+    : link(linkPath)
+    , server(settings)
+{
+    QObject::connect(&server, &sim::SimulatorServer::trafficLogged, &server, [this](QString text) {
+        const QString way = text.section(u' ', 1, 1);
+        const QString bytes = text.section(u' ', 2).remove(QStringLiteral(" CR")).remove(u' ');
+        if (way == u"in" || way == u"out")
+            traffic.append((way == u"in" ? QString() : QStringLiteral("=")) + bytes);
+    });
+    open();
+}
+
+void Line::open()
+{
+    if (!server.openPseudoTerminal(link))
+        qFatal("no simulator: %s", qPrintable(server.errorString()));
+}
+
+std::unique_ptr<BridgeProcess> startBridge(const QString &folder, const QString &inventory,
+                                           const QStringList &arguments)
+{
+    static int files = 0;
+    QFile file(QStringLiteral("%1/inventory-%2.ini").arg(folder).arg(++files));
+    if (!file.open(QIODevice::WriteOnly) || file.write(inventory.toUtf8()) <= 0)
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    file.close();
+    auto process = std::make_unique<BridgeProcess>();
+    process->start(QStringLiteral(QV7BRIDGE),
+                   QStringList{QStringLiteral("--inventory"), file.fileName()} + arguments);
+    return process;
+}
+
 } // namespace qv7::test

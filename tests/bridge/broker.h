@@ -1,12 +1,15 @@
 #pragma once
 
 #include "bridge/mqttclient.h"
+#include "sim/server.h"
 
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
 
 namespace qv7::test {
 
@@ -50,5 +53,31 @@ private:
     bridge::MqttClient client_;
     QMap<QString, QByteArray> last_;
 };
+
+// A simulated projector on a pseudo-terminal reached through a link of its own, so that it
+// can go away and come back at the same path; its traffic is kept, bare of blanks and CRs:
+// "C00" for a command it took, "=00" for an answer.
+struct Line {
+    explicit Line(const QString &linkPath, const sim::Projector::Settings &settings = {});
+    void open();
+
+    QString link;
+    sim::SimulatorServer server;
+    QStringList traffic;
+};
+
+// The bridge as a service manager runs it, stopped as one stops it.
+class BridgeProcess : public QProcess {
+public:
+    ~BridgeProcess() override
+    {
+        terminate();
+        waitForFinished();
+    }
+};
+
+// qv7-bridge on an inventory of the text, written to a new file in the folder.
+std::unique_ptr<BridgeProcess> startBridge(const QString &folder, const QString &inventory,
+                                           const QStringList &arguments);
 
 } // namespace qv7::test

@@ -3,7 +3,6 @@
 // The payloads' vocabulary is the protocol library's; here is what the bridge adds to it.
 
 #include "broker.h"
-#include "sim/server.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,7 +17,10 @@
 using namespace Qt::StringLiterals;
 using qv7::sim::Projector;
 using qv7::sim::SimulatorServer;
+using qv7::test::BridgeProcess;
 using qv7::test::Broker;
+using qv7::test::Line;
+using qv7::test::startBridge;
 using qv7::test::Watcher;
 
 namespace {
@@ -29,43 +31,6 @@ constexpr int kTimeout = 10000;
 // Waits until the last payload the watcher saw on the topic is the one given.
 #define QTRY_PAYLOAD(watcher, topic, payload)                                                      \
     QTRY_COMPARE_WITH_TIMEOUT((watcher).last(u"" topic ""_s), QByteArray(payload), kTimeout)
-
-// A simulated projector on a pseudo-terminal reached through a link of its own, so that it
-// can go away and come back at the same path; its traffic is kept, bare of blanks and CRs:
-// "C00" for a command it took, "=00" for an answer.
-struct Line {
-    explicit Line(const QString &linkPath, const Projector::Settings &settings = {})
-        : link(linkPath)
-        , server(settings)
-    {
-        QObject::connect(&server, &SimulatorServer::trafficLogged, &server, [this](QString text) {
-            const QString way = text.section(u' ', 1, 1);
-            const QString bytes = text.section(u' ', 2).remove(u" CR"_s).remove(u' ');
-            if (way == "in"_L1 || way == "out"_L1)
-                traffic.append((way == "in"_L1 ? u""_s : u"="_s) + bytes);
-        });
-        open();
-    }
-    void open()
-    {
-        if (!server.openPseudoTerminal(link))
-            qFatal("no simulator: %s", qPrintable(server.errorString()));
-    }
-
-    QString link;
-    SimulatorServer server;
-    QStringList traffic;
-};
-
-// The bridge as a service manager runs it, stopped as one stops it.
-class BridgeProcess : public QProcess {
-public:
-    ~BridgeProcess() override
-    {
-        terminate();
-        waitForFinished();
-    }
-};
 
 QJsonObject json(const QByteArray &payload)
 {
@@ -110,16 +75,7 @@ private:
 std::unique_ptr<BridgeProcess> TstBridge::bridge(const Broker &broker, const QString &inventory,
                                                  const QStringList &extra)
 {
-    static int files = 0;
-    QFile file(path(u"inventory-%1.ini"_s.arg(++files)));
-    if (!file.open(QIODevice::WriteOnly) || file.write(inventory.toUtf8()) <= 0)
-        qFatal("cannot write %s", qPrintable(file.fileName()));
-    file.close();
-    auto process = std::make_unique<BridgeProcess>();
-    process->start(QStringLiteral(QV7BRIDGE),
-                   QStringList{u"--inventory"_s, file.fileName(), u"--broker"_s, broker.url()} +
-                       extra);
-    return process;
+    return startBridge(dir_.path(), inventory, QStringList{u"--broker"_s, broker.url()} + extra);
 }
 
 void TstBridge::initTestCase()

@@ -1,0 +1,367 @@
+// qv7-bridge's PJLink face as AV control systems use it: real sockets on loopback, a simulated
+// projector on a pseudo-terminal behind each port, a real mosquitto beside them.
+
+#include "broker.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+using namespace qv7::test;
+
+namespace {
+
+// The slowest event waited for is a lost line opened again, 5 s after its loss.
+constexpr int kTimeout = 10000;
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        qFatal("no free port on 127.0.0.1");
+    return probe.serverPort();
+}
+
+// A PJLink client that waits in the event loop, so that the simulators of this process answer.
+class Client {
+public:
+    Client(const QHostAddress &host, quint16 port) { socket_.connectToHost(host, port); }
+
+    // The next line without its carriage return; "closed" when the daemon closed first.
+    QByteArray next(int timeout = kTimeout)
+    {
+        const bool ended = QTest::qWaitFor(
+            [this] {
+                buffer_ += socket_.readAll();
+                return buffer_.contains('\r') || !isOpen();
+            },
+            timeout);
+        const qsizetype end = buffer_.indexOf('\r');
+        if (!ended || end < 0)
+            return isOpen() ? "nothing" : "closed";
+        const QByteArray line = buffer_.first(end);
+        buffer_.remove(0, end + 1);
+        return line;
+    }
+    QByteArray ask(const QByteArray &request)
+    {
+        socket_.write(request + '\r');
+        return next();
+    }
+    void write(const QByteArray &bytes) { socket_.write(bytes); }
+    bool isOpen() const { return socket_.state() != QAbstractSocket::UnconnectedState; }
+
+private:
+    QTcpSocket socket_;
+    QByteArray buffer_;
+};
+
+// A client past the greeting, and past the password when there is one; the daemon may still
+// be starting.
+std::unique_ptr<Client> greeted(const QHostAddress &host, quint16 port,
+                                const QByteArray &password = {})
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        auto client = std::make_unique<Client>(host, port);
+        const QByteArray greeting = client->next();
+        if (greeting.startsWith("PJLINK ")) {
+            if (!password.isEmpty())
+                client->write(
+                    QCryptographicHash::hash(greeting.sliced(9) + password, QCryptographicHash::Md5)
+                        .toHex());
+            return client;
+        }
+        QTest::qWait(100);
+    }
+    qFatal("no PJLink greeting on port %d", port);
+}
+
+} // namespace
+
+class TstPjlink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void requests_data();
+    void requests();
+    void authentication_data();
+    void authentication();
+    void badClients_data();
+    void badClients();
+    void powerOnWithTheBroker();
+    void silentThenLostLine();
+    void commandLine_data();
+    void commandLine();
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<Broker> broker_;
+    std::unique_ptr<Watcher> watcher_;
+    // In standby with 1234 lamp hours, no password; and one that warms up in 3 s, with one.
+    std::unique_ptr<Line> hall_;
+    std::unique_ptr<Line> stage_;
+    quint16 hallPort_ = 0;
+    quint16 stagePort_ = 0;
+    std::unique_ptr<BridgeProcess> bridge_;
+};
+
+void TstPjlink::initTestCase()
+{
+    broker_ = std::make_unique<Broker>();
+    watcher_ = std::make_unique<Watcher>(*broker_);
+    hall_ = std::make_unique<Line>(dir_.filePath(u"hall"_s),
+                                   qv7::sim::Projector::Settings{.lampHours = 1234});
+    stage_ =
+        std::make_unique<Line>(dir_.filePath(u"stage"_s),
+                               qv7::sim::Projector::Settings{.warmUp = std::chrono::seconds(3)});
+    QFile password(dir_.filePath(u"password"_s));
+    QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
+    password.close();
+    hallPort_ = freePort();
+    stagePort_ = freePort();
+    bridge_ = startBridge(dir_.path(),
+                          u"[hall]\nport = %1\npjlink = 127.0.0.1:%2\nmanufacturer = ORBA\n"
+                          "[stage]\nport = %3\npjlink = [::1]:%4\npjlink-password-file = %5\n"
+                          "transition-poll = 1\n"_s.arg(hall_->link)
+                              .arg(hallPort_)
+                              .arg(stage_->link)
+                              .arg(stagePort_)
+                              .arg(password.fileName()),
+                          {u"--broker"_s, broker_->url()});
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "standby", kTimeout);
+}
+
+void TstPjlink::requests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    const auto row = [](const char *name, const QByteArray &request, const char *answer) {
+        QTest::newRow(name) << request << QByteArray(answer);
+    };
+    row("power", "%1POWR ?", "%1POWR=0");
+    row("body in small letters", "%1powr ?", "%1POWR=0");
+    row("input", "%1INPT ?", "%1INPT=11");
+    row("lamp, not lit", "%1LAMP ?", "%1LAMP=1234 0");
+    row("errors", "%1ERST ?", "%1ERST=000000");
+    row("inputs", "%1INST ?", "%1INST=11 12 21");
+    row("mutes after start", "%1AVMT ?", "%1AVMT=30");
+    row("name", "%1NAME ?", "%1NAME=hall");
+    row("manufacturer", "%1INF1 ?", "%1INF1=ORBA");
+    row("model", "%1INF2 ?", "%1INF2=QV7");
+    row("other information", "%1INFO ?", "%1INFO=");
+    row("class", "%1CLSS ?", "%1CLSS=1");
+    row("off in standby", "%1POWR 0", "%1POWR=OK");
+    row("input in standby", "%1INPT 12", "%1INPT=ERR3");
+    row("mute in standby", "%1AVMT 31", "%1AVMT=ERR3");
+    row("an input it lacks", "%1INPT 31", "%1INPT=ERR2");
+    row("input rubbish", "%1INPT 1x", "%1INPT=ERR2");
+    row("power out of range", "%1POWR 2", "%1POWR=ERR2");
+    row("no parameter", "%1POWR", "%1POWR=ERR2");
+    row("parameter too long", "%1INPT " + QByteArray(129, '1'), "%1INPT=ERR2");
+    row("control bytes", "%1INPT 1\x01", "%1INPT=ERR2");
+    row("unknown body", "%1XYZW ?", "%1XYZW=ERR1");
+    row("a class 2 request", "%2SNUM ?", "%2SNUM=ERR1");
+}
+
+void TstPjlink::requests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    const auto client = greeted(QHostAddress::LocalHost, hallPort_);
+    QCOMPARE(client->ask(request), answer);
+    // Nothing but queries reached the projector.
+    QVERIFY2(hall_->traffic.filter(QRegularExpression(u"^C[^R]"_s)).isEmpty(),
+             qPrintable(hall_->traffic.join(u' ')));
+}
+
+void TstPjlink::authentication_data()
+{
+    QTest::addColumn<QByteArray>("digest"); // "right": the client's own, from the greeting
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("right") << QByteArray("right") << QByteArray("%1CLSS=1");
+    QTest::newRow("right, in capitals") << QByteArray("RIGHT") << QByteArray("%1CLSS=1");
+    QTest::newRow("wrong") << QByteArray(32, '0') << QByteArray("PJLINK ERRA");
+    QTest::newRow("none") << QByteArray() << QByteArray("PJLINK ERRA");
+}
+
+void TstPjlink::authentication()
+{
+    QFETCH(QByteArray, digest);
+    QFETCH(QByteArray, answer);
+    auto client = std::make_unique<Client>(QHostAddress::LocalHostIPv6, stagePort_);
+    const QByteArray greeting = client->next();
+    QVERIFY2(QRegularExpression(u"^PJLINK 1 [0-9a-f]{8}$"_s).match(greeting).hasMatch(),
+             greeting.constData());
+    if (digest.toLower() == "right") {
+        const QByteArray right =
+            QCryptographicHash::hash(greeting.sliced(9) + "sesame", QCryptographicHash::Md5)
+                .toHex();
+        digest = digest == "right" ? right : right.toUpper();
+    }
+    QCOMPARE(client->ask(digest + "%1CLSS ?"), answer);
+    if (answer.startsWith("PJLINK")) {
+        QCOMPARE(client->next(), "closed");
+        return;
+    }
+    // Only the first request carries the digest.
+    QCOMPARE(client->ask("%1NAME ?"), "%1NAME=stage");
+}
+
+void TstPjlink::badClients_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("binary rubbish") << QByteArray("\x00\xff\x1b[2J\r", 7) << 1;
+    QTest::newRow("no header") << QByteArray("POWR ?\r") << 1;
+    QTest::newRow("no carriage return") << QByteArray(200, '%') << 1;
+    QTest::newRow("a flood of requests") << QByteArray("%1POWR ?\r").repeated(1000) << 1;
+    QTest::newRow("a hundred connections") << QByteArray() << 100;
+    QTest::newRow("silent for 30 s") << QByteArray() << 1;
+}
+
+void TstPjlink::badClients()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, connections);
+    const auto other = greeted(QHostAddress::LocalHost, hallPort_);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < connections; ++i) {
+        clients.push_back(std::make_unique<Client>(QHostAddress::LocalHost, hallPort_));
+        clients.back()->write(bytes);
+    }
+    if (connections == 1) {
+        // Whatever it was answered before, it is closed in the end.
+        QTRY_VERIFY_WITH_TIMEOUT(!clients.front()->isOpen(), 35000);
+    } else {
+        for (const auto &client : clients) {
+            const QByteArray first = client->next();
+            QVERIFY2(first == "PJLINK 0" || first == "closed", first.constData());
+        }
+    }
+    // The daemon stays responsive on its other clients (after 30 s of silence, on a new one),
+    // and the line saw only queries.
+    const auto fresh = other->isOpen() ? nullptr : greeted(QHostAddress::LocalHost, hallPort_);
+    QCOMPARE((fresh ? fresh : other)->ask("%1POWR ?"), "%1POWR=0");
+    QVERIFY(hall_->traffic.filter(QRegularExpression(u"^C[^R]"_s)).isEmpty());
+}
+
+void TstPjlink::powerOnWithTheBroker()
+{
+    const auto client = greeted(QHostAddress::LocalHostIPv6, stagePort_, "sesame");
+    QCOMPARE(client->ask("%1POWR 1"), "%1POWR=OK");
+    // What PJLink did shows on the broker.
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "warming", kTimeout);
+    QCOMPARE(client->ask("%1POWR ?"), "%1POWR=3");
+    QCOMPARE(client->ask("%1POWR 0"), "%1POWR=ERR3");
+    QCOMPARE(client->ask("%1INPT 21"), "%1INPT=ERR3");
+    QCOMPARE(client->ask("%1LAMP ?"), "%1LAMP=0 1");
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "on", kTimeout);
+    QCOMPARE(client->ask("%1INPT 21"), "%1INPT=OK");
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/input"_s), "video", kTimeout);
+    QCOMPARE(client->ask("%1AVMT 31"), "%1AVMT=OK");
+    QCOMPARE(client->ask("%1AVMT ?"), "%1AVMT=31");
+    // A mute set on the broker is the one PJLink reports.
+    watcher_->publish(u"qv7/stage/command"_s, "video-mute off");
+    QVERIFY(QTest::qWaitFor([&] { return client->ask("%1AVMT ?") == "%1AVMT=21"; }, kTimeout));
+
+    // Clients and the broker at once: one command at a time on the line, every one answered.
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(greeted(QHostAddress::LocalHostIPv6, stagePort_, "sesame"));
+    for (const auto &other : clients)
+        other->write("%1POWR ?\r%1INPT ?\r%1AVMT 30\r");
+    watcher_->publish(u"qv7/stage/command"_s, "volume up 3 status");
+    for (const auto &other : clients) {
+        QCOMPARE(other->next(), "%1POWR=1");
+        QCOMPARE(other->next(), "%1INPT=21");
+        QCOMPARE(other->next(), "%1AVMT=OK");
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(
+        QJsonDocument::fromJson(watcher_->last(u"qv7/stage/reply"_s)).object().value("command"),
+        u"status"_s, kTimeout);
+    const QRegularExpression whole(u"^(=.*|C(R\\d|[0-9A-F]{2}))$"_s);
+    for (const QString &entry : std::as_const(stage_->traffic))
+        QVERIFY2(whole.match(entry).hasMatch(), qPrintable(entry));
+
+    QCOMPARE(client->ask("%1POWR 0"), "%1POWR=OK");
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "cooling", kTimeout);
+    QCOMPARE(client->ask("%1POWR 1"), "%1POWR=ERR3");
+}
+
+void TstPjlink::silentThenLostLine()
+{
+    const auto client = greeted(QHostAddress::LocalHost, hallPort_);
+    hall_->server.setFaults({.noAnswer = true});
+    QCOMPARE(client->ask("%1POWR ?"), "%1POWR=ERR4");
+    QCOMPARE(client->ask("%1LAMP ?"), "%1LAMP=ERR4");
+    hall_->server.setFaults({});
+    QCOMPARE(client->ask("%1POWR ?"), "%1POWR=0");
+    hall_->server.close();
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/hall/link"_s), "down", kTimeout);
+    QCOMPARE(client->ask("%1POWR ?"), "%1POWR=ERR4");
+    QCOMPARE(client->ask("%1POWR 1"), "%1POWR=ERR4");
+    // The port stays up while the line is opened again.
+    const auto later = greeted(QHostAddress::LocalHost, hallPort_);
+    hall_->open();
+    QVERIFY(QTest::qWaitFor([&] { return later->ask("%1POWR ?") == "%1POWR=0"; }, kTimeout));
+}
+
+void TstPjlink::commandLine_data()
+{
+    QTest::addColumn<QString>("inventory"); // %1: a file of a 40-character line
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error");
+    const auto row = [](const char *name, const char *inventory, const char *arguments, int status,
+                        const char *error) {
+        QTest::newRow(name) << u"[a]\nport = /dev/null\n"_s + QString::fromLatin1(inventory)
+                            << QString::fromLatin1(arguments) << status
+                            << QString::fromLatin1(error);
+    };
+    row("nothing to serve", "", "", 64, "nothing to serve: give --broker URL, or a pjlink key");
+    row("no port", "pjlink = 127.0.0.1\n", "", 64, ".ini:3: pjlink is ADDRESS:PORT");
+    row("a host name", "pjlink = localhost:4352\n", "", 64, "pjlink is ADDRESS:PORT");
+    row("IPv6 without brackets", "pjlink = ::1:4352\n", "", 64, "pjlink is ADDRESS:PORT");
+    row("password without pjlink", "pjlink-password-file = /etc/hostname\n", "", 64,
+        "[a] has a pjlink-password-file but no pjlink");
+    row("password unreadable", "pjlink = 127.0.0.1:1\npjlink-password-file = /nonexistent\n", "",
+        64, "pjlink-password-file /nonexistent: cannot be read");
+    row("password too long", "pjlink = 127.0.0.1:1\npjlink-password-file = %1\n", "", 64,
+        "at most 32 printable ASCII characters");
+    row("model too long", "model = QV7 with a name far too long for PJLink\n", "", 64,
+        "model is at most 32 printable ASCII characters");
+    row("broker option alone", "pjlink = 127.0.0.1:1\n", "--username u", 64,
+        "--username is for a broker: give --broker URL as well");
+    row("port taken", "pjlink = 127.0.0.1:%2\n", "", 69, "a: PJLink on 127.0.0.1:");
+}
+
+void TstPjlink::commandLine()
+{
+    QFETCH(QString, inventory);
+    QFETCH(QString, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    QFile longPassword(dir_.filePath(u"long"_s));
+    QVERIFY(longPassword.open(QIODevice::WriteOnly) && longPassword.write(QByteArray(40, 'x')));
+    longPassword.close();
+    const auto process = startBridge(dir_.path(),
+                                     inventory.replace(u"%1"_s, longPassword.fileName())
+                                         .replace(u"%2"_s, QString::number(hallPort_)),
+                                     arguments.split(u' ', Qt::SkipEmptyParts));
+    QVERIFY(process->waitForFinished(kTimeout));
+    const QString log = QString::fromUtf8(process->readAllStandardError());
+    QVERIFY2(log.contains(error), qPrintable(log));
+    QCOMPARE(process->exitCode(), status);
+}
+
+QTEST_GUILESS_MAIN(TstPjlink)
+#include "tst_pjlink.moc"
