@@ -1,5 +1,6 @@
-// qv7-bridge with eight simulated projectors on one mosquitto: its CPU and memory while idle,
-// and how long a command published on the broker takes to reach the projector's line.
+// qv7-bridge with eight simulated projectors on one mosquitto and as eight PJLink devices: its
+// CPU and memory while idle, and how long a command published on the broker, or sent by a
+// PJLink client, takes to reach the projector's line.
 
 #include "benchsupport.h"
 #include "broker.h"
@@ -8,6 +9,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -42,6 +45,14 @@ long processRssKiB(qint64 pid)
     return 0;
 }
 
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        qFatal("no free port on 127.0.0.1");
+    return probe.serverPort();
+}
+
 bool waitUntil(const std::function<bool()> &done, double seconds)
 {
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
@@ -64,8 +75,10 @@ int main(int argc, char *argv[])
     qv7::test::Watcher watcher(broker);
     QTemporaryDir dir;
     std::vector<std::unique_ptr<SimulatorServer>> projectors;
-    // When each projector last took the query this measures.
+    // When each projector last took the query this measures: orientation from the broker,
+    // input from PJLink.
     std::vector<Clock::time_point> arrived(kProjectors);
+    std::vector<quint16> pjlinkPorts;
     QString inventory;
     for (int i = 0; i < kProjectors; ++i) {
         auto &server = projectors.emplace_back(std::make_unique<SimulatorServer>());
@@ -74,10 +87,15 @@ int main(int argc, char *argv[])
             qFatal("no simulator: %s", qPrintable(server->errorString()));
         QObject::connect(server.get(), &SimulatorServer::trafficLogged, &app,
                          [&arrived, i](const QString &line) {
-                             if (line.contains(QLatin1StringView(" in  C R 4")))
+                             if (line.contains(QLatin1StringView(" in  C R 4")) ||
+                                 line.contains(QLatin1StringView(" in  C R 1")))
                                  arrived[i] = Clock::now();
                          });
-        inventory += QStringLiteral("[p%1]\nport = %2\n").arg(i).arg(link);
+        pjlinkPorts.push_back(freePort());
+        inventory += QStringLiteral("[p%1]\nport = %2\npjlink = 127.0.0.1:%3\n")
+                         .arg(i)
+                         .arg(link)
+                         .arg(pjlinkPorts.back());
     }
     QFile file(dir.filePath(QStringLiteral("projectors.ini")));
     if (!file.open(QIODevice::WriteOnly) || file.write(inventory.toUtf8()) < 0)
@@ -118,11 +136,40 @@ int main(int argc, char *argv[])
     }
     const Summary latency = summarize(latencies);
 
-    std::printf("qv7-bridge, %d simulated projectors, mosquitto on 127.0.0.1\n", kProjectors);
+    // One PJLink client per projector, as a control system keeps it.
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    const auto answered = [](QTcpSocket &client) {
+        return waitUntil([&] { return client.canReadLine() || client.bytesAvailable() > 0; }, 5) &&
+               client.readAll().endsWith('\r');
+    };
+    for (const quint16 port : pjlinkPorts) {
+        auto &client = clients.emplace_back(std::make_unique<QTcpSocket>());
+        client->connectToHost(QHostAddress::LocalHost, port);
+        if (!answered(*client))
+            qFatal("no PJLink greeting on port %d", port);
+    }
+    latencies.clear();
+    for (int n = 0; n < commands; ++n) {
+        const int i = n % kProjectors;
+        arrived[i] = {};
+        const auto sent = Clock::now();
+        clients[i]->write("%1INPT ?\r");
+        if (!waitUntil([&] { return arrived[i] != Clock::time_point{}; }, 5))
+            qFatal("a PJLink request did not reach projector %d", i);
+        latencies.push_back(millisecondsBetween(sent, arrived[i]));
+        if (!answered(*clients[i]))
+            qFatal("no PJLink answer from projector %d", i);
+    }
+    const Summary pjlinkLatency = summarize(latencies);
+
+    std::printf("qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink\n",
+                kProjectors);
     std::printf("idle CPU over %.0f s: %.3f %% of a core\n", idleSeconds, idleCpu * 100);
     std::printf("RSS: %.1f MiB\n", double(rss) / 1024);
     std::printf("publish to line, %zu commands: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 latency.count, latency.median, latency.p99, latency.max);
+    std::printf("PJLink request to line, %zu requests: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                pjlinkLatency.count, pjlinkLatency.median, pjlinkLatency.p99, pjlinkLatency.max);
     bridge.terminate();
     bridge.waitForFinished();
     return 0;
