@@ -1,6 +1,8 @@
 #include "commandline.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace qv7::bridge {
@@ -85,19 +87,24 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
 
 } // namespace
 
-QByteArray pjlinkPassword(const InventoryEntry &projector)
+QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory)
 {
     if (projector.pjlinkPasswordFile.isEmpty())
         return {};
+    // A relative path is a credential that systemd hands the service, or else a file beside the
+    // inventory.
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    const QString path =
+        QDir(credentials.isEmpty() ? QFileInfo(inventory).absolutePath() : credentials)
+            .filePath(projector.pjlinkPasswordFile);
     const QByteArray password =
-        firstLine(projector.pjlinkPasswordFile,
-                  QStringLiteral("[%1] pjlink-password-file").arg(projector.name));
+        firstLine(path, QStringLiteral("[%1] pjlink-password-file").arg(projector.name));
     // What PJLink clients can type: up to 32 characters, printable ASCII.
     if (password.size() > 32 ||
         !std::ranges::all_of(password, [](char c) { return c >= ' ' && c <= '~'; }))
         throw UsageError(QStringLiteral("[%1] pjlink-password-file %2: a PJLink password is at "
                                         "most 32 printable ASCII characters")
-                             .arg(projector.name, projector.pjlinkPasswordFile));
+                             .arg(projector.name, path));
     return password;
 }
 

@@ -22,8 +22,8 @@ struct Options {
 void addOptions(QCommandLineParser &parser);
 // Checks the options a parser has read, and reads the password file; throws UsageError.
 Options options(const QCommandLineParser &parser);
-// The PJLink password of a projector, from the first line of its file (empty: none); throws
-// UsageError.
-QByteArray pjlinkPassword(const InventoryEntry &projector);
+// The PJLink password of a projector of the inventory file, from the first line of its file
+// (empty: none); throws UsageError.
+QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory);
 
 } // namespace qv7::bridge

@@ -48,7 +48,7 @@ int main(int argc, char *argv[])
         inventory = Inventory::load(settings.inventory);
         bool pjlink = false;
         for (const InventoryEntry &projector : inventory.projectors()) {
-            passwords.push_back(pjlinkPassword(projector));
+            passwords.push_back(pjlinkPassword(projector, settings.inventory));
             pjlink = pjlink || projector.pjlinkPort;
         }
         if (!settings.broker && !pjlink)

@@ -123,6 +123,7 @@ void TstPjlink::initTestCase()
     stage_ =
         std::make_unique<Line>(dir_.filePath(u"stage"_s),
                                qv7::sim::Projector::Settings{.warmUp = std::chrono::seconds(3)});
+    // Beside the inventory, named by a relative path.
     QFile password(dir_.filePath(u"password"_s));
     QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
     password.close();
@@ -130,12 +131,11 @@ void TstPjlink::initTestCase()
     stagePort_ = freePort();
     bridge_ = startBridge(dir_.path(),
                           u"[hall]\nport = %1\npjlink = 127.0.0.1:%2\nmanufacturer = ORBA\n"
-                          "[stage]\nport = %3\npjlink = [::1]:%4\npjlink-password-file = %5\n"
+                          "[stage]\nport = %3\npjlink = [::1]:%4\npjlink-password-file = password\n"
                           "transition-poll = 1\n"_s.arg(hall_->link)
                               .arg(hallPort_)
                               .arg(stage_->link)
-                              .arg(stagePort_)
-                              .arg(password.fileName()),
+                              .arg(stagePort_),
                           {u"--broker"_s, broker_->url()});
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "standby", kTimeout);
 }

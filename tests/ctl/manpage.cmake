@@ -1,8 +1,8 @@
-# Every option and exit status that qv7ctl --help lists is in the manual page, so that the
-# two never drift apart. Run with -DQV7CTL=program -DMANPAGE=file.
-execute_process(COMMAND "${QV7CTL}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
+# Every option and exit status that a program's --help lists is in its manual page, so that
+# the two never drift apart. Run with -DPROGRAM=program -DMANPAGE=file.
+execute_process(COMMAND "${PROGRAM}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
-    message(FATAL_ERROR "qv7ctl --help ended with ${status}")
+    message(FATAL_ERROR "${PROGRAM} --help ended with ${status}")
 endif()
 file(READ "${MANPAGE}" page)
 string(REPLACE "\\-" "-" page "${page}")
@@ -25,7 +25,7 @@ foreach(code IN LISTS codes)
 endforeach()
 list(LENGTH options count)
 if(count EQUAL 0)
-    message(FATAL_ERROR "no options in qv7ctl --help")
+    message(FATAL_ERROR "no options in ${PROGRAM} --help")
 endif()
 if(missing)
     list(REMOVE_DUPLICATES missing)
