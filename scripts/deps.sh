@@ -3,11 +3,12 @@
 # of them is missing.
 set -euo pipefail
 
-# pkg-config finds libmosquitto for CMake.
+# pkg-config finds libmosquitto for CMake; prometheus brings promtool, which checks qv7ctl's
+# metrics (Debian ships no promtool alone).
 packages=(cmake ninja-build pkg-config g++ clang qt6-base-dev qt6-serialport-dev fonts-ipafont-gothic
     libmosquitto-dev mosquitto mosquitto-clients
     libclang-rt-14-dev help2man librsvg2-bin dpkg-dev lintian desktop-file-utils appstream
-    python3-serial hyperfine ser2net systemd)
+    python3-serial hyperfine ser2net systemd prometheus)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

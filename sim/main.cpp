@@ -73,6 +73,10 @@ int main(int argc, char *argv[])
                         "tcp://ADDRESS:PORT (raw) or rfc2217://ADDRESS:PORT, where the client "
                         "sets the speed; port 0 takes a free one."),
          QStringLiteral("url")},
+        {QStringLiteral("takeover-after"),
+         QStringLiteral("With --listen, a new client takes over from one that has sent nothing "
+                        "for this long (5 by default); keepalive frees a dead one after 25 s."),
+         QStringLiteral("seconds"), QStringLiteral("5")},
         {QStringLiteral("baud"), QStringLiteral("The projector's speed (19200 or 9600)."),
          QStringLiteral("rate"), QStringLiteral("19200")},
         {QStringLiteral("warm-up"), QStringLiteral("Seconds from power on to on."),
@@ -102,6 +106,8 @@ int main(int argc, char *argv[])
                       int(parser.isSet(QStringLiteral("link")));
     if (lines > 1)
         quit(QStringLiteral("choose one of --link, --device and --listen"));
+    if (parser.isSet(QStringLiteral("takeover-after")) && !parser.isSet(QStringLiteral("listen")))
+        quit(QStringLiteral("--takeover-after goes with --listen"));
 
     Projector::Settings settings;
     settings.warmUp = seconds(parser, QStringLiteral("warm-up"));
@@ -134,6 +140,7 @@ int main(int argc, char *argv[])
     faults.pieceGapMs = number(parser, QStringLiteral("pieces"), 0, 60000);
     faults.noise = parser.isSet(QStringLiteral("noise"));
     server->setFaults(faults);
+    server->setTakeoverAfter(seconds(parser, QStringLiteral("takeover-after")));
 
     const bool opened = parser.isSet(QStringLiteral("device"))
                             ? server->openDevice(parser.value(QStringLiteral("device")))

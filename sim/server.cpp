@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <optional>
 #include <poll.h>
 #include <stdlib.h>
@@ -57,6 +59,29 @@ bool setRaw(int fd, speed_t speed)
     cfsetispeed(&attributes, speed);
     cfsetospeed(&attributes, speed);
     return tcsetattr(fd, TCSANOW, &attributes) == 0;
+}
+
+// Keepalive at short times, where the system's default waits two hours: a client whose cable
+// was pulled is found dead 25 s after it fell silent (10 s idle, then 3 probes 5 s apart).
+void keepAlive(QTcpSocket &socket)
+{
+    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    struct Setting {
+        int option;
+        int value;
+    };
+    for (const Setting setting : {Setting{TCP_KEEPIDLE, 10}, {TCP_KEEPINTVL, 5}, {TCP_KEEPCNT, 3}})
+        ::setsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, setting.option, &setting.value,
+                     sizeof setting.value);
+}
+
+QString peer(const QTcpSocket &socket)
+{
+    const QHostAddress address = socket.peerAddress();
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? u'[' + address.toString() + u']'
+                             : address.toString();
+    return host + u':' + QString::number(socket.peerPort());
 }
 
 } // namespace
@@ -153,6 +178,16 @@ void SimulatorServer::acceptClient()
             log("---", {}, QStringLiteral("the client closed the connection"));
             dropClient();
         }
+        // A client silent that long is likely gone (a pulled cable) and the newcomer its user
+        // back: as a serial device server's connection takeover, the newcomer wins.
+        const auto now = std::chrono::steady_clock::now();
+        if (client_ && now - clientHeard_ >= takeoverAfter_) {
+            const std::chrono::duration<double> silence = now - clientHeard_;
+            log("---", {},
+                QStringLiteral("client %1 silent for %2 s, taken over by %3")
+                    .arg(peer(*client_), QString::number(silence.count(), 'f', 1), peer(*socket)));
+            dropClient();
+        }
         if (client_) {
             // As ser2net turns away a second client.
             log("---", {}, QStringLiteral("a second client turned away"));
@@ -162,16 +197,21 @@ void SimulatorServer::acceptClient()
             continue;
         }
         client_ = socket;
+        clientHeard_ = now;
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        keepAlive(*socket);
         connect(socket, &QTcpSocket::readyRead, this, &SimulatorServer::readClient);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (socket != client_)
                 return;
-            log("---", {}, QStringLiteral("the client closed the connection"));
+            // Keepalive's verdict on a pulled cable ends the connection with a time-out.
+            log("---", {},
+                socket->error() == QAbstractSocket::RemoteHostClosedError
+                    ? QStringLiteral("the client closed the connection")
+                    : QStringLiteral("the client was lost: ") + socket->errorString());
             dropClient();
         });
-        log("---", {},
-            QStringLiteral("a client connected from %1").arg(socket->peerAddress().toString()));
+        log("---", {}, QStringLiteral("a client connected from %1").arg(peer(*socket)));
         // A new connection starts with the converter's own settings: the projector's.
         clientLine_ = LineSettings{baudRate_, Parity::None, 8, StopBits::One};
         clientControl_ = {};
@@ -204,6 +244,7 @@ void SimulatorServer::dropClient()
 
 void SimulatorServer::readClient()
 {
+    clientHeard_ = std::chrono::steady_clock::now();
     const QByteArray bytes = client_->readAll();
     if (protocol_ == NetworkProtocol::RawTcp) {
         takeBytes(std::string_view(bytes.constData(), std::size_t(bytes.size())), true);

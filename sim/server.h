@@ -46,10 +46,14 @@ public:
     // A real serial device, set raw at the projector's speed.
     bool openDevice(const QString &devicePath);
     // A network port, tcp://HOST:PORT or rfc2217://HOST:PORT (port 0 takes a free one), for
-    // one client at a time; a second is told the port is in use and closed. Over RFC 2217 the
-    // line runs at the speed the client sets, and a client at another speed than the
-    // projector's gets rubbish, as on a pseudo-terminal.
+    // one client at a time; a second is told the port is in use and closed, unless the first
+    // has been silent for the takeover time. Over RFC 2217 the line runs at the speed the client
+    // sets, and a client at another speed than the projector's gets rubbish, as on a
+    // pseudo-terminal.
     bool listen(const QString &url);
+    // A client whose cable was pulled holds the port until keepalive finds it dead (in about
+    // 25 s); a newcomer takes over sooner from a client that has sent nothing for this long.
+    void setTakeoverAfter(std::chrono::milliseconds silence) { takeoverAfter_ = silence; }
     // Closes the network client's connection, as a converter closes an idle one.
     void dropClient();
     void close();
@@ -113,6 +117,8 @@ private:
 
     std::unique_ptr<QTcpServer> listener_;
     QTcpSocket *client_ = nullptr;
+    std::chrono::steady_clock::time_point clientHeard_; // its last bytes, or its connection
+    std::chrono::milliseconds takeoverAfter_ = std::chrono::seconds(5);
     qv7::NetworkProtocol protocol_ = qv7::NetworkProtocol::RawTcp;
     qv7::telnet::Parser telnetParser_;
     qv7::telnet::Options telnetOptions_{{}, {}};

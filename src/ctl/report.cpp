@@ -122,8 +122,10 @@ QString metrics(const QList<Reading> &readings)
     QStringList power{QStringLiteral("# HELP qv7_power_state The projector's power state: 1 "
                                      "for the state it is in, 0 for the others."),
                       QStringLiteral("# TYPE qv7_power_state gauge")};
-    QStringList lamp{QStringLiteral("# HELP qv7_lamp_hours Hours on the projector's lamp counter."),
-                     QStringLiteral("# TYPE qv7_lamp_hours gauge")};
+    // Prometheus wants base units: the projector counts whole hours, published as seconds.
+    QStringList lamp{QStringLiteral("# HELP qv7_lamp_seconds Time on the projector's lamp "
+                                    "counter, in seconds (it counts whole hours)."),
+                     QStringLiteral("# TYPE qv7_lamp_seconds gauge")};
     for (const Reading &reading : readings) {
         const QString projector =
             QStringLiteral("projector=\"%1\"").arg(labelValue(reading.projector));
@@ -136,7 +138,9 @@ QString metrics(const QList<Reading> &readings)
                                  .arg(*word == state ? 1 : 0));
         }
         if (const auto hours = lampHoursOf(outcomeOf(reading, lampCode)))
-            lamp.append(QStringLiteral("qv7_lamp_hours{%1} %2").arg(projector).arg(*hours));
+            lamp.append(QStringLiteral("qv7_lamp_seconds{%1} %2")
+                            .arg(projector)
+                            .arg(qint64(*hours) * 3600));
     }
     return (up + power + lamp).join(u'\n') + u'\n';
 }

@@ -7,8 +7,10 @@
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -71,10 +73,11 @@ private Q_SLOTS:
     void lineSpeed_data();
     void lineSpeed();
     void panelClosesAndReopens();
-    void linkToTheLine();
     void servesADevice();
     void standardRfc2217Client_data();
     void standardRfc2217Client();
+    void takeover_data();
+    void takeover();
 };
 
 void TstSimulator::answers_data()
@@ -145,23 +148,7 @@ void TstSimulator::lineSpeed()
 
 void TstSimulator::panelClosesAndReopens()
 {
-    SimulatorServer server;
-    QVERIFY(server.openPseudoTerminal());
-    for (int round = 0; round < 3; ++round) {
-        {
-            Panel panel(server.portName(), 19200);
-            panel.write("CR0\r");
-            QCOMPARE(panel.read(), QByteArray("80\r"));
-            // A line cut off by the close must not run into the next session's first command.
-            panel.write("CR1");
-        }
-        // With no panel the master reports a hang-up for good; the server must outlive it.
-        QTest::qWait(300);
-    }
-}
-
-void TstSimulator::linkToTheLine()
-{
+    // Through a link to the line, which replaces no file and goes away with the line.
     QTemporaryDir dir;
     const QString link = dir.filePath("projector"), file = dir.filePath("file");
     QFile(file).open(QIODevice::WriteOnly);
@@ -169,10 +156,16 @@ void TstSimulator::linkToTheLine()
     QVERIFY(!server.openPseudoTerminal(file));
     QVERIFY(QFileInfo(file).isFile());
     QVERIFY2(server.openPseudoTerminal(link), qPrintable(server.errorString()));
-    {
-        Panel panel(link, 19200);
-        panel.write("CR0\r");
-        QCOMPARE(panel.read(), QByteArray("80\r"));
+    for (int round = 0; round < 3; ++round) {
+        {
+            Panel panel(link, 19200);
+            panel.write("CR0\r");
+            QCOMPARE(panel.read(), QByteArray("80\r"));
+            // A line cut off by the close must not run into the next session's first command.
+            panel.write("CR1");
+        }
+        // With no panel the master reports a hang-up for good; the server must outlive it.
+        QTest::qWait(300);
     }
     server.close();
     QVERIFY(!QFileInfo(link).isSymLink());
@@ -222,6 +215,37 @@ void TstSimulator::standardRfc2217Client()
     QVERIFY2(client.exitCode() == 0, client.readAllStandardError().constData());
     const QByteArray answer = QByteArray::fromHex(client.readAllStandardOutput());
     QCOMPARE(answer == "80\r", clean);
+}
+
+void TstSimulator::takeover_data()
+{
+    QTest::addColumn<bool>("firstTalks");
+    QTest::newRow("silent client gives way") << false;
+    QTest::newRow("talking client keeps the port") << true;
+}
+
+void TstSimulator::takeover()
+{
+    // A client silent past the takeover time (a pulled cable, say) gives way to a newcomer;
+    // silence counts from its last bytes, so one that just talked turns the newcomer away.
+    QFETCH(bool, firstTalks);
+    SimulatorServer server;
+    server.setTakeoverAfter(std::chrono::seconds(1));
+    QVERIFY2(server.listen("tcp://127.0.0.1:0"), qPrintable(server.errorString()));
+    const auto port = quint16(QUrl(server.portName()).port());
+    QTcpSocket first, second;
+    QTcpSocket &kept = firstTalks ? first : second, &closed = firstTalks ? second : first;
+    first.connectToHost(QHostAddress::LocalHost, port);
+    QTest::qWait(1500); // past the takeover time since the connection
+    if (firstTalks) {
+        first.write("CR1\r");
+        QTRY_VERIFY_WITH_TIMEOUT(first.bytesAvailable() > 0, 5000);
+    }
+    second.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(closed.state(), QAbstractSocket::UnconnectedState, 10000);
+    kept.write("CR0\r");
+    QByteArray answers; // after the first's "1\r", if it talked
+    QTRY_VERIFY_WITH_TIMEOUT((answers += kept.readAll()).endsWith("80\r"), 5000);
 }
 
 QTEST_GUILESS_MAIN(TstSimulator)
