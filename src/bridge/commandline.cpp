@@ -46,7 +46,7 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
 {
     const QString address = value(parser, "broker");
     if (address.isEmpty()) {
-        for (const char *option : {"ca", "username", "password-file"}) {
+        for (const char *option : {"ca", "cert", "key", "username", "password-file"}) {
             if (parser.isSet(QString::fromLatin1(option)))
                 throw UsageError(QStringLiteral("--%1 is for a broker: give --broker URL as well")
                                      .arg(QLatin1StringView(option)));
@@ -72,8 +72,20 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
                                         "broker's is checked against"));
     if (!tls && !settings.caFile.isEmpty())
         throw UsageError(QStringLiteral("--ca is for an mqtts:// broker"));
-    if (tls && !QFile::exists(settings.caFile))
-        throw UsageError(QStringLiteral("--ca %1: no such file").arg(settings.caFile));
+    settings.certFile = value(parser, "cert");
+    settings.keyFile = value(parser, "key");
+    if (settings.certFile.isEmpty() != settings.keyFile.isEmpty())
+        throw UsageError(QStringLiteral("--cert and --key go together: the bridge's certificate "
+                                        "and its private key"));
+    if (!tls && !settings.certFile.isEmpty())
+        throw UsageError(QStringLiteral("--cert and --key are for an mqtts:// broker"));
+    for (const auto &[option, file] : {std::pair{"--ca", settings.caFile},
+                                       {"--cert", settings.certFile},
+                                       {"--key", settings.keyFile}}) {
+        if (!file.isEmpty() && !QFileInfo(file).isReadable())
+            throw UsageError(QStringLiteral("%1 %2: no such file, or it cannot be read")
+                                 .arg(QLatin1StringView(option), file));
+    }
     settings.username = value(parser, "username");
     const QString passwordFile = value(parser, "password-file");
     if (passwordFile.isEmpty())
@@ -135,6 +147,12 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("ca"),
          QStringLiteral("For mqtts://: the certificate authority the broker's certificate is "
                         "checked against."),
+         QStringLiteral("file")},
+        {QStringLiteral("cert"),
+         QStringLiteral("For mqtts:// to a broker that asks for a client certificate: the "
+                        "bridge's certificate (PEM), with --key."),
+         QStringLiteral("file")},
+        {QStringLiteral("key"), QStringLiteral("The private key (PEM, not encrypted) of --cert."),
          QStringLiteral("file")},
         {QStringLiteral("username"), QStringLiteral("The user name at the broker."),
          QStringLiteral("name")},

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <poll.h>
 
 namespace qv7::bridge {
 
@@ -25,6 +26,15 @@ QByteArray utf8(const QString &text)
     return text.toUtf8();
 }
 
+// The library's texts end in a full stop; these go in the middle of a line.
+QString libraryText(const char *text)
+{
+    QString line = QString::fromUtf8(text);
+    if (line.endsWith(u'.'))
+        line.chop(1);
+    return line;
+}
+
 } // namespace
 
 MqttClient::MqttClient(BrokerSettings settings, QObject *parent)
@@ -41,14 +51,17 @@ MqttClient::MqttClient(BrokerSettings settings, QObject *parent)
     mosquitto_connect_callback_set(client_, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(client_, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(client_, &MqttClient::onMessage);
+    mosquitto_log_callback_set(client_, &MqttClient::onLog);
     mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!settings_.username.isEmpty())
         mosquitto_username_pw_set(
             client_, utf8(settings_.username).constData(),
             settings_.password.isEmpty() ? nullptr : utf8(settings_.password).constData());
     if (!settings_.caFile.isEmpty())
-        mosquitto_tls_set(client_, utf8(settings_.caFile).constData(), nullptr, nullptr, nullptr,
-                          nullptr);
+        mosquitto_tls_set(
+            client_, utf8(settings_.caFile).constData(), nullptr,
+            settings_.certFile.isEmpty() ? nullptr : utf8(settings_.certFile).constData(),
+            settings_.keyFile.isEmpty() ? nullptr : utf8(settings_.keyFile).constData(), nullptr);
     misc_.setInterval(kHousekeepingInterval);
     connect(&misc_, &QTimer::timeout, this, &MqttClient::housekeeping);
     retry_.setSingleShot(true);
@@ -89,7 +102,7 @@ void MqttClient::attempt()
                            : mosquitto_connect_async(client_, utf8(settings_.host).constData(),
                                                      settings_.port, kKeepAliveSeconds);
     if (result != MOSQ_ERR_SUCCESS) {
-        lost(QString::fromUtf8(mosquitto_strerror(result)));
+        lost(libraryText(mosquitto_strerror(result)));
         return;
     }
     watchSocket();
@@ -106,32 +119,39 @@ void MqttClient::watchSocket()
     misc_.start();
 }
 
-bool MqttClient::check(int result, const char *what)
+bool MqttClient::check(int result)
 {
     if (result == MOSQ_ERR_SUCCESS)
         return true;
     // The library has already called onDisconnect for a lost connection; this catches the
-    // rest (a failed write of a connection still being made).
-    lost(QStringLiteral("%1: %2").arg(QLatin1StringView(what),
-                                      QString::fromUtf8(mosquitto_strerror(result))));
+    // rest (a failed handshake or write of a connection still being made).
+    lost(libraryText(mosquitto_strerror(result)));
     return false;
 }
 
 void MqttClient::readReady()
 {
-    if (check(mosquitto_loop_read(client_, 1), "read"))
-        updateWriteInterest();
+    if (!check(mosquitto_loop_read(client_, 1)))
+        return;
+    // A connection refused during the TLS handshake leaves the socket hung up while the library
+    // still waits for the handshake: it would wake the loop for ever.
+    pollfd socket{mosquitto_socket(client_), POLLIN, 0};
+    if (!connected_ && ::poll(&socket, 1, 0) == 1 && (socket.revents & (POLLHUP | POLLERR))) {
+        lost(QStringLiteral("the connection was refused or closed"));
+        return;
+    }
+    updateWriteInterest();
 }
 
 void MqttClient::writeReady()
 {
-    if (check(mosquitto_loop_write(client_, 1), "write"))
+    if (check(mosquitto_loop_write(client_, 1)))
         updateWriteInterest();
 }
 
 void MqttClient::housekeeping()
 {
-    if (check(mosquitto_loop_misc(client_), "keep-alive"))
+    if (check(mosquitto_loop_misc(client_)))
         updateWriteInterest();
 }
 
@@ -186,30 +206,43 @@ void MqttClient::lost(const QString &reason)
     }
     misc_.stop();
     const bool wasConnected = std::exchange(connected_, false);
+    const QString detail = std::exchange(libraryError_, QString());
     retry_.start(backOff_);
     const auto waited = backOff_;
     backOff_ = std::min(backOff_ * 2, std::chrono::milliseconds(kLongestRetry));
-    // One report per loss, not one per failed attempt.
-    if (wasConnected || lastReason_ != reason) {
-        lastReason_ = reason;
+    // One report per loss, not one per failed attempt; later attempts are reported only when
+    // the library says something new of why (a TLS check), since a handshake that the broker
+    // refuses fails in several ways by turns.
+    if (wasConnected)
+        reasons_.clear();
+    const QString text =
+        reason + (detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
+    const bool report = reasons_.isEmpty() || (!detail.isEmpty() && !reasons_.contains(text));
+    reasons_.insert(text);
+    if (report) {
         emit disconnected(
             QStringLiteral("%1; trying again in %2 s")
-                .arg(reason)
+                .arg(text)
                 .arg(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
     }
+}
+
+void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
+{
+    if (level & MOSQ_LOG_ERR)
+        static_cast<MqttClient *>(self)->libraryError_ = QString::fromUtf8(text);
 }
 
 void MqttClient::onConnect(mosquitto *, void *self, int result)
 {
     auto *client = static_cast<MqttClient *>(self);
     if (result != 0) {
-        // The library's texts end in a full stop; this one goes in the middle of a line.
-        client->lost(QString::fromUtf8(mosquitto_connack_string(result)).remove(u'.'));
+        client->lost(libraryText(mosquitto_connack_string(result)));
         return;
     }
     client->connected_ = true;
     client->backOff_ = kFirstRetry;
-    client->lastReason_.clear();
+    client->reasons_.clear();
     emit client->connected();
 }
 
@@ -218,7 +251,7 @@ void MqttClient::onDisconnect(mosquitto *, void *self, int result)
     auto *client = static_cast<MqttClient *>(self);
     client->lost(result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_ERRNO
                      ? QStringLiteral("the connection was lost")
-                     : QString::fromUtf8(mosquitto_strerror(result)));
+                     : libraryText(mosquitto_strerror(result)));
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -18,7 +19,9 @@ namespace qv7::bridge {
 struct BrokerSettings {
     QString host;
     quint16 port = 1883;
-    QString caFile; // not empty: TLS, with the broker's certificate checked against this
+    QString caFile;   // not empty: TLS, with the broker's certificate checked against this
+    QString certFile; // the bridge's own certificate and key, for a broker that asks for one
+    QString keyFile;
     QString username;
     QString password;
 };
@@ -56,6 +59,7 @@ private:
     static void onConnect(mosquitto *, void *self, int result);
     static void onDisconnect(mosquitto *, void *self, int result);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
 
     void attempt();
     void watchSocket();
@@ -64,7 +68,7 @@ private:
     void housekeeping();
     void updateWriteInterest();
     void lost(const QString &reason);
-    bool check(int result, const char *what);
+    bool check(int result);
 
     BrokerSettings settings_;
     mosquitto *client_ = nullptr;
@@ -76,7 +80,8 @@ private:
     bool started_ = false; // a first connection attempt was made: the next ones reconnect
     bool connected_ = false;
     bool closing_ = false;
-    QString lastReason_;
+    QSet<QString> reasons_; // reported since the last connection
+    QString libraryError_;  // what the library last logged as an error: the TLS check that failed
 };
 
 } // namespace qv7::bridge

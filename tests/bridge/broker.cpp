@@ -57,7 +57,14 @@ void Broker::stop()
 }
 
 Watcher::Watcher(const Broker &broker, const QString &username, const QString &password)
-    : client_({QStringLiteral("127.0.0.1"), broker.port(), {}, username, password})
+    : client_([&] {
+        bridge::BrokerSettings settings;
+        settings.host = QStringLiteral("127.0.0.1");
+        settings.port = broker.port();
+        settings.username = username;
+        settings.password = password;
+        return settings;
+    }())
 {
     connect(&client_, &bridge::MqttClient::connected, this,
             [this] { client_.subscribe(QStringLiteral("#")); });
