@@ -130,7 +130,7 @@ void addOptions(QCommandLineParser &parser)
         "PREFIX/NAME/power/set, input/set and command, with outcomes on PREFIX/NAME/reply, and "
         "Home Assistant discovery. Logs one line per event on standard error. Exit status: 0 "
         "stopped by a signal, 64 a wrong command line, inventory or password file, or nothing "
-        "to serve, 69 a PJLink port that cannot be listened on."));
+        "to serve, 69 a PJLink or metrics port that cannot be listened on."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
@@ -163,6 +163,10 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("prefix"), QStringLiteral("qv7")},
         {QStringLiteral("discovery-prefix"), QStringLiteral("Home Assistant's discovery prefix."),
          QStringLiteral("prefix"), QStringLiteral("homeassistant")},
+        {QStringLiteral("metrics"),
+         QStringLiteral("Serve the readings of the projectors for Prometheus at "
+                        "http://ADDRESS:PORT/metrics; the address is 127.0.0.1 unless given."),
+         QStringLiteral("[address:]port")},
         cli::connectTimeoutOption(),
         {QStringLiteral("verbose"), QStringLiteral("Log every command and reply as well.")},
     });
@@ -178,6 +182,14 @@ Options options(const QCommandLineParser &parser)
     if (options.inventory.isEmpty())
         throw UsageError(QStringLiteral("--inventory FILE names the projectors"));
     options.broker = broker(parser);
+    if (const QString metrics = value(parser, "metrics"); !metrics.isEmpty()) {
+        options.metrics = parseListenAddress(
+            metrics.contains(u':') ? metrics : QStringLiteral("127.0.0.1:") + metrics);
+        if (!options.metrics)
+            throw UsageError(QStringLiteral("--metrics is PORT or ADDRESS:PORT, such as 9752 or "
+                                            "[::1]:9752, not \"%1\"")
+                                 .arg(metrics));
+    }
     options.bridge.topicPrefix = topicPrefix(parser, "topic-prefix");
     options.bridge.discoveryPrefix = topicPrefix(parser, "discovery-prefix");
     options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));

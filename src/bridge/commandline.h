@@ -15,6 +15,7 @@ using cli::UsageError;
 struct Options {
     QString inventory;
     std::optional<BrokerSettings> broker; // nothing: PJLink only
+    std::optional<ListenAddress> metrics;
     BridgeSettings bridge;
 };
 

@@ -3,6 +3,8 @@
 #include "protocol/commandtable.h"
 #include "requests.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 
 namespace qv7::bridge {
@@ -265,9 +267,10 @@ void LineOwner::onDone(const Result &result)
                                               QString::fromStdString(scriptText(*result.reading)))
                                         : QString()));
         // Only an unanswered query says the projector is silent; it need not answer the rest.
-        if (!noReply)
+        if (!noReply) {
             setLink(QStringLiteral("up"));
-        else if (result.query)
+            lastAnswer_ = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
+        } else if (result.query)
             setLink(QStringLiteral("silent"));
         if (result.reading)
             take(*result.reading);
@@ -295,8 +298,10 @@ void LineOwner::take(const Reading &reading)
     } else if (const auto *input = std::get_if<Input>(&reading)) {
         setState(QStringLiteral("input"), bytes(word(*input)));
     } else if (const auto *lamp = std::get_if<LampTime>(&reading)) {
-        if (lamp->hours)
+        if (lamp->hours) {
+            lampHours_ = lamp->hours;
             setState(QStringLiteral("lamp_hours"), QByteArray::number(*lamp->hours));
+        }
     } else if (const auto *orientation = std::get_if<Orientation>(&reading)) {
         setState(QStringLiteral("orientation"), bytes(word(*orientation)));
     }
@@ -315,6 +320,20 @@ void LineOwner::setPower(std::optional<PowerState> power)
         mutes_ = {};
         poll(kInputQuery);
     }
+}
+
+ProjectorSample LineOwner::sample() const
+{
+    ProjectorSample sample;
+    sample.projector = projector_.name.toStdString();
+    const std::string link = state_.value(QStringLiteral("link")).toStdString();
+    sample.up = link == "up" && power_;
+    sample.power = power_;
+    sample.lampHours = lampHours_;
+    if (const auto known = std::ranges::find(kLinkStates, link); known != std::end(kLinkStates))
+        sample.link = *known;
+    sample.lastAnswer = lastAnswer_;
+    return sample;
 }
 
 void LineOwner::setLink(const QString &word)

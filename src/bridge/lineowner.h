@@ -3,6 +3,7 @@
 #include "engine/inventory.h"
 #include "engine/projector.h"
 #include "log.h"
+#include "protocol/metrics.h"
 
 #include <QDeadlineTimer>
 #include <QMap>
@@ -58,6 +59,8 @@ public:
     Mutes mutes() const { return mutes_; }
     // The retained state by topic leaf (power, input, lamp_hours, orientation, link).
     const QMap<QString, QByteArray> &state() const { return state_; }
+    // What monitoring is told of it.
+    ProjectorSample sample() const;
     void log(Priority priority, const QString &text) const;
 
 signals:
@@ -97,6 +100,8 @@ private:
     std::chrono::seconds backOff_;
     QMap<QString, QByteArray> state_;
     std::optional<PowerState> power_;
+    std::optional<int> lampHours_;
+    std::optional<double> lastAnswer_; // Unix time
     Mutes mutes_;
     bool claimed_ = false;
     QString lineDown_; // why the line is down; empty while it is open

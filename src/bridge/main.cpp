@@ -3,6 +3,7 @@
 #include "commandline.h"
 #include "lineowner.h"
 #include "log.h"
+#include "metricsserver.h"
 #include "mqttface.h"
 #include "pjlinkserver.h"
 
@@ -51,9 +52,9 @@ int main(int argc, char *argv[])
             passwords.push_back(pjlinkPassword(projector, settings.inventory));
             pjlink = pjlink || projector.pjlinkPort;
         }
-        if (!settings.broker && !pjlink)
-            throw UsageError(QStringLiteral("nothing to serve: give --broker URL, or a pjlink "
-                                            "key to a projector of %1")
+        if (!settings.broker && !pjlink && !settings.metrics)
+            throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --metrics "
+                                            "PORT, or a pjlink key to a projector of %1")
                                  .arg(settings.inventory));
     } catch (const DescribedError &error) {
         logEvent(Priority::Error, QStringLiteral("qv7-bridge: ") + error.description());
@@ -82,6 +83,19 @@ int main(int argc, char *argv[])
             return EX_UNAVAILABLE;
         }
     }
+    std::unique_ptr<MetricsServer> metrics;
+    if (settings.metrics) {
+        std::vector<const LineOwner *> owned;
+        for (const auto &line : lines)
+            owned.push_back(line.get());
+        metrics = std::make_unique<MetricsServer>(owned);
+        if (!metrics->listen(settings.metrics->host, settings.metrics->port)) {
+            logEvent(Priority::Error, QStringLiteral("qv7-bridge: metrics on port %1: %2")
+                                          .arg(settings.metrics->port)
+                                          .arg(metrics->errorString()));
+            return EX_UNAVAILABLE;
+        }
+    }
     for (const auto &line : lines)
         line->start();
 
@@ -98,6 +112,7 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
     const int status = QCoreApplication::exec();
+    metrics.reset();
     pjlinkServers.clear();
     faces.clear();
     lines.clear();

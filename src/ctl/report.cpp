@@ -3,6 +3,7 @@
 #include "exitcodes.h"
 #include "protocol/commandtable.h"
 #include "protocol/decoding.h"
+#include "protocol/metrics.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -50,14 +51,6 @@ QString jsonLine(const Outcome &outcome, const Target &target, bool named)
     if (!outcome.error.isEmpty())
         object.insert(QStringLiteral("error"), outcome.error);
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
-// A label value in the exposition format: backslash, double quote and line feed escaped.
-QString labelValue(QString value)
-{
-    return value.replace(u'\\', QStringLiteral("\\\\"))
-        .replace(u'"', QStringLiteral("\\\""))
-        .replace(u'\n', QStringLiteral("\\n"));
 }
 
 const Outcome *outcomeOf(const Reading &reading, std::string_view code)
@@ -113,36 +106,19 @@ QString metrics(const QList<Reading> &readings)
 {
     const std::string_view powerCode = findOneShotVerb({"status"})->code;
     const std::string_view lampCode = findOneShotVerb({"lamp-hours"})->code;
-    QStringList states;
-    for (const std::string_view word : powerWords())
-        states.append(latin1(word));
-    QStringList up{QStringLiteral("# HELP qv7_up Whether the projector answered its power "
-                                  "state query (1) or not (0)."),
-                   QStringLiteral("# TYPE qv7_up gauge")};
-    QStringList power{QStringLiteral("# HELP qv7_power_state The projector's power state: 1 "
-                                     "for the state it is in, 0 for the others."),
-                      QStringLiteral("# TYPE qv7_power_state gauge")};
-    // Prometheus wants base units: the projector counts whole hours, published as seconds.
-    QStringList lamp{QStringLiteral("# HELP qv7_lamp_seconds Time on the projector's lamp "
-                                    "counter, in seconds (it counts whole hours)."),
-                     QStringLiteral("# TYPE qv7_lamp_seconds gauge")};
+    std::vector<ProjectorSample> samples;
     for (const Reading &reading : readings) {
-        const QString projector =
-            QStringLiteral("projector=\"%1\"").arg(labelValue(reading.projector));
         const Outcome *status = outcomeOf(reading, powerCode);
-        up.append(QStringLiteral("qv7_up{%1} %2").arg(projector).arg(status ? 1 : 0));
-        if (const auto word = status ? powerWord(*status) : std::nullopt) {
-            for (const QString &state : states)
-                power.append(QStringLiteral("qv7_power_state{%1,state=\"%2\"} %3")
-                                 .arg(projector, state)
-                                 .arg(*word == state ? 1 : 0));
-        }
-        if (const auto hours = lampHoursOf(outcomeOf(reading, lampCode)))
-            lamp.append(QStringLiteral("qv7_lamp_seconds{%1} %2")
-                            .arg(projector)
-                            .arg(qint64(*hours) * 3600));
+        const auto *power =
+            status && status->reading ? std::get_if<PowerState>(&*status->reading) : nullptr;
+        ProjectorSample &sample = samples.emplace_back();
+        sample.projector = reading.projector.toStdString();
+        sample.up = status != nullptr;
+        if (power)
+            sample.power = *power;
+        sample.lampHours = lampHoursOf(outcomeOf(reading, lampCode));
     }
-    return (up + power + lamp).join(u'\n') + u'\n';
+    return QString::fromStdString(metricsText(samples));
 }
 
 } // namespace qv7::ctl

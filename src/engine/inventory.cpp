@@ -56,26 +56,26 @@ const TextKey *findTextKey(QStringView key)
     return it == std::end(kTextKeys) ? nullptr : &*it;
 }
 
-// "127.0.0.1:4352", "[::]:4352": an address of this machine's and a port.
-bool parseListenAddress(const QString &text, InventoryEntry &entry)
+} // namespace
+
+std::optional<ListenAddress> parseListenAddress(const QString &text)
 {
     const qsizetype colon = text.lastIndexOf(u':');
     if (colon < 0)
-        return false;
+        return std::nullopt;
     QString host = text.first(colon);
     if (host.startsWith(u'[') && host.endsWith(u']'))
         host = host.sliced(1, host.size() - 2);
     else if (host.contains(u':'))
-        return false; // an IPv6 address goes in brackets
+        return std::nullopt; // an IPv6 address goes in brackets
     bool number = false;
     const uint port = text.sliced(colon + 1).toUInt(&number);
-    if (!number || port < 1 || port > 65535 || !entry.pjlinkHost.setAddress(host))
-        return false;
-    entry.pjlinkPort = quint16(port);
-    return true;
+    ListenAddress address;
+    if (!number || port < 1 || port > 65535 || !address.host.setAddress(host))
+        return std::nullopt;
+    address.port = quint16(port);
+    return address;
 }
-
-} // namespace
 
 Inventory Inventory::load(const QString &path)
 {
@@ -164,10 +164,13 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
                                      .arg(value));
             entry.*poll->period = std::chrono::seconds(seconds);
         } else if (key == u"pjlink") {
-            if (!parseListenAddress(value, entry))
+            const auto address = parseListenAddress(value);
+            if (!address)
                 fail(lineNumber, QStringLiteral("pjlink is ADDRESS:PORT, such as 127.0.0.1:4352 "
                                                 "or [::]:4352, not %1")
                                      .arg(value));
+            entry.pjlinkHost = address->host;
+            entry.pjlinkPort = address->port;
         } else if (key == u"pjlink-password-file") {
             entry.pjlinkPasswordFile = value;
         } else if (const TextKey *textKey = findTextKey(key)) {

@@ -9,6 +9,7 @@
 #include <QStringView>
 
 #include <chrono>
+#include <optional>
 
 namespace qv7 {
 
@@ -33,6 +34,14 @@ struct InventoryEntry {
     QString model = QStringLiteral("QV7");
     QString information;
 };
+
+// Where a server listens: an address of this machine's and a port.
+struct ListenAddress {
+    QHostAddress host;
+    quint16 port = 0;
+};
+// "127.0.0.1:4352", "[::]:4352"; nothing for another text (a host name, no port).
+std::optional<ListenAddress> parseListenAddress(const QString &text);
 
 // A fault in an inventory file, as "FILE:LINE: what is wrong".
 class InventoryError : public DescribedError {

@@ -98,6 +98,8 @@ private slots:
     void badClients_data();
     void badClients();
     void powerOnWithTheBroker();
+    void metrics_data();
+    void metrics();
     void silentThenLostLine();
     void commandLine_data();
     void commandLine();
@@ -111,6 +113,7 @@ private:
     std::unique_ptr<Line> stage_;
     quint16 hallPort_ = 0;
     quint16 stagePort_ = 0;
+    quint16 metricsPort_ = 0;
     std::unique_ptr<BridgeProcess> bridge_;
 };
 
@@ -129,14 +132,16 @@ void TstPjlink::initTestCase()
     password.close();
     hallPort_ = freePort();
     stagePort_ = freePort();
-    bridge_ = startBridge(dir_.path(),
-                          u"[hall]\nport = %1\npjlink = 127.0.0.1:%2\nmanufacturer = ORBA\n"
-                          "[stage]\nport = %3\npjlink = [::1]:%4\npjlink-password-file = password\n"
-                          "transition-poll = 1\n"_s.arg(hall_->link)
-                              .arg(hallPort_)
-                              .arg(stage_->link)
-                              .arg(stagePort_),
-                          {u"--broker"_s, broker_->url()});
+    metricsPort_ = freePort();
+    bridge_ =
+        startBridge(dir_.path(),
+                    u"[hall]\nport = %1\npjlink = 127.0.0.1:%2\nmanufacturer = ORBA\n"
+                    "[stage]\nport = %3\npjlink = [::1]:%4\npjlink-password-file = password\n"
+                    "transition-poll = 1\n"_s.arg(hall_->link)
+                        .arg(hallPort_)
+                        .arg(stage_->link)
+                        .arg(stagePort_),
+                    {u"--broker"_s, broker_->url(), u"--metrics"_s, QString::number(metricsPort_)});
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "standby", kTimeout);
 }
 
@@ -297,6 +302,48 @@ void TstPjlink::powerOnWithTheBroker()
     QCOMPARE(client->ask("%1POWR 1"), "%1POWR=ERR3");
 }
 
+void TstPjlink::metrics_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected"); // in the response
+    QTest::newRow("metrics") << QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+                             << QByteArray("qv7_link{projector=\"hall\",state=\"up\"} 1\n");
+    QTest::newRow("another path") << QByteArray("GET / HTTP/1.0\r\n\r\n")
+                                  << QByteArray("HTTP/1.1 404 Not Found\r\n");
+    QTest::newRow("another method") << QByteArray("DELETE /metrics HTTP/1.1\r\n\r\n")
+                                    << QByteArray("HTTP/1.1 405 Method Not Allowed\r\n");
+    QTest::newRow("endless headers") << QByteArray(9000, 'x') << QByteArray("HTTP/1.1 431");
+}
+
+void TstPjlink::metrics()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, expected);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, metricsPort_);
+    socket.write(request);
+    QByteArray response;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            response += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        kTimeout));
+    QVERIFY2(response.contains(expected), response.constData());
+    if (!response.startsWith("HTTP/1.1 200 OK"))
+        return;
+    QVERIFY(response.contains("qv7_lamp_seconds{projector=\"hall\"} 4442400\n")); // 1234 h
+    // Prometheus' own linter finds no fault in them.
+    QProcess promtool;
+    promtool.start(u"promtool"_s, {u"check"_s, u"metrics"_s});
+    if (!promtool.waitForStarted())
+        QSKIP("promtool is not installed (Debian package prometheus; scripts/deps.sh has it)");
+    promtool.write(response.sliced(response.indexOf("\r\n\r\n") + 4));
+    promtool.closeWriteChannel();
+    QVERIFY(promtool.waitForFinished());
+    QVERIFY2(promtool.exitCode() == 0, promtool.readAllStandardError().constData());
+}
+
 void TstPjlink::silentThenLostLine()
 {
     const auto client = greeted(QHostAddress::LocalHost, hallPort_);
@@ -327,7 +374,8 @@ void TstPjlink::commandLine_data()
                             << QString::fromLatin1(arguments) << status
                             << QString::fromLatin1(error);
     };
-    row("nothing to serve", "", "", 64, "nothing to serve: give --broker URL, or a pjlink key");
+    row("nothing to serve", "", "", 64,
+        "nothing to serve: give --broker URL, --metrics PORT, or a pjlink key");
     row("no port", "pjlink = 127.0.0.1\n", "", 64, ".ini:3: pjlink is ADDRESS:PORT");
     row("a host name", "pjlink = localhost:4352\n", "", 64, "pjlink is ADDRESS:PORT");
     row("IPv6 without brackets", "pjlink = ::1:4352\n", "", 64, "pjlink is ADDRESS:PORT");
@@ -342,6 +390,7 @@ void TstPjlink::commandLine_data()
     row("broker option alone", "pjlink = 127.0.0.1:1\n", "--username u", 64,
         "--username is for a broker: give --broker URL as well");
     row("port taken", "pjlink = 127.0.0.1:%2\n", "", 69, "a: PJLink on 127.0.0.1:");
+    row("metrics: a host name", "", "--metrics localhost:9752", 64, "--metrics is PORT or");
 }
 
 void TstPjlink::commandLine()

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "lineowner.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+
+#include <vector>
+
+namespace qv7::bridge {
+
+// The readings of the lines this daemon owns, for Prometheus: HTTP GET /metrics in the text
+// exposition format, one request a connection. Only the owner of a line can report on it.
+class MetricsServer : public QObject {
+    Q_OBJECT
+
+public:
+    MetricsServer(std::vector<const LineOwner *> lines, QObject *parent = nullptr);
+
+    // False, with the reason in errorString(), when the port cannot be had.
+    bool listen(const QHostAddress &address, quint16 port);
+    QString errorString() const { return server_.errorString(); }
+
+private:
+    void accept();
+    QByteArray respond(const QByteArray &request) const;
+
+    std::vector<const LineOwner *> lines_;
+    QTcpServer server_;
+};
+
+} // namespace qv7::bridge
