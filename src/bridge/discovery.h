@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/inventory.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -27,8 +29,9 @@ struct Message {
 
 // Home Assistant's discovery messages for one projector: one device with a power switch, an
 // input select, sensors for the power state, the lamp hours and the orientation, and a
-// connectivity sensor for the line, each under DISCOVERY/COMPONENT/qv7_NAME/OBJECT/config.
-QList<Message> discoveryMessages(const QString &projector, const Topics &topics,
+// connectivity sensor for the line, each under DISCOVERY/COMPONENT/qv7_NAME/OBJECT/config. The
+// device carries the inventory's manufacturer and model.
+QList<Message> discoveryMessages(const InventoryEntry &projector, const Topics &topics,
                                  const QString &discoveryPrefix);
 
 } // namespace qv7::bridge

@@ -23,17 +23,17 @@ const Command kOrientationQuery = commandNamed("orientation");
 const Command kPowerOn = commandNamed("power", "on");
 const Command kPowerOff = commandNamed("power", "off");
 
-// The commands that set a mute, with the mute they set and how.
-struct MuteCommand {
-    std::string code;
-    bool LineOwner::Mutes::*mute;
-    bool on;
+// Settings the projector cannot be asked for: what was last set through any face, kept as
+// state ("on", "off"); all are off after a power-on.
+struct Remembered {
+    const char16_t *leaf;
+    std::string on;
+    std::string off;
 };
-const MuteCommand kMuteCommands[] = {
-    {commandNamed("video-mute", "on").code, &LineOwner::Mutes::video, true},
-    {commandNamed("video-mute", "off").code, &LineOwner::Mutes::video, false},
-    {commandNamed("audio-mute", "on").code, &LineOwner::Mutes::audio, true},
-    {commandNamed("audio-mute", "off").code, &LineOwner::Mutes::audio, false},
+const Remembered kRemembered[] = {
+    {u"video_mute", commandNamed("video-mute", "on").code, commandNamed("video-mute", "off").code},
+    {u"audio_mute", commandNamed("audio-mute", "on").code, commandNamed("audio-mute", "off").code},
+    {u"freeze", commandNamed("freeze", "on").code, commandNamed("freeze", "off").code},
 };
 
 bool isInputSelect(const std::string &code)
@@ -275,9 +275,10 @@ void LineOwner::onDone(const Result &result)
         if (result.reading)
             take(*result.reading);
         const std::string &sent = result.command.code;
-        const auto mute = std::ranges::find(kMuteCommands, sent, &MuteCommand::code);
-        if (!noReply && mute != std::end(kMuteCommands))
-            mutes_.*mute->mute = mute->on;
+        for (const Remembered &setting : kRemembered) {
+            if (!noReply && (sent == setting.on || sent == setting.off))
+                setState(QString::fromUtf16(setting.leaf), sent == setting.on ? "on" : "off");
+        }
         if (sent == kPowerQuery.code)
             powerPoll_.start(changing(power_) ? projector_.transitionPoll : projector_.powerPoll);
         // See what the command did at once rather than at the next poll.
@@ -317,9 +318,16 @@ void LineOwner::setPower(std::optional<PowerState> power)
     armExpiry();
     if (power == PowerState::On && before != PowerState::On) {
         // The projector starts unmuted, and the input may have changed while it was off.
-        mutes_ = {};
+        for (const Remembered &setting : kRemembered)
+            setState(QString::fromUtf16(setting.leaf), "off");
         poll(kInputQuery);
     }
+}
+
+LineOwner::Mutes LineOwner::mutes() const
+{
+    return {state_.value(QStringLiteral("video_mute")) == "on",
+            state_.value(QStringLiteral("audio_mute")) == "on"};
 }
 
 ProjectorSample LineOwner::sample() const

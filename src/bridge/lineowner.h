@@ -56,8 +56,9 @@ public:
     bool isClaimed() const { return claimed_; }
     bool isUp() const { return lineDown_.isEmpty(); }
     std::optional<PowerState> power() const { return power_; }
-    Mutes mutes() const { return mutes_; }
-    // The retained state by topic leaf (power, input, lamp_hours, orientation, link).
+    Mutes mutes() const;
+    // The retained state by topic leaf (power, input, lamp_hours, orientation, link, and the
+    // video_mute, audio_mute and freeze last set).
     const QMap<QString, QByteArray> &state() const { return state_; }
     // What monitoring is told of it.
     ProjectorSample sample() const;
@@ -102,7 +103,6 @@ private:
     std::optional<PowerState> power_;
     std::optional<int> lampHours_;
     std::optional<double> lastAnswer_; // Unix time
-    Mutes mutes_;
     bool claimed_ = false;
     QString lineDown_; // why the line is down; empty while it is open
     std::deque<Pending> queue_;

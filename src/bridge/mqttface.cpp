@@ -79,7 +79,7 @@ void MqttFace::onConnected()
 void MqttFace::publishDiscovery()
 {
     for (const Message &message :
-         discoveryMessages(line_.projector().name, topics_, settings_.discoveryPrefix))
+         discoveryMessages(line_.projector(), topics_, settings_.discoveryPrefix))
         mqtt_.publish(message.topic, message.payload, true);
 }
 

@@ -118,6 +118,10 @@ void TstBridge::discovery_data()
             "entity_category": "diagnostic"})");
     row("sensor/orientation", "orientation", "{}");
     row("binary_sensor/link", "link", R"({"device_class": "connectivity"})");
+    row("switch/video_mute", "video_mute",
+        R"({"command_topic": "qv7/hall/command", "payload_on": "video-mute on", "state_on": "on"})");
+    row("button/volume_up", "",
+        R"({"command_topic": "qv7/hall/command", "payload_press": "volume up"})");
 }
 
 void TstBridge::discovery()
@@ -133,7 +137,8 @@ void TstBridge::discovery()
     const QJsonObject config = json(watcher_->last(topic));
     QJsonObject expected = json(fields);
     expected.insert(u"unique_id"_s, u"qv7_hall_"_s + entity);
-    expected.insert(u"state_topic"_s, u"qv7/hall/"_s + leaf);
+    if (!leaf.isEmpty())
+        expected.insert(u"state_topic"_s, u"qv7/hall/"_s + leaf);
     expected.insert(u"availability_topic"_s, u"qv7/hall/availability"_s);
     for (auto it = expected.begin(); it != expected.end(); ++it)
         QCOMPARE(config.value(it.key()), it.value());

@@ -274,6 +274,7 @@ void TstPjlink::powerOnWithTheBroker()
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/input"_s), "video", kTimeout);
     QCOMPARE(client->ask("%1AVMT 31"), "%1AVMT=OK");
     QCOMPARE(client->ask("%1AVMT ?"), "%1AVMT=31");
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/video_mute"_s), "on", kTimeout);
     // A mute set on the broker is the one PJLink reports.
     watcher_->publish(u"qv7/stage/command"_s, "video-mute off");
     QVERIFY(QTest::qWaitFor([&] { return client->ask("%1AVMT ?") == "%1AVMT=21"; }, kTimeout));
