@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace qv7::bridge {
@@ -46,7 +47,7 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
 {
     const QString address = value(parser, "broker");
     if (address.isEmpty()) {
-        for (const char *option : {"ca", "cert", "key", "username", "password-file"}) {
+        for (const char *option : {"ca", "cert", "key", "username", "password-file", "client-id"}) {
             if (parser.isSet(QString::fromLatin1(option)))
                 throw UsageError(QStringLiteral("--%1 is for a broker: give --broker URL as well")
                                      .arg(QLatin1StringView(option)));
@@ -86,6 +87,14 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
             throw UsageError(QStringLiteral("%1 %2: no such file, or it cannot be read")
                                  .arg(QLatin1StringView(option), file));
     }
+    settings.clientId = value(parser, "client-id");
+    if (!settings.clientId.isEmpty() &&
+        !QRegularExpression(QStringLiteral("^[A-Za-z0-9_.-]{1,40}$"))
+             .match(settings.clientId)
+             .hasMatch())
+        throw UsageError(QStringLiteral("--client-id is 1 to 40 letters, digits, _, . and -, "
+                                        "not \"%1\"")
+                             .arg(settings.clientId));
     settings.username = value(parser, "username");
     const QString passwordFile = value(parser, "password-file");
     if (passwordFile.isEmpty())
@@ -154,6 +163,10 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("file")},
         {QStringLiteral("key"), QStringLiteral("The private key (PEM, not encrypted) of --cert."),
          QStringLiteral("file")},
+        {QStringLiteral("client-id"),
+         QStringLiteral("The start of the client ids at the broker: each projector's connection "
+                        "is ID-NAME. Random unless given."),
+         QStringLiteral("id")},
         {QStringLiteral("username"), QStringLiteral("The user name at the broker."),
          QStringLiteral("name")},
         {QStringLiteral("password-file"),

@@ -20,6 +20,8 @@ constexpr int kKeepAliveSeconds = 30;
 constexpr auto kHousekeepingInterval = 5s;
 constexpr auto kFirstRetry = 1s;
 constexpr auto kLongestRetry = 60s;
+// A connection that held this long was no takeover.
+constexpr auto kStableConnection = 30s;
 
 QByteArray utf8(const QString &text)
 {
@@ -44,8 +46,10 @@ MqttClient::MqttClient(BrokerSettings settings, QObject *parent)
 {
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
-    // A random client id with a clean session: state lives in retained messages, not sessions.
-    client_ = mosquitto_new(nullptr, true, this);
+    // A clean session, with a random client id unless one is given: state lives in retained
+    // messages, not sessions.
+    client_ = mosquitto_new(
+        settings_.clientId.isEmpty() ? nullptr : utf8(settings_.clientId).constData(), true, this);
     if (!client_)
         qFatal("libmosquitto cannot make a client (out of memory)");
     mosquitto_connect_callback_set(client_, &MqttClient::onConnect);
@@ -206,7 +210,17 @@ void MqttClient::lost(const QString &reason)
     }
     misc_.stop();
     const bool wasConnected = std::exchange(connected_, false);
-    const QString detail = std::exchange(libraryError_, QString());
+    QString detail = std::exchange(libraryError_, QString());
+    // A connection the broker drops soon after it was made is most likely another client taking
+    // over the same client id: the back-off goes on growing rather than starting a fight.
+    if (wasConnected &&
+        connectedFor_.elapsed() >= std::chrono::milliseconds(kStableConnection).count())
+        backOff_ = kFirstRetry;
+    else if (wasConnected && !settings_.clientId.isEmpty())
+        detail = QStringLiteral("dropped %1 s after it was made: does another client use the "
+                                "client id %2?")
+                     .arg(connectedFor_.elapsed() / 1000)
+                     .arg(settings_.clientId);
     retry_.start(backOff_);
     const auto waited = backOff_;
     backOff_ = std::min(backOff_ * 2, std::chrono::milliseconds(kLongestRetry));
@@ -241,7 +255,7 @@ void MqttClient::onConnect(mosquitto *, void *self, int result)
         return;
     }
     client->connected_ = true;
-    client->backOff_ = kFirstRetry;
+    client->connectedFor_.start();
     client->reasons_.clear();
     emit client->connected();
 }

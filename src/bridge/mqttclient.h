@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -24,6 +25,7 @@ struct BrokerSettings {
     QString keyFile;
     QString username;
     QString password;
+    QString clientId; // empty: a random one
 };
 
 // One connection to an MQTT broker through libmosquitto, driven by this thread's event loop:
@@ -79,6 +81,7 @@ private:
     std::chrono::milliseconds backOff_;
     bool started_ = false; // a first connection attempt was made: the next ones reconnect
     bool connected_ = false;
+    QElapsedTimer connectedFor_;
     bool closing_ = false;
     QSet<QString> reasons_; // reported since the last connection
     QString libraryError_;  // what the library last logged as an error: the TLS check that failed

@@ -17,6 +17,14 @@ QString fromStd(const std::string &text)
     return QString::fromStdString(text);
 }
 
+// Each projector has a connection, and so a client id, of its own: the given one and its name.
+BrokerSettings clientSettings(BrokerSettings broker, const QString &projector)
+{
+    if (!broker.clientId.isEmpty())
+        broker.clientId += u'-' + projector;
+    return broker;
+}
+
 } // namespace
 
 MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSettings &settings,
@@ -25,7 +33,7 @@ MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSe
     , line_(line)
     , settings_(settings)
     , topics_(settings.topicPrefix, line.projector().name)
-    , mqtt_(broker, this)
+    , mqtt_(clientSettings(broker, line.projector().name), this)
 {
     connect(&mqtt_, &MqttClient::connected, this, &MqttFace::onConnected);
     connect(&mqtt_, &MqttClient::disconnected, this, [this](const QString &reason) {

@@ -53,6 +53,7 @@ private slots:
     void brokerRestartWithNetworkProjector();
     void linkStatesThenWill();
     void secondBridgeLeavesTheOwnersState();
+    void sameClientIdDoesNotFight();
     void authentication_data();
     void authentication();
     void tls_data();
@@ -295,6 +296,24 @@ void TstBridge::secondBridgeLeavesTheOwnersState()
     QCOMPARE(watcher_->last(u"qv7/hall/availability"_s), QByteArray("online"));
 }
 
+void TstBridge::sameClientIdDoesNotFight()
+{
+    // Two bridges given one client id for their own "twin" projectors: the broker hands the id
+    // from one to the other, and neither reconnects at once.
+    Line a(path(u"twin-a"_s)), b(path(u"twin-b"_s));
+    const QStringList id{u"--client-id"_s, u"site"_s};
+    const auto first = bridge(*broker_, u"[twin]\nport = %1\n"_s.arg(a.link), id);
+    const auto second = bridge(*broker_, u"[twin]\nport = %1\n"_s.arg(b.link), id);
+    QByteArray log;
+    QTRY_VERIFY2_WITH_TIMEOUT((log += first->readAllStandardError())
+                                  .contains("does another client use the client id site-twin?"),
+                              log.constData(), kTimeout);
+    QTest::qWait(8000);
+    log += first->readAllStandardError();
+    // At 1, 2, 4 s and so on, not every second.
+    QVERIFY2(log.count("broker mqtt://") <= 4, log.constData());
+}
+
 void TstBridge::authentication_data()
 {
     QTest::addColumn<QByteArray>("password");
@@ -434,6 +453,7 @@ void TstBridge::commandLine_data()
         "--password-file /nonexistent: cannot be read");
     row("password without user", "--password-file /etc/hostname", "needs --username");
     row("prefix with wildcard", "--topic-prefix qv7/#", "--topic-prefix is topic levels");
+    row("client id with a blank", "--client-id a\tb", "--client-id is 1 to 40 letters");
     row("poll period zero", "", ".ini:3: power-poll is seconds from 1 to 86400, not 0",
         "[a]\nport = /dev/null\npower-poll = 0\n");
 }
