@@ -99,26 +99,28 @@ void MqttFace::onMessage(const QString &topic, const QByteArray &payload)
             publishDiscovery();
         return;
     }
-    std::vector<Command> commands;
+    CommandRequest request;
     try {
         if (topic == topics_(u"power/set"))
-            commands = {powerRequest(payload)};
+            request.commands = {powerRequest(payload)};
         else if (topic == topics_(u"input/set"))
-            commands = {inputRequest(payload)};
+            request.commands = {inputRequest(payload)};
         else if (topic == topics_(u"command"))
-            commands = commandRequests(payload);
+            request = commandRequests(payload);
     } catch (const PayloadError &error) {
         line_.log(Priority::Notice, QStringLiteral("%1: %2").arg(topic, error.description()));
         reply({{QStringLiteral("topic"), topic}, {QStringLiteral("error"), error.description()}});
         return;
     }
-    if (commands.empty())
+    if (request.commands.empty())
         return;
     line_.submit(
-        commands,
-        [this](const Result &result, const QString &notSent) {
+        request.commands,
+        [this, id = request.id](const Result &result, const QString &notSent) {
             QJsonObject outcome{{QStringLiteral("command"), fromStd(result.command.words)},
                                 {QStringLiteral("code"), fromStd(result.command.code)}};
+            if (!id.isUndefined())
+                outcome.insert(QStringLiteral("id"), id);
             if (!notSent.isEmpty()) {
                 outcome.insert(QStringLiteral("error"), QStringLiteral("not sent: ") + notSent);
                 reply(outcome);

@@ -2,6 +2,8 @@
 
 #include "protocol/decoding.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -12,6 +14,7 @@ namespace {
 
 // Longer payloads are no command of this vocabulary, and are not echoed back whole.
 constexpr qsizetype kLongestPayload = 64;
+constexpr qsizetype kLongestJsonPayload = 1024;
 
 QString latin1(std::string_view text)
 {
@@ -72,17 +75,31 @@ Command inputRequest(const QByteArray &payload)
                            .arg(QString::fromStdString(oneOf(words)), text));
 }
 
-std::vector<Command> commandRequests(const QByteArray &payload)
+CommandRequest commandRequests(const QByteArray &payload)
 {
+    CommandRequest request;
+    QByteArray script = payload;
+    if (payload.trimmed().startsWith('{')) {
+        if (payload.size() > kLongestJsonPayload)
+            throw PayloadError(
+                QStringLiteral("a payload of %1 bytes is no command").arg(payload.size()));
+        const QJsonObject object = QJsonDocument::fromJson(payload).object();
+        if (!object.value(u"command").isString())
+            throw PayloadError(
+                QStringLiteral("a JSON payload is {\"command\": \"volume up 2\", \"id\": ANY}"));
+        script = object.value(u"command").toString().toUtf8();
+        request.id = object.value(u"id");
+    }
     std::vector<std::string> words;
-    for (const QString &word : payloadText(payload).split(u' ', Qt::SkipEmptyParts))
+    for (const QString &word : payloadText(script).split(u' ', Qt::SkipEmptyParts))
         words.push_back(word.toStdString());
     if (words.empty())
         throw PayloadError(QStringLiteral("an empty command"));
     ParsedCommands parsed = parseCommands(words);
     if (!parsed.error.empty())
         throw PayloadError(QString::fromStdString(parsed.error));
-    return std::move(parsed.commands);
+    request.commands = std::move(parsed.commands);
+    return request;
 }
 
 bool takenInAnyState(std::string_view code)

@@ -4,6 +4,7 @@
 #include "protocol/commandwords.h"
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QStringList>
 
 #include <string_view>
@@ -27,8 +28,12 @@ Command powerRequest(const QByteArray &payload);
 // input/set: one of inputWords().
 Command inputRequest(const QByteArray &payload);
 // command: a script as qv7ctl takes it: verbs with their arguments, held verbs with a count,
-// raw codes.
-std::vector<Command> commandRequests(const QByteArray &payload);
+// raw codes; or a JSON object {"command": SCRIPT, "id": ANY}, whose id the replies carry.
+struct CommandRequest {
+    std::vector<Command> commands;
+    QJsonValue id = QJsonValue::Undefined;
+};
+CommandRequest commandRequests(const QByteArray &payload);
 
 // Whether the projector takes a code whatever its power state: the queries and power on.
 // Everything else waits until the projector is on.

@@ -177,6 +177,9 @@ void TstBridge::payloads_data()
     row("command: unknown", "command", "fly", "error", "\"fly\" is no command");
     row("command: not UTF-8", "command", "\xff\xfe", "error", "not plain text");
     row("command: long", "command", QByteArray(4096, 'C'), "error", "4096 bytes");
+    row("command: JSON with an id", "command", R"({"id": "r1", "command": "CR3"})", "status",
+        "1234 Hour Use");
+    row("command: JSON, no command", "command", R"({"id": "r1"})", "error", "a JSON payload is");
 }
 
 void TstBridge::payloads()
@@ -194,6 +197,8 @@ void TstBridge::payloads()
              qPrintable(reply.value(field).toString()));
     if (field == "error"_L1)
         QCOMPARE(reply.value("topic").toString(), u"qv7/hall/"_s + leaf);
+    else if (payload.contains("\"id\""))
+        QCOMPARE(reply.value("id").toString(), u"r1"_s);
     QVERIFY(hall_->traffic.filter(QRegularExpression(u"^C[^R]"_s)).isEmpty()); // queries only
     QCOMPARE(watcher_->last(u"qv7/hall/power"_s), QByteArray("standby"));
 }
