@@ -30,6 +30,15 @@ QString topicPrefix(const QCommandLineParser &parser, const char *name)
     return prefix;
 }
 
+// Under systemd a relative path names a credential that it hands the service.
+QString credential(const QString &path, const QString &otherwise = {})
+{
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (!QFileInfo(path).isRelative() || (credentials.isEmpty() && otherwise.isEmpty()))
+        return path;
+    return QDir(credentials.isEmpty() ? otherwise : credentials).filePath(path);
+}
+
 // The first line of a file, without its line end (editors add one).
 QByteArray firstLine(const QString &path, const QString &option)
 {
@@ -102,7 +111,7 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
     if (settings.username.isEmpty())
         throw UsageError(QStringLiteral("--password-file needs --username"));
     settings.password =
-        QString::fromUtf8(firstLine(passwordFile, QStringLiteral("--password-file")));
+        QString::fromUtf8(firstLine(credential(passwordFile), QStringLiteral("--password-file")));
     return settings;
 }
 
@@ -112,12 +121,9 @@ QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &invent
 {
     if (projector.pjlinkPasswordFile.isEmpty())
         return {};
-    // A relative path is a credential that systemd hands the service, or else a file beside the
-    // inventory.
-    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    // Or else a file beside the inventory.
     const QString path =
-        QDir(credentials.isEmpty() ? QFileInfo(inventory).absolutePath() : credentials)
-            .filePath(projector.pjlinkPasswordFile);
+        credential(projector.pjlinkPasswordFile, QFileInfo(inventory).absolutePath());
     const QByteArray password =
         firstLine(path, QStringLiteral("[%1] pjlink-password-file").arg(projector.name));
     // What PJLink clients can type: up to 32 characters, printable ASCII.
@@ -170,7 +176,8 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("username"), QStringLiteral("The user name at the broker."),
          QStringLiteral("name")},
         {QStringLiteral("password-file"),
-         QStringLiteral("A file whose first line is the password at the broker."),
+         QStringLiteral("A file whose first line is the password at the broker; under "
+                        "systemd, a relative path names one of the service's credentials."),
          QStringLiteral("file")},
         {QStringLiteral("topic-prefix"), QStringLiteral("The first topic levels of every topic."),
          QStringLiteral("prefix"), QStringLiteral("qv7")},

@@ -342,9 +342,11 @@ void TstBridge::authentication()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(password) == password.size());
     file.close();
     Line line(path(u"auth"_s));
-    const auto process =
-        bridge(broker, u"[auth]\nport = %1\n"_s.arg(line.link),
-               {u"--username"_s, u"bridge"_s, u"--password-file"_s, file.fileName()});
+    // As systemd hands it over: a credential, named by a relative path.
+    qputenv("CREDENTIALS_DIRECTORY", dir.path().toUtf8());
+    const auto process = bridge(broker, u"[auth]\nport = %1\n"_s.arg(line.link),
+                                {u"--username"_s, u"bridge"_s, u"--password-file"_s, u"secret"_s});
+    qunsetenv("CREDENTIALS_DIRECTORY");
     if (password.startsWith("s3cret")) {
         QTRY_PAYLOAD(watcher, "qv7/auth/availability", "online");
         return;
