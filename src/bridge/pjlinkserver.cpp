@@ -19,8 +19,6 @@ constexpr int kMostClients = 32;
 // Requests a client may send ahead of their answers.
 constexpr qsizetype kLongestBacklog = 8 * (pjlink::kLongestRequest + pjlink::kDigestLength);
 
-const Command kPowerQuery = commandNamed("status");
-
 std::string_view text(pjlink::Error error)
 {
     return pjlink::errorText(error);
@@ -188,42 +186,17 @@ void PjlinkSession::handle(const pjlink::Request &request)
     }
     const pjlink::Row &row = *std::get<const pjlink::Row *>(found);
     const InventoryEntry &projector = line_.projector();
-    const auto power = line_.power();
     switch (row.ask) {
     case pjlink::Ask::Send:
     case pjlink::Ask::SelectInput:
         send(request, row);
         return;
     case pjlink::Ask::Power:
-        ask(request, kPowerQuery, [](const Reading &reading) -> std::optional<std::string> {
-            const auto *state = std::get_if<PowerState>(&reading);
-            const auto digit = state ? pjlink::powerDigit(*state) : std::nullopt;
-            return digit ? std::optional(std::string(1, *digit)) : std::nullopt;
-        });
-        return;
     case pjlink::Ask::Errors:
-        ask(request, kPowerQuery, [](const Reading &reading) -> std::optional<std::string> {
-            const auto *state = std::get_if<PowerState>(&reading);
-            return state ? std::optional(pjlink::errorStatus(*state)) : std::nullopt;
-        });
-        return;
     case pjlink::Ask::Input:
-        ask(request, commandNamed("input"),
-            [](const Reading &reading) -> std::optional<std::string> {
-                const auto *input = std::get_if<Input>(&reading);
-                return input ? std::optional(pjlink::inputCode(*input)) : std::nullopt;
-            });
+    case pjlink::Ask::Lamp:
+        ask(request, row);
         return;
-    case pjlink::Ask::Lamp: {
-        const bool lit = power == PowerState::On || power == PowerState::Warming;
-        ask(request, commandNamed("lamp-hours"),
-            [lit](const Reading &reading) -> std::optional<std::string> {
-                const auto *lamp = std::get_if<LampTime>(&reading);
-                return lamp && lamp->hours ? std::optional(pjlink::lamp(*lamp->hours, lit))
-                                           : std::nullopt;
-            });
-        return;
-    }
     case pjlink::Ask::Mutes: {
         const LineOwner::Mutes mutes = line_.mutes();
         finish(request, line_.isUp() ? pjlink::mutes(mutes.video, mutes.audio)
@@ -256,7 +229,7 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
     const std::vector<Command> commands =
         row.ask == pjlink::Ask::SelectInput
             ? std::vector{commandNamed("input", word(*pjlink::inputOfCode(request.parameter)))}
-            : commandsOf(row.commands);
+            : commandsOf(row.words);
     const std::string &code = commands.front().code;
     const bool powerOn = code == commandNamed("power", "on").code;
     const bool powerOff = code == commandNamed("power", "off").code;
@@ -295,8 +268,7 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
         0s);
 }
 
-void PjlinkSession::ask(const pjlink::Request &request, const Command &query,
-                        const std::function<std::optional<std::string>(const Reading &)> &answerOf)
+void PjlinkSession::ask(const pjlink::Request &request, const pjlink::Row &row)
 {
     if (!line_.isUp()) {
         finish(request, text(pjlink::Error::ProjectorFailure));
@@ -304,15 +276,14 @@ void PjlinkSession::ask(const pjlink::Request &request, const Command &query,
     }
     busy_ = true;
     line_.submit(
-        {query},
-        [self = QPointer(this), request, answerOf](const Result &result, const QString &) {
+        {commandNamed(row.words)},
+        [self = QPointer(this), request, ask = row.ask](const Result &result, const QString &) {
             if (!self)
                 return;
-            std::optional<std::string> value;
-            if (result.reading)
-                value = answerOf(*result.reading);
-            self->finish(request,
-                         value ? *value : std::string(text(pjlink::Error::ProjectorFailure)));
+            const auto value = result.reading
+                                   ? pjlink::queryAnswer(ask, *result.reading, self->line_.power())
+                                   : std::nullopt;
+            self->finish(request, value ? *value : text(pjlink::Error::ProjectorFailure));
         },
         0s);
 }

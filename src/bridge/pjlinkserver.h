@@ -50,8 +50,7 @@ private:
     void serve();
     void handle(const pjlink::Request &request);
     void send(const pjlink::Request &request, const pjlink::Row &row);
-    void ask(const pjlink::Request &request, const Command &query,
-             const std::function<std::optional<std::string>(const Reading &)> &answerOf);
+    void ask(const pjlink::Request &request, const pjlink::Row &row);
     void finish(const pjlink::Request &request, std::string_view value);
     void close(const QString &why);
 

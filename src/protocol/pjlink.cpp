@@ -160,6 +160,35 @@ std::string lamp(int hours, bool lit)
     return std::to_string(hours) + (lit ? " 1" : " 0");
 }
 
+std::optional<std::string> queryAnswer(Ask ask, const Reading &reading,
+                                       std::optional<PowerState> power)
+{
+    const auto *state = std::get_if<PowerState>(&reading);
+    const auto *input = std::get_if<Input>(&reading);
+    const auto *lampTime = std::get_if<LampTime>(&reading);
+    switch (ask) {
+    case Ask::Power:
+        if (const auto digit = state ? powerDigit(*state) : std::nullopt)
+            return std::string(1, *digit);
+        break;
+    case Ask::Errors:
+        if (state)
+            return errorStatus(*state);
+        break;
+    case Ask::Input:
+        if (input)
+            return inputCode(*input);
+        break;
+    case Ask::Lamp:
+        if (lampTime && lampTime->hours)
+            return lamp(*lampTime->hours, power == PowerState::On || power == PowerState::Warming);
+        break;
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
 bool isAnswerText(std::string_view text, std::size_t longest)
 {
     return text.size() <= longest && std::ranges::all_of(text, isPrintable);

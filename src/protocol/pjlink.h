@@ -46,21 +46,21 @@ enum class Ask {
     Class,        // the PJLink class
 };
 
-// One request: its body, its parameter ("?" for a query; empty: the ask's own table decides)
-// and what it does.
+// One request: its body, its parameter ("?" for a query; empty: the ask's own table decides),
+// what it does, and what it sends the projector in qv7ctl's words (the query it answers from).
 struct Row {
     std::string_view body;
     std::string_view parameter;
     Ask ask;
-    std::string_view commands = {};
+    std::string_view words = {};
 };
 
 inline constexpr Row kRows[] = {
     {"POWR", "1", Ask::Send, "power on"},
     {"POWR", "0", Ask::Send, "power off"},
-    {"POWR", "?", Ask::Power},
+    {"POWR", "?", Ask::Power, "status"},
     {"INPT", "", Ask::SelectInput},
-    {"INPT", "?", Ask::Input},
+    {"INPT", "?", Ask::Input, "input"},
     {"AVMT", "10", Ask::Send, "video-mute off"},
     {"AVMT", "11", Ask::Send, "video-mute on"},
     {"AVMT", "20", Ask::Send, "audio-mute off"},
@@ -68,8 +68,8 @@ inline constexpr Row kRows[] = {
     {"AVMT", "30", Ask::Send, "video-mute off audio-mute off"},
     {"AVMT", "31", Ask::Send, "video-mute on audio-mute on"},
     {"AVMT", "?", Ask::Mutes},
-    {"ERST", "?", Ask::Errors},
-    {"LAMP", "?", Ask::Lamp},
+    {"ERST", "?", Ask::Errors, "status"},
+    {"LAMP", "?", Ask::Lamp, "lamp-hours"},
     {"INST", "?", Ask::Inputs},
     {"NAME", "?", Ask::Name},
     {"INF1", "?", Ask::Manufacturer},
@@ -108,6 +108,11 @@ std::string_view errorText(Error error); // "ERR1"..."ERR4"
 
 // The greeting: "PJLINK 0" CR, or "PJLINK 1 random" CR when a password is set.
 std::string greeting(std::string_view random = {});
+
+// The answer to a query (Power, Errors, Input, Lamp) from the reading of its row's query and
+// the power state known; nothing when the reading does not give one (the projector failed).
+std::optional<std::string> queryAnswer(Ask ask, const Reading &reading,
+                                       std::optional<PowerState> power);
 
 // The parameters of the answers. Power: 0 standby, 1 on, 2 cooling, 3 warm-up; an abnormal
 // state has none (the projector has failed).
