@@ -1,5 +1,5 @@
 // A real serial line at its worst: an adapter that goes away, a projector that stops reading,
-// a device the user may not open.
+// a device the user may not open or another program holds.
 
 #include "support/enginefixture.h"
 
@@ -43,6 +43,8 @@ private Q_SLOTS:
     void farEndGoesAway();
     void farEndStopsReading();
     void permissionDenied();
+    void inUseUnderAnotherName_data();
+    void inUseUnderAnotherName();
 };
 
 void TstFaults::farEndGoesAway_data()
@@ -144,6 +146,46 @@ void TstFaults::permissionDenied()
              u"COM1 (%1): permission denied; the device belongs to group dialout and user nobody "
              "is not in it: run 'sudo usermod -aG dialout nobody', then log out and in again"_s.arg(
                  line.slavePath()));
+}
+
+void TstFaults::inUseUnderAnotherName_data()
+{
+    // The device is held, and asked for through a link to it, as a udev name would be.
+    QTest::addColumn<bool>("byProcess");
+    QTest::addColumn<QString>("holder"); // %1: the holding process's id
+    QTest::newRow("by a port of this program") << false << u"another program"_s;
+    QTest::newRow("by a process that takes no lock") << true << u"sh (pid %1)"_s;
+}
+
+void TstFaults::inUseUnderAnotherName()
+{
+    QFETCH(bool, byProcess);
+    QFETCH(QString, holder);
+    test::PtyPair line;
+    QTemporaryDir directory;
+    const QString link = directory.filePath(u"ttyUSB0"_s);
+    QVERIFY(QFile::link(line.slavePath(), link));
+    SerialControl first, second;
+    first.setDevice(1, line.slavePath());
+    second.setDevice(1, link);
+    QProcess shell; // holds the device from its redirection until its input closes
+    if (byProcess) {
+        shell.start(u"sh"_s, {u"-c"_s, u"exec 3<>\"$0\"; echo; read x"_s, line.slavePath()});
+        QVERIFY(shell.waitForReadyRead(10000));
+    } else {
+        first.setPortOpen(true);
+    }
+    try {
+        second.setPortOpen(true);
+        QFAIL("a device in use opened");
+    } catch (const CommError &error) {
+        QCOMPARE(error.kind(), FailureKind::InUse);
+        QCOMPARE(error.description(),
+                 u"COM1 (%1 → %2): in use by %3; close it and try again"_s.arg(
+                     link, line.slavePath(), byProcess ? holder.arg(shell.processId()) : holder));
+    }
+    shell.closeWriteChannel();
+    shell.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(TstFaults)

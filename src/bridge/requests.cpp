@@ -102,10 +102,4 @@ CommandRequest commandRequests(const QByteArray &payload)
     return request;
 }
 
-bool takenInAnyState(std::string_view code)
-{
-    // "CR" and a digit is a query (see isCommandCode).
-    return code.starts_with("CR") || code == commandNamed("power", "on").code;
-}
-
 } // namespace qv7::bridge

@@ -35,8 +35,4 @@ struct CommandRequest {
 };
 CommandRequest commandRequests(const QByteArray &payload);
 
-// Whether the projector takes a code whatever its power state: the queries and power on.
-// Everything else waits until the projector is on.
-bool takenInAnyState(std::string_view code);
-
 } // namespace qv7::bridge

@@ -90,8 +90,14 @@ void Session::onDone(const Result &result)
 void Session::stepDone(const Result &result)
 {
     if (result.failure) {
+        const bool onlyWhenOn =
+            result.failure->kind == FailureKind::NoReply && !takenInAnyState(result.command.code);
         fail(failureExitCode(result.failure->kind),
-             QStringLiteral("%1: %2").arg(target_.port, result.failure->description));
+             QStringLiteral("%1: %2%3")
+                 .arg(target_.port, result.failure->description,
+                      onlyWhenOn ? QStringLiteral("; the projector takes this only when it is on "
+                                                  "(is it in standby? qv7ctl status)")
+                                 : QString()));
         return;
     }
     if (result.query && !result.reading) {

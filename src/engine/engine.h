@@ -37,7 +37,7 @@ public:
     // connect; both count from the next open.
     void setDevice(short port, const QString &device) { comm_.setDevice(port, device); }
     void setConnectTimeout(int milliseconds) { comm_.setConnectTimeout(milliseconds); }
-    void setPortLabel(const QString &label) { comm_.setPortLabel(label); }
+    void setPortName(const QString &name) { comm_.setPortName(name); }
 
     // Start values of the variables, then COM1 opened at 19200 baud; false if it failed.
     bool start();

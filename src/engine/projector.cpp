@@ -31,9 +31,7 @@ Projector::Projector(QObject *parent)
 bool Projector::open(const Target &target)
 {
     engine_.setDevice(1, target.device);
-    engine_.setPortLabel(target.name.isEmpty() || target.name == target.device
-                             ? target.device
-                             : QStringLiteral("%1 (%2)").arg(target.name, target.device));
+    engine_.setPortName(target.name.isEmpty() ? target.device : target.name);
     engine_.setConnectTimeout(target.connectTimeoutMs);
     if (!engine_.start())
         return false;

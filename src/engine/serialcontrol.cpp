@@ -24,9 +24,11 @@ QString SerialControl::device(short port) const
 
 QString SerialControl::portLabel() const
 {
-    if (!label_.isEmpty())
-        return label_;
-    return QStringLiteral("COM%1 (%2)").arg(commPort_).arg(device(commPort_));
+    const QString device = this->device(commPort_);
+    const QString real = realDevice(device);
+    const QString where = real == device ? device : QStringLiteral("%1 → %2").arg(device, real);
+    const QString name = name_.isEmpty() ? QStringLiteral("COM%1").arg(commPort_) : name_;
+    return name == device ? where : QStringLiteral("%1 (%2)").arg(name, where);
 }
 
 QString SerialControl::labelled(const QString &what) const

@@ -34,8 +34,10 @@ public:
     // The device that a port number stands for; overrides the platform's default.
     void setDevice(short port, const QString &device);
     QString device(short port) const;
-    // How reports name the port: by default "COM1 (/dev/ttyS0)", the panel's own words.
-    void setPortLabel(const QString &label) { label_ = label; }
+    // How reports name the port: "NAME (DEVICE)", or the device alone when the name is the
+    // device; by default "COM1 (/dev/ttyS0)", the panel's own words. A device named by a link
+    // shows where it leads: "hall (/dev/serial/by-id/... → /dev/ttyUSB0)".
+    void setPortName(const QString &name) { name_ = name; }
 
     // How long a network port may take to connect, at its next open.
     void setConnectTimeout(int milliseconds) { transportOptions_.connectTimeoutMs = milliseconds; }
@@ -78,7 +80,7 @@ private:
 
     std::unique_ptr<Transport> line_;
     QMap<short, QString> devices_;
-    QString label_;
+    QString name_;
     short commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings lineSettings_;

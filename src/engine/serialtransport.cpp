@@ -3,13 +3,16 @@
 #include <QFile>
 
 #ifdef Q_OS_UNIX
+#include <dirent.h>
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 #endif
 
@@ -57,6 +60,67 @@ bool driverHasRoom(const QSerialPort &port)
 #ifdef Q_OS_UNIX
     pollfd line{static_cast<int>(port.handle()), POLLOUT, 0};
     return ::poll(&line, 1, 0) == 1 && (line.revents & POLLOUT);
+#else
+    Q_UNUSED(port);
+    return true;
+#endif
+}
+
+#ifdef Q_OS_LINUX
+// The names in a directory; none when it cannot be read (another user's process, or gone).
+std::vector<std::string> entries(const std::string &path)
+{
+    std::vector<std::string> names;
+    if (DIR *directory = ::opendir(path.c_str())) {
+        while (const dirent *entry = ::readdir(directory))
+            if (entry->d_name[0] != '.')
+                names.emplace_back(entry->d_name);
+        ::closedir(directory);
+    }
+    return names;
+}
+#endif
+
+// The other processes that have the device open, as "cat (pid 1234)". A program that takes no
+// lock (cat, a shell's redirection) would share the line and swallow the replies unseen. Only
+// the processes that /proc shows this user are found, and only on Linux.
+QStringList deviceHolders(const QString &device)
+{
+    QStringList holders;
+#ifdef Q_OS_LINUX
+    struct stat target {};
+    if (::stat(QFile::encodeName(device).constData(), &target) != 0 || !S_ISCHR(target.st_mode))
+        return holders;
+    const std::string self = std::to_string(::getpid());
+    for (const std::string &pid : entries("/proc")) {
+        if (pid == self || !std::ranges::all_of(pid, [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        const std::string fds = "/proc/" + pid + "/fd/";
+        const auto isDevice = [&](const std::string &fd) {
+            struct stat open {};
+            return ::stat((fds + fd).c_str(), &open) == 0 && S_ISCHR(open.st_mode) &&
+                   open.st_rdev == target.st_rdev;
+        };
+        if (!std::ranges::any_of(entries(fds), isDevice))
+            continue;
+        QFile command(QString::fromStdString("/proc/" + pid + "/comm"));
+        const QByteArray name = command.open(QIODevice::ReadOnly) ? command.readAll().trimmed()
+                                                                  : QByteArray("a process");
+        holders << QStringLiteral("%1 (pid %2)")
+                       .arg(QString::fromLocal8Bit(name), QString::fromStdString(pid));
+    }
+#else
+    Q_UNUSED(device);
+#endif
+    return holders;
+}
+
+// Programs that lock the device itself rather than a lock file (picocom) see this one too,
+// and this one them; root passes TIOCEXCL, but not this.
+bool lockDevice(const QSerialPort &port)
+{
+#ifdef Q_OS_UNIX
+    return ::flock(static_cast<int>(port.handle()), LOCK_EX | LOCK_NB) == 0;
 #else
     Q_UNUSED(port);
     return true;
@@ -149,7 +213,6 @@ SerialTransport::SerialTransport(const QString &device, QObject *parent)
     : Transport(parent)
     , device_(device)
 {
-    port_.setPortName(device);
     port_.setReadBufferSize(kInBufferSize);
     connect(&port_, &QSerialPort::readyRead, this, &Transport::readyRead);
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialTransport::onErrorOccurred);
@@ -157,10 +220,22 @@ SerialTransport::SerialTransport(const QString &device, QObject *parent)
 
 void SerialTransport::open(const LineSettings &settings)
 {
+    // By its real name, QSerialPort's lock file (LCK..ttyUSB0 in /var/lock) is the one that
+    // other programs look for, whichever link the device was named by.
+    const QString device = realDevice(device_);
+    if (const QStringList holders = deviceHolders(device); !holders.isEmpty())
+        throw CommError(FailureKind::InUse, QStringLiteral("in use by %1; close it and try again")
+                                                .arg(holders.join(QLatin1String(", "))));
+    port_.setPortName(device);
     if (!port_.open(QIODevice::ReadWrite)) {
-        const Failure failure = openFailure(port_.error(), port_.errorString(), device_);
+        const Failure failure = openFailure(port_.error(), port_.errorString(), device);
         port_.clearError();
         throw CommError(failure.kind, failure.description);
+    }
+    if (!lockDevice(port_)) {
+        port_.close();
+        throw CommError(FailureKind::InUse,
+                        QStringLiteral("in use by another program; close it and try again"));
     }
     try {
         applySettings(settings);

@@ -50,4 +50,9 @@ struct TransportOptions {
 // Throws CommError for a network port name that does not parse.
 std::unique_ptr<Transport> makeTransport(const QString &device, const TransportOptions &options);
 
+// The device file that a serial device's name leads to, links resolved ("/dev/ttyUSB0" for its
+// /dev/serial/by-id/ link): one device under two names is one port. A network port's name, or
+// a name that leads nowhere, is its own.
+QString realDevice(const QString &device);
+
 } // namespace qv7

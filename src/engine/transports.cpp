@@ -3,7 +3,22 @@
 
 #include "protocol/networkport.h"
 
+#include <QFileInfo>
+
 namespace qv7 {
+
+QString realDevice(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    // Windows names its ports (COM1) outside the file system.
+    if (!isNetworkPortName(device.toStdString())) {
+        const QString real = QFileInfo(device).canonicalFilePath();
+        if (!real.isEmpty())
+            return real;
+    }
+#endif
+    return device;
+}
 
 std::unique_ptr<Transport> makeTransport(const QString &device, const TransportOptions &options)
 {

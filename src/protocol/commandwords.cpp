@@ -116,4 +116,9 @@ ParsedCommands parseCommands(const std::vector<std::string> &words)
     return parsed;
 }
 
+bool takenInAnyState(std::string_view code)
+{
+    return code.starts_with("CR") || code == commandNamed("power", "on").code;
+}
+
 } // namespace qv7

@@ -34,6 +34,10 @@ ParsedCommands parseCommands(const std::vector<std::string> &words);
 // The command that a verb and its argument name, for a program's own use ("status").
 Command commandNamed(std::string_view verb, std::string_view argument = {});
 
+// Whether the projector takes a code whatever its power state: its queries (CR and a digit)
+// and power on. Everything else it takes only when it is on.
+bool takenInAnyState(std::string_view code);
+
 // "a", "a or b", "a, b or c".
 std::string oneOf(const std::vector<std::string_view> &words);
 

@@ -174,9 +174,12 @@ void TstCtl::outcomes_data()
     // What the projector's reply becomes at the wrong speed varies: only the advice is checked.
     row("another speed",
         {"--speed 9600 status", 65, "*", "; is the projector at another speed? try --speed 19200"});
-    row("silent projector", {"status --raw", 69, " X X X X", "no reply to CR0"});
+    // A query gets no hint that the projector is in standby: it answers queries there.
+    row("silent projector", {"status --raw", 69, " X X X X", "no reply to CR0 within 500 ms\n"});
+    row("input in standby",
+        {"input pc1", 69, "", "no reply to C05 within 500 ms; the projector takes this only when"});
     row("adapter pulled", {"status", 74, "", "went away"});
-    row("port in use", {"status", 75, "", "in use by another program"});
+    row("port in use", {"status", 75, "", "in use by tst_ctl (pid "});
     row("permission denied", {"status", 77, "", "permission denied; "});
     row("tcp busy", {"status", 75, "", "in use by another client"});
     // The projector warms up for 3 s; a fault ends the wait at once, long before its time-out.
