@@ -79,6 +79,23 @@ std::vector<std::string> entries(const std::string &path)
     }
     return names;
 }
+
+// This process and those that started it: a script that opened the line and then ran this
+// program handed the line over, and is no other program.
+std::vector<std::string> selfAndAncestors()
+{
+    std::vector<std::string> pids;
+    for (pid_t pid = ::getpid(); pid > 1 && pids.size() < 64;) {
+        pids.push_back(std::to_string(pid));
+        QFile stat(QString::fromStdString("/proc/" + pids.back() + "/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            break;
+        // After the command's closing parenthesis: the state, then the parent's pid.
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        pid = fields.value(1).toInt();
+    }
+    return pids;
+}
 #endif
 
 // The other processes that have the device open, as "cat (pid 1234)". A program that takes no
@@ -91,9 +108,10 @@ QStringList deviceHolders(const QString &device)
     struct stat target {};
     if (::stat(QFile::encodeName(device).constData(), &target) != 0 || !S_ISCHR(target.st_mode))
         return holders;
-    const std::string self = std::to_string(::getpid());
+    const std::vector<std::string> family = selfAndAncestors();
     for (const std::string &pid : entries("/proc")) {
-        if (pid == self || !std::ranges::all_of(pid, [](char c) { return c >= '0' && c <= '9'; }))
+        if (std::ranges::find(family, pid) != family.end() ||
+            !std::ranges::all_of(pid, [](char c) { return c >= '0' && c <= '9'; }))
             continue;
         const std::string fds = "/proc/" + pid + "/fd/";
         const auto isDevice = [&](const std::string &fd) {
