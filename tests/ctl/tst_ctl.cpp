@@ -179,7 +179,7 @@ void TstCtl::outcomes_data()
     row("input in standby",
         {"input pc1", 69, "", "no reply to C05 within 500 ms; the projector takes this only when"});
     row("adapter pulled", {"status", 74, "", "went away"});
-    row("port in use", {"status", 75, "", "in use by tst_ctl (pid "});
+    row("port in use", {"status", 75, "", "in use by another program"});
     row("permission denied", {"status", 77, "", "permission denied; "});
     row("tcp busy", {"status", 75, "", "in use by another client"});
     // The projector warms up for 3 s; a fault ends the wait at once, long before its time-out.
