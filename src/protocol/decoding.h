@@ -49,13 +49,11 @@ inline constexpr Named<Input> kInputs[] = {
     {Input::Video, " Video", "video"},
 };
 
-// The orientation's words are its texts, as the broker has always published them.
 inline constexpr Named<Orientation> kOrientations[] = {
-    {Orientation::Normal, " Normally", "Normally"},
-    {Orientation::TopBottomReversed, " Top/Bottom reversal", "Top/Bottom reversal"},
-    {Orientation::LeftRightReversed, " Left/Right reversal", "Left/Right reversal"},
-    {Orientation::BothReversed, " Top/Bottom , Left/Right reversal",
-     "Top/Bottom , Left/Right reversal"},
+    {Orientation::Normal, " Normally", "normal"},
+    {Orientation::TopBottomReversed, " Top/Bottom reversal", "top-bottom-reversed"},
+    {Orientation::LeftRightReversed, " Left/Right reversal", "left-right-reversed"},
+    {Orientation::BothReversed, " Top/Bottom , Left/Right reversal", "both-reversed"},
 };
 
 // One row of a status table: the spaced beginning of the RXD text and the value it reports.

@@ -89,7 +89,7 @@ void TstBridge::initTestCase()
     hall_ = std::make_unique<Line>(path(u"hall"_s),
                                    Projector::Settings{.lampHours = 1234, .orientation = "10"});
     hallBridge_ = bridge(*broker_, u"[hall]\nport = %1\n"_s.arg(hall_->link), {u"--verbose"_s});
-    QTRY_PAYLOAD(*watcher_, "qv7/hall/orientation", "Top/Bottom reversal");
+    QTRY_PAYLOAD(*watcher_, "qv7/hall/orientation", "top-bottom-reversed");
 }
 
 void TstBridge::cleanupTestCase()
