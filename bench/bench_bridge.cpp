@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -43,14 +42,6 @@ long processRssKiB(qint64 pid)
             return line.mid(6).trimmed().split(' ').first().toLong();
     }
     return 0;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        qFatal("no free port on 127.0.0.1");
-    return probe.serverPort();
 }
 
 bool waitUntil(const std::function<bool()> &done, double seconds)
@@ -91,7 +82,7 @@ int main(int argc, char *argv[])
                                  line.contains(QLatin1StringView(" in  C R 1")))
                                  arrived[i] = Clock::now();
                          });
-        pjlinkPorts.push_back(freePort());
+        pjlinkPorts.push_back(qv7::test::freePort());
         inventory += QStringLiteral("[p%1]\nport = %2\npjlink = 127.0.0.1:%3\n")
                          .arg(i)
                          .arg(link)

@@ -299,10 +299,8 @@ void LineOwner::take(const Reading &reading)
     } else if (const auto *input = std::get_if<Input>(&reading)) {
         setState(QStringLiteral("input"), bytes(word(*input)));
     } else if (const auto *lamp = std::get_if<LampTime>(&reading)) {
-        if (lamp->hours) {
-            lampHours_ = lamp->hours;
+        if (lamp->hours)
             setState(QStringLiteral("lamp_hours"), QByteArray::number(*lamp->hours));
-        }
     } else if (const auto *orientation = std::get_if<Orientation>(&reading)) {
         setState(QStringLiteral("orientation"), bytes(word(*orientation)));
     }
@@ -337,7 +335,8 @@ ProjectorSample LineOwner::sample() const
     const std::string link = state_.value(QStringLiteral("link")).toStdString();
     sample.up = link == "up" && power_;
     sample.power = power_;
-    sample.lampHours = lampHours_;
+    if (const QByteArray hours = state_.value(QStringLiteral("lamp_hours")); !hours.isEmpty())
+        sample.lampHours = hours.toInt();
     if (const auto known = std::ranges::find(kLinkStates, link); known != std::end(kLinkStates))
         sample.link = *known;
     sample.lastAnswer = lastAnswer_;

@@ -101,7 +101,6 @@ private:
     std::chrono::seconds backOff_;
     QMap<QString, QByteArray> state_;
     std::optional<PowerState> power_;
-    std::optional<int> lampHours_;
     std::optional<double> lastAnswer_; // Unix time
     bool claimed_ = false;
     QString lineDown_; // why the line is down; empty while it is open

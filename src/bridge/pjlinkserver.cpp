@@ -1,12 +1,8 @@
 #include "pjlinkserver.h"
 
-#include "requests.h"
-
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QTcpSocket>
-
-#include <ranges>
 
 namespace qv7::bridge {
 
@@ -24,12 +20,13 @@ std::string_view text(pjlink::Error error)
     return pjlink::errorText(error);
 }
 
-std::vector<Command> commandsOf(std::string_view words)
+// "127.0.0.1:4352", "[::1]:4352".
+QString endpoint(const QHostAddress &host, quint16 port)
 {
-    std::vector<std::string> split;
-    for (const auto word : words | std::views::split(' '))
-        split.emplace_back(word.begin(), word.end());
-    return parseCommands(split).commands;
+    return (host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2")
+                                                             : QStringLiteral("%1:%2"))
+        .arg(host.toString())
+        .arg(port);
 }
 
 } // namespace
@@ -45,11 +42,8 @@ PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, QObject 
 QString PjlinkServer::label() const
 {
     const InventoryEntry &projector = line_.projector();
-    const QString host = projector.pjlinkHost.protocol() == QAbstractSocket::IPv6Protocol
-                             ? QStringLiteral("[%1]").arg(projector.pjlinkHost.toString())
-                             : projector.pjlinkHost.toString();
-    return QStringLiteral("%1:%2").arg(host).arg(server_.isListening() ? server_.serverPort()
-                                                                       : projector.pjlinkPort);
+    return endpoint(projector.pjlinkHost,
+                    server_.isListening() ? server_.serverPort() : projector.pjlinkPort);
 }
 
 bool PjlinkServer::listen()
@@ -89,11 +83,7 @@ PjlinkSession::PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArr
     , socket_(socket)
     , line_(line)
     , password_(password)
-    , peer_((socket->peerAddress().protocol() == QAbstractSocket::IPv6Protocol
-                 ? QStringLiteral("[%1]:%2")
-                 : QStringLiteral("%1:%2"))
-                .arg(socket->peerAddress().toString())
-                .arg(socket->peerPort()))
+    , peer_(endpoint(socket->peerAddress(), socket->peerPort()))
 {
     socket_->setParent(this);
     connect(socket_, &QTcpSocket::readyRead, this, &PjlinkSession::serve);
@@ -229,7 +219,7 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
     const std::vector<Command> commands =
         row.ask == pjlink::Ask::SelectInput
             ? std::vector{commandNamed("input", word(*pjlink::inputOfCode(request.parameter)))}
-            : commandsOf(row.words);
+            : parseCommands(row.words).commands;
     const std::string &code = commands.front().code;
     const bool powerOn = code == commandNamed("power", "on").code;
     const bool powerOff = code == commandNamed("power", "off").code;
@@ -245,8 +235,8 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
         finish(request, "OK"); // off already, or on its way
         return;
     }
-    if ((powerOn && power == PowerState::Cooling) || (powerOff && power == PowerState::Warming) ||
-        (!powerOn && !powerOff && power && power != PowerState::On)) {
+    if ((powerOn && power == PowerState::Cooling) ||
+        (!takenInAnyState(code) && power && power != PowerState::On)) {
         finish(request, text(pjlink::Error::UnavailableTime));
         return;
     }

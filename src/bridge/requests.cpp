@@ -90,12 +90,9 @@ CommandRequest commandRequests(const QByteArray &payload)
         script = object.value(u"command").toString().toUtf8();
         request.id = object.value(u"id");
     }
-    std::vector<std::string> words;
-    for (const QString &word : payloadText(script).split(u' ', Qt::SkipEmptyParts))
-        words.push_back(word.toStdString());
-    if (words.empty())
+    ParsedCommands parsed = parseCommands(payloadText(script).toStdString());
+    if (parsed.commands.empty() && parsed.error.empty())
         throw PayloadError(QStringLiteral("an empty command"));
-    ParsedCommands parsed = parseCommands(words);
     if (!parsed.error.empty())
         throw PayloadError(QString::fromStdString(parsed.error));
     request.commands = std::move(parsed.commands);

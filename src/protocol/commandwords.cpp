@@ -116,6 +116,18 @@ ParsedCommands parseCommands(const std::vector<std::string> &words)
     return parsed;
 }
 
+ParsedCommands parseCommands(std::string_view line)
+{
+    std::vector<std::string> words;
+    while (!line.empty()) {
+        const std::size_t blank = std::min(line.find(' '), line.size());
+        if (blank > 0)
+            words.emplace_back(line.substr(0, blank));
+        line.remove_prefix(std::min(blank + 1, line.size()));
+    }
+    return parseCommands(words);
+}
+
 bool takenInAnyState(std::string_view code)
 {
     return code.starts_with("CR") || code == commandNamed("power", "on").code;

@@ -30,6 +30,8 @@ struct ParsedCommands {
 // optional count ("volume up 5"), and raw codes ("C01", "CR3"). Verbs and arguments are matched
 // in any case; raw codes as the line carries them.
 ParsedCommands parseCommands(const std::vector<std::string> &words);
+// The same for one line of words separated by blanks ("input pc1 volume up 2").
+ParsedCommands parseCommands(std::string_view line);
 
 // The command that a verb and its argument name, for a program's own use ("status").
 Command commandNamed(std::string_view verb, std::string_view argument = {});

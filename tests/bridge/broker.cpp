@@ -8,13 +8,17 @@
 
 namespace qv7::test {
 
-Broker::Broker(const QStringList &configuration)
+quint16 freePort()
 {
     QTcpServer probe;
     if (!probe.listen(QHostAddress::LocalHost, 0))
         qFatal("no free port on 127.0.0.1");
-    port_ = probe.serverPort();
-    probe.close();
+    return probe.serverPort();
+}
+
+Broker::Broker(const QStringList &configuration)
+    : port_(freePort())
+{
     QFile file(dir_.filePath(QStringLiteral("mosquitto.conf")));
     QStringList lines{QStringLiteral("listener %1 127.0.0.1").arg(port_),
                       QStringLiteral("persistence false")};

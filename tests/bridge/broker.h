@@ -13,6 +13,9 @@
 
 namespace qv7::test {
 
+// A TCP port on 127.0.0.1 that is free now.
+quint16 freePort();
+
 // Debian's mosquitto as a process of the test's own, on a free 127.0.0.1 port, with no
 // persistence: whatever is retained after a restart was published again. Extra lines go into
 // its configuration (a password file, for one).

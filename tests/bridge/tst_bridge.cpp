@@ -406,7 +406,7 @@ void TstBridge::tls()
     openssl.start(u"sh"_s, {u"-c"_s, QString::fromLatin1(script), dir.path()});
     QVERIFY2(openssl.waitForFinished() && openssl.exitCode() == 0,
              openssl.readAllStandardError().constData());
-    const quint16 tlsPort = Broker().port(); // free once that broker is gone
+    const quint16 tlsPort = qv7::test::freePort();
     const auto file = [&](const QString &name) { return dir.filePath(name); };
     QStringList configuration{u"allow_anonymous true"_s, u"listener %1 127.0.0.1"_s.arg(tlsPort),
                               u"cafile "_s + file(u"ca.crt"_s),

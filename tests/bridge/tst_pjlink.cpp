@@ -7,7 +7,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -21,14 +20,6 @@ namespace {
 
 // The slowest event waited for is a lost line opened again, 5 s after its loss.
 constexpr int kTimeout = 10000;
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        qFatal("no free port on 127.0.0.1");
-    return probe.serverPort();
-}
 
 // A PJLink client that waits in the event loop, so that the simulators of this process answer.
 class Client {

@@ -2,20 +2,11 @@
 // its carriage return.
 
 #include "protocol/pjlink.h"
+#include "require.h"
 
 #include <cstdint>
 
 using namespace qv7::pjlink;
-
-namespace {
-
-void require(bool holds)
-{
-    if (!holds)
-        __builtin_trap();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

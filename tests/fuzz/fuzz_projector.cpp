@@ -9,6 +9,7 @@
 // of the line expects.
 
 #include "protocol/commandtable.h"
+#include "require.h"
 #include "sim/projector.h"
 
 #include <algorithm>
@@ -23,12 +24,6 @@ namespace {
 
 constexpr std::array<std::chrono::nanoseconds, 8> kClockSteps{0ns,   250us, 1ms,  5ms,
                                                               999ms, 3s,    1min, 1h};
-
-void require(bool holds)
-{
-    if (!holds)
-        __builtin_trap();
-}
 
 ProjectorSettings settingsFrom(std::uint8_t byte)
 {

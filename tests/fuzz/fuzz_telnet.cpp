@@ -3,21 +3,12 @@
 
 #include "protocol/networkport.h"
 #include "protocol/telnet.h"
+#include "require.h"
 
 #include <cstdint>
 
 using namespace qv7;
 using namespace qv7::telnet;
-
-namespace {
-
-void require(bool holds)
-{
-    if (!holds)
-        __builtin_trap();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

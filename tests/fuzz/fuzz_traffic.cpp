@@ -5,6 +5,7 @@
 
 #include "protocol/commandtable.h"
 #include "protocol/rendering.h"
+#include "require.h"
 
 #include <algorithm>
 #include <array>
@@ -17,12 +18,6 @@ namespace {
 constexpr std::array<std::string_view, 8> kCommands{"CR0\r", "CR1\r", "CR3\r", "CR4\r",
                                                     "C00\r", "",      "CR2\r", "CR3"};
 constexpr std::size_t kQueryCount = 4;
-
-void require(bool holds)
-{
-    if (!holds)
-        __builtin_trap();
-}
 
 // Every byte's token length, the tokens checked once: something shown, then a blank.
 const std::array<std::size_t, 256> kTokenLengths = [] {
