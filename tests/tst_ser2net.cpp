@@ -141,10 +141,14 @@ void TstSer2net::lineThroughSer2net()
     QCOMPARE(long(all.size() / 4), counter.sent);
     QVERIFY(panel->failures.isEmpty());
     // ser2net serves one client: a second panel is turned away while this one holds the line.
+    // ser2net says so in words and closes; over RFC 2217 the close can be seen before the
+    // words are read, and then the report asks rather than tells. Either names the cause.
     const auto second = test::startPanel(server.url());
-    QTRY_COMPARE(second->failures,
-                 QStringList(u"COM1 (%1): in use by another client; close the "
-                             "other program or session and try again"_s.arg(server.url())));
+    QTRY_COMPARE(second->failures.size(), 1);
+    const QString failure = second->failures.front();
+    QVERIFY2(failure.startsWith(u"COM1 (%1): "_s.arg(server.url())) &&
+                 failure.contains("in use by another client"_L1),
+             qPrintable(failure));
 }
 
 QTEST_MAIN(TstSer2net)
