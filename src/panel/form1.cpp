@@ -10,14 +10,15 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QFontMetrics>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QScreen>
-#include <QSet>
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 namespace qv7 {
@@ -77,6 +78,26 @@ int shiftState(Qt::KeyboardModifiers modifiers)
            (modifiers.testFlag(Qt::AltModifier) ? 4 : 0);
 }
 
+// The distinct fonts that the layout gives the window and its controls.
+std::vector<QFont> layoutFonts()
+{
+    std::vector<QFont> fonts{designFont(formLayout().font)};
+    for (const ControlLayout &layout : controlLayouts()) {
+        if (layout.font.face == Face::Inherit)
+            continue;
+        QFont font = designFont(layout.font);
+        if (std::ranges::find(fonts, font) == fonts.end())
+            fonts.push_back(std::move(font));
+    }
+    return fonts;
+}
+
+void resolveFonts(const std::vector<QFont> &fonts)
+{
+    for (const QFont &font : fonts)
+        QFontMetrics(font).horizontalAdvance(QLatin1Char(' '));
+}
+
 } // namespace
 
 Form1::Form1(QWidget *parent)
@@ -100,8 +121,15 @@ Form1::Form1(QWidget *parent)
     setFont(designFont(form.font));
     setHeight(static_cast<float>(form.height));
 
+    // Left to the first paint, finding and loading the panel's fonts holds up the event loop
+    // for 10 ms and more, so the window loads them while it is built. Most of that is finding
+    // the system's fonts, and a second core does it while the controls are made: font engines
+    // are kept per thread, but the font database and fontconfig's matches are shared.
+    const std::vector<QFont> fonts = layoutFonts();
+    std::jthread fontFinder(resolveFonts, std::cref(fonts));
     buildControls();
-    loadFonts();
+    fontFinder.join();
+    resolveFonts(fonts);
     Frame8 = named<QWidget>("Frame8");
     Command34 = named<QAbstractButton>("Command34");
     Option1 = named<QAbstractButton>("Option1");
@@ -204,7 +232,11 @@ void Form1::buildControls()
     const ImageLayout &image = imageLayout();
     auto *logo = new QLabel(this);
     logo->setObjectName(QString::fromUtf8(image.name));
-    logo->setPixmap(QPixmap(QStringLiteral(":/qv7/logo.bmp")));
+    // Named as a bitmap, so that the image plugins are not all loaded to be asked whether
+    // they can read it; that cost start-up 7 ms and a megabyte.
+    QImageReader logoFile(QStringLiteral(":/qv7/logo.bmp"), "bmp");
+    logoFile.setAutoDetectImageFormat(false);
+    logo->setPixmap(QPixmap::fromImage(logoFile.read()));
     logo->setGeometry(twipsToPixels(image.left), twipsToPixels(image.top), image.widthPixels,
                       image.heightPixels);
     logo->setAccessibleName(QStringLiteral("Logo"));
@@ -214,20 +246,6 @@ void Form1::buildControls()
     for (std::size_t i = 1; i < focusOrder.size(); ++i)
         setTabOrder(focusOrder[i - 1].second, focusOrder[i].second);
     focusOrder.front().second->setFocus();
-}
-
-void Form1::loadFonts() const
-{
-    // Left to the first paint, finding and loading the panel's fonts holds up the event loop
-    // for 10 ms and more; the window does it while it is built instead.
-    QSet<QString> loaded;
-    for (const QWidget *widget : findChildren<QWidget *>()) {
-        const QFont &font = widget->font();
-        if (!loaded.contains(font.key())) {
-            loaded.insert(font.key());
-            QFontMetrics(font).horizontalAdvance(QLatin1Char(' '));
-        }
-    }
 }
 
 void Form1::connectCommands()

@@ -50,7 +50,6 @@ protected:
 
 private:
     void buildControls();
-    void loadFonts() const;
     void connectCommands();
     void connectPortPanel();
     void connectDisplay();
