@@ -14,7 +14,7 @@ int main(int argc, char *argv[])
     port.setBaudRate(QSerialPort::Baud19200);
     port.open(QIODevice::ReadWrite);
     QLabel window(arguments.contains(QStringLiteral("--text")) ? QStringLiteral("COM1 open")
-                                                                : QString());
+                                                               : QString());
     window.resize(400, 300);
     window.show();
     return QApplication::exec();

@@ -160,8 +160,8 @@ public:
                 if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY && !map->override_redirect)
                     return map->window;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0 || xcb_connection_has_error(connection_))
                 return XCB_NONE;
             pollfd ready{xcb_get_file_descriptor(connection_), POLLIN, 0};
@@ -174,9 +174,8 @@ public:
     // reading the row across its middle every 0.2 ms.
     bool waitForPaint(xcb_window_t window, Clock::time_point deadline)
     {
-        const auto geometry =
-            owned(xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window),
-                                         nullptr));
+        const auto geometry = owned(
+            xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr));
         if (!geometry)
             return false;
         while (Clock::now() < deadline) {
