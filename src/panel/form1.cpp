@@ -18,7 +18,6 @@
 #include <QScreen>
 
 #include <algorithm>
-#include <thread>
 #include <vector>
 
 namespace qv7 {
@@ -121,15 +120,10 @@ Form1::Form1(QWidget *parent)
     setFont(designFont(form.font));
     setHeight(static_cast<float>(form.height));
 
-    // Left to the first paint, finding and loading the panel's fonts holds up the event loop
-    // for 10 ms and more, so the window loads them while it is built. Most of that is finding
-    // the system's fonts, and a second core does it while the controls are made: font engines
-    // are kept per thread, but the font database and fontconfig's matches are shared.
-    const std::vector<QFont> fonts = layoutFonts();
-    std::jthread fontFinder(resolveFonts, std::cref(fonts));
     buildControls();
-    fontFinder.join();
-    resolveFonts(fonts);
+    // Left to the first paint, finding and loading the panel's fonts holds up the event loop
+    // for 10 ms and more; the window does it while it is built instead.
+    resolveFonts(layoutFonts());
     Frame8 = named<QWidget>("Frame8");
     Command34 = named<QAbstractButton>("Command34");
     Option1 = named<QAbstractButton>("Option1");
