@@ -17,13 +17,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,7 +101,7 @@ struct XServer {
     ~XServer() { stop(pid); }
 };
 
-// Resident memory and CPU time of a process, from /proc.
+// Resident memory of a process, from /proc.
 double rssMiB(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -111,21 +111,21 @@ double rssMiB(pid_t pid)
     return 0;
 }
 
+// CPU time of all of a process's threads so far, in nanoseconds as the scheduler counts it.
 double cpuMs(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const std::size_t after = text.rfind(')');
-    if (after == std::string::npos)
-        return 0;
-    // After the command: the state, then fields 4 to 15; utime and stime are 14 and 15.
-    std::istringstream fields(text.substr(after + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::stod(field);
-    return ticks * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    double nanoseconds = 0;
+    if (DIR *directory = ::opendir(tasks.c_str())) {
+        while (const dirent *entry = ::readdir(directory)) {
+            std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+            double onCpu = 0;
+            if (entry->d_name[0] != '.' && schedstat >> onCpu)
+                nanoseconds += onCpu;
+        }
+        ::closedir(directory);
+    }
+    return nanoseconds / 1e6;
 }
 
 template <typename Reply> std::unique_ptr<Reply, decltype(&std::free)> owned(Reply *reply)
@@ -288,11 +288,11 @@ int main(int argc, char *argv[])
     std::printf("%-30s %-19s %-19s %-10s %s\n", "program", "window mapped, ms", "painted, ms",
                 "CPU, ms", "RSS idle, MiB");
     for (const Program &program : programs)
-        std::printf("%-30s %-19s %-19s %7.0f    %5.1f\n", program.name,
+        std::printf("%-30s %-19s %-19s %7.1f    %5.1f\n", program.name,
                     range(program, &Sample::mappedMs).c_str(),
                     range(program, &Sample::paintedMs).c_str(), median(program, &Sample::cpuMs),
                     median(program, &Sample::rssMiB));
-    std::printf("(CPU: until the window was mapped, in clock ticks)\n");
+    std::printf("(CPU: of all threads, until the window was mapped)\n");
     const Program &measured = programs[2];
     for (const Program *floor : {&programs[0], &programs[1]})
         std::printf("panel on a pty / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", floor->name,

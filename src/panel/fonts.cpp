@@ -4,13 +4,16 @@ namespace qv7 {
 
 QStringList fontFamilies(Face face)
 {
-    if (face == Face::Gothic)
-        return {QString::fromUtf8(kGothicFamily),        QStringLiteral("IPAGothic"),
-                QStringLiteral("Noto Sans Mono CJK JP"), QStringLiteral("VL Gothic"),
-                QStringLiteral("DejaVu Sans Mono"),      QStringLiteral("monospace")};
-    return {QString::fromUtf8(kPGothicFamily),  QStringLiteral("IPAPGothic"),
-            QStringLiteral("Noto Sans CJK JP"), QStringLiteral("VL PGothic"),
-            QStringLiteral("DejaVu Sans"),      QStringLiteral("sans-serif")};
+    // Built once: every control asks while the window is built.
+    static const QStringList gothic{
+        QString::fromUtf8(kGothicFamily),        QStringLiteral("IPAGothic"),
+        QStringLiteral("Noto Sans Mono CJK JP"), QStringLiteral("VL Gothic"),
+        QStringLiteral("DejaVu Sans Mono"),      QStringLiteral("monospace")};
+    static const QStringList pGothic{
+        QString::fromUtf8(kPGothicFamily),  QStringLiteral("IPAPGothic"),
+        QStringLiteral("Noto Sans CJK JP"), QStringLiteral("VL PGothic"),
+        QStringLiteral("DejaVu Sans"),      QStringLiteral("sans-serif")};
+    return face == Face::Gothic ? gothic : pGothic;
 }
 
 QFont designFont(const FontSpec &style)
