@@ -4,6 +4,7 @@
 #include "protocol/linesettings.h"
 #include "transport.h"
 
+#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -85,6 +86,11 @@ private:
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings lineSettings_;
     TransportOptions transportOptions_;
+    // The device this control closed last, and when: a reopen within kReopenMs is the same
+    // hold of the line.
+    static constexpr qint64 kReopenMs = 100;
+    QString closedDevice_;
+    QElapsedTimer closedAt_;
     short commEvent_ = 0;
     bool connecting_ = false;
 };

@@ -1,6 +1,5 @@
 #include "serialtransport.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 
 #ifdef Q_OS_UNIX
@@ -134,28 +133,6 @@ QStringList deviceHolders(const QString &device)
     return holders;
 }
 
-// The line this process closed last, and when. While the line was open, TIOCEXCL kept every
-// other opener but root out, so reopening it straight after the close (the port switch closes
-// and reopens the same line in one go) needs no new search of /proc, which costs milliseconds
-// on a busy machine.
-struct LastClosed {
-    QString device;
-    QElapsedTimer since;
-
-    static constexpr qint64 kReopenMs = 100;
-
-    bool isReopen(const QString &opened) const
-    {
-        return opened == device && since.isValid() && !since.hasExpired(kReopenMs);
-    }
-};
-
-LastClosed &lastClosed()
-{
-    static LastClosed last;
-    return last;
-}
-
 // Programs that lock the device itself rather than a lock file (picocom) see this one too,
 // and this one them; root passes TIOCEXCL, but not this.
 bool lockDevice(const QSerialPort &port)
@@ -250,9 +227,10 @@ Failure openFailure(QSerialPort::SerialPortError error, const QString &systemTex
     }
 }
 
-SerialTransport::SerialTransport(const QString &device, QObject *parent)
+SerialTransport::SerialTransport(const QString &device, bool reopening, QObject *parent)
     : Transport(parent)
     , device_(device)
+    , reopening_(reopening)
 {
     port_.setReadBufferSize(kInBufferSize);
     connect(&port_, &QSerialPort::readyRead, this, &Transport::readyRead);
@@ -264,8 +242,7 @@ void SerialTransport::open(const LineSettings &settings)
     // By its real name, QSerialPort's lock file (LCK..ttyUSB0 in /var/lock) is the one that
     // other programs look for, whichever link the device was named by.
     const QString device = realDevice(device_);
-    if (const QStringList holders =
-            lastClosed().isReopen(device) ? QStringList() : deviceHolders(device);
+    if (const QStringList holders = reopening_ ? QStringList() : deviceHolders(device);
         !holders.isEmpty())
         throw CommError(FailureKind::InUse, QStringLiteral("in use by %1; close it and try again")
                                                 .arg(holders.join(QLatin1String(", "))));
@@ -290,10 +267,6 @@ void SerialTransport::open(const LineSettings &settings)
 
 void SerialTransport::close()
 {
-    if (port_.isOpen()) {
-        lastClosed().device = realDevice(device_);
-        lastClosed().since.start();
-    }
     port_.close();
     port_.clearError();
 }

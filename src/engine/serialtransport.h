@@ -32,7 +32,9 @@ class SerialTransport : public Transport {
     Q_OBJECT
 
 public:
-    explicit SerialTransport(const QString &device, QObject *parent = nullptr);
+    // reopening: the line was held by this program until a moment ago; see TransportOptions.
+    explicit SerialTransport(const QString &device, bool reopening = false,
+                             QObject *parent = nullptr);
 
     void open(const LineSettings &settings) override;
     void close() override;
@@ -46,6 +48,7 @@ private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
 
     QString device_;
+    bool reopening_;
     QSerialPort port_;
 };
 

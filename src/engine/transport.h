@@ -43,6 +43,10 @@ signals:
 struct TransportOptions {
     // How long a network port may take to connect.
     int connectTimeoutMs = 3000;
+    // The serial control closed this same line a moment ago. While it held the line, TIOCEXCL
+    // and the device lock kept other openers out (root aside), so the search of /proc for
+    // other holders, milliseconds on a busy machine, is not made again.
+    bool reopening = false;
 };
 
 // The transport for a device name, which the serial control opens for a port number:

@@ -24,7 +24,7 @@ std::unique_ptr<Transport> makeTransport(const QString &device, const TransportO
 {
     const std::string name = device.toStdString();
     if (!isNetworkPortName(name))
-        return std::make_unique<SerialTransport>(device);
+        return std::make_unique<SerialTransport>(device, options.reopening);
     const NetworkPortName parsed = parseNetworkPort(name);
     if (!parsed.port)
         throw CommError(FailureKind::NoSuchDevice, QString::fromStdString(parsed.error));
