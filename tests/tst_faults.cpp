@@ -152,7 +152,7 @@ void TstFaults::inUseUnderAnotherName_data()
 {
     // The device is held, and asked for through a link to it, as a udev name would be.
     QTest::addColumn<bool>("byProcess");
-    QTest::addColumn<QString>("holder"); // %1: the holding process's id
+    QTest::addColumn<QString>("holder");  // %1: the holding process's id
     QTest::addColumn<bool>("heldBefore"); // this port had the line, and let it go first
     QTest::newRow("by a port of this program") << false << u"another program"_s << false;
     QTest::newRow("by a process that takes no lock") << true << u"sh (pid %1)"_s << false;
