@@ -4,9 +4,10 @@
 // from the spawn to the window's map on the server and to its first paint. Prints the median
 // and range of each, and the panel's ratios to the floors.
 //
-//   bench_startup [--rounds N] [--panel PATH]
+//   bench_startup [--rounds N] [--panel PATH]...
 //
-// --rounds defaults to 9; --panel times another build of the panel (an older one, say).
+// --rounds defaults to 9; each --panel times another build of the panel beside this one (an
+// older one, say), COM1 on the same pseudo-terminal.
 // Xvfb must be installed.
 
 #include "benchsupport.h"
@@ -257,24 +258,26 @@ std::string range(const Program &program, double Sample::*field)
 int main(int argc, char *argv[])
 {
     int rounds = 9;
-    std::string panel = QV7RSC;
+    std::vector<std::string> others;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0)
             rounds = std::max(1, std::atoi(argv[i + 1]));
         if (std::strcmp(argv[i], "--panel") == 0)
-            panel = argv[i + 1];
+            others.emplace_back(argv[i + 1]);
     }
 
     XServer server;
     Display display(server.display);
     qv7::test::PtyPair line;
     const std::string device = line.slavePath().toStdString();
-    Program programs[] = {
+    std::vector<Program> programs = {
         {"bare Qt window + serial port", {BARE_WINDOW, device}, {}},
         {"the same with a line of text", {BARE_WINDOW, device, "--text"}, {}},
-        {"panel, COM1 on a pty", {panel, "--com1", device}, {}},
-        {"panel --simulate", {panel, "--simulate"}, {}},
+        {"panel, COM1 on a pty", {QV7RSC, "--com1", device}, {}},
+        {"panel --simulate", {QV7RSC, "--simulate"}, {}},
     };
+    for (const std::string &other : others)
+        programs.push_back({other.c_str(), {other, "--com1", device}, {}});
     // One round unmeasured, so that every program starts from a warm page cache; then the
     // programs take turns, so that a change in the machine's load falls on each alike.
     for (const Program &program : programs)
@@ -293,11 +296,16 @@ int main(int argc, char *argv[])
                     range(program, &Sample::paintedMs).c_str(), median(program, &Sample::cpuMs),
                     median(program, &Sample::rssMiB));
     std::printf("(CPU: of all threads, until the window was mapped)\n");
-    const Program &measured = programs[2];
-    for (const Program *floor : {&programs[0], &programs[1]})
-        std::printf("panel on a pty / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", floor->name,
-                    median(measured, &Sample::mappedMs) / median(*floor, &Sample::mappedMs),
-                    median(measured, &Sample::paintedMs) / median(*floor, &Sample::paintedMs),
-                    median(measured, &Sample::rssMiB) / median(*floor, &Sample::rssMiB));
+    for (std::size_t panel = 2; panel < programs.size(); ++panel) {
+        if (panel == 3)
+            continue;
+        for (const Program *floor : {&programs[0], &programs[1]})
+            std::printf(
+                "%s / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", programs[panel].name,
+                floor->name,
+                median(programs[panel], &Sample::mappedMs) / median(*floor, &Sample::mappedMs),
+                median(programs[panel], &Sample::paintedMs) / median(*floor, &Sample::paintedMs),
+                median(programs[panel], &Sample::rssMiB) / median(*floor, &Sample::rssMiB));
+    }
     return 0;
 }
