@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QFontMetrics>
-#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -227,9 +226,9 @@ void Form1::buildControls()
     const ImageLayout &image = imageLayout();
     auto *logo = new QLabel(this);
     logo->setObjectName(QString::fromUtf8(image.name));
-    // Compiled in as XPM, which QImage reads itself: read from a resource, the bitmap cost
+    // Compiled in as XPM, which QPixmap reads itself: read from a resource, the bitmap cost
     // start-up 2 ms in the image plugins' search and its decompression.
-    logo->setPixmap(QPixmap::fromImage(QImage(kLogo)));
+    logo->setPixmap(QPixmap(kLogo));
     logo->setGeometry(twipsToPixels(image.left), twipsToPixels(image.top), image.widthPixels,
                       image.heightPixels);
     logo->setAccessibleName(QStringLiteral("Logo"));
