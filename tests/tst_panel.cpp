@@ -196,7 +196,6 @@ void TstPanel::modalReportEndsTheHold()
     Form1 form;
     form.engine().MSComm1().setDevice(1, line.slavePath());
     form.load();
-    form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     test::keyDown(form, Qt::Key_J, 2);
     CommandButton *zoomIn = test::widget<CommandButton>(form, "Command15");

@@ -113,6 +113,5 @@ int main(int argc, char *argv[])
                          [](const QString &line) { QTextStream(stdout) << line << Qt::endl; });
     }
     form.load();
-    form.show();
     return QApplication::exec();
 }

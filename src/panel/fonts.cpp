@@ -23,6 +23,10 @@ QFont designFont(const FontSpec &style)
     font.setStyleHint(style.face == Face::Gothic ? QFont::Monospace : QFont::SansSerif);
     font.setPointSizeF(style.points);
     font.setWeight(style.bold ? QFont::Bold : QFont::Normal);
+    // The faces' own instructions, as the design's Windows drew them. Under a desktop's slight
+    // hinting FreeType's auto-hinter stands in; it reads glyphs all over the large CJK faces
+    // first, which cost start-up 2 ms and 1.5 MiB of resident font file.
+    font.setHintingPreference(QFont::PreferFullHinting);
     return font;
 }
 

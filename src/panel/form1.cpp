@@ -121,9 +121,6 @@ Form1::Form1(QWidget *parent)
     setHeight(static_cast<float>(form.height));
 
     buildControls();
-    // Left to the first paint, finding and loading the panel's fonts holds up the event loop
-    // for 10 ms and more; the window does it while it is built instead.
-    resolveFonts(layoutFonts());
     Frame8 = named<QWidget>("Frame8");
     Command34 = named<QAbstractButton>("Command34");
     Option1 = named<QAbstractButton>("Option1");
@@ -311,6 +308,11 @@ void Form1::load()
     setLeft((screenWidth - static_cast<float>(formLayout().width)) / 2);
     setTop((screenHeight - Height()) / 2);
     setHeight(kStartHeight);
+    // The window appears as soon as it is placed. Left to the first paint, finding and loading
+    // its fonts would hold up the event loop's first turn for 10 ms and more, so they are loaded
+    // here, before the line opens and the loop runs.
+    show();
+    resolveFonts(layoutFonts());
     if (!engine_.start())
         return;
     // Selecting "COM1" by code runs its port switch, as a click would.

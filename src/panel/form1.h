@@ -23,7 +23,7 @@ public:
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
 
-    // Places the window and opens the port; call once before showing the window.
+    // Places and shows the window, then opens the port; call once.
     void load();
 
     Engine &engine() { return engine_; }

@@ -15,7 +15,6 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
     if (!com2.isEmpty())
         panel->form->engine().MSComm1().setDevice(2, com2);
     panel->form->load();
-    panel->form->show();
     return panel;
 }
 
