@@ -207,6 +207,7 @@ struct Sample {
 struct Program {
     const char *name;
     std::vector<std::string> command;
+    bool setBesideFloors = false; // its ratios to the floors are printed
     std::vector<Sample> samples;
 };
 
@@ -246,10 +247,9 @@ double median(const Program &program, double Sample::*field)
 
 std::string range(const Program &program, double Sample::*field)
 {
-    const std::vector<double> values = column(program.samples, field);
+    const Summary summary = summarize(column(program.samples, field));
     char text[40];
-    std::snprintf(text, sizeof text, "%5.1f (%.1f-%.1f)", summarize(values).median,
-                  std::ranges::min(values), std::ranges::max(values));
+    std::snprintf(text, sizeof text, "%5.1f (%.1f-%.1f)", summary.median, summary.min, summary.max);
     return text;
 }
 
@@ -271,13 +271,13 @@ int main(int argc, char *argv[])
     qv7::test::PtyPair line;
     const std::string device = line.slavePath().toStdString();
     std::vector<Program> programs = {
-        {"bare Qt window + serial port", {BARE_WINDOW, device}, {}},
-        {"the same with a line of text", {BARE_WINDOW, device, "--text"}, {}},
-        {"panel, COM1 on a pty", {QV7RSC, "--com1", device}, {}},
-        {"panel --simulate", {QV7RSC, "--simulate"}, {}},
+        {"bare Qt window + serial port", {BARE_WINDOW, device}, false, {}},
+        {"the same with a line of text", {BARE_WINDOW, device, "--text"}, false, {}},
+        {"panel, COM1 on a pty", {QV7RSC, "--com1", device}, true, {}},
+        {"panel --simulate", {QV7RSC, "--simulate"}, false, {}},
     };
     for (const std::string &other : others)
-        programs.push_back({other.c_str(), {other, "--com1", device}, {}});
+        programs.push_back({other.c_str(), {other, "--com1", device}, true, {}});
     // One round unmeasured, so that every program starts from a warm page cache; then the
     // programs take turns, so that a change in the machine's load falls on each alike.
     for (const Program &program : programs)
@@ -296,16 +296,15 @@ int main(int argc, char *argv[])
                     range(program, &Sample::paintedMs).c_str(), median(program, &Sample::cpuMs),
                     median(program, &Sample::rssMiB));
     std::printf("(CPU: of all threads, until the window was mapped)\n");
-    for (std::size_t panel = 2; panel < programs.size(); ++panel) {
-        if (panel == 3)
+    for (const Program &panel : programs) {
+        if (!panel.setBesideFloors)
             continue;
         for (const Program *floor : {&programs[0], &programs[1]})
-            std::printf(
-                "%s / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", programs[panel].name,
-                floor->name,
-                median(programs[panel], &Sample::mappedMs) / median(*floor, &Sample::mappedMs),
-                median(programs[panel], &Sample::paintedMs) / median(*floor, &Sample::paintedMs),
-                median(programs[panel], &Sample::rssMiB) / median(*floor, &Sample::rssMiB));
+            std::printf("%s / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", panel.name,
+                        floor->name,
+                        median(panel, &Sample::mappedMs) / median(*floor, &Sample::mappedMs),
+                        median(panel, &Sample::paintedMs) / median(*floor, &Sample::paintedMs),
+                        median(panel, &Sample::rssMiB) / median(*floor, &Sample::rssMiB));
     }
     return 0;
 }

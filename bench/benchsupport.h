@@ -23,7 +23,7 @@ inline double millisecondsBetween(Clock::time_point from, Clock::time_point to)
 // Order statistics of a sample, in the sample's unit.
 struct Summary {
     std::size_t count = 0;
-    double mean = 0, median = 0, p99 = 0, max = 0;
+    double mean = 0, median = 0, p99 = 0, min = 0, max = 0;
 };
 
 inline Summary summarize(std::vector<double> values)
@@ -39,6 +39,7 @@ inline Summary summarize(std::vector<double> values)
     summary.mean = total / double(values.size());
     summary.median = values[values.size() / 2];
     summary.p99 = values[std::min(values.size() - 1, values.size() * 99 / 100)];
+    summary.min = values.front();
     summary.max = values.back();
     return summary;
 }
