@@ -1,8 +1,9 @@
 // How soon the panel's window shows, and its memory then, beside the floor: a bare Qt window
 // with a serial port open, with and without a line of text (the bare one loads no font at
-// all). Each program is started in turn on a private X server (Xvfb, no TCP); the times run
-// from the spawn to the window's map on the server and to its first paint. Prints the median
-// and range of each, and the panel's ratios to the floors.
+// all), and with the design's controls as plain Qt widgets (what Qt takes for them). Each program
+// is started in turn on a private X server (Xvfb, no TCP); the times run from the spawn to the
+// window's map on the server and to its first paint. Prints the median and range of each, and the
+// panel's ratios to the floors.
 //
 //   bench_startup [--rounds N] [--panel PATH]...
 //
@@ -273,6 +274,7 @@ int main(int argc, char *argv[])
     std::vector<Program> programs = {
         {"bare Qt window + serial port", {BARE_WINDOW, device}, false, {}},
         {"the same with a line of text", {BARE_WINDOW, device, "--text"}, false, {}},
+        {"the design's controls, plain", {BARE_WINDOW, device, "--controls"}, false, {}},
         {"panel, COM1 on a pty", {QV7RSC, "--com1", device}, true, {}},
         {"panel --simulate", {QV7RSC, "--simulate"}, false, {}},
     };
@@ -299,7 +301,7 @@ int main(int argc, char *argv[])
     for (const Program &panel : programs) {
         if (!panel.setBesideFloors)
             continue;
-        for (const Program *floor : {&programs[0], &programs[1]})
+        for (const Program *floor : {&programs[0], &programs[1], &programs[2]})
             std::printf("%s / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", panel.name,
                         floor->name,
                         median(panel, &Sample::mappedMs) / median(*floor, &Sample::mappedMs),
