@@ -45,8 +45,8 @@ void buildControls(QWidget &window)
         }
         if (layout.font.face != Face::Inherit)
             widget->setFont(designFont(layout.font));
-        widget->setGeometry(twipsToPixels(layout.rect.left), twipsToPixels(layout.rect.top),
-                            twipsToPixels(layout.rect.width), twipsToPixels(layout.rect.height));
+        const Rect place = inPixels(layout.rect);
+        widget->setGeometry(place.left, place.top, place.width, place.height);
         widget->setVisible(!(layout.flags & kHidden));
     }
     window.resize(twipsToPixels(formLayout().width), twipsToPixels(kStartHeight));

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <memory>
 #include <poll.h>
+#include <ranges>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -208,7 +209,8 @@ struct Sample {
 struct Program {
     const char *name;
     std::vector<std::string> command;
-    bool setBesideFloors = false; // its ratios to the floors are printed
+    // A floor is what the panels are set beside; a panel's ratios to the floors are printed.
+    enum class Role { Floor, Panel, Other } role;
     std::vector<Sample> samples;
 };
 
@@ -272,14 +274,17 @@ int main(int argc, char *argv[])
     qv7::test::PtyPair line;
     const std::string device = line.slavePath().toStdString();
     std::vector<Program> programs = {
-        {"bare Qt window + serial port", {BARE_WINDOW, device}, false, {}},
-        {"the same with a line of text", {BARE_WINDOW, device, "--text"}, false, {}},
-        {"the design's controls, plain", {BARE_WINDOW, device, "--controls"}, false, {}},
-        {"panel, COM1 on a pty", {QV7RSC, "--com1", device}, true, {}},
-        {"panel --simulate", {QV7RSC, "--simulate"}, false, {}},
+        {"bare Qt window + serial port", {BARE_WINDOW, device}, Program::Role::Floor, {}},
+        {"the same with a line of text", {BARE_WINDOW, device, "--text"}, Program::Role::Floor, {}},
+        {"the design's controls, plain",
+         {BARE_WINDOW, device, "--controls"},
+         Program::Role::Floor,
+         {}},
+        {"panel, COM1 on a pty", {QV7RSC, "--com1", device}, Program::Role::Panel, {}},
+        {"panel --simulate", {QV7RSC, "--simulate"}, Program::Role::Other, {}},
     };
     for (const std::string &other : others)
-        programs.push_back({other.c_str(), {other, "--com1", device}, true, {}});
+        programs.push_back({other.c_str(), {other, "--com1", device}, Program::Role::Panel, {}});
     // One round unmeasured, so that every program starts from a warm page cache; then the
     // programs take turns, so that a change in the machine's load falls on each alike.
     for (const Program &program : programs)
@@ -298,15 +303,15 @@ int main(int argc, char *argv[])
                     range(program, &Sample::paintedMs).c_str(), median(program, &Sample::cpuMs),
                     median(program, &Sample::rssMiB));
     std::printf("(CPU: of all threads, until the window was mapped)\n");
-    for (const Program &panel : programs) {
-        if (!panel.setBesideFloors)
-            continue;
-        for (const Program *floor : {&programs[0], &programs[1], &programs[2]})
-            std::printf("%s / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", panel.name,
-                        floor->name,
-                        median(panel, &Sample::mappedMs) / median(*floor, &Sample::mappedMs),
-                        median(panel, &Sample::paintedMs) / median(*floor, &Sample::paintedMs),
-                        median(panel, &Sample::rssMiB) / median(*floor, &Sample::rssMiB));
-    }
+    const auto role = [](Program::Role wanted) {
+        return std::views::filter(
+            [wanted](const Program &program) { return program.role == wanted; });
+    };
+    for (const Program &panel : programs | role(Program::Role::Panel))
+        for (const Program &floor : programs | role(Program::Role::Floor))
+            std::printf("%s / %s: mapped %.2fx, painted %.2fx, RSS %.2fx\n", panel.name, floor.name,
+                        median(panel, &Sample::mappedMs) / median(floor, &Sample::mappedMs),
+                        median(panel, &Sample::paintedMs) / median(floor, &Sample::paintedMs),
+                        median(panel, &Sample::rssMiB) / median(floor, &Sample::rssMiB));
     return 0;
 }

@@ -29,10 +29,10 @@ QColor toColor(Rgb rgb)
     return QColor(rgb.red, rgb.green, rgb.blue);
 }
 
-QRect toPixels(const Rect &rect)
+QRect toPixels(const Rect &twips)
 {
-    return {twipsToPixels(rect.left), twipsToPixels(rect.top), twipsToPixels(rect.width),
-            twipsToPixels(rect.height)};
+    const Rect pixels = inPixels(twips);
+    return {pixels.left, pixels.top, pixels.width, pixels.height};
 }
 
 void paintBackground(QWidget *widget, const ControlLayout &layout)

@@ -40,6 +40,13 @@ struct Rect {
     friend bool operator==(const Rect &, const Rect &) = default;
 };
 
+// A rectangle of the layout, given in twips, in pixels.
+constexpr Rect inPixels(const Rect &twips)
+{
+    return {twipsToPixels(twips.left), twipsToPixels(twips.top), twipsToPixels(twips.width),
+            twipsToPixels(twips.height)};
+}
+
 enum ControlFlag : unsigned {
     kCentred = 1u << 0,
     kRightAligned = 1u << 1,
