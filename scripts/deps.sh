@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing the panel need, when any
-# of them is missing.
+# of them is missing; packages named on the command line are added to the list.
 set -euo pipefail
 
 # pkg-config finds libmosquitto for CMake; prometheus brings promtool, which checks qv7ctl's
@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(cmake ninja-build pkg-config g++ clang qt6-base-dev qt6-serialport-dev fonts-ipafont-gothic
     libmosquitto-dev mosquitto mosquitto-clients
     libclang-rt-14-dev help2man librsvg2-bin dpkg-dev lintian desktop-file-utils appstream
-    python3-serial hyperfine ser2net systemd prometheus openssl nftables)
+    python3-serial hyperfine ser2net systemd prometheus openssl nftables "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

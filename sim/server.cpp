@@ -10,17 +10,24 @@
 #include <QTime>
 
 #include <algorithm>
+#include <optional>
+#include <utility>
+
+// A pseudo-terminal or a serial device of its own is a POSIX line; on Windows the simulated
+// projector serves network ports only, which the panel's --simulate uses there.
+#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <optional>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
-#include <utility>
+#else
+#include <winsock2.h>
+#endif
 
 namespace qv7::sim {
 
@@ -33,18 +40,17 @@ constexpr qsizetype kLongestLine = 64;
 // How often a line that nobody holds open is looked at for the panel coming back.
 constexpr auto kPanelPollInterval = 100ms;
 
+constexpr int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+#ifdef Q_OS_UNIX
 std::optional<speed_t> speedCode(int baudRate)
 {
-    struct Speed {
-        int baudRate;
-        speed_t code;
-    };
-    static constexpr Speed kSpeeds[] = {{1200, B1200},   {2400, B2400},    {4800, B4800},
-                                        {9600, B9600},   {19200, B19200},  {38400, B38400},
-                                        {57600, B57600}, {115200, B115200}};
-    for (const Speed &speed : kSpeeds) {
-        if (speed.baudRate == baudRate)
-            return speed.code;
+    static constexpr speed_t kCodes[] = {B1200,  B2400,  B4800,  B9600,
+                                         B19200, B38400, B57600, B115200};
+    static_assert(std::size(kCodes) == std::size(kBaudRates));
+    for (std::size_t i = 0; i < std::size(kBaudRates); ++i) {
+        if (kBaudRates[i] == baudRate)
+            return kCodes[i];
     }
     return std::nullopt;
 }
@@ -60,12 +66,14 @@ bool setRaw(int fd, speed_t speed)
     cfsetospeed(&attributes, speed);
     return tcsetattr(fd, TCSANOW, &attributes) == 0;
 }
+#endif
 
 // Keepalive at short times, where the system's default waits two hours: a client whose cable
 // was pulled is found dead 25 s after it fell silent (10 s idle, then 3 probes 5 s apart).
 void keepAlive(QTcpSocket &socket)
 {
     socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_UNIX
     struct Setting {
         int option;
         int value;
@@ -73,6 +81,19 @@ void keepAlive(QTcpSocket &socket)
     for (const Setting setting : {Setting{TCP_KEEPIDLE, 10}, {TCP_KEEPINTVL, 5}, {TCP_KEEPCNT, 3}})
         ::setsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, setting.option, &setting.value,
                      sizeof setting.value);
+#endif
+}
+
+// Whether the client's end has closed, though the socket has not said so yet. Qt's sockets
+// do not block, so a peek returns at once.
+bool closedByPeer(const QTcpSocket &socket)
+{
+    char byte = 0;
+#ifdef Q_OS_UNIX
+    return ::recv(int(socket.socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+#else
+    return ::recv(SOCKET(socket.socketDescriptor()), &byte, 1, MSG_PEEK) == 0;
+#endif
 }
 
 QString peer(const QTcpSocket &socket)
@@ -91,7 +112,9 @@ SimulatorServer::SimulatorServer(const Projector::Settings &settings, QObject *p
     , projector_(settings)
 {
     panelPoll_.setInterval(kPanelPollInterval);
+#ifdef Q_OS_UNIX
     connect(&panelPoll_, &QTimer::timeout, this, &SimulatorServer::checkForPanel);
+#endif
     sendTimer_.setSingleShot(true);
     sendTimer_.setTimerType(Qt::PreciseTimer);
     connect(&sendTimer_, &QTimer::timeout, this, &SimulatorServer::sendDue);
@@ -105,6 +128,10 @@ SimulatorServer::~SimulatorServer()
 bool SimulatorServer::openPseudoTerminal(const QString &linkPath)
 {
     close();
+#ifndef Q_OS_UNIX
+    Q_UNUSED(linkPath);
+    return fail(QStringLiteral("pseudo-terminals are POSIX only; listen on a network port"));
+#else
     // Close-on-exec: a program started beside the simulator that held the master would keep
     // the line from hanging up when the simulator closes it.
     const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -133,17 +160,22 @@ bool SimulatorServer::openPseudoTerminal(const QString &linkPath)
     }
     linkPath_ = linkPath;
     return true;
+#endif
 }
 
 bool SimulatorServer::openDevice(const QString &devicePath)
 {
     close();
+#ifndef Q_OS_UNIX
+    return fail(devicePath + QStringLiteral(": serving a serial device is POSIX only"));
+#else
     const int fd = ::open(QFile::encodeName(devicePath).constData(),
                           O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail(QStringLiteral("cannot open ") + devicePath + QStringLiteral(": ") +
                     qt_error_string(errno));
     return start(fd, false, devicePath);
+#endif
 }
 
 bool SimulatorServer::listen(const QString &url)
@@ -172,9 +204,7 @@ void SimulatorServer::acceptClient()
 {
     while (QTcpSocket *socket = listener_->nextPendingConnection()) {
         // A client that closed and came straight back may be ahead of its own hang-up.
-        char byte = 0;
-        if (client_ &&
-            ::recv(int(client_->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+        if (client_ && closedByPeer(*client_)) {
             log("---", {}, QStringLiteral("the client closed the connection"));
             dropClient();
         }
@@ -278,6 +308,7 @@ void SimulatorServer::readClient()
         client_->write(QByteArray::fromStdString(answers));
 }
 
+#ifdef Q_OS_UNIX
 bool SimulatorServer::start(int fd, bool pseudoTerminal, const QString &portName)
 {
     if (!setRaw(fd, *speedCode(baudRate_))) {
@@ -292,6 +323,7 @@ bool SimulatorServer::start(int fd, bool pseudoTerminal, const QString &portName
     connect(notifier_.get(), &QSocketNotifier::activated, this, &SimulatorServer::readLine);
     return true;
 }
+#endif
 
 bool SimulatorServer::fail(const QString &what)
 {
@@ -309,8 +341,10 @@ void SimulatorServer::close()
     partial_.clear();
     discarding_ = false;
     notifier_.reset();
+#ifdef Q_OS_UNIX
     if (fd_ >= 0)
         ::close(fd_);
+#endif
     fd_ = -1;
     if (!linkPath_.isEmpty() && QFileInfo(linkPath_).symLinkTarget() == portName_)
         QFile::remove(linkPath_);
@@ -319,13 +353,14 @@ void SimulatorServer::close()
 
 bool SimulatorServer::setBaudRate(int baudRate)
 {
-    const auto code = speedCode(baudRate);
-    if (!code)
+    if (std::ranges::find(kBaudRates, baudRate) == std::end(kBaudRates))
         return false;
     baudRate_ = baudRate;
+#ifdef Q_OS_UNIX
     // A pseudo-terminal's speed is the panel's to set; a device runs at the projector's.
     if (fd_ >= 0 && !pseudoTerminal_)
-        setRaw(fd_, *code);
+        setRaw(fd_, *speedCode(baudRate));
+#endif
     return true;
 }
 
@@ -336,11 +371,16 @@ bool SimulatorServer::panelSpeedMatches() const
                clientLine_ == LineSettings{baudRate_, Parity::None, 8, StopBits::One};
     if (!pseudoTerminal_)
         return true;
+#ifdef Q_OS_UNIX
     // The master reports the settings the panel gave the slave.
     termios attributes{};
     return tcgetattr(fd_, &attributes) == 0 && cfgetospeed(&attributes) == *speedCode(baudRate_);
+#else
+    return true;
+#endif
 }
 
+#ifdef Q_OS_UNIX
 void SimulatorServer::readLine()
 {
     const bool speedMatches = panelSpeedMatches();
@@ -358,6 +398,7 @@ void SimulatorServer::readLine()
         takeBytes(std::string_view(buffer, std::size_t(n)), speedMatches);
     }
 }
+#endif
 
 void SimulatorServer::takeBytes(std::string_view bytes, bool speedMatches)
 {
@@ -435,8 +476,9 @@ qsizetype SimulatorServer::writeLine(const QByteArray &bytes)
                            : bytes);
         return bytes.size();
     }
-    // An answer is a few bytes; the line's buffer holds far more, so one write takes it.
     qsizetype done = 0;
+#ifdef Q_OS_UNIX
+    // An answer is a few bytes; the line's buffer holds far more, so one write takes it.
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd_, bytes.constData() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
@@ -445,9 +487,11 @@ qsizetype SimulatorServer::writeLine(const QByteArray &bytes)
             break;
         done += n;
     }
+#endif
     return done;
 }
 
+#ifdef Q_OS_UNIX
 void SimulatorServer::hangUp()
 {
     // A pseudo-terminal master keeps reporting a hang-up until the slave is opened again, so
@@ -473,6 +517,7 @@ void SimulatorServer::checkForPanel()
     if (line.revents & POLLIN)
         readLine();
 }
+#endif
 
 QByteArray SimulatorServer::rubbish()
 {

@@ -19,6 +19,8 @@ class TstLink : public QObject {
 
 private Q_SLOTS:
     void defaultDevices();
+    void windowsDevicePaths_data();
+    void windowsDevicePaths();
     void openFailureDescriptions_data();
     void openFailureDescriptions();
     void permissionDenied_data();
@@ -35,6 +37,31 @@ void TstLink::defaultDevices()
 #else
     QCOMPARE(defaultPortDevice(2), std::string("/dev/ttyS1"));
 #endif
+}
+
+void TstLink::windowsDevicePaths_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("COM1") << "COM1"
+                          << R"(\\.\COM1)";
+    QTest::newRow("two digits, small letters") << "com12"
+                                               << R"(\\.\com12)";
+    QTest::newRow("already a device path") << R"(\\.\COM3)"
+                                           << R"(\\.\COM3)";
+    QTest::newRow("no number") << "COM"
+                               << "COM";
+    QTest::newRow("not a number") << "COM1A"
+                                  << "COM1A";
+    QTest::newRow("another driver's name") << "CNCA0"
+                                           << "CNCA0";
+}
+
+void TstLink::windowsDevicePaths()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, path);
+    QCOMPARE(QString::fromStdString(windowsDevicePath(name.toStdString())), path);
 }
 
 void TstLink::openFailureDescriptions_data()

@@ -3,6 +3,7 @@
 
 #include "app/simulation.h"
 #include "cli/options.h"
+#include "panel/fonts.h"
 #include "panel/form1.h"
 #include "protocol/networkport.h"
 
@@ -10,8 +11,8 @@
 #include <QCommandLineParser>
 #include <QTextStream>
 
+#include "cli/exitstatus.h"
 #include <cstring>
-#include <sysexits.h>
 
 namespace {
 
@@ -26,8 +27,8 @@ struct Options {
     QCommandLineOption connectTimeout = qv7::cli::connectTimeoutOption();
     QCommandLineOption simulate{
         QStringLiteral("simulate"),
-        QStringLiteral("Put COM1 on a simulated projector over a pseudo-terminal, and log what "
-                       "it receives and answers.")};
+        QStringLiteral("Put COM1 on a simulated projector over a pseudo-terminal (a loopback "
+                       "network port on Windows), and log what it receives and answers.")};
 };
 
 void parse(QCommandLineParser &parser, const Options &options, const QCoreApplication &app)
@@ -89,6 +90,9 @@ int main(int argc, char *argv[])
     // Desktops find the window's icon and entry by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral(QV7_APP_ID));
     parse(parser, options, app);
+#ifdef Q_OS_WIN
+    qv7::addShippedFaces();
+#endif
 
     qv7::Form1 form;
     try {

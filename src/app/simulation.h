@@ -8,8 +8,8 @@
 namespace qv7 {
 
 // Puts COM1 on a simulated projector: a pseudo-terminal served by this process, so the panel
-// drives a projector that behaves like one over a real serial line. Throws CommError when no
-// pseudo-terminal can be had.
+// drives a projector that behaves like one over a real serial line; on Windows a port on
+// loopback. Throws CommError when neither can be had.
 std::unique_ptr<sim::SimulatorServer>
 simulateProjectorOnCom1(Engine &engine, const sim::ProjectorSettings &settings = {});
 

@@ -13,7 +13,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/signalfd.h>
-#include <sysexits.h>
+#include "cli/exitstatus.h"
 #include <unistd.h>
 #include <vector>
 

@@ -3,7 +3,7 @@
 #include "engine/commerror.h"
 
 #include <string_view>
-#include <sysexits.h>
+#include "cli/exitstatus.h"
 
 namespace qv7::ctl {
 

@@ -45,7 +45,8 @@ struct TransportOptions {
     int connectTimeoutMs = 3000;
     // The serial control closed this same line a moment ago. While it held the line, TIOCEXCL
     // and the device lock kept other openers out (root aside), so the search of /proc for
-    // other holders, milliseconds on a busy machine, is not made again.
+    // other holders, milliseconds on a busy machine, is not made again. Windows has no such
+    // search: it opens a port for one program at a time.
     bool reopening = false;
 };
 

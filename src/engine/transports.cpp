@@ -1,5 +1,9 @@
 #include "networktransport.h"
+#ifdef Q_OS_WIN
+#include "winserialtransport.h"
+#else
 #include "serialtransport.h"
+#endif
 
 #include "protocol/networkport.h"
 
@@ -23,8 +27,13 @@ QString realDevice(const QString &device)
 std::unique_ptr<Transport> makeTransport(const QString &device, const TransportOptions &options)
 {
     const std::string name = device.toStdString();
-    if (!isNetworkPortName(name))
+    if (!isNetworkPortName(name)) {
+#ifdef Q_OS_WIN
+        return std::make_unique<WinSerialTransport>(device);
+#else
         return std::make_unique<SerialTransport>(device, options.reopening);
+#endif
+    }
     const NetworkPortName parsed = parseNetworkPort(name);
     if (!parsed.port)
         throw CommError(FailureKind::NoSuchDevice, QString::fromStdString(parsed.error));

@@ -1,5 +1,11 @@
 #include "fonts.h"
 
+#ifdef Q_OS_WIN
+#include <QCoreApplication>
+#include <QDir>
+#include <QFontDatabase>
+#endif
+
 namespace qv7 {
 
 QStringList fontFamilies(Face face)
@@ -29,5 +35,17 @@ QFont designFont(const FontSpec &style)
     font.setHintingPreference(QFont::PreferFullHinting);
     return font;
 }
+
+#ifdef Q_OS_WIN
+void addShippedFaces()
+{
+    if (QFontDatabase::hasFamily(QString::fromUtf8(kGothicFamily)) &&
+        QFontDatabase::hasFamily(QString::fromUtf8(kPGothicFamily)))
+        return;
+    const QDir folder(QCoreApplication::applicationDirPath() + QStringLiteral("/fonts"));
+    for (const QString &face : folder.entryList({QStringLiteral("*.ttf")}, QDir::Files))
+        QFontDatabase::addApplicationFont(folder.filePath(face));
+}
+#endif
 
 } // namespace qv7
