@@ -97,33 +97,32 @@ struct WinSerialTransport::Io {
     explicit Io(HANDLE handle)
         : port(handle)
     {
-        for (OVERLAPPED *operation : {&wait, &read, &write})
+        for (OVERLAPPED *operation : {&read, &write})
             operation->hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        readBuffer.resize(kInBufferSize);
     }
     ~Io()
     {
         // Nothing may still be under way: cancel, then wait for Windows to let go.
         ::CancelIoEx(port, nullptr);
         DWORD ignored = 0;
-        if (waiting)
-            ::GetOverlappedResult(port, &wait, &ignored, TRUE);
+        if (reading)
+            ::GetOverlappedResult(port, &read, &ignored, TRUE);
         if (writing)
             ::GetOverlappedResult(port, &write, &ignored, TRUE);
         ::CloseHandle(port);
-        for (OVERLAPPED *operation : {&wait, &read, &write})
+        for (OVERLAPPED *operation : {&read, &write})
             ::CloseHandle(operation->hEvent);
     }
     Io(const Io &) = delete;
     Io &operator=(const Io &) = delete;
 
     HANDLE port;
-    OVERLAPPED wait{};
     OVERLAPPED read{};
     OVERLAPPED write{};
-    DWORD events = 0;
-    bool waiting = false;
+    bool reading = false;
     bool writing = false;
-    bool inputFull = false; // the receive buffer is full; the driver holds the rest
+    QByteArray readBuffer;
     QByteArray writeBuffer;
 };
 
@@ -160,10 +159,12 @@ void WinSerialTransport::open(const LineSettings &settings)
     try {
         // The queue sizes are a request that a driver may round or ignore.
         ::SetupComm(port, kInBufferSize, kOutBufferSize);
-        // A read returns at once with whatever has arrived; the receive event says when.
+        // A read waits for the first byte as long as it takes and ends once the line has been
+        // quiet for a millisecond after it: that is the receive event. (Wine reads the modem
+        // lines for WaitCommEvent, which a pseudo-terminal has not.)
         COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        if (!::SetCommTimeouts(port, &timeouts) || !::SetCommMask(port, EV_RXCHAR))
+        timeouts.ReadIntervalTimeout = 1;
+        if (!::SetCommTimeouts(port, &timeouts))
             throw CommError(
                 FailureKind::OpenFailed,
                 QStringLiteral("cannot be set up (%1)").arg(systemMessage(::GetLastError())));
@@ -172,19 +173,19 @@ void WinSerialTransport::open(const LineSettings &settings)
         close();
         throw;
     }
-    waitNotifier_ = std::make_unique<QWinEventNotifier>(io_->wait.hEvent);
-    connect(waitNotifier_.get(), &QWinEventNotifier::activated, this,
-            &WinSerialTransport::onWaitDone);
+    readNotifier_ = std::make_unique<QWinEventNotifier>(io_->read.hEvent);
+    connect(readNotifier_.get(), &QWinEventNotifier::activated, this,
+            &WinSerialTransport::onReadDone);
     writeNotifier_ = std::make_unique<QWinEventNotifier>(io_->write.hEvent);
     connect(writeNotifier_.get(), &QWinEventNotifier::activated, this,
             &WinSerialTransport::onWriteDone);
     // From the event loop: bytes already waiting are announced once the caller listens.
-    QMetaObject::invokeMethod(this, &WinSerialTransport::armWait, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &WinSerialTransport::startRead, Qt::QueuedConnection);
 }
 
 void WinSerialTransport::close()
 {
-    waitNotifier_.reset();
+    readNotifier_.reset();
     writeNotifier_.reset();
     writeTimeout_.stop();
     io_.reset();
@@ -283,8 +284,8 @@ void WinSerialTransport::onWriteDone()
     inFlight_ = 0;
     try {
         startWrite();
-    } catch (const CommError &error) {
-        emit lost(error.description());
+    } catch (const CommError &failure) {
+        emit lost(failure.description());
     }
 }
 
@@ -296,83 +297,50 @@ void WinSerialTransport::onWriteTimeout()
                      .arg(kWriteTimeoutMs / 1000));
 }
 
-void WinSerialTransport::armWait()
+void WinSerialTransport::startRead()
 {
-    // A wait that is satisfied at once is read at once, until one has to wait.
-    while (io_ && !io_->waiting) {
-        io_->events = 0;
-        if (::WaitCommEvent(io_->port, &io_->events, &io_->wait)) {
-            drainInput();
-            continue;
-        }
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_IO_PENDING) {
-            io_->waiting = true;
-            return;
-        }
-        loseLine(QStringLiteral("the port went away (%1)").arg(systemMessage(error)));
+    if (!io_ || io_->reading)
+        return;
+    // A full receive buffer waits for readAll(); meanwhile the driver keeps what comes.
+    const qsizetype room = qsizetype(kInBufferSize) - received_.size();
+    if (room <= 0)
+        return;
+    io_->reading = true;
+    // Done at once or later, the completion comes through the read event.
+    if (!::ReadFile(io_->port, io_->readBuffer.data(), DWORD(room), nullptr, &io_->read) &&
+        ::GetLastError() != ERROR_IO_PENDING) {
+        io_->reading = false;
+        loseLine(QStringLiteral("the port went away (%1)").arg(systemMessage(::GetLastError())));
     }
 }
 
-void WinSerialTransport::onWaitDone()
+void WinSerialTransport::onReadDone()
 {
-    if (!io_ || !io_->waiting)
+    if (!io_ || !io_->reading)
         return;
-    DWORD ignored = 0;
-    if (!::GetOverlappedResult(io_->port, &io_->wait, &ignored, FALSE)) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_IO_INCOMPLETE)
-            return;
-        io_->waiting = false;
+    DWORD got = 0;
+    const bool done = ::GetOverlappedResult(io_->port, &io_->read, &got, FALSE);
+    const DWORD error = done ? ERROR_SUCCESS : ::GetLastError();
+    if (error == ERROR_IO_INCOMPLETE)
+        return;
+    ::ResetEvent(io_->read.hEvent);
+    io_->reading = false;
+    if (!done) {
         loseLine(QStringLiteral("the port went away (%1)").arg(systemMessage(error)));
         return;
     }
-    io_->waiting = false;
-    drainInput();
-    armWait();
-}
-
-void WinSerialTransport::drainInput()
-{
-    const qsizetype before = received_.size();
-    while (io_) {
-        COMSTAT status{};
-        DWORD errors = 0;
-        if (!::ClearCommError(io_->port, &errors, &status)) {
-            loseLine(
-                QStringLiteral("the port went away (%1)").arg(systemMessage(::GetLastError())));
-            return;
-        }
-        const qsizetype room = qsizetype(kInBufferSize) - received_.size();
-        io_->inputFull = status.cbInQue > 0 && room <= 0;
-        if (status.cbInQue == 0 || room <= 0)
-            break;
-        const DWORD wanted = std::min(status.cbInQue, DWORD(room));
-        const qsizetype at = received_.size();
-        received_.resize(at + qsizetype(wanted));
-        DWORD got = 0;
-        // The bytes are there and reads never wait, so a read still under way ends at once.
-        const bool read = ::ReadFile(io_->port, received_.data() + at, wanted, &got, &io_->read) ||
-                          (::GetLastError() == ERROR_IO_PENDING &&
-                           ::GetOverlappedResult(io_->port, &io_->read, &got, TRUE));
-        received_.resize(at + qsizetype(got));
-        if (!read) {
-            loseLine(QStringLiteral("a read failed (%1)").arg(systemMessage(::GetLastError())));
-            return;
-        }
-        if (got == 0)
-            break;
-    }
-    if (received_.size() > before)
+    if (got > 0) {
+        received_.append(io_->readBuffer.constData(), qsizetype(got));
         emit readyRead();
+    }
+    startRead();
 }
 
 QByteArray WinSerialTransport::readAll()
 {
-    // Room again for what the driver kept while the buffer was full.
-    if (io_ && io_->inputFull)
-        QMetaObject::invokeMethod(
-            this, [this] { drainInput(); }, Qt::QueuedConnection);
+    // Room again for a read, if a full buffer had stopped them.
+    if (io_ && !io_->reading)
+        QMetaObject::invokeMethod(this, &WinSerialTransport::startRead, Qt::QueuedConnection);
     return std::exchange(received_, {});
 }
 

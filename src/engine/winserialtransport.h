@@ -10,10 +10,10 @@ class QWinEventNotifier;
 
 namespace qv7 {
 
-// A COM port through the Win32 communications API. Reads and writes are overlapped and their
-// completion events wake the event loop through QWinEventNotifier: nothing polls and no
-// thread waits. Windows lets one program at a time open a port, which replaces the lock files
-// and the search for other holders of the Linux transport.
+// A COM port through the Win32 communications API. One read is always under way, and it and
+// the writes are overlapped; their completion events wake the event loop through
+// QWinEventNotifier: nothing polls and no thread waits. Windows lets one program at a time open a
+// port, which replaces the lock files and the search for other holders of the Linux transport.
 class WinSerialTransport : public Transport {
     Q_OBJECT
 
@@ -32,17 +32,16 @@ public:
 private:
     struct Io; // the handle and the overlapped operations, which Windows writes into
 
-    void armWait();
-    void onWaitDone();
+    void startRead();
+    void onReadDone();
     void startWrite();
     void onWriteDone();
     void onWriteTimeout();
-    void drainInput();
     void loseLine(const QString &reason);
 
     QString device_;
     std::unique_ptr<Io> io_;
-    std::unique_ptr<QWinEventNotifier> waitNotifier_;
+    std::unique_ptr<QWinEventNotifier> readNotifier_;
     std::unique_ptr<QWinEventNotifier> writeNotifier_;
     QTimer writeTimeout_;
     QByteArray received_;
