@@ -25,6 +25,7 @@ using qv7::sim::SimulatorServer;
 namespace {
 
 const QString kCaption = u"QV7  CONTROL"_s;
+const QString kInstallKey = uR"(HKLM\Software\qv7rsc developers\qv7rsc)"_s;
 const QString kUninstallKey =
     uR"(HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\qv7rsc)"_s;
 
@@ -135,6 +136,7 @@ private slots:
     void ctl_data();
     void ctl();
     void panelButtons();
+    void simulate();
     void installer();
 
 private:
@@ -287,6 +289,28 @@ void TstWine::panelButtons()
     finish(*panel, 30000);
 }
 
+void TstWine::simulate()
+{
+    // The projector inside the panel, on a loopback port: its log is the panel's output.
+    auto panel = wine_->start(u"wine"_s, {zipBin_ + u"/qv7rsc.exe"_s, u"--simulate"_s});
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    QString output;
+    const auto read = [&] { return output += QString::fromUtf8(panel->readAllStandardOutput()); };
+    QTRY_VERIFY2_WITH_TIMEOUT(read().contains(u"Simulated projector on tcp://127.0.0.1:"_s),
+                              qPrintable(output), 10000);
+    // While the network port connects the window takes no clicks, so a click may need another.
+    const QPoint powerOn = onScreen(window, "Command17");
+    for (int attempt = 0; attempt < 20 && !read().contains(u"in  C 0 0 CR"_s); ++attempt) {
+        xdotool({u"mousemove"_s, QString::number(powerOn.x()), QString::number(powerOn.y()),
+                 u"click"_s, u"1"_s});
+        QTest::qWait(500);
+    }
+    QVERIFY2(output.contains(u"in  C 0 0 CR"_s), qPrintable(output));
+    wine_->stopAll();
+    finish(*panel, 30000);
+}
+
 void TstWine::installer()
 {
     const QStringList installers = QDir(release_).entryList({u"qv7rsc-*-win64.exe"_s});
@@ -304,6 +328,7 @@ void TstWine::installer()
     const Result entry =
         wine_->wine({u"reg"_s, u"query"_s, kUninstallKey, u"/v"_s, u"DisplayName"_s});
     QVERIFY2(entry.out.contains(u"QV7 Projector Panel"_s), qPrintable(entry.out + entry.err));
+    QCOMPARE(wine_->wine({u"reg"_s, u"query"_s, kInstallKey}).exitCode, 0);
 
     log_.clear();
     auto panel = wine_->start(u"wine"_s, {installed + u"/bin/qv7rsc.exe"_s});
@@ -319,6 +344,7 @@ void TstWine::installer()
                  QDir(installed).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(u", "_s)));
     QVERIFY(!QFileInfo::exists(menu));
     QVERIFY(wine_->wine({u"reg"_s, u"query"_s, kUninstallKey}).exitCode != 0);
+    QVERIFY(wine_->wine({u"reg"_s, u"query"_s, kInstallKey}).exitCode != 0);
 }
 
 QTEST_MAIN(TstWine)
