@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <mutex>
 #include <poll.h>
+#include <sys/socket.h>
 
 namespace qv7::bridge {
 
@@ -101,14 +102,20 @@ void MqttClient::open()
 
 void MqttClient::attempt()
 {
+    handshaking_ = false;
     const int result = std::exchange(started_, true)
                            ? mosquitto_reconnect_async(client_)
                            : mosquitto_connect_async(client_, utf8(settings_.host).constData(),
                                                      settings_.port, kKeepAliveSeconds);
     if (result != MOSQ_ERR_SUCCESS) {
+        // On this host the whole handshake, and the broker's refusal of it, may come within
+        // the call: a protocol or TLS error there came after the connection was made.
+        handshaking_ = result == MOSQ_ERR_PROTOCOL || result == MOSQ_ERR_TLS;
         lost(libraryText(mosquitto_strerror(result)));
         return;
     }
+    // A connection on this host is made at once, and may be refused before the next event.
+    noteHandshake();
     watchSocket();
 }
 
@@ -133,8 +140,18 @@ bool MqttClient::check(int result)
     return false;
 }
 
+void MqttClient::noteHandshake()
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (!connected_ && !handshaking_)
+        handshaking_ = ::getpeername(mosquitto_socket(client_), reinterpret_cast<sockaddr *>(&peer),
+                                     &length) == 0;
+}
+
 void MqttClient::readReady()
 {
+    noteHandshake();
     if (!check(mosquitto_loop_read(client_, 1)))
         return;
     // A connection refused during the TLS handshake leaves the socket hung up while the library
@@ -149,6 +166,7 @@ void MqttClient::readReady()
 
 void MqttClient::writeReady()
 {
+    noteHandshake();
     if (check(mosquitto_loop_write(client_, 1)))
         updateWriteInterest();
 }
@@ -211,6 +229,7 @@ void MqttClient::lost(const QString &reason)
     misc_.stop();
     const bool wasConnected = std::exchange(connected_, false);
     QString detail = std::exchange(libraryError_, QString());
+    const QString why = wasConnected ? reason : lossReason(reason, detail);
     // A connection the broker drops soon after it was made is most likely another client taking
     // over the same client id: the back-off goes on growing rather than starting a fight.
     if (wasConnected &&
@@ -229,8 +248,7 @@ void MqttClient::lost(const QString &reason)
     // refuses fails in several ways by turns.
     if (wasConnected)
         reasons_.clear();
-    const QString text =
-        reason + (detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
+    const QString text = why + (detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
     const bool report = reasons_.isEmpty() || (!detail.isEmpty() && !reasons_.contains(text));
     reasons_.insert(text);
     if (report) {
@@ -239,6 +257,23 @@ void MqttClient::lost(const QString &reason)
                 .arg(text)
                 .arg(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
     }
+}
+
+QString MqttClient::lossReason(const QString &reason, const QString &detail) const
+{
+    // A broker that refuses the client's half of a TLS handshake (no client certificate, or
+    // one it does not accept) closes the connection, with an alert or without: which of the
+    // library's words then come ("Protocol error", "the connection was lost", a hang-up) is a
+    // race. Only an alert is OpenSSL's word for the broker's refusal; the client's own checks
+    // (the broker's certificate) keep theirs.
+    const bool tls = !settings_.caFile.isEmpty();
+    if (!tls || !handshaking_ || (!detail.isEmpty() && !detail.contains(QLatin1String("alert"))))
+        return reason;
+    return settings_.certFile.isEmpty()
+               ? QStringLiteral("the broker closed the connection during the TLS handshake: "
+                                "does it require a client certificate? Give --cert and --key")
+               : QStringLiteral("the broker closed the connection during the TLS handshake: "
+                                "does it accept the client certificate of --cert?");
 }
 
 void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
@@ -250,6 +285,8 @@ void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
 void MqttClient::onConnect(mosquitto *, void *self, int result)
 {
     auto *client = static_cast<MqttClient *>(self);
+    // The broker answered: whatever follows is not the handshake's.
+    client->handshaking_ = false;
     if (result != 0) {
         client->lost(libraryText(mosquitto_connack_string(result)));
         return;

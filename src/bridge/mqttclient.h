@@ -69,6 +69,8 @@ private:
     void writeReady();
     void housekeeping();
     void updateWriteInterest();
+    void noteHandshake();
+    QString lossReason(const QString &reason, const QString &detail) const;
     void lost(const QString &reason);
     bool check(int result);
 
@@ -81,6 +83,9 @@ private:
     std::chrono::milliseconds backOff_;
     bool started_ = false; // a first connection attempt was made: the next ones reconnect
     bool connected_ = false;
+    // This attempt's TCP connection is made and the broker has not answered yet: a loss now is
+    // the TLS handshake's, or the broker's refusal right after it.
+    bool handshaking_ = false;
     QElapsedTimer connectedFor_;
     bool closing_ = false;
     QSet<QString> reasons_; // reported since the last connection

@@ -376,7 +376,8 @@ void TstBridge::tls_data()
     QTest::newRow("another host's certificate")
         << u"other"_s << u"ca"_s << false << false << u"certificate verify failed"_s;
     QTest::newRow("no client certificate")
-        << u"server"_s << u"ca"_s << true << false << u"certificate required"_s;
+        << u"server"_s << u"ca"_s << true << false
+        << u"does it require a client certificate? Give --cert and --key"_s;
     // No certificate: nothing listens for TLS.
     QTest::newRow("nothing listening")
         << QString() << u"ca"_s << false << false << u"the connection was refused or closed"_s;
