@@ -140,7 +140,7 @@ std::string inputList()
 {
     std::string list;
     for (const InputCode &input : kInputCodes)
-        list += (list.empty() ? "" : " ") + std::string(input.code);
+        list.append(list.empty() ? "" : " ").append(input.code);
     return list;
 }
 
