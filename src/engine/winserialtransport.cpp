@@ -190,7 +190,6 @@ void WinSerialTransport::close()
     writeTimeout_.stop();
     io_.reset();
     toWrite_.clear();
-    inFlight_ = 0;
 }
 
 void WinSerialTransport::applySettings(const LineSettings &settings)
@@ -228,7 +227,7 @@ void WinSerialTransport::applySettings(const LineSettings &settings)
 
 qint64 WinSerialTransport::bytesToWrite() const
 {
-    return toWrite_.size() + inFlight_;
+    return toWrite_.size() + (io_ ? io_->writeBuffer.size() : 0);
 }
 
 void WinSerialTransport::write(std::string_view data)
@@ -245,11 +244,10 @@ void WinSerialTransport::startWrite()
     if (toWrite_.isEmpty())
         return;
     io_->writeBuffer = std::exchange(toWrite_, {});
-    inFlight_ = io_->writeBuffer.size();
     io_->writing = true;
     // Done at once or later, the completion comes through the write event.
-    if (!::WriteFile(io_->port, io_->writeBuffer.constData(), DWORD(inFlight_), nullptr,
-                     &io_->write) &&
+    if (!::WriteFile(io_->port, io_->writeBuffer.constData(), DWORD(io_->writeBuffer.size()),
+                     nullptr, &io_->write) &&
         ::GetLastError() != ERROR_IO_PENDING) {
         const QString reason = systemMessage(::GetLastError());
         io_->writing = false;
@@ -281,7 +279,6 @@ void WinSerialTransport::onWriteDone()
     // A driver that took only part goes on with the rest first.
     toWrite_.prepend(io_->writeBuffer.mid(qsizetype(written)));
     io_->writeBuffer.clear();
-    inFlight_ = 0;
     try {
         startWrite();
     } catch (const CommError &failure) {

@@ -45,8 +45,7 @@ private:
     std::unique_ptr<QWinEventNotifier> writeNotifier_;
     QTimer writeTimeout_;
     QByteArray received_;
-    QByteArray toWrite_;  // not yet handed to Windows
-    qint64 inFlight_ = 0; // handed to Windows, not yet written
+    QByteArray toWrite_; // not yet handed to Windows
 };
 
 } // namespace qv7

@@ -164,6 +164,7 @@ private:
     std::unique_ptr<SimulatorServer> projector_;
     QStringList log_;
     QString zipBin_;
+    mutable std::unique_ptr<qv7::Form1> layout_; // the panel, built here, for its geometry
 };
 
 void TstWine::initTestCase()
@@ -255,9 +256,10 @@ void TstWine::ctl()
 QPoint TstWine::onScreen(const QString &window, const char *control) const
 {
     // The panel's own layout, built here, says where its controls are in the window.
-    const qv7::Form1 form;
-    const QWidget *widget = form.control(QString::fromLatin1(control));
-    const QPoint inClient = widget->mapTo(&form, widget->rect().center());
+    if (!layout_)
+        layout_ = std::make_unique<qv7::Form1>();
+    const QWidget *widget = layout_->control(QString::fromLatin1(control));
+    const QPoint inClient = widget->mapTo(layout_.get(), widget->rect().center());
     const qv7::FormLayout &layout = qv7::formLayout();
     const QSize client(
         qv7::twipsToPixels(layout.width - 2 * layout.frameWidth),
