@@ -55,7 +55,11 @@ int main(int argc, char *argv[])
     });
 
     long events = 0;
-    QObject::connect(&form.engine().MSComm1(), &SerialControl::OnComm, &form, [&] { ++events; });
+    std::size_t kept = 0;
+    QObject::connect(&form.engine(), &Engine::received, &form, [&](const Reception &reception) {
+        ++events;
+        kept = reception.text.size();
+    });
 
     // The event loop's lateness, seen by a precise 5 ms ticker.
     std::vector<double> loopDelays;
@@ -100,8 +104,7 @@ int main(int argc, char *argv[])
                 "%d ms\n",
                 rate, seconds, clickMs);
     std::printf("  receive events handled     %ld (%.0f a second)\n", events, events / seconds);
-    std::printf("  received text kept         %zu characters\n",
-                form.engine().ReceivedText().size());
+    std::printf("  received text kept         %zu characters\n", kept);
     std::printf("  event-loop delay           median %.2f ms, p99 %.2f ms, worst %.2f ms\n",
                 loop.median, loop.p99, loop.max);
     std::printf("  click to command on line   median %.2f ms, worst %.2f ms (%zu clicks)\n",

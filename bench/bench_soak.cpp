@@ -39,7 +39,7 @@ int main(int argc, char *argv[])
     // fails ends the hold first.
     long sent = 0;
     QObject::connect(test::timer(form, "Timer1"), &QTimer::timeout, &form, [&] {
-        if (form.engine().HeldButton() != 0)
+        if (form.engine().holding())
             ++sent;
     });
 
@@ -63,13 +63,13 @@ int main(int argc, char *argv[])
 
     auto *held = form.control(QStringLiteral("Command8"));
     QTest::mousePress(held, Qt::LeftButton);
-    if (form.engine().HeldButton() != 0)
+    if (form.engine().holding())
         sent = 1;
     for (int row = 0; row < 10; ++row) {
         runFor(seconds / 10);
         report();
     }
-    const bool stillHeld = form.engine().HeldButton() != 0;
+    const bool stillHeld = form.engine().holding();
     QTest::mouseRelease(held, Qt::LeftButton);
     const double heldFor = millisecondsBetween(pressed, Clock::now()) / 1000;
     const double cpu = threadCpuSeconds() - cpuAtStart;

@@ -7,6 +7,7 @@
 #include "protocol/rendering.h"
 
 #include "support/enginefixture.h"
+#include "support/engineprobe.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -37,7 +38,8 @@ private Q_SLOTS:
 private:
     // Clicks or presses and releases each button, and takes what they sent off the line.
     void use(const QStringList &controls);
-    QTimer *timer(const char *name) const { return fixture_->timer(name); }
+    DesignTimer *timer(const char *name) const { return fixture_->timer(name); }
+    test::EngineProbe probe() const { return test::probe(fixture_->engine); }
     // The lengths of Timer1, Timer2 and Timer4.
     QList<int> intervals() const
     {
@@ -50,7 +52,7 @@ private:
 void TstEngine::init()
 {
     fixture_ = std::make_unique<test::EngineOnLine>();
-    QVERIFY(fixture_->engine.MSComm1().PortOpen());
+    QVERIFY(fixture_->engine.isOpen());
 }
 
 void TstEngine::cleanup()
@@ -108,14 +110,14 @@ void TstEngine::reception()
         fixture_->line.write(piece);
         gathered += piece;
         // The whole reply so far, rendered and decoded again.
-        QTRY_COMPARE(engine.ReceivedText(), gathered.toStdString());
+        QTRY_COMPARE(probe().ReceivedText(), gathered.toStdString());
         QCOMPARE(engine.rxd(), QString::fromLatin1(renderTraffic(gathered.toStdString())));
     }
     QCOMPARE(engine.status(), status);
     QTRY_VERIFY_WITH_TIMEOUT(!timer("Timer2")->isActive(), 10000);
     QCOMPARE(engine.rxd(), afterWindow);
-    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
-    QVERIFY(engine.ReceivedText().empty()); // the next reply starts afresh
+    QCOMPARE(probe().AwaitingReply(), std::uint8_t(0));
+    QVERIFY(probe().ReceivedText().empty()); // the next reply starts afresh
     QTRY_VERIFY_WITH_TIMEOUT(!timer("Timer4")->isActive(), 10000);
     QVERIFY(engine.txd().isEmpty());
     QVERIFY(engine.rxd().isEmpty());
@@ -124,30 +126,32 @@ void TstEngine::reception()
 
 void TstEngine::transmitRestartsTheWindows()
 {
-    // Most of the reply window has gone by: a second command gives both windows their full
-    // length again.
-    timer("Timer2")->setInterval(2000);
-    timer("Timer4")->setInterval(3000);
+    // A second command while both windows run gives each its full length again.
     use({"Command17"});
-    QTest::qWait(1200);
     QVERIFY(timer("Timer2")->isActive());
+    const int replyWindows = timer("Timer2")->starts();
+    const int timeOuts = timer("Timer4")->starts();
     use({"Command18"});
-    QVERIFY(timer("Timer2")->remainingTime() > 1000);
-    QVERIFY(timer("Timer4")->remainingTime() > 2000);
+    QCOMPARE(timer("Timer2")->starts(), replyWindows + 1);
+    QCOMPARE(timer("Timer4")->starts(), timeOuts + 1);
 }
 
 void TstEngine::fullTransmitBufferIsAFailureNotAReception()
 {
     // Nobody reads the line: the transmit-buffer event must not be taken for a reception.
     Engine &engine = fixture_->engine;
-    QSignalSpy events(&engine.MSComm1(), &SerialControl::OnComm);
+    // The window stays open however long the clicks take.
+    timer("Timer2")->setInterval(600'000);
+    QSignalSpy events(&probe().MSComm1(), &SerialControl::OnComm);
     QSignalSpy failures(&engine, &Engine::failed);
+    QSignalSpy receptions(&engine, &Engine::received);
     for (int i = 0; i < 1'000'000 && events.isEmpty(); ++i)
         fixture_->click("Command17");
     QVERIFY(failures.wait(5000));
-    QCOMPARE(engine.MSComm1().CommEvent(), short(SerialControl::comEventTxFull));
+    QCOMPARE(probe().MSComm1().CommEvent(), short(SerialControl::comEventTxFull));
+    QCOMPARE(receptions.count(), 0);
     QVERIFY(engine.rxd().isEmpty());
-    QCOMPARE(engine.AwaitingReply(), std::uint8_t(1));
+    QCOMPARE(probe().AwaitingReply(), std::uint8_t(1));
 }
 
 void TstEngine::hold_data()
@@ -178,33 +182,33 @@ void TstEngine::hold()
     use({"Command44"});
     fixture_->line.write("00\r");
     QTRY_COMPARE(engine.status(), QStringLiteral(" Power ON"));
-    engine.Timer2_Timer();
+    probe().Timer2_Timer();
 
     fixture_->press(control.constData());
     QCOMPARE(fixture_->line.read(4), code);
-    QCOMPARE(engine.HeldButton(), std::uint8_t(held));
+    QCOMPARE(probe().HeldButton(), std::uint8_t(held));
     QCOMPARE(intervals(), timings);
     QVERIFY(timer("Timer1")->isActive());
     QVERIFY(timer("Timer2")->isActive());
-    engine.Timer1_Timer();
+    probe().Timer1_Timer();
     QCOMPARE(fixture_->line.read(4), code);
 
     timer("Timer2")->stop(); // keeps what arrives until the release
     fixture_->line.write("pending");
-    QTRY_COMPARE(engine.ReceivedText(), std::string("pending"));
+    QTRY_COMPARE(probe().ReceivedText(), std::string("pending"));
     fixture_->release(control.constData());
-    QCOMPARE(engine.HeldButton(), std::uint8_t(0));
+    QCOMPARE(probe().HeldButton(), std::uint8_t(0));
     QVERIFY(!timer("Timer1")->isActive());
     QVERIFY(!timer("Timer2")->isActive());
     QVERIFY(timer("Timer4")->isActive());
     // The windows return to their lengths; D.Zoom leaves its own repetition for the arrows.
     QCOMPARE(intervals(), (QList{digitalZoom ? 5 : timings[0], 500, 1000}));
-    QCOMPARE(engine.ArrowMode(), std::uint8_t(digitalZoom ? 3 : 0));
+    QCOMPARE(probe().ArrowMode(), std::uint8_t(digitalZoom ? 3 : 0));
     QVERIFY(engine.txd().isEmpty());
     QVERIFY(engine.rxd().isEmpty());
     QCOMPARE(engine.status(), QStringLiteral(" Power ON")); // until the time-out
-    QVERIFY(engine.ReceivedText().empty());
-    engine.Timer1_Timer(); // a tick that was already queued
+    QVERIFY(probe().ReceivedText().empty());
+    probe().Timer1_Timer(); // a tick that was already queued
     QCOMPARE(fixture_->line.readAll(), QByteArray());
 }
 
@@ -258,7 +262,7 @@ void TstEngine::failedWrite()
     QFETCH(QByteArray, code);
     Engine &engine = fixture_->engine;
     QSignalSpy reports(&engine, &Engine::failed);
-    engine.MSComm1().setPortOpen(false);
+    probe().MSComm1().setPortOpen(false);
     for (int i = 0; i < 3; ++i)
         QVERIFY(!fixture_->click(control.constData()));
     QVERIFY(reports.wait(5000));
@@ -266,12 +270,12 @@ void TstEngine::failedWrite()
              QStringLiteral("COM1 (%1): the port is not open").arg(fixture_->line.slavePath()));
     // The handler ended at the write: the command is current but not shown, and the later
     // steps did not run.
-    QCOMPARE(QByteArray::fromStdString(engine.CurrentCommand()), code);
+    QCOMPARE(QByteArray::fromStdString(probe().CurrentCommand()), code);
     QVERIFY(engine.txd().isEmpty());
-    QCOMPARE(engine.AwaitingReply(), std::uint8_t(0));
+    QCOMPARE(probe().AwaitingReply(), std::uint8_t(0));
     QVERIFY(!timer("Timer2")->isActive());
     QCOMPARE(timer("Timer1")->interval(), 200);
-    QCOMPARE(engine.ArrowMode(), std::uint8_t(0));
+    QCOMPARE(probe().ArrowMode(), std::uint8_t(0));
     // One report for the burst; a failure after it has been reported is reported again.
     QTest::qWait(100);
     QCOMPARE(reports.count(), 1);
@@ -310,7 +314,7 @@ void TstEngine::failureEndsTheHoldAsARelease()
     Engine &engine = fixture_->engine;
     use(before);
     QSignalSpy reports(&engine, &Engine::failed);
-    SerialControl &port = engine.MSComm1();
+    SerialControl &port = probe().MSComm1();
     if (!duringHold)
         port.setPortOpen(false);
     fixture_->press(control.constData());
@@ -320,9 +324,9 @@ void TstEngine::failureEndsTheHoldAsARelease()
     }
     QVERIFY2(reports.wait(5000), "the failed hold was never reported");
     QVERIFY(!timer("Timer1")->isActive());
-    QCOMPARE(engine.HeldButton(), std::uint8_t(0));
+    QCOMPARE(probe().HeldButton(), std::uint8_t(0));
     QCOMPARE(intervals(), (QList{repeat, 500, 1000}));
-    QCOMPARE(engine.ArrowMode(), std::uint8_t(arrowMode));
+    QCOMPARE(probe().ArrowMode(), std::uint8_t(arrowMode));
     QVERIFY(!timer("Timer2")->isActive());
     QVERIFY(timer("Timer4")->isActive());
     QVERIFY(engine.txd().isEmpty());

@@ -65,7 +65,7 @@ void TstFaults::farEndGoesAway()
     QVERIFY(QFile::link(line->slavePath(), adapter));
     test::EngineOnLine fixture;
     Engine &engine = fixture.engine;
-    engine.MSComm1().setDevice(1, adapter);
+    engine.setDevice(1, adapter);
     QVERIFY(engine.switchPort(1));
     QSignalSpy reports(&engine, &Engine::failed);
     if (holding) {
@@ -76,7 +76,7 @@ void TstFaults::farEndGoesAway()
     QVERIFY(reports.wait(5000));
     QCOMPARE(reports.first().first().value<Failure>().kind, FailureKind::Lost);
     QVERIFY2(description(reports).contains("went away"_L1), qPrintable(description(reports)));
-    QVERIFY(!engine.MSComm1().PortOpen());
+    QVERIFY(!engine.isOpen());
     // Closed once: a second of waiting costs next to nothing, where a port left open spins
     // on its read errors for the whole second.
     const double cpuBefore = test::processCpuSeconds();

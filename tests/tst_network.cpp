@@ -71,7 +71,7 @@ void TstNetwork::farEndClosesMidHold()
     const QString closed = u"COM1 (%1): the converter closed the connection"_s;
     QVERIFY2(panel->failures.first().startsWith(closed.arg(projector.portName())),
              qPrintable(panel->failures.first()));
-    QVERIFY(!form.engine().MSComm1().PortOpen());
+    QVERIFY(!form.engine().isOpen());
     // Closed once: a second of waiting costs next to nothing and brings no second report.
     const double cpuBefore = test::processCpuSeconds();
     QTest::qWait(1000);
@@ -117,7 +117,7 @@ void TstNetwork::idleCloseMadeAgain()
     test::click(form, "Command17");
     if (!converterGone) {
         QTRY_COMPARE(reply(form), u" ACK CR "_s);
-        QVERIFY(form.engine().MSComm1().PortOpen());
+        QVERIFY(form.engine().isOpen());
         QVERIFY(panel->failures.isEmpty());
         return;
     }
@@ -125,7 +125,7 @@ void TstNetwork::idleCloseMadeAgain()
                  QStringList(u"COM1 (%1): the converter closed the connection, and connecting "
                              "again failed: connection refused; is the converter on and the "
                              "port number right?"_s.arg(name)));
-    QVERIFY(!form.engine().MSComm1().PortOpen());
+    QVERIFY(!form.engine().isOpen());
 }
 
 void TstNetwork::keepaliveOnTheConnection()
@@ -176,7 +176,7 @@ void TstNetwork::connectingShowsBusyAndTakesNoClicks()
     QVERIFY(projector.listen(u"tcp://127.0.0.1:0"_s));
     const auto panel = test::startPanel(projector.portName(), hung);
     Form1 &form = *panel->form;
-    form.engine().MSComm1().setConnectTimeout(700);
+    form.engine().setConnectTimeout(700);
     bool busyShown = false;
     bool stillClosed = false;
     QTimer::singleShot(300, &form, [&] {
@@ -185,7 +185,7 @@ void TstNetwork::connectingShowsBusyAndTakesNoClicks()
         // Back to COM1, and a command: neither may start while COM2 connects.
         test::click(form, "Option1");
         test::click(form, "Command17");
-        stillClosed = !form.engine().MSComm1().PortOpen();
+        stillClosed = !form.engine().isOpen();
     });
     test::click(form, "Command33");
     test::click(form, "Option2");
@@ -195,7 +195,7 @@ void TstNetwork::connectingShowsBusyAndTakesNoClicks()
     QCOMPARE(panel->failures,
              QStringList(u"COM2 (%1): no connection within 0.7 s; is the converter on and "
                          "reachable?"_s.arg(hung)));
-    QVERIFY(!form.engine().MSComm1().PortOpen());
+    QVERIFY(!form.engine().isOpen());
 }
 
 void TstNetwork::rubbishFromTheNetwork_data()
@@ -237,7 +237,7 @@ void TstNetwork::rubbishFromTheNetwork()
     QVERIFY(server.listen(QHostAddress::LocalHost));
     const auto panel = test::startPanel(url(scheme, server.serverPort()));
     Form1 &form = *panel->form;
-    QVERIFY(form.engine().MSComm1().PortOpen());
+    QVERIFY(form.engine().isOpen());
     QTcpSocket *peer = nullptr; // the newest: starting, the panel opens COM1, then selects it
     while (server.hasPendingConnections())
         peer = server.nextPendingConnection();
@@ -253,8 +253,9 @@ void TstNetwork::rubbishFromTheNetwork()
         peer->write(marker);
         all += data + marker;
         QTRY_VERIFY_WITH_TIMEOUT(
-            QByteArray::fromStdString(form.engine().ReceivedText()).endsWith(marker), 20000);
-        QCOMPARE(QByteArray::fromStdString(form.engine().ReceivedText()),
+            QByteArray::fromStdString(test::probe(form.engine()).ReceivedText()).endsWith(marker),
+            20000);
+        QCOMPARE(QByteArray::fromStdString(test::probe(form.engine()).ReceivedText()),
                  all.right(qsizetype(kMaxRenderedChars)));
     }
     QByteArray received;

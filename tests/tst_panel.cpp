@@ -46,7 +46,7 @@ void TstPanel::init()
 {
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
-    QVERIFY(panel_->form->engine().MSComm1().PortOpen());
+    QVERIFY(panel_->form->engine().isOpen());
 }
 
 void TstPanel::everyButtonReachesTheLine_data()
@@ -122,7 +122,7 @@ void TstPanel::releaseOutsideTheButtonStillStops()
     QCOMPARE(line_->read(4), "C09\r"_qba);
     QTest::mouseMove(form.windowHandle(), onEnd);
     QTest::mouseRelease(form.windowHandle(), Qt::LeftButton, {}, onEnd);
-    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QVERIFY(!form.engine().holding());
     QCOMPARE(line_->readAll(), QByteArray());
     QVERIFY(form.isVisible());
 }
@@ -179,7 +179,7 @@ void TstPanel::failuresWhileAReportIsUpAreDropped()
             QTest::qWait(20);
         }
     });
-    form.engine().MSComm1().setPortOpen(false);
+    test::probe(form.engine()).MSComm1().setPortOpen(false);
     test::click(form, "Command17");
     QTRY_COMPARE(shown.count(), 1);
     QTest::qWait(200);
@@ -194,7 +194,7 @@ void TstPanel::modalReportEndsTheHold()
     cleanup();
     test::PtyPair line;
     Form1 form;
-    form.engine().MSComm1().setDevice(1, line.slavePath());
+    form.engine().setDevice(1, line.slavePath());
     form.load();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     test::keyDown(form, Qt::Key_J, 2);
@@ -215,7 +215,7 @@ void TstPanel::modalReportEndsTheHold()
     QCOMPARE(line.read(4), "C47\r"_qba);
     line.closeMaster();
     QTRY_VERIFY_WITH_TIMEOUT(boxSeen && !QApplication::activeModalWidget(), 10000);
-    QCOMPARE(form.engine().HeldButton(), std::uint8_t(0));
+    QVERIFY(!form.engine().holding());
     QVERIFY(!test::timer(form, "Timer1")->isActive());
 }
 

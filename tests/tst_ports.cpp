@@ -30,7 +30,7 @@ private:
     void choose(const QString &option);
     Form1 &form() const { return *panel_->form; }
     bool panelShown() const { return test::widget<QFrame>(form(), "Frame8")->isVisible(); }
-    SerialControl &port() const { return form().engine().MSComm1(); }
+    SerialControl &port() const { return test::probe(form().engine()).MSComm1(); }
     test::PtyPair &line(int number) const { return number == 1 ? *com1_ : *com2_; }
     std::unique_ptr<test::PtyPair> com1_;
     std::unique_ptr<test::PtyPair> com2_;

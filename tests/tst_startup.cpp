@@ -30,15 +30,15 @@ void TstStartup::startUp()
     Form1 form;
     QStringList failures;
     form.setFailurePresenter([&](const QString &description) { failures << description; });
-    QSignalSpy openings(&form.engine().MSComm1(), &SerialControl::portOpenChanged);
-    form.engine().MSComm1().setDevice(1, line.slavePath());
+    QSignalSpy openings(&form.engine(), &Engine::portOpenChanged);
+    form.engine().setDevice(1, line.slavePath());
     form.load();
     // Opened by start-up, then closed and opened again by the switch that selecting "COM1" runs.
     QList<bool> states;
     for (const QList<QVariant> &arguments : openings)
         states << arguments.first().toBool();
     QCOMPARE(states, QList<bool>({true, false, true}));
-    QCOMPARE(form.engine().MSComm1().CommPort(), short(1));
+    QCOMPARE(test::probe(form.engine()).MSComm1().CommPort(), short(1));
     QCOMPARE(line.speed(), speed_t(B19200));
     QCOMPARE(line.attributes().c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
     QVERIFY(test::widget<QRadioButton>(form, "Option1")->isChecked());
@@ -60,7 +60,7 @@ void TstStartup::missingCom1IsReported()
     QTRY_COMPARE(panel->failures.count(), 1);
     QVERIFY2(panel->failures.first().startsWith(QStringLiteral("COM1 (/dev/qv7-no-such-port): ")),
              qPrintable(panel->failures.first()));
-    QVERIFY(!panel->form->engine().MSComm1().PortOpen());
+    QVERIFY(!panel->form->engine().isOpen());
     QVERIFY(panel->form->isVisible());
 }
 
@@ -113,10 +113,10 @@ void TstStartup::end()
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
     if (!open)
-        form.engine().MSComm1().setPortOpen(false);
+        test::probe(form.engine()).MSComm1().setPortOpen(false);
     bool visibleWhenClosed = false;
     QObject context;
-    connect(&form.engine().MSComm1(), &SerialControl::portOpenChanged, &context,
+    connect(&form.engine(), &Engine::portOpenChanged, &context,
             [&](bool isOpen) { visibleWhenClosed = !isOpen && form.isVisible(); });
     test::click(form, "Command16");
     QCOMPARE(visibleWhenClosed, open);

@@ -16,36 +16,27 @@ using namespace std::chrono_literals;
 constexpr auto kFirstReopen = 5s;
 constexpr auto kLongestReopen = 60s;
 
-const Command kPowerQuery = commandNamed("status");
-const Command kInputQuery = commandNamed("input");
-const Command kLampQuery = commandNamed("lamp-hours");
-const Command kOrientationQuery = commandNamed("orientation");
-const Command kPowerOn = commandNamed("power", "on");
-const Command kPowerOff = commandNamed("power", "off");
+const Command kPowerQuery = commandFor(button({"status"}));
+const Command kInputQuery = commandFor(button({"input"}));
+const Command kLampQuery = commandFor(button({"lamp-hours"}));
+const Command kOrientationQuery = commandFor(button({"orientation"}));
 
-// Settings the projector cannot be asked for: what was last set through any face, kept as
-// state ("on", "off"); all are off after a power-on.
+// Settings the projector cannot be asked for: what was last set through any face; all are off
+// after a power-on.
 struct Remembered {
-    const char16_t *leaf;
-    std::string on;
-    std::string off;
+    LineState::Field field;
+    bool LineState::*member;
+    std::string_view on;
+    std::string_view off;
 };
 const Remembered kRemembered[] = {
-    {u"video_mute", commandNamed("video-mute", "on").code, commandNamed("video-mute", "off").code},
-    {u"audio_mute", commandNamed("audio-mute", "on").code, commandNamed("audio-mute", "off").code},
-    {u"freeze", commandNamed("freeze", "on").code, commandNamed("freeze", "off").code},
+    {LineState::Field::VideoMute, &LineState::videoMute, button({"video-mute", "on"}).code,
+     button({"video-mute", "off"}).code},
+    {LineState::Field::AudioMute, &LineState::audioMute, button({"audio-mute", "on"}).code,
+     button({"audio-mute", "off"}).code},
+    {LineState::Field::Freeze, &LineState::freeze, button({"freeze", "on"}).code,
+     button({"freeze", "off"}).code},
 };
-
-bool isInputSelect(const std::string &code)
-{
-    return std::ranges::any_of(
-        kInputs, [&](const auto &input) { return commandNamed("input", input.word).code == code; });
-}
-
-QByteArray bytes(std::string_view text)
-{
-    return QByteArray(text.data(), qsizetype(text.size()));
-}
 
 bool changing(std::optional<PowerState> power)
 {
@@ -67,32 +58,37 @@ QString powerWord(std::optional<PowerState> power)
     return power ? QString::fromLatin1(word(*power)) : QString();
 }
 
+QString linkWord(Link link)
+{
+    return QString::fromLatin1(kLinkStates[int(link)]);
+}
+
 } // namespace
 
-LineOwner::LineOwner(const InventoryEntry &projector, const Settings &settings, QObject *parent)
+LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObject *parent)
     : QObject(parent)
-    , projector_(projector)
+    , entry_(entry)
     , settings_(settings)
-    , line_(this)
+    , projector_(this)
     , backOff_(kFirstReopen)
 {
     powerPoll_.setSingleShot(true);
     connect(&powerPoll_, &QTimer::timeout, this, [this] { poll(kPowerQuery); });
-    lampPoll_.setInterval(projector_.lampPoll);
+    lampPoll_.setInterval(entry_.lampPoll);
     connect(&lampPoll_, &QTimer::timeout, this, [this] { poll(kLampQuery); });
     expiry_.setSingleShot(true);
     connect(&expiry_, &QTimer::timeout, this, &LineOwner::dropExpired);
     reopen_.setSingleShot(true);
     connect(&reopen_, &QTimer::timeout, this, &LineOwner::open);
     // Every failure of the port (open, write, the device gone) arrives here, once a burst.
-    connect(&line_, &Projector::failed, this, &LineOwner::onLost);
-    connect(&line_, &Projector::done, this, &LineOwner::onDone);
-    state_.insert(QStringLiteral("link"), "down");
+    connect(&projector_, &Projector::failed, this, &LineOwner::onLost);
+    connect(&projector_, &Projector::done, this, &LineOwner::onDone);
+    state_.known.set(std::size_t(LineState::Field::Link));
 }
 
 void LineOwner::log(Priority priority, const QString &text) const
 {
-    logEvent(priority, projector_.name + QStringLiteral(": ") + text);
+    logEvent(priority, entry_.name + QStringLiteral(": ") + text);
 }
 
 void LineOwner::start()
@@ -103,8 +99,7 @@ void LineOwner::start()
 
 void LineOwner::open()
 {
-    if (line_.open(
-            {projector_.port, projector_.name, projector_.settings, settings_.connectTimeoutMs}))
+    if (projector_.open({entry_.port, entry_.name, entry_.settings, settings_.connectTimeoutMs}))
         onOpened();
 }
 
@@ -126,14 +121,14 @@ void LineOwner::submit(const std::vector<Command> &commands, const Completion &c
     const Command &first = commands.front();
     if (!canTakeNow(first) && wait > 0s)
         log(Priority::Info, QStringLiteral("%1 waits until the projector can take it (%2)")
-                                .arg(words(first), powerWord(power_)));
+                                .arg(words(first), powerWord(state_.power)));
     dispatch();
     armExpiry();
 }
 
 bool LineOwner::canTakeNow(const Command &command) const
 {
-    return takenInAnyState(command.code) || power_ == PowerState::On;
+    return takenInAnyState(command.code) || state_.power == PowerState::On;
 }
 
 void LineOwner::poll(const Command &query)
@@ -149,18 +144,19 @@ void LineOwner::poll(const Command &query)
 
 void LineOwner::dispatch()
 {
-    if (!line_.isOpen() || !line_.idle() || inFlight_)
+    if (!projector_.isOpen() || projector_.busy())
         return;
     const auto next =
         std::ranges::find_if(queue_, [this](const Pending &p) { return canTakeNow(p.command); });
     if (next == queue_.end())
         return;
-    inFlight_ = *next;
+    const Pending pending = *next;
     queue_.erase(next);
     if (settings_.verbose)
-        log(Priority::Debug, QStringLiteral("sent %1 (%2)")
-                                 .arg(code(inFlight_->command.code), words(inFlight_->command)));
-    line_.request(inFlight_->command);
+        log(Priority::Debug,
+            QStringLiteral("sent %1 (%2)").arg(code(pending.command.code), words(pending.command)));
+    inFlight_ = pending.completion;
+    projector_.request(pending.command);
 }
 
 void LineOwner::armExpiry()
@@ -180,9 +176,10 @@ void LineOwner::armExpiry()
 
 void LineOwner::dropExpired()
 {
-    const QString why = !line_.isOpen() ? QStringLiteral("the line is down")
-                        : !power_       ? QStringLiteral("the projector does not answer")
-                                        : QStringLiteral("the projector is ") + powerWord(power_);
+    const QString why = !projector_.isOpen() ? QStringLiteral("the line is down")
+                        : !state_.power
+                            ? QStringLiteral("the projector does not answer")
+                            : QStringLiteral("the projector is ") + powerWord(state_.power);
     std::erase_if(queue_, [&](const Pending &p) {
         if (!p.completion || !p.deadline.hasExpired() || canTakeNow(p.command))
             return false;
@@ -199,7 +196,7 @@ void LineOwner::onOpened()
     lineDown_.clear();
     emit availabilityChanged(true);
     backOff_ = kFirstReopen;
-    log(Priority::Info, QStringLiteral("%1 is open").arg(projector_.port));
+    log(Priority::Info, QStringLiteral("%1 is open").arg(entry_.port));
     for (const Command &query : {kPowerQuery, kInputQuery, kLampQuery, kOrientationQuery})
         poll(query);
     lampPoll_.start();
@@ -223,11 +220,11 @@ void LineOwner::onLost(const Failure &failure)
     }
     claim();
     // One line per outage; the attempts after it only change the link topic, which they don't.
-    if (state_.value(QStringLiteral("link")) != "down" || settings_.verbose)
+    if (state_.link != Link::Down || settings_.verbose)
         log(Priority::Warning, QStringLiteral("%1; trying again in %2 s")
                                    .arg(failure.description)
                                    .arg(nextTry.count()));
-    setLink(QStringLiteral("down"));
+    setLink(Link::Down);
     // What was read before the loss may no longer hold.
     setPower(std::nullopt);
     emit availabilityChanged(false);
@@ -256,7 +253,7 @@ void LineOwner::notSent(const Pending &pending, const QString &why)
 
 void LineOwner::onDone(const Result &result)
 {
-    const Pending done = *std::exchange(inFlight_, std::nullopt);
+    const Completion completion = std::exchange(inFlight_, {});
     const bool noReply = result.failure && result.failure->kind == FailureKind::NoReply;
     if (!result.failure || noReply) {
         if (settings_.verbose)
@@ -268,27 +265,27 @@ void LineOwner::onDone(const Result &result)
                                         : QString()));
         // Only an unanswered query says the projector is silent; it need not answer the rest.
         if (!noReply) {
-            setLink(QStringLiteral("up"));
-            lastAnswer_ = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
+            setLink(Link::Up);
+            state_.lastAnswer = double(QDateTime::currentMSecsSinceEpoch()) / 1000;
         } else if (result.query)
-            setLink(QStringLiteral("silent"));
+            setLink(Link::Silent);
         if (result.reading)
             take(*result.reading);
         const std::string &sent = result.command.code;
         for (const Remembered &setting : kRemembered) {
             if (!noReply && (sent == setting.on || sent == setting.off))
-                setState(QString::fromUtf16(setting.leaf), sent == setting.on ? "on" : "off");
+                set(setting.field, setting.member, sent == setting.on);
         }
         if (sent == kPowerQuery.code)
-            powerPoll_.start(changing(power_) ? projector_.transitionPoll : projector_.powerPoll);
+            powerPoll_.start(changing(state_.power) ? entry_.transitionPoll : entry_.powerPoll);
         // See what the command did at once rather than at the next poll.
-        if (sent == kPowerOn.code || sent == kPowerOff.code)
+        if (powerChange(result.command) != PowerChange::None)
             poll(kPowerQuery);
-        else if (isInputSelect(sent))
+        else if (inputSelected(result.command))
             poll(kInputQuery);
     }
-    if (done.completion)
-        done.completion(result, {});
+    if (completion)
+        completion(result, {});
     dispatch();
 }
 
@@ -297,68 +294,47 @@ void LineOwner::take(const Reading &reading)
     if (const auto *power = std::get_if<PowerState>(&reading)) {
         setPower(*power);
     } else if (const auto *input = std::get_if<Input>(&reading)) {
-        setState(QStringLiteral("input"), bytes(word(*input)));
+        set(LineState::Field::Input, &LineState::input, std::optional(*input));
     } else if (const auto *lamp = std::get_if<LampTime>(&reading)) {
         if (lamp->hours)
-            setState(QStringLiteral("lamp_hours"), QByteArray::number(*lamp->hours));
+            set(LineState::Field::LampHours, &LineState::lampHours, lamp->hours);
     } else if (const auto *orientation = std::get_if<Orientation>(&reading)) {
-        setState(QStringLiteral("orientation"), bytes(word(*orientation)));
+        set(LineState::Field::Orientation, &LineState::orientation, std::optional(*orientation));
     }
 }
 
 void LineOwner::setPower(std::optional<PowerState> power)
 {
-    const auto before = std::exchange(power_, power);
-    const QString word = powerWord(power);
-    if (power && powerWord(before) != word)
-        log(Priority::Info, QStringLiteral("power %1").arg(word));
-    setState(QStringLiteral("power"), word.toUtf8());
+    const auto before = state_.power;
+    if (power && powerWord(before) != powerWord(power))
+        log(Priority::Info, QStringLiteral("power %1").arg(powerWord(power)));
+    set(LineState::Field::Power, &LineState::power, power);
     armExpiry();
     if (power == PowerState::On && before != PowerState::On) {
         // The projector starts unmuted, and the input may have changed while it was off.
         for (const Remembered &setting : kRemembered)
-            setState(QString::fromUtf16(setting.leaf), "off");
+            set(setting.field, setting.member, false);
         poll(kInputQuery);
     }
 }
 
-LineOwner::Mutes LineOwner::mutes() const
+void LineOwner::setLink(Link link)
 {
-    return {state_.value(QStringLiteral("video_mute")) == "on",
-            state_.value(QStringLiteral("audio_mute")) == "on"};
+    if (state_.link != link && link != Link::Down)
+        log(link == Link::Up ? Priority::Info : Priority::Warning,
+            QStringLiteral("link %1").arg(linkWord(link)));
+    set(LineState::Field::Link, &LineState::link, link);
 }
 
-ProjectorSample LineOwner::sample() const
+template <typename Value>
+void LineOwner::set(LineState::Field field, Value LineState::*member, Value value)
 {
-    ProjectorSample sample;
-    sample.projector = projector_.name.toStdString();
-    const std::string link = state_.value(QStringLiteral("link")).toStdString();
-    sample.up = link == "up" && power_;
-    sample.power = power_;
-    if (const QByteArray hours = state_.value(QStringLiteral("lamp_hours")); !hours.isEmpty())
-        sample.lampHours = hours.toInt();
-    if (const auto known = std::ranges::find(kLinkStates, link); known != std::end(kLinkStates))
-        sample.link = *known;
-    sample.lastAnswer = lastAnswer_;
-    return sample;
-}
-
-void LineOwner::setLink(const QString &word)
-{
-    const QByteArray value = word.toUtf8();
-    if (state_.value(QStringLiteral("link")) != value && word != u"down")
-        log(word == u"up" ? Priority::Info : Priority::Warning,
-            QStringLiteral("link %1").arg(word));
-    setState(QStringLiteral("link"), value);
-}
-
-void LineOwner::setState(const QString &leaf, const QByteArray &value)
-{
-    const auto it = state_.find(leaf);
-    if (it != state_.end() && *it == value)
+    const auto index = std::size_t(field);
+    if (state_.known[index] && state_.*member == value)
         return;
-    state_.insert(leaf, value);
-    emit stateChanged(leaf, value);
+    state_.*member = value;
+    state_.known.set(index);
+    emit stateChanged(field);
 }
 
 } // namespace qv7::bridge

@@ -6,11 +6,11 @@
 #include "protocol/metrics.h"
 
 #include <QDeadlineTimer>
-#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <bitset>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -21,6 +21,30 @@ namespace qv7::bridge {
 
 // How a command from a face ended: its result, or why it was never sent.
 using Completion = std::function<void(const Result &result, const QString &notSent)>;
+
+// Whether the projector answers: up, silent (a query went unanswered), or the line is down.
+enum class Link { Up, Silent, Down };
+
+// What the daemon knows of one projector, as values; each face says it in its own words.
+struct LineState {
+    enum class Field { Link, Power, Input, LampHours, Orientation, VideoMute, AudioMute, Freeze };
+    static constexpr std::size_t kFields = 8;
+
+    Link link = Link::Down;
+    std::optional<PowerState> power;
+    std::optional<Input> input;
+    std::optional<int> lampHours;
+    std::optional<Orientation> orientation;
+    // The settings the projector cannot be asked for: as last set through any face.
+    bool videoMute = false;
+    bool audioMute = false;
+    bool freeze = false;
+    std::optional<double> lastAnswer; // Unix time
+    // The fields given a value since the start (an unknown power after a loss among them).
+    std::bitset<kFields> known;
+
+    bool isKnown(Field field) const { return known[std::size_t(field)]; }
+};
 
 // One projector's line and everything the daemon knows of it, shared by the faces that serve
 // it (MQTT, PJLink). The line is kept open and polled; a line that fails or cannot be opened
@@ -36,12 +60,6 @@ public:
         bool verbose = false;
         int connectTimeoutMs = TransportOptions{}.connectTimeoutMs;
     };
-    // The mutes as last set through any face; the projector has no query for them.
-    struct Mutes {
-        bool video = false;
-        bool audio = false;
-    };
-
     LineOwner(const InventoryEntry &projector, const Settings &settings, QObject *parent = nullptr);
 
     void start();
@@ -50,23 +68,18 @@ public:
     void submit(const std::vector<Command> &commands, const Completion &completion,
                 std::chrono::seconds wait);
 
-    const InventoryEntry &projector() const { return projector_; }
+    const InventoryEntry &entry() const { return entry_; }
     // The line has opened, or failed for a reason other than another program holding it: the
     // projector is this daemon's to report on.
     bool isClaimed() const { return claimed_; }
     bool isUp() const { return lineDown_.isEmpty(); }
-    std::optional<PowerState> power() const { return power_; }
-    Mutes mutes() const;
-    // The retained state by topic leaf (power, input, lamp_hours, orientation, link, and the
-    // video_mute, audio_mute and freeze last set).
-    const QMap<QString, QByteArray> &state() const { return state_; }
-    // What monitoring is told of it.
-    ProjectorSample sample() const;
+    std::optional<PowerState> power() const { return state_.power; }
+    const LineState &state() const { return state_; }
     void log(Priority priority, const QString &text) const;
 
 signals:
     void claimed();
-    void stateChanged(const QString &leaf, const QByteArray &value);
+    void stateChanged(qv7::bridge::LineState::Field field);
     void availabilityChanged(bool online);
 
 private:
@@ -91,21 +104,22 @@ private:
     void notSent(const Pending &pending, const QString &why);
     void armExpiry();
     void setPower(std::optional<PowerState> power);
-    void setLink(const QString &word);
-    void setState(const QString &leaf, const QByteArray &value);
+    void setLink(Link link);
+    template <typename Value>
+    void set(LineState::Field field, Value LineState::*member, Value value);
 
-    InventoryEntry projector_;
+    InventoryEntry entry_;
     Settings settings_;
-    Projector line_;
+    Projector projector_;
     QTimer reopen_;
     std::chrono::seconds backOff_;
-    QMap<QString, QByteArray> state_;
-    std::optional<PowerState> power_;
-    std::optional<double> lastAnswer_; // Unix time
+    LineState state_;
     bool claimed_ = false;
     QString lineDown_; // why the line is down; empty while it is open
+    // Every command for this line, whichever face asked, waits here; the projector has at
+    // most one on the line, whose completion this is.
     std::deque<Pending> queue_;
-    std::optional<Pending> inFlight_;
+    Completion inFlight_;
     QTimer powerPoll_;
     QTimer lampPoll_;
     QTimer expiry_;

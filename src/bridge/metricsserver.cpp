@@ -21,6 +21,23 @@ QByteArray response(const char *status, const QByteArray &type, const QByteArray
 
 } // namespace
 
+namespace {
+
+ProjectorSample sample(const LineOwner &line)
+{
+    const LineState &state = line.state();
+    ProjectorSample sample;
+    sample.projector = line.entry().name.toStdString();
+    sample.up = state.link == Link::Up && state.power;
+    sample.power = state.power;
+    sample.lampHours = state.lampHours;
+    sample.link = kLinkStates[int(state.link)];
+    sample.lastAnswer = state.lastAnswer;
+    return sample;
+}
+
+} // namespace
+
 MetricsServer::MetricsServer(std::vector<const LineOwner *> lines, QObject *parent)
     : QObject(parent)
     , lines_(std::move(lines))
@@ -70,7 +87,7 @@ QByteArray MetricsServer::respond(const QByteArray &request) const
     for (const LineOwner *line : lines_) {
         // A projector whose line another program owns is not this daemon's to report on.
         if (line->isClaimed())
-            samples.push_back(line->sample());
+            samples.push_back(sample(*line));
     }
     return response("200 OK", "text/plain; version=0.0.4; charset=utf-8",
                     QByteArray::fromStdString(metricsText(samples)), method == "GET");

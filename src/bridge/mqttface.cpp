@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace qv7::bridge {
 
 namespace {
@@ -25,6 +27,45 @@ BrokerSettings clientSettings(BrokerSettings broker, const QString &projector)
     return broker;
 }
 
+// The retained state topics: one leaf per field, its payload in the broker's words.
+struct StateTopic {
+    LineState::Field field;
+    const char16_t *leaf;
+    QByteArray (*payload)(const LineState &state);
+};
+
+QByteArray word(std::string_view text)
+{
+    return QByteArray(text.data(), qsizetype(text.size()));
+}
+
+QByteArray onOff(bool on)
+{
+    return on ? "on" : "off";
+}
+
+const StateTopic kStateTopics[] = {
+    {LineState::Field::Link, u"link",
+     [](const LineState &s) { return word(kLinkStates[int(s.link)]); }},
+    {LineState::Field::Power, u"power",
+     [](const LineState &s) { return s.power ? word(qv7::word(*s.power)) : QByteArray(); }},
+    {LineState::Field::Input, u"input",
+     [](const LineState &s) { return s.input ? word(qv7::word(*s.input)) : QByteArray(); }},
+    {LineState::Field::LampHours, u"lamp_hours",
+     [](const LineState &s) {
+         return s.lampHours ? QByteArray::number(*s.lampHours) : QByteArray();
+     }},
+    {LineState::Field::Orientation, u"orientation",
+     [](const LineState &s) {
+         return s.orientation ? word(qv7::word(*s.orientation)) : QByteArray();
+     }},
+    {LineState::Field::VideoMute, u"video_mute",
+     [](const LineState &s) { return onOff(s.videoMute); }},
+    {LineState::Field::AudioMute, u"audio_mute",
+     [](const LineState &s) { return onOff(s.audioMute); }},
+    {LineState::Field::Freeze, u"freeze", [](const LineState &s) { return onOff(s.freeze); }},
+};
+
 } // namespace
 
 MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSettings &settings,
@@ -32,8 +73,8 @@ MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSe
     : QObject(parent)
     , line_(line)
     , settings_(settings)
-    , topics_(settings.topicPrefix, line.projector().name)
-    , mqtt_(clientSettings(broker, line.projector().name), this)
+    , topics_(settings.topicPrefix, line.entry().name)
+    , mqtt_(clientSettings(broker, line.entry().name), this)
 {
     connect(&mqtt_, &MqttClient::connected, this, &MqttFace::onConnected);
     connect(&mqtt_, &MqttClient::disconnected, this, [this](const QString &reason) {
@@ -42,11 +83,10 @@ MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSe
     });
     connect(&mqtt_, &MqttClient::received, this, &MqttFace::onMessage);
     connect(&line_, &LineOwner::claimed, this, &MqttFace::start);
-    connect(&line_, &LineOwner::stateChanged, this,
-            [this](const QString &leaf, const QByteArray &value) {
-                if (started_)
-                    mqtt_.publish(topics_(leaf), value, true);
-            });
+    connect(&line_, &LineOwner::stateChanged, this, [this](LineState::Field field) {
+        if (started_)
+            publishState(field);
+    });
     connect(&line_, &LineOwner::availabilityChanged, this, [this](bool online) {
         if (started_)
             mqtt_.publish(topics_(u"availability"), online ? "online" : "offline", true);
@@ -78,16 +118,23 @@ void MqttFace::onConnected()
         mqtt_.subscribe(topics_(leaf));
     mqtt_.subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
     publishDiscovery();
-    const QMap<QString, QByteArray> &state = line_.state();
-    for (auto it = state.cbegin(); it != state.cend(); ++it)
-        mqtt_.publish(topics_(it.key()), it.value(), true);
+    for (const StateTopic &topic : kStateTopics) {
+        if (line_.state().isKnown(topic.field))
+            publishState(topic.field);
+    }
     mqtt_.publish(topics_(u"availability"), line_.isUp() ? "online" : "offline", true);
+}
+
+void MqttFace::publishState(LineState::Field field)
+{
+    const StateTopic &topic = *std::ranges::find(kStateTopics, field, &StateTopic::field);
+    mqtt_.publish(topics_(topic.leaf), topic.payload(line_.state()), true);
 }
 
 void MqttFace::publishDiscovery()
 {
     for (const Message &message :
-         discoveryMessages(line_.projector(), topics_, settings_.discoveryPrefix))
+         discoveryMessages(line_.entry(), topics_, settings_.discoveryPrefix))
         mqtt_.publish(message.topic, message.payload, true);
 }
 

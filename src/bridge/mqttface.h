@@ -37,6 +37,7 @@ private:
     void start();
     void onConnected();
     void onMessage(const QString &topic, const QByteArray &payload);
+    void publishState(LineState::Field field);
     void publishDiscovery();
     void reply(const QJsonObject &object);
 

@@ -41,14 +41,14 @@ PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, QObject 
 
 QString PjlinkServer::label() const
 {
-    const InventoryEntry &projector = line_.projector();
+    const InventoryEntry &projector = line_.entry();
     return endpoint(projector.pjlinkHost,
                     server_.isListening() ? server_.serverPort() : projector.pjlinkPort);
 }
 
 bool PjlinkServer::listen()
 {
-    const InventoryEntry &projector = line_.projector();
+    const InventoryEntry &projector = line_.entry();
     if (!server_.listen(projector.pjlinkHost, projector.pjlinkPort))
         return false;
     line_.log(Priority::Info,
@@ -175,7 +175,7 @@ void PjlinkSession::handle(const pjlink::Request &request)
         return;
     }
     const pjlink::Row &row = *std::get<const pjlink::Row *>(found);
-    const InventoryEntry &projector = line_.projector();
+    const InventoryEntry &projector = line_.entry();
     switch (row.ask) {
     case pjlink::Ask::Send:
     case pjlink::Ask::SelectInput:
@@ -188,8 +188,8 @@ void PjlinkSession::handle(const pjlink::Request &request)
         ask(request, row);
         return;
     case pjlink::Ask::Mutes: {
-        const LineOwner::Mutes mutes = line_.mutes();
-        finish(request, line_.isUp() ? pjlink::mutes(mutes.video, mutes.audio)
+        const LineState &state = line_.state();
+        finish(request, line_.isUp() ? pjlink::mutes(state.videoMute, state.audioMute)
                                      : text(pjlink::Error::ProjectorFailure));
         return;
     }
@@ -216,13 +216,18 @@ void PjlinkSession::handle(const pjlink::Request &request)
 
 void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
 {
-    const std::vector<Command> commands =
-        row.ask == pjlink::Ask::SelectInput
-            ? std::vector{commandNamed("input", word(*pjlink::inputOfCode(request.parameter)))}
-            : parseCommands(row.words).commands;
+    std::vector<Command> commands;
+    if (row.ask == pjlink::Ask::SelectInput) {
+        commands.push_back(commandFor(inputButton(*pjlink::inputOfCode(request.parameter))));
+    }
+    for (const OneShotCommand *button : row.buttons) {
+        if (button)
+            commands.push_back(commandFor(*button));
+    }
     const std::string &code = commands.front().code;
-    const bool powerOn = code == commandNamed("power", "on").code;
-    const bool powerOff = code == commandNamed("power", "off").code;
+    const PowerChange change = powerChange(commands.front());
+    const bool powerOn = change == PowerChange::On;
+    const bool powerOff = change == PowerChange::Off;
     const auto power = line_.power();
     // What the projector cannot take now is refused here rather than left to wait.
     const bool failed = !line_.isUp() || power == PowerState::PowerAbnormal ||
@@ -266,7 +271,7 @@ void PjlinkSession::ask(const pjlink::Request &request, const pjlink::Row &row)
     }
     busy_ = true;
     line_.submit(
-        {commandNamed(row.words)},
+        {commandFor(*row.buttons.front())},
         [self = QPointer(this), request, ask = row.ask](const Result &result, const QString &) {
             if (!self)
                 return;

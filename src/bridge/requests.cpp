@@ -56,9 +56,9 @@ QStringList inputWords()
 Command powerRequest(const QByteArray &payload)
 {
     const QString text = payloadText(payload);
-    for (const std::string_view argument : {"on", "off"}) {
-        if (text.compare(latin1(argument), Qt::CaseInsensitive) == 0)
-            return commandNamed("power", argument);
+    for (const OneShotCommand *button : {&kPowerOn, &kPowerOff}) {
+        if (text.compare(latin1(button->verb.argument), Qt::CaseInsensitive) == 0)
+            return commandFor(*button);
     }
     throw PayloadError(QStringLiteral("power/set takes ON or OFF, not \"%1\"").arg(text));
 }
@@ -67,7 +67,7 @@ Command inputRequest(const QByteArray &payload)
 {
     const QString text = payloadText(payload);
     if (const auto input = inputNamed(text.toStdString()))
-        return commandNamed("input", word(*input));
+        return commandFor(inputButton(*input));
     std::vector<std::string_view> words;
     for (const auto &input : kInputs)
         words.push_back(input.word);

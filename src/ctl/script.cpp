@@ -4,7 +4,7 @@ namespace qv7::ctl {
 
 const Command &statusQuery()
 {
-    static const Command query = commandNamed("status");
+    static const Command query = commandFor(button({"status"}));
     return query;
 }
 

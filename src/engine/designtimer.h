@@ -20,7 +20,20 @@ public:
     }
 
     bool Enabled() const { return isActive(); }
-    void setEnabled(bool enabled) { enabled ? start() : stop(); }
+    void setEnabled(bool enabled)
+    {
+        if (!enabled) {
+            stop();
+            return;
+        }
+        start();
+        ++starts_;
+    }
+    // How often it was enabled: a restart shows as one more.
+    int starts() const { return starts_; }
+
+private:
+    int starts_ = 0;
 };
 
 } // namespace qv7

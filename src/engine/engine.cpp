@@ -63,6 +63,7 @@ bool Engine::start()
         heldButton_ = 0;
         awaitingReply_ = 0;
         receivedText_.clear();
+        reading_.reset();
         portSettings_ = QString::fromLatin1(kFastLineSettings);
         comm_.setCommPort(1);
         comm_.setSettings(portSettings_);
@@ -127,8 +128,9 @@ void Engine::Hyouji(const std::string &Text, std::uint8_t SendFlag)
         return;
     }
     setRxd(QString::fromLatin1(rendering));
-    if (const auto reading = decodeReply(currentCommand_, rendering))
-        setStatus(QString::fromLatin1(statusText(*reading)));
+    reading_ = decodeReply(currentCommand_, rendering);
+    if (reading_)
+        setStatus(QString::fromLatin1(statusText(*reading_)));
 }
 
 void Engine::MSComm1_OnComm()
@@ -142,12 +144,17 @@ void Engine::MSComm1_OnComm()
         receivedText_.erase(0, receivedText_.size() - kMaxRenderedChars);
     awaitingReply_ = 0;
     Hyouji(receivedText_, 2);
+    emit received({receivedText_, reading_});
+    if (replyEndsWindow_ && timer2_.Enabled() &&
+        receivedText_.find(kCommandTerminator) != std::string::npos)
+        closeReplyWindow();
 }
 
 void Engine::sendCommand(std::string_view code)
 {
     currentCommand_ = commandString(code);
     Hyouji(currentCommand_, 1);
+    emit transmitted({std::string(code), heldButton_ != 0 ? ++holdSends_ : 0});
 }
 
 bool Engine::send(std::string_view code)
@@ -168,8 +175,28 @@ bool Engine::click(const OneShotCommand &command)
 
 void Engine::press(const HoldCommand &command)
 {
+    hold(command, 0);
+}
+
+void Engine::hold(const HoldCommand &command, int sends)
+{
     pressed_ = &command;
-    guarded([this, &command] { pressSteps(command); });
+    holdSends_ = 0;
+    holdCount_ = sends;
+    guarded([this, &command] {
+        pressSteps(command);
+        afterHoldSend();
+    });
+}
+
+void Engine::afterHoldSend()
+{
+    if (holdCount_ <= 0 || holdSends_ < holdCount_)
+        return;
+    releaseSteps(*std::exchange(pressed_, nullptr));
+    // The last send's reply is still to come.
+    timer2_.setEnabled(true);
+    awaitingReply_ = 1;
 }
 
 void Engine::pressSteps(const HoldCommand &command)
@@ -205,6 +232,7 @@ void Engine::release(const HoldCommand &command)
 void Engine::releaseSteps(const HoldCommand &command)
 {
     heldButton_ = 0;
+    holdCount_ = 0;
     timer1_.setEnabled(false);
     timer2_.setEnabled(false);
     timer4_.setEnabled(true);
@@ -213,6 +241,7 @@ void Engine::releaseSteps(const HoldCommand &command)
     timer2_.setInterval(kReplyWindowMs);
     timer4_.setInterval(kDisplayTimeoutMs);
     receivedText_.clear();
+    reading_.reset();
     if (command.digitalZoom) {
         timer1_.setInterval(kDigitalZoomRepeatMs);
         arrowMode_ = kDigitalZoomArrowMode;
@@ -228,16 +257,26 @@ void Engine::Timer1_Timer()
         return;
     // The running timer keeps its schedule, so the period does not drift by the time each
     // tick takes. A tick that cannot send ends the hold: one failure, one report.
-    guarded([this, held] { sendCommand(held->code); });
+    guarded([this, held] {
+        sendCommand(held->code);
+        afterHoldSend();
+    });
 }
 
 void Engine::Timer2_Timer()
 {
     if (awaitingReply_ == 1)
         setRxd(QString::fromUtf8(kNoReplyCaption.text));
+    closeReplyWindow();
+}
+
+void Engine::closeReplyWindow()
+{
     timer2_.setEnabled(false);
-    receivedText_.clear();
+    ReplyWindow window{std::exchange(receivedText_, {}), std::exchange(reading_, std::nullopt),
+                       holding()};
     awaitingReply_ = 0;
+    emit replyWindowClosed(window);
 }
 
 void Engine::Timer4_Timer()

@@ -3,10 +3,13 @@
 #include "designtimer.h"
 #include "serialcontrol.h"
 
+#include "protocol/decoding.h"
+
 #include <QObject>
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,10 +18,39 @@ namespace qv7 {
 struct HoldCommand;
 struct OneShotCommand;
 
+namespace test {
+class EngineProbe;
+}
+
+// A command on its way to the line: its code, and for a hold which send it is (1 for the
+// press, then one more for each repetition; 0 for a click).
+struct Transmission {
+    std::string code;
+    int holdSend = 0;
+};
+
+// What the current reply window has gathered so far, and its reading when it answers the
+// query sent.
+struct Reception {
+    std::string text;
+    std::optional<Reading> reading;
+};
+
+// How one reply window ended: what came in it (nothing: no answer), its reading, and whether
+// a hold is still down and will send again.
+struct ReplyWindow {
+    std::string reply;
+    std::optional<Reading> reading;
+    bool holding = false;
+};
+
 // The line's behaviour without a window: transmission through Hyouji and its traffic
 // renderings, reception, the reply window, the display time-out, status decoding, the hold
 // repetition with its arrow modes, and the port and speed switch. Front ends call the
 // handlers and show the TXD, RXD and status texts it announces.
+//
+// Beside those texts it announces what happened as values: each transmission, each reception
+// with its reading, and the end of each reply window.
 //
 // Failure rule: a handler ends at its failing step, and each burst of failures is reported
 // once through failed(), from the event loop, so that no report opens inside the port's own
@@ -29,9 +61,6 @@ class Engine : public QObject {
 public:
     explicit Engine(QObject *parent = nullptr);
     ~Engine() override;
-
-    SerialControl &MSComm1() { return comm_; }
-    const SerialControl &MSComm1() const { return comm_; }
 
     // The device that a port number stands for, and how long a network port may take to
     // connect; both count from the next open.
@@ -49,24 +78,21 @@ public:
     bool send(std::string_view code);
     void press(const HoldCommand &command);
     void release(const HoldCommand &command);
+    // A hold as a program asks for it: pressed, repeated at its own period, and let go right
+    // after its last send, whose reply window then runs as a click's does.
+    void hold(const HoldCommand &command, int sends);
+    // For programs: a reply's carriage return closes its window at once, so that the next
+    // command can follow it. The panel keeps each window open for its whole length.
+    void setReplyEndsWindow(bool ends) { replyEndsWindow_ = ends; }
     // Closes the port and opens port 1 or 2 instead; a failure is reported at once and the
     // other port number is kept for the next try. True when the chosen port is open.
     bool switchPort(short chosen);
     // True when the line took the settings (or the port is closed and keeps them).
     bool chooseSpeed(std::string_view settings);
     bool closePort();
-
-    // Ticks of the repeat timer, the reply window and the display time-out.
-    void Timer1_Timer();
-    void Timer2_Timer();
-    void Timer4_Timer();
-
-    const std::string &CurrentCommand() const { return currentCommand_; }
-    const std::string &ReceivedText() const { return receivedText_; }
-    std::uint8_t AwaitingReply() const { return awaitingReply_; }
-    std::uint8_t HeldButton() const { return heldButton_; }
-    std::uint8_t ArrowMode() const { return arrowMode_; }
-    const QString &PortSettings() const { return portSettings_; }
+    bool isOpen() const { return comm_.PortOpen(); }
+    // A hold button is down (or a program's hold has sends to go).
+    bool holding() const { return heldButton_ != 0; }
 
     const QString &txd() const { return txd_; }
     const QString &rxd() const { return rxd_; }
@@ -82,12 +108,25 @@ signals:
     // One failure a burst, as an operator should read it.
     void failed(const qv7::Failure &failure);
 
+    void transmitted(const qv7::Transmission &transmission);
+    void received(const qv7::Reception &reception);
+    void replyWindowClosed(const qv7::ReplyWindow &window);
+
 private:
+    friend class test::EngineProbe;
+
+    // Ticks of the repeat timer, the reply window and the display time-out.
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void Timer4_Timer();
+
     void Hyouji(const std::string &Text, std::uint8_t SendFlag);
     void MSComm1_OnComm();
     void sendCommand(std::string_view code);
     void pressSteps(const HoldCommand &command);
     void releaseSteps(const HoldCommand &command);
+    void closeReplyWindow();
+    void afterHoldSend();
     void setTxd(const QString &text);
     void setRxd(const QString &text);
     void setStatus(const QString &text);
@@ -106,8 +145,14 @@ private:
     std::uint8_t heldButton_ = 0;
     std::uint8_t arrowMode_ = 0;
     QString portSettings_;
-    // The hold button that is down: its release, or a failure first, ends the hold.
+    // The reading of what the current reply window gathered.
+    std::optional<Reading> reading_;
+    // The hold button that is down: its release, or a failure first, ends the hold. A
+    // program's hold counts its sends.
     const HoldCommand *pressed_ = nullptr;
+    int holdSends_ = 0;
+    int holdCount_ = 0; // 0: until the release
+    bool replyEndsWindow_ = false;
     bool reportPending_ = false;
 
     QString txd_;
@@ -116,3 +161,7 @@ private:
 };
 
 } // namespace qv7
+
+Q_DECLARE_METATYPE(qv7::Transmission)
+Q_DECLARE_METATYPE(qv7::Reception)
+Q_DECLARE_METATYPE(qv7::ReplyWindow)

@@ -1,6 +1,7 @@
 #include "projector.h"
 
 #include "protocol/captions.h"
+#include "protocol/rendering.h"
 
 namespace qv7 {
 
@@ -17,14 +18,8 @@ Projector::Projector(QObject *parent)
     : QObject(parent)
     , engine_(this)
 {
-    // The same length as the engine's own reply window; this one also ends a reply that came
-    // without its carriage return, which the engine shows without a mark.
-    window_.setSingleShot(true);
-    window_.setTimerType(Qt::PreciseTimer);
-    window_.setInterval(kReplyWindowMs);
-    connect(&window_, &QTimer::timeout, this, &Projector::complete);
-    connect(&engine_, &Engine::txdChanged, this, &Projector::onTxd);
-    connect(&engine_, &Engine::rxdChanged, this, &Projector::onRxd);
+    engine_.setReplyEndsWindow(true);
+    connect(&engine_, &Engine::replyWindowClosed, this, &Projector::onWindowClosed);
     connect(&engine_, &Engine::failed, this, &Projector::onFailed);
 }
 
@@ -39,125 +34,65 @@ bool Projector::open(const Target &target)
     if (settings != kFastLineSettings && !engine_.chooseSpeed(settings))
         return false;
     open_ = true;
-    next();
     return true;
 }
 
 void Projector::close()
 {
-    if (const HoldCommand *held = std::exchange(held_, nullptr))
-        engine_.release(*held);
-    expecting_ = false;
-    window_.stop();
+    if (inFlight_ && inFlight_->command.hold && engine_.holding())
+        engine_.release(*inFlight_->command.hold);
     inFlight_.reset();
     open_ = false;
     engine_.closePort();
 }
 
-void Projector::request(const Command &command)
+bool Projector::request(const Command &command)
 {
-    queue_.push_back(command);
-    next();
-}
-
-void Projector::next()
-{
-    if (!open_ || inFlight_ || queue_.empty())
-        return;
-    const Command command = queue_.front();
-    queue_.pop_front();
+    if (!open_ || inFlight_)
+        return false;
     inFlight_ = Result{};
     inFlight_->command = command;
     inFlight_->query = replySubject(commandString(command.code)) != Subject::None;
-    if (command.hold) {
-        held_ = command.hold;
-        sendsLeft_ = command.count;
-        pressing_ = true;
-        engine_.press(*command.hold);
-        pressing_ = false;
-        if (held_ && sendsLeft_ <= 0)
-            releaseHold();
-        return;
-    }
-    expectReply();
-    if (command.click)
+    // A failure to send completes the command through onFailed.
+    if (command.hold)
+        engine_.hold(*command.hold, command.count);
+    else if (command.click)
         engine_.click(*command.click);
     else
         engine_.send(command.code);
+    return true;
 }
 
-void Projector::expectReply()
+void Projector::onWindowClosed(const ReplyWindow &window)
 {
-    inFlight_->reply.clear();
-    inFlight_->rendering.clear();
-    expecting_ = true;
-    completing_ = false;
-    window_.start();
-}
-
-void Projector::onTxd(const QString &text)
-{
-    // Each send of a hold shows on the TXD line; the last one lets the button go at once, so
-    // that the repeat timer sends no more than the count.
-    if (!held_ || text.isEmpty() || --sendsLeft_ > 0 || pressing_)
+    if (!inFlight_ || window.holding)
         return;
-    releaseHold();
+    // Completes once the engine has finished with the event that closed the window.
+    QMetaObject::invokeMethod(
+        this, [this, window] { complete(window); }, Qt::QueuedConnection);
 }
 
-void Projector::releaseHold()
+void Projector::complete(const ReplyWindow &window)
 {
-    // The release empties ReceivedText, so the last send's reply arrives on an empty one.
-    engine_.release(*std::exchange(held_, nullptr));
-    expectReply();
-}
-
-void Projector::onRxd(const QString &text)
-{
-    // The engine's own window may close first and show its no-reply mark: that is no reply.
-    if (!expecting_ || text.isEmpty() || engine_.ReceivedText().empty())
+    if (!inFlight_)
         return;
-    inFlight_->reply = QByteArray::fromStdString(engine_.ReceivedText());
-    inFlight_->rendering = text;
-    if (completing_ || !inFlight_->reply.contains(kCommandTerminator))
-        return;
-    // Ends once the engine has finished with this reception.
-    completing_ = true;
-    QMetaObject::invokeMethod(this, &Projector::complete, Qt::QueuedConnection);
-}
-
-void Projector::complete()
-{
-    if (!expecting_ || !inFlight_)
-        return;
-    expecting_ = false;
-    window_.stop();
-    // Closes the engine's reply window at once, so that the next reply starts afresh.
-    engine_.Timer2_Timer();
-    Result result = *inFlight_;
-    if (result.reply.isEmpty()) {
+    Result result = *std::exchange(inFlight_, std::nullopt);
+    result.reply = QByteArray::fromStdString(window.reply);
+    result.reading = window.reading;
+    if (window.reply.empty()) {
         result.rendering = QString::fromUtf8(kNoReplyCaption.text);
         result.failure = Failure{FailureKind::NoReply, QStringLiteral("no reply to %1 within %2 ms")
                                                            .arg(latin1(result.command.code))
                                                            .arg(kReplyWindowMs)};
     } else {
-        result.reading = decodeReply(engine_.CurrentCommand(), result.rendering.toStdString());
+        result.rendering = QString::fromLatin1(renderTraffic(window.reply));
     }
-    finish(std::move(result));
-}
-
-void Projector::finish(Result result)
-{
-    inFlight_.reset();
     emit done(result);
-    next();
 }
 
 void Projector::onFailed(const Failure &failure)
 {
     // The engine has released a hold that the failure ended.
-    held_ = nullptr;
-    expecting_ = false;
-    window_.stop();
     open_ = false;
     engine_.closePort();
     if (inFlight_) {

@@ -10,9 +10,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
-#include <deque>
 #include <optional>
 
 namespace qv7 {
@@ -39,13 +37,14 @@ struct Result {
 };
 
 // The projector as programs use it, on an engine of its own that behaves as the panel does:
-// one call opens the line; commands queue and go out one at a time, each as the panel's button
-// would send it (a hold is pressed, repeats at its own period for its count of sends, and is
-// released), and each completes exactly once through done(). A command ends when its reply's
-// carriage return arrives, or when the reply window closes with whatever came.
+// one call opens the line, and a command goes out as the panel's button would send it (a hold
+// is pressed, repeats at its own period for its count of sends, and is let go). One command is
+// on the line at a time; it completes exactly once through done(), when its reply's carriage
+// return closes the engine's reply window, or when that window closes with whatever came.
+// Whoever owns the line keeps the queue of what is to follow.
 //
 // When the line fails, the command in flight completes with the failure, failed() follows and
-// the line is closed; queued commands stay queued for the next open.
+// the line is closed.
 class Projector : public QObject {
     Q_OBJECT
 
@@ -56,36 +55,23 @@ public:
     bool open(const Target &target);
     void close();
     bool isOpen() const { return open_; }
-    // Nothing in flight and nothing queued.
-    bool idle() const { return !inFlight_ && queue_.empty(); }
+    // A command is on the line.
+    bool busy() const { return inFlight_.has_value(); }
 
-    void request(const Command &command);
-    // Drops the queued commands (not the one in flight).
-    void clearQueue() { queue_.clear(); }
+    // Sends a command while the line is open and nothing is in flight; false otherwise.
+    bool request(const Command &command);
 
 signals:
     void done(const qv7::Result &result);
     void failed(const qv7::Failure &failure);
 
 private:
-    void next();
-    void expectReply();
-    void onTxd(const QString &text);
-    void onRxd(const QString &text);
-    void releaseHold();
-    void complete();
-    void finish(Result result);
+    void onWindowClosed(const ReplyWindow &window);
+    void complete(const ReplyWindow &window);
     void onFailed(const Failure &failure);
 
     Engine engine_;
-    QTimer window_;
-    std::deque<Command> queue_;
     std::optional<Result> inFlight_;
-    const HoldCommand *held_ = nullptr; // down until its last send
-    int sendsLeft_ = 0;
-    bool pressing_ = false;
-    bool expecting_ = false;
-    bool completing_ = false; // the carriage return came and the end is on its way
     bool open_ = false;
 };
 

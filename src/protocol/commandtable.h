@@ -140,6 +140,39 @@ inline constexpr int kDisplayTimeoutMs = 1000;
 inline constexpr int kDigitalZoomRepeatMs = 5;
 inline constexpr std::uint8_t kDigitalZoomArrowMode = 3;
 
+// The one-shot button that a verb names, for a program's own use: looked up when the program
+// is built, so that a verb no row has is a build error.
+consteval const OneShotCommand &button(Verb verb)
+{
+    for (const OneShotCommand &command : kOneShotCommands) {
+        if (command.verb == verb)
+            return command;
+    }
+    throw "no one-shot button has this verb";
+}
+
+inline constexpr const OneShotCommand &kPowerOn = button({"power", "on"});
+inline constexpr const OneShotCommand &kPowerOff = button({"power", "off"});
+
+// The button that selects each input.
+struct InputButton {
+    Input input;
+    const OneShotCommand *button;
+};
+inline constexpr InputButton kInputButtons[] = {
+    {Input::Pc1, &button({"input", "pc1"})},
+    {Input::Pc2, &button({"input", "pc2"})},
+    {Input::Video, &button({"input", "video"})},
+};
+constexpr const OneShotCommand &inputButton(Input input)
+{
+    for (const InputButton &row : kInputButtons) {
+        if (row.input == input)
+            return *row.button;
+    }
+    return *kInputButtons[0].button;
+}
+
 const OneShotCommand *findOneShot(std::string_view control);
 const HoldCommand *findHold(std::string_view control);
 const HoldCommand *findHeldButton(std::uint8_t heldButton);

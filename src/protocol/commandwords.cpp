@@ -62,10 +62,31 @@ std::string oneOf(const std::vector<std::string_view> &words)
     return text;
 }
 
+Command commandFor(const OneShotCommand &button)
+{
+    return {spoken(button.verb), std::string(button.code), &button, nullptr, 1};
+}
+
+PowerChange powerChange(const Command &command)
+{
+    return command.code == kPowerOn.code    ? PowerChange::On
+           : command.code == kPowerOff.code ? PowerChange::Off
+                                            : PowerChange::None;
+}
+
+std::optional<Input> inputSelected(const Command &command)
+{
+    for (const InputButton &input : kInputButtons) {
+        if (command.code == input.button->code)
+            return input.input;
+    }
+    return std::nullopt;
+}
+
 Command commandNamed(std::string_view verb, std::string_view argument)
 {
     if (const OneShotCommand *row = findOneShotVerb({verb, argument}))
-        return {spoken(row->verb), std::string(row->code), row, nullptr, 1};
+        return commandFor(*row);
     const HoldCommand *row = findHoldVerb({verb, argument});
     return {spoken(row->verb), std::string(row->code), nullptr, row, 1};
 }
@@ -130,7 +151,7 @@ ParsedCommands parseCommands(std::string_view line)
 
 bool takenInAnyState(std::string_view code)
 {
-    return code.starts_with("CR") || code == commandNamed("power", "on").code;
+    return code.starts_with("CR") || code == kPowerOn.code;
 }
 
 } // namespace qv7

@@ -2,6 +2,7 @@
 
 #include "commandtable.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,14 @@ ParsedCommands parseCommands(std::string_view line);
 
 // The command that a verb and its argument name, for a program's own use ("status").
 Command commandNamed(std::string_view verb, std::string_view argument = {});
+// A one-shot button's click as a command.
+Command commandFor(const OneShotCommand &button);
+
+// What a command does to the projector's power, for every face to ask the same way.
+enum class PowerChange { None, On, Off };
+PowerChange powerChange(const Command &command);
+// The input a command selects, if it selects one.
+std::optional<Input> inputSelected(const Command &command);
 
 // Whether the projector takes a code whatever its power state: its queries (CR and a digit)
 // and power on. Everything else it takes only when it is on.

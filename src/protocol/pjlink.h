@@ -1,6 +1,9 @@
 #pragma once
 
+#include "commandtable.h"
 #include "decoding.h"
+
+#include <array>
 
 #include <optional>
 #include <string>
@@ -47,29 +50,29 @@ enum class Ask {
 };
 
 // One request: its body, its parameter ("?" for a query; empty: the ask's own table decides),
-// what it does, and what it sends the projector in qv7ctl's words (the query it answers from).
+// what it does, and the buttons it presses on the projector (the query it answers from).
 struct Row {
     std::string_view body;
     std::string_view parameter;
     Ask ask;
-    std::string_view words = {};
+    std::array<const OneShotCommand *, 2> buttons = {};
 };
 
 inline constexpr Row kRows[] = {
-    {"POWR", "1", Ask::Send, "power on"},
-    {"POWR", "0", Ask::Send, "power off"},
-    {"POWR", "?", Ask::Power, "status"},
+    {"POWR", "1", Ask::Send, {&kPowerOn}},
+    {"POWR", "0", Ask::Send, {&kPowerOff}},
+    {"POWR", "?", Ask::Power, {&button({"status"})}},
     {"INPT", "", Ask::SelectInput},
-    {"INPT", "?", Ask::Input, "input"},
-    {"AVMT", "10", Ask::Send, "video-mute off"},
-    {"AVMT", "11", Ask::Send, "video-mute on"},
-    {"AVMT", "20", Ask::Send, "audio-mute off"},
-    {"AVMT", "21", Ask::Send, "audio-mute on"},
-    {"AVMT", "30", Ask::Send, "video-mute off audio-mute off"},
-    {"AVMT", "31", Ask::Send, "video-mute on audio-mute on"},
+    {"INPT", "?", Ask::Input, {&button({"input"})}},
+    {"AVMT", "10", Ask::Send, {&button({"video-mute", "off"})}},
+    {"AVMT", "11", Ask::Send, {&button({"video-mute", "on"})}},
+    {"AVMT", "20", Ask::Send, {&button({"audio-mute", "off"})}},
+    {"AVMT", "21", Ask::Send, {&button({"audio-mute", "on"})}},
+    {"AVMT", "30", Ask::Send, {&button({"video-mute", "off"}), &button({"audio-mute", "off"})}},
+    {"AVMT", "31", Ask::Send, {&button({"video-mute", "on"}), &button({"audio-mute", "on"})}},
     {"AVMT", "?", Ask::Mutes},
-    {"ERST", "?", Ask::Errors, "status"},
-    {"LAMP", "?", Ask::Lamp, "lamp-hours"},
+    {"ERST", "?", Ask::Errors, {&button({"status"})}},
+    {"LAMP", "?", Ask::Lamp, {&button({"lamp-hours"})}},
     {"INST", "?", Ask::Inputs},
     {"NAME", "?", Ask::Name},
     {"INF1", "?", Ask::Manufacturer},

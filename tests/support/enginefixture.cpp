@@ -20,7 +20,7 @@ EngineOnLine::EngineOnLine()
 {
     QObject::connect(&engine, &Engine::failed, &engine,
                      [this](const Failure &failure) { failures << failure.description; });
-    engine.MSComm1().setDevice(1, line.slavePath());
+    engine.setDevice(1, line.slavePath());
     engine.start();
 }
 
@@ -42,9 +42,9 @@ void EngineOnLine::release(const char *control)
     engine.release(holdButton(control));
 }
 
-QTimer *EngineOnLine::timer(const char *name) const
+DesignTimer *EngineOnLine::timer(const char *name) const
 {
-    auto *found = engine.findChild<QTimer *>(QString::fromLatin1(name));
+    auto *found = engine.findChild<DesignTimer *>(QString::fromLatin1(name));
     if (!found)
         qFatal("the engine has no timer named %s", name);
     return found;

@@ -4,7 +4,6 @@
 #include "ptypair.h"
 
 #include <QStringList>
-#include <QTimer>
 
 namespace qv7::test {
 
@@ -21,7 +20,7 @@ struct EngineOnLine {
     bool click(const char *control);
     void press(const char *control);
     void release(const char *control);
-    QTimer *timer(const char *name) const;
+    DesignTimer *timer(const char *name) const;
 };
 
 } // namespace qv7::test

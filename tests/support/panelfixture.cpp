@@ -11,9 +11,9 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
     panel->form = std::make_unique<Form1>();
     panel->form->setFailurePresenter(
         [raw = panel.get()](const QString &description) { raw->failures.append(description); });
-    panel->form->engine().MSComm1().setDevice(1, com1);
+    panel->form->engine().setDevice(1, com1);
     if (!com2.isEmpty())
-        panel->form->engine().MSComm1().setDevice(2, com2);
+        panel->form->engine().setDevice(2, com2);
     panel->form->load();
     return panel;
 }
@@ -52,7 +52,7 @@ void holdAt5Milliseconds(Form1 &form)
 HoldCounter::HoldCounter(Form1 &form)
 {
     connect(timer(form, "Timer1"), &QTimer::timeout, this, [this, &form] {
-        if (form.engine().HeldButton() != 0)
+        if (form.engine().holding())
             ++sent;
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engineprobe.h"
 #include "panel/form1.h"
 #include "panel/widgets.h"
 #include "ptypair.h"
