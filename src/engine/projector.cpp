@@ -50,6 +50,7 @@ bool Projector::request(const Command &command)
 {
     if (!open_ || inFlight_)
         return false;
+    ++serial_;
     inFlight_ = Result{};
     inFlight_->command = command;
     inFlight_->query = replySubject(commandString(command.code)) != Subject::None;
@@ -67,15 +68,19 @@ void Projector::onWindowClosed(const ReplyWindow &window)
 {
     if (!inFlight_ || window.holding)
         return;
-    // Completes once the engine has finished with the event that closed the window.
+    // Completes once the engine has finished with the event that closed the window, and only
+    // the command that window belongs to.
     QMetaObject::invokeMethod(
-        this, [this, window] { complete(window); }, Qt::QueuedConnection);
+        this,
+        [this, window, serial = serial_] {
+            if (inFlight_ && serial == serial_)
+                complete(window);
+        },
+        Qt::QueuedConnection);
 }
 
 void Projector::complete(const ReplyWindow &window)
 {
-    if (!inFlight_)
-        return;
     Result result = *std::exchange(inFlight_, std::nullopt);
     result.reply = QByteArray::fromStdString(window.reply);
     result.reading = window.reading;

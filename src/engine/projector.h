@@ -72,6 +72,7 @@ private:
 
     Engine engine_;
     std::optional<Result> inFlight_;
+    unsigned serial_ = 0; // of the command in flight
     bool open_ = false;
 };
 

@@ -269,15 +269,22 @@ void TstBridge::linkStatesThenWill()
     QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "silent");
     line.server.setFaults({});
     QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "up");
+    // A command that waits for the projector to be on fails as the line goes, and says so.
+    watcher_->publish(u"qv7/lost/command"_s, R"({"command": "volume up", "id": "queued"})");
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += process->readAllStandardError()).contains("volume up waits"),
+                             kTimeout);
     line.server.close();
     QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "down");
+    const auto reply = [&] { return json(watcher_->last(u"qv7/lost/reply"_s)); };
+    QTRY_COMPARE_WITH_TIMEOUT(reply().value("id"), QJsonValue("queued"), kTimeout);
+    QVERIFY(reply().value("error").toString().startsWith("not sent: the line is down ("_L1));
     // Nothing stale while the line is down, and a command fails at once, not after a minute.
     QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "offline");
     QCOMPARE(watcher_->last(u"qv7/lost/power"_s), QByteArray());
     watcher_->publish(u"qv7/lost/power/set"_s, "ON");
-    const auto error = [&] { return json(watcher_->last(u"qv7/lost/reply"_s)).value("error"); };
-    QTRY_VERIFY_WITH_TIMEOUT(error().toString().startsWith("not sent: the line is down ("_L1),
-                             kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        reply().value("error").toString().startsWith("not sent: the line is down ("_L1), kTimeout);
     line.open();
     QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "up");
     QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "online");
