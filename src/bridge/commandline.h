@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/options.h"
-#include "engine/inventory.h"
+#include "inventory/inventory.h"
 #include "mqttclient.h"
 #include "mqttface.h"
 

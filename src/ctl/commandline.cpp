@@ -1,6 +1,6 @@
 #include "commandline.h"
 
-#include "engine/inventory.h"
+#include "inventory/inventory.h"
 #include "exitcodes.h"
 #include "protocol/linesettings.h"
 #include "protocol/networkport.h"
