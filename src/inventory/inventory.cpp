@@ -1,6 +1,7 @@
 #include "inventory.h"
 
 #include "protocol/linesettings.h"
+#include "protocol/pjlink.h"
 
 #include <QFile>
 
@@ -36,8 +37,7 @@ const PollKey *findPollKey(QStringView key)
     return it == std::end(kPollKeys) ? nullptr : &*it;
 }
 
-// What the PJLink face tells of the projector: PJLink answers carry at most 32 printable ASCII
-// characters.
+// What the PJLink face tells of the projector, in its informational answers.
 struct TextKey {
     QStringView key;
     QString InventoryEntry::*text;
@@ -47,8 +47,6 @@ constexpr TextKey kTextKeys[] = {
     {u"model", &InventoryEntry::model},
     {u"info", &InventoryEntry::information},
 };
-constexpr qsizetype kLongestText = 32;
-constexpr qsizetype kLongestName = 64;
 
 const TextKey *findTextKey(QStringView key)
 {
@@ -101,10 +99,10 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
         if (last.port.isEmpty())
             fail(sectionLine, QStringLiteral("[%1] has no port").arg(last.name));
         // PJLink answers carry the name.
-        if (last.pjlinkPort && last.name.size() > kLongestName)
+        if (last.pjlinkPort && std::size_t(last.name.size()) > pjlink::kLongestName)
             fail(sectionLine, QStringLiteral("[%1]: a name for PJLink is at most %2 characters")
                                   .arg(last.name)
-                                  .arg(kLongestName));
+                                  .arg(pjlink::kLongestName));
         if (!last.pjlinkPasswordFile.isEmpty() && !last.pjlinkPort)
             fail(sectionLine,
                  QStringLiteral("[%1] has a pjlink-password-file but no pjlink").arg(last.name));
@@ -174,11 +172,11 @@ Inventory Inventory::parse(QStringView text, const QString &fileName)
         } else if (key == u"pjlink-password-file") {
             entry.pjlinkPasswordFile = value;
         } else if (const TextKey *textKey = findTextKey(key)) {
-            if (value.size() > kLongestText ||
-                !std::ranges::all_of(value, [](QChar c) { return c >= u' ' && c <= u'~'; }))
+            // Anything beyond ASCII becomes bytes that PJLink does not take.
+            if (!pjlink::isAnswerText(value.toStdString(), pjlink::kLongestInformation))
                 fail(lineNumber, QStringLiteral("%1 is at most %2 printable ASCII characters")
                                      .arg(key)
-                                     .arg(kLongestText));
+                                     .arg(pjlink::kLongestInformation));
             entry.*textKey->text = value;
         } else {
             fail(lineNumber,
