@@ -19,40 +19,205 @@ bool isName(QStringView name)
     });
 }
 
-// The poll periods an inventory may set, and how long each may be.
-struct PollKey {
-    QStringView key;
-    std::chrono::seconds InventoryEntry::*period;
-};
-constexpr PollKey kPollKeys[] = {
-    {u"power-poll", &InventoryEntry::powerPoll},
-    {u"transition-poll", &InventoryEntry::transitionPoll},
-    {u"lamp-poll", &InventoryEntry::lampPoll},
-};
+// How a key's value goes into its projector's entry: the fault in the value, or nothing when
+// it was taken.
+using ValueReader = std::optional<QString> (*)(InventoryEntry &entry, QStringView key,
+                                               const QString &value);
+
+std::optional<QString> readPort(InventoryEntry &entry, QStringView, const QString &value)
+{
+    if (!entry.port.isEmpty())
+        return QStringLiteral("a second port for [%1]").arg(entry.name);
+    entry.port = value;
+    return std::nullopt;
+}
+
+std::optional<QString> readSpeed(InventoryEntry &entry, QStringView, const QString &value)
+{
+    const auto settings = projectorLineSettings(value.toStdString());
+    if (!settings)
+        return QStringLiteral("speed is 19200 or 9600, not %1").arg(value);
+    entry.settings = *parseLineSettings(*settings);
+    return std::nullopt;
+}
+
+std::optional<QString> readGroup(InventoryEntry &entry, QStringView, const QString &value)
+{
+    if (!isName(value))
+        return QStringLiteral("\"%1\" is no group name").arg(value);
+    entry.group = value;
+    return std::nullopt;
+}
+
 constexpr int kLongestPollSeconds = 86400;
 
-const PollKey *findPollKey(QStringView key)
+template <std::chrono::seconds InventoryEntry::*period>
+std::optional<QString> readPoll(InventoryEntry &entry, QStringView key, const QString &value)
 {
-    const auto it = std::ranges::find(kPollKeys, key, &PollKey::key);
-    return it == std::end(kPollKeys) ? nullptr : &*it;
+    bool number = false;
+    const int seconds = value.toInt(&number);
+    if (!number || seconds < 1 || seconds > kLongestPollSeconds)
+        return QStringLiteral("%1 is seconds from 1 to %2, not %3")
+            .arg(key)
+            .arg(kLongestPollSeconds)
+            .arg(value);
+    entry.*period = std::chrono::seconds(seconds);
+    return std::nullopt;
+}
+
+std::optional<QString> readPjlink(InventoryEntry &entry, QStringView, const QString &value)
+{
+    const auto address = parseListenAddress(value);
+    if (!address)
+        return QStringLiteral("pjlink is ADDRESS:PORT, such as 127.0.0.1:4352 or [::]:4352, not %1")
+            .arg(value);
+    entry.pjlinkHost = address->host;
+    entry.pjlinkPort = address->port;
+    return std::nullopt;
+}
+
+std::optional<QString> readPasswordFile(InventoryEntry &entry, QStringView, const QString &value)
+{
+    entry.pjlinkPasswordFile = value;
+    return std::nullopt;
 }
 
 // What the PJLink face tells of the projector, in its informational answers.
-struct TextKey {
-    QStringView key;
-    QString InventoryEntry::*text;
+template <QString InventoryEntry::*text>
+std::optional<QString> readAnswerText(InventoryEntry &entry, QStringView key, const QString &value)
+{
+    // Anything beyond ASCII becomes bytes that PJLink does not take.
+    if (!pjlink::isAnswerText(value.toStdString(), pjlink::kLongestInformation))
+        return QStringLiteral("%1 is at most %2 printable ASCII characters")
+            .arg(key)
+            .arg(pjlink::kLongestInformation);
+    entry.*text = value;
+    return std::nullopt;
+}
+
+// The keys of a projector's section, in the order that the message for an unknown key lists
+// them.
+struct Key {
+    QStringView name;
+    ValueReader read;
 };
-constexpr TextKey kTextKeys[] = {
-    {u"manufacturer", &InventoryEntry::manufacturer},
-    {u"model", &InventoryEntry::model},
-    {u"info", &InventoryEntry::information},
+constexpr Key kKeys[] = {
+    {u"port", readPort},
+    {u"speed", readSpeed},
+    {u"group", readGroup},
+    {u"power-poll", readPoll<&InventoryEntry::powerPoll>},
+    {u"transition-poll", readPoll<&InventoryEntry::transitionPoll>},
+    {u"lamp-poll", readPoll<&InventoryEntry::lampPoll>},
+    {u"pjlink", readPjlink},
+    {u"pjlink-password-file", readPasswordFile},
+    {u"manufacturer", readAnswerText<&InventoryEntry::manufacturer>},
+    {u"model", readAnswerText<&InventoryEntry::model>},
+    {u"info", readAnswerText<&InventoryEntry::information>},
 };
 
-const TextKey *findTextKey(QStringView key)
+// "port, speed, ... model or info".
+QString keyNames()
 {
-    const auto it = std::ranges::find(kTextKeys, key, &TextKey::key);
-    return it == std::end(kTextKeys) ? nullptr : &*it;
+    QStringList names;
+    for (const Key &key : kKeys)
+        names << key.name.toString();
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
 }
+
+// Reads an inventory's text a line at a time into its projectors; a fault throws
+// InventoryError naming the file and the line.
+class InventoryReader {
+public:
+    explicit InventoryReader(const QString &fileName)
+        : fileName_(fileName)
+    {
+    }
+
+    void read(QStringView rawLine)
+    {
+        ++lineNumber_;
+        const QStringView line = rawLine.trimmed();
+        if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';'))
+            return;
+        if (line.startsWith(u'['))
+            startSection(line);
+        else
+            readKey(line);
+    }
+
+    QList<InventoryEntry> finish()
+    {
+        finishSection();
+        if (projectors_.isEmpty())
+            throw InventoryError(QStringLiteral("%1: no projectors in it").arg(fileName_));
+        return std::move(projectors_);
+    }
+
+private:
+    [[noreturn]] void fail(int line, const QString &what) const
+    {
+        throw InventoryError(QStringLiteral("%1:%2: %3").arg(fileName_).arg(line).arg(what));
+    }
+
+    void startSection(QStringView line)
+    {
+        if (!line.endsWith(u']'))
+            fail(lineNumber_, QStringLiteral("a section is [NAME]"));
+        const QStringView name = line.sliced(1, line.size() - 2).trimmed();
+        if (!isName(name))
+            fail(lineNumber_,
+                 QStringLiteral("\"%1\" is no name: use letters, digits, ., _ and -").arg(name));
+        if (std::ranges::find(projectors_, name, &InventoryEntry::name) != projectors_.end())
+            fail(lineNumber_, QStringLiteral("[%1] is there twice").arg(name));
+        finishSection();
+        sectionLine_ = lineNumber_;
+        InventoryEntry entry;
+        entry.name = name.toString();
+        projectors_.append(entry);
+    }
+
+    void readKey(QStringView line)
+    {
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals < 0)
+            fail(lineNumber_, QStringLiteral("expected [NAME] or KEY = VALUE"));
+        if (projectors_.isEmpty())
+            fail(lineNumber_, QStringLiteral("a key before the first [NAME]"));
+        const QStringView name = line.first(equals).trimmed();
+        const QString value = line.sliced(equals + 1).trimmed().toString();
+        if (value.isEmpty())
+            fail(lineNumber_, QStringLiteral("%1 has no value").arg(name));
+        const auto key = std::ranges::find(kKeys, name, &Key::name);
+        if (key == std::end(kKeys))
+            fail(lineNumber_, QStringLiteral("unknown key \"%1\" (%2)").arg(name, keyNames()));
+        if (const auto fault = key->read(projectors_.last(), name, value))
+            fail(lineNumber_, *fault);
+    }
+
+    // What a section can only be checked for once all its keys are read.
+    void finishSection() const
+    {
+        if (projectors_.isEmpty())
+            return;
+        const InventoryEntry &last = projectors_.last();
+        if (last.port.isEmpty())
+            fail(sectionLine_, QStringLiteral("[%1] has no port").arg(last.name));
+        // PJLink answers carry the name.
+        if (last.pjlinkPort && std::size_t(last.name.size()) > pjlink::kLongestName)
+            fail(sectionLine_, QStringLiteral("[%1]: a name for PJLink is at most %2 characters")
+                                   .arg(last.name)
+                                   .arg(pjlink::kLongestName));
+        if (!last.pjlinkPasswordFile.isEmpty() && !last.pjlinkPort)
+            fail(sectionLine_,
+                 QStringLiteral("[%1] has a pjlink-password-file but no pjlink").arg(last.name));
+    }
+
+    QString fileName_;
+    QList<InventoryEntry> projectors_;
+    int lineNumber_ = 0;
+    int sectionLine_ = 0;
+};
 
 } // namespace
 
@@ -86,109 +251,11 @@ Inventory Inventory::load(const QString &path)
 
 Inventory Inventory::parse(QStringView text, const QString &fileName)
 {
+    InventoryReader reader(fileName);
+    for (const QStringView line : text.split(u'\n'))
+        reader.read(line);
     Inventory inventory;
-    int lineNumber = 0;
-    int sectionLine = 0;
-    const auto fail = [&fileName](int line, const QString &what) {
-        throw InventoryError(QStringLiteral("%1:%2: %3").arg(fileName).arg(line).arg(what));
-    };
-    const auto finishSection = [&] {
-        if (inventory.projectors_.isEmpty())
-            return;
-        const InventoryEntry &last = inventory.projectors_.last();
-        if (last.port.isEmpty())
-            fail(sectionLine, QStringLiteral("[%1] has no port").arg(last.name));
-        // PJLink answers carry the name.
-        if (last.pjlinkPort && std::size_t(last.name.size()) > pjlink::kLongestName)
-            fail(sectionLine, QStringLiteral("[%1]: a name for PJLink is at most %2 characters")
-                                  .arg(last.name)
-                                  .arg(pjlink::kLongestName));
-        if (!last.pjlinkPasswordFile.isEmpty() && !last.pjlinkPort)
-            fail(sectionLine,
-                 QStringLiteral("[%1] has a pjlink-password-file but no pjlink").arg(last.name));
-    };
-    for (const QStringView rawLine : text.split(u'\n')) {
-        ++lineNumber;
-        const QStringView line = rawLine.trimmed();
-        if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';'))
-            continue;
-        if (line.startsWith(u'[')) {
-            if (!line.endsWith(u']'))
-                fail(lineNumber, QStringLiteral("a section is [NAME]"));
-            const QStringView name = line.sliced(1, line.size() - 2).trimmed();
-            if (!isName(name))
-                fail(
-                    lineNumber,
-                    QStringLiteral("\"%1\" is no name: use letters, digits, ., _ and -").arg(name));
-            if (inventory.find(name))
-                fail(lineNumber, QStringLiteral("[%1] is there twice").arg(name));
-            finishSection();
-            sectionLine = lineNumber;
-            InventoryEntry entry;
-            entry.name = name.toString();
-            inventory.projectors_.append(entry);
-            continue;
-        }
-        const qsizetype equals = line.indexOf(u'=');
-        if (equals < 0)
-            fail(lineNumber, QStringLiteral("expected [NAME] or KEY = VALUE"));
-        if (inventory.projectors_.isEmpty())
-            fail(lineNumber, QStringLiteral("a key before the first [NAME]"));
-        const QStringView key = line.first(equals).trimmed();
-        const QString value = line.sliced(equals + 1).trimmed().toString();
-        InventoryEntry &entry = inventory.projectors_.last();
-        if (value.isEmpty())
-            fail(lineNumber, QStringLiteral("%1 has no value").arg(key));
-        if (key == u"port") {
-            if (!entry.port.isEmpty())
-                fail(lineNumber, QStringLiteral("a second port for [%1]").arg(entry.name));
-            entry.port = value;
-        } else if (key == u"speed") {
-            const auto settings = projectorLineSettings(value.toStdString());
-            if (!settings)
-                fail(lineNumber, QStringLiteral("speed is 19200 or 9600, not %1").arg(value));
-            entry.settings = *parseLineSettings(*settings);
-        } else if (key == u"group") {
-            if (!isName(value))
-                fail(lineNumber, QStringLiteral("\"%1\" is no group name").arg(value));
-            entry.group = value;
-        } else if (const PollKey *poll = findPollKey(key)) {
-            bool number = false;
-            const int seconds = value.toInt(&number);
-            if (!number || seconds < 1 || seconds > kLongestPollSeconds)
-                fail(lineNumber, QStringLiteral("%1 is seconds from 1 to %2, not %3")
-                                     .arg(key)
-                                     .arg(kLongestPollSeconds)
-                                     .arg(value));
-            entry.*poll->period = std::chrono::seconds(seconds);
-        } else if (key == u"pjlink") {
-            const auto address = parseListenAddress(value);
-            if (!address)
-                fail(lineNumber, QStringLiteral("pjlink is ADDRESS:PORT, such as 127.0.0.1:4352 "
-                                                "or [::]:4352, not %1")
-                                     .arg(value));
-            entry.pjlinkHost = address->host;
-            entry.pjlinkPort = address->port;
-        } else if (key == u"pjlink-password-file") {
-            entry.pjlinkPasswordFile = value;
-        } else if (const TextKey *textKey = findTextKey(key)) {
-            // Anything beyond ASCII becomes bytes that PJLink does not take.
-            if (!pjlink::isAnswerText(value.toStdString(), pjlink::kLongestInformation))
-                fail(lineNumber, QStringLiteral("%1 is at most %2 printable ASCII characters")
-                                     .arg(key)
-                                     .arg(pjlink::kLongestInformation));
-            entry.*textKey->text = value;
-        } else {
-            fail(lineNumber,
-                 QStringLiteral("unknown key \"%1\" (port, speed, group, power-poll, "
-                                "transition-poll, lamp-poll, pjlink, pjlink-password-file, "
-                                "manufacturer, model or info)")
-                     .arg(key));
-        }
-    }
-    finishSection();
-    if (inventory.projectors_.isEmpty())
-        throw InventoryError(QStringLiteral("%1: no projectors in it").arg(fileName));
+    inventory.projectors_ = reader.finish();
     return inventory;
 }
 
