@@ -1,7 +1,7 @@
 #include "commandline.h"
 
-#include "inventory/inventory.h"
 #include "exitcodes.h"
+#include "inventory/inventory.h"
 #include "protocol/linesettings.h"
 #include "protocol/networkport.h"
 #include "protocol/portnames.h"
@@ -40,12 +40,12 @@ LineSettings settingsFor(const QString &speed)
     return *parseLineSettings(*settings);
 }
 
-Target targetOf(const InventoryEntry &entry)
+ScriptTarget targetOf(const InventoryEntry &entry)
 {
     return {entry.name, entry.port, {entry.port, entry.name, entry.settings}};
 }
 
-Target targetOf(const QString &port)
+ScriptTarget targetOf(const QString &port)
 {
     return {port, port, {port, port}};
 }
@@ -64,7 +64,7 @@ void checkNamed(const QString &name, const Inventory &inventory, const QString &
 }
 
 // The projectors the options name: one port, or projectors of the inventory.
-QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool &named)
+QList<ScriptTarget> selectTargets(const QCommandLineParser &parser, bool metrics, bool &named)
 {
     const bool all = parser.isSet(QStringLiteral("all"));
     const bool group = parser.isSet(QStringLiteral("group"));
@@ -82,7 +82,7 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
     } else if (all || group) {
         throw UsageError(QStringLiteral("--all and --group need an --inventory"));
     }
-    QList<Target> targets;
+    QList<ScriptTarget> targets;
     named = false;
     if (port) {
         const QString name = parser.value(QStringLiteral("port"));
@@ -109,11 +109,11 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
     }
     if (parser.isSet(QStringLiteral("speed"))) {
         const LineSettings settings = settingsFor(parser.value(QStringLiteral("speed")));
-        for (Target &target : targets)
+        for (ScriptTarget &target : targets)
             target.line.settings = settings;
     }
     const int connectTimeout = cli::connectTimeout(parser);
-    for (Target &target : targets)
+    for (ScriptTarget &target : targets)
         target.line.connectTimeoutMs = connectTimeout;
     return targets;
 }
