@@ -192,12 +192,12 @@ void addOptions(QCommandLineParser &parser)
     });
 }
 
-Options options(const QCommandLineParser &parser)
+BridgeOptions options(const QCommandLineParser &parser)
 {
     if (!parser.positionalArguments().isEmpty())
         throw UsageError(QStringLiteral("unexpected \"%1\": everything is an option")
                              .arg(parser.positionalArguments().first()));
-    Options options;
+    BridgeOptions options;
     options.inventory = value(parser, "inventory");
     if (options.inventory.isEmpty())
         throw UsageError(QStringLiteral("--inventory FILE names the projectors"));

@@ -12,7 +12,9 @@ namespace qv7::bridge {
 
 using cli::UsageError;
 
-struct Options {
+// What the bridge's command line asks for: the inventory to serve, the broker, the metrics'
+// address and how the faces behave.
+struct BridgeOptions {
     QString inventory;
     std::optional<BrokerSettings> broker; // nothing: PJLink only
     std::optional<ListenAddress> metrics;
@@ -22,7 +24,7 @@ struct Options {
 // The bridge's options on a parser, for --help and for parsing.
 void addOptions(QCommandLineParser &parser);
 // Checks the options a parser has read, and reads the password file; throws UsageError.
-Options options(const QCommandLineParser &parser);
+BridgeOptions options(const QCommandLineParser &parser);
 // The PJLink password of a projector of the inventory file, from the first line of its file
 // (empty: none); throws UsageError.
 QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory);

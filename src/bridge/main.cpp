@@ -35,7 +35,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     addOptions(parser);
-    Options settings;
+    BridgeOptions settings;
     Inventory inventory;
     std::vector<QByteArray> passwords;
     try {
