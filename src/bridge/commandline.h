@@ -8,6 +8,8 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
+#include <vector>
+
 namespace qv7::bridge {
 
 using cli::UsageError;
@@ -28,5 +30,16 @@ BridgeOptions options(const QCommandLineParser &parser);
 // The PJLink password of a projector of the inventory file, from the first line of its file
 // (empty: none); throws UsageError.
 QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory);
+
+// What the bridge runs with: its options, the inventory they name, and the PJLink password of
+// each of its projectors in turn.
+struct Configuration {
+    BridgeOptions options;
+    Inventory inventory;
+    std::vector<QByteArray> passwords;
+};
+// Reads the command line, the inventory and the password files; --help and --version print
+// and exit. Throws UsageError or InventoryError.
+Configuration configure(const QStringList &arguments);
 
 } // namespace qv7::bridge
