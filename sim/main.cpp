@@ -109,12 +109,13 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("takeover-after")) && !parser.isSet(QStringLiteral("listen")))
         quit(QStringLiteral("--takeover-after goes with --listen"));
 
-    Projector::Settings settings;
+    SimulatedProjector::Settings settings;
     settings.warmUp = seconds(parser, QStringLiteral("warm-up"));
     settings.coolDown = seconds(parser, QStringLiteral("cool-down"));
     settings.lampSpeedUp =
-        number(parser, QStringLiteral("lamp-speed-up"), 1, Projector::kMaxLampSpeedUp);
-    settings.lampHours = number(parser, QStringLiteral("lamp-hours"), 0, Projector::kMaxLampHours);
+        number(parser, QStringLiteral("lamp-speed-up"), 1, SimulatedProjector::kMaxLampSpeedUp);
+    settings.lampHours =
+        number(parser, QStringLiteral("lamp-hours"), 0, SimulatedProjector::kMaxLampHours);
     settings.orientation = parser.value(QStringLiteral("orientation")).toStdString();
 
     std::unique_ptr<SimulatorServer> server;

@@ -25,7 +25,7 @@ bool isOperation(std::string_view code)
 
 } // namespace
 
-Projector::Projector(Settings settings)
+SimulatedProjector::SimulatedProjector(Settings settings)
     : settings_(std::move(settings))
     , lampHours_(settings_.lampHours)
 {
@@ -40,7 +40,7 @@ Projector::Projector(Settings settings)
         throw std::invalid_argument("lamp hours must be from 0 to 9999");
 }
 
-std::string Projector::receive(std::string_view bytes, TimePoint now)
+std::string SimulatedProjector::receive(std::string_view bytes, TimePoint now)
 {
     advance(now);
     std::string reply;
@@ -60,7 +60,7 @@ std::string Projector::receive(std::string_view bytes, TimePoint now)
     return reply;
 }
 
-void Projector::advance(TimePoint now)
+void SimulatedProjector::advance(TimePoint now)
 {
     if (state_ == PowerState::CountDown && now >= deadline_) {
         state_ = PowerState::On;
@@ -80,7 +80,7 @@ void Projector::advance(TimePoint now)
     lampHours_ = static_cast<int>(std::min<decltype(hours)>(kMaxLampHours, lampHours_ + hours));
 }
 
-std::string Projector::status() const
+std::string SimulatedProjector::status() const
 {
     static constexpr unsigned kStateBits[] = {0x80, 0x40, 0x00, 0x20}; // by PowerState
     unsigned bits = powerAbnormal_ ? 0x10 : kStateBits[static_cast<int>(state_)];
@@ -91,7 +91,7 @@ std::string Projector::status() const
     return text;
 }
 
-void Projector::setPowerAbnormality(bool abnormal, TimePoint now)
+void SimulatedProjector::setPowerAbnormality(bool abnormal, TimePoint now)
 {
     advance(now);
     powerAbnormal_ = abnormal;
@@ -99,7 +99,7 @@ void Projector::setPowerAbnormality(bool abnormal, TimePoint now)
         state_ = PowerState::Standby;
 }
 
-std::string Projector::answer(std::string_view code, TimePoint now)
+std::string SimulatedProjector::answer(std::string_view code, TimePoint now)
 {
     const std::string end(1, kCommandTerminator);
     if (code == "CR0")

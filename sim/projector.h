@@ -25,7 +25,7 @@ struct ProjectorSettings {
 // The projector at the far end of the line. It answers lines of three characters and a
 // carriage return. It has no clock of its own: every call brings the time, so the warm-up,
 // the cool-down and the lamp counter follow whatever clock drives it, a fake one in tests.
-class Projector {
+class SimulatedProjector {
 public:
     using Settings = ProjectorSettings;
 
@@ -34,7 +34,7 @@ public:
     static constexpr int kMaxLampSpeedUp = 1'000'000;
 
     // Throws std::invalid_argument for settings the projector cannot have.
-    explicit Projector(Settings settings = {});
+    explicit SimulatedProjector(Settings settings = {});
 
     // Takes bytes as they come off the line and returns the answer to send back, often none.
     std::string receive(std::string_view bytes, TimePoint now);

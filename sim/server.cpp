@@ -107,7 +107,7 @@ QString peer(const QTcpSocket &socket)
 
 } // namespace
 
-SimulatorServer::SimulatorServer(const Projector::Settings &settings, QObject *parent)
+SimulatorServer::SimulatorServer(const SimulatedProjector::Settings &settings, QObject *parent)
     : QObject(parent)
     , projector_(settings)
 {

@@ -37,7 +37,8 @@ public:
     };
 
     // Throws std::invalid_argument for settings the projector cannot have.
-    explicit SimulatorServer(const Projector::Settings &settings = {}, QObject *parent = nullptr);
+    explicit SimulatorServer(const SimulatedProjector::Settings &settings = {},
+                             QObject *parent = nullptr);
     ~SimulatorServer() override;
 
     // A new pseudo-terminal; the panel opens portName(). A link path, if given, is made a
@@ -70,7 +71,7 @@ public:
     void setFaults(const Faults &faults) { faults_ = faults; }
     Faults faults() const { return faults_; }
 
-    Projector &projector() { return projector_; }
+    SimulatedProjector &projector() { return projector_; }
 
 Q_SIGNALS:
     // One line per command and per piece of answer: the time, the direction and the bytes in
@@ -99,7 +100,7 @@ private:
     QByteArray rubbish();
     void log(const char *direction, const QByteArray &bytes, const QString &note = {});
 
-    Projector projector_;
+    SimulatedProjector projector_;
     Faults faults_;
     int baudRate_ = 19200;
     int fd_ = -1;

@@ -1,8 +1,8 @@
 // The serial control and how it reports failures, over real pseudo-terminals; tst_telnet
 // reads the line settings.
 
+#include "engine/openadvice.h"
 #include "engine/serialcontrol.h"
-#include "engine/serialtransport.h"
 #include "protocol/portnames.h"
 
 #include "support/ptypair.h"

@@ -16,7 +16,7 @@
 
 namespace {
 
-struct Options {
+struct PanelOptions {
     QCommandLineOption com1{QStringLiteral("com1"),
                             QStringLiteral("Use DEVICE as COM1: a serial device, a "
                                            "pseudo-terminal, or a network port tcp://HOST:PORT "
@@ -31,7 +31,7 @@ struct Options {
                        "network port on Windows), and log what it receives and answers.")};
 };
 
-void parse(QCommandLineParser &parser, const Options &options, const QCoreApplication &app)
+void parse(QCommandLineParser &parser, const PanelOptions &options, const QCoreApplication &app)
 {
     QCoreApplication::setApplicationName(QStringLiteral("qv7rsc"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QV7_VERSION));
@@ -79,7 +79,7 @@ QString portOption(const QCommandLineParser &parser, const QCommandLineOption &o
 
 int main(int argc, char *argv[])
 {
-    const Options options;
+    const PanelOptions options;
     QCommandLineParser parser;
     if (asksOnlyForText(argc, argv)) {
         const QCoreApplication app(argc, argv);

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "cli/exitstatus.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -192,12 +194,12 @@ void addOptions(QCommandLineParser &parser)
     });
 }
 
-Options options(const QCommandLineParser &parser)
+BridgeOptions options(const QCommandLineParser &parser)
 {
     if (!parser.positionalArguments().isEmpty())
         throw UsageError(QStringLiteral("unexpected \"%1\": everything is an option")
                              .arg(parser.positionalArguments().first()));
-    Options options;
+    BridgeOptions options;
     options.inventory = value(parser, "inventory");
     if (options.inventory.isEmpty())
         throw UsageError(QStringLiteral("--inventory FILE names the projectors"));
@@ -215,6 +217,32 @@ Options options(const QCommandLineParser &parser)
     options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));
     options.bridge.connectTimeoutMs = cli::connectTimeout(parser);
     return options;
+}
+
+Configuration configure(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    addOptions(parser);
+    if (!parser.parse(arguments))
+        throw UsageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(EX_OK);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    Configuration configuration;
+    configuration.options = options(parser);
+    configuration.inventory = Inventory::load(configuration.options.inventory);
+    bool pjlink = false;
+    for (const InventoryEntry &projector : configuration.inventory.projectors()) {
+        configuration.passwords.push_back(
+            pjlinkPassword(projector, configuration.options.inventory));
+        pjlink = pjlink || projector.pjlinkPort;
+    }
+    if (!configuration.options.broker && !pjlink && !configuration.options.metrics)
+        throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --metrics "
+                                        "PORT, or a pjlink key to a projector of %1")
+                             .arg(configuration.options.inventory));
+    return configuration;
 }
 
 } // namespace qv7::bridge

@@ -1,18 +1,22 @@
 #pragma once
 
 #include "cli/options.h"
-#include "engine/inventory.h"
+#include "inventory/inventory.h"
 #include "mqttclient.h"
 #include "mqttface.h"
 
 #include <QCommandLineParser>
 #include <QStringList>
 
+#include <vector>
+
 namespace qv7::bridge {
 
 using cli::UsageError;
 
-struct Options {
+// What the bridge's command line asks for: the inventory to serve, the broker, the metrics'
+// address and how the faces behave.
+struct BridgeOptions {
     QString inventory;
     std::optional<BrokerSettings> broker; // nothing: PJLink only
     std::optional<ListenAddress> metrics;
@@ -22,9 +26,20 @@ struct Options {
 // The bridge's options on a parser, for --help and for parsing.
 void addOptions(QCommandLineParser &parser);
 // Checks the options a parser has read, and reads the password file; throws UsageError.
-Options options(const QCommandLineParser &parser);
+BridgeOptions options(const QCommandLineParser &parser);
 // The PJLink password of a projector of the inventory file, from the first line of its file
 // (empty: none); throws UsageError.
 QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory);
+
+// What the bridge runs with: its options, the inventory they name, and the PJLink password of
+// each of its projectors in turn.
+struct Configuration {
+    BridgeOptions options;
+    Inventory inventory;
+    std::vector<QByteArray> passwords;
+};
+// Reads the command line, the inventory and the password files; --help and --version print
+// and exit. Throws UsageError or InventoryError.
+Configuration configure(const QStringList &arguments);
 
 } // namespace qv7::bridge

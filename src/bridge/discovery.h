@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/inventory.h"
+#include "inventory/inventory.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/inventory.h"
+#include "inventory/inventory.h"
 #include "engine/projector.h"
 #include "log.h"
 #include "protocol/metrics.h"

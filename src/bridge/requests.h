@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/describederror.h"
+#include "base/describederror.h"
 #include "protocol/commandwords.h"
 
 #include <QByteArray>

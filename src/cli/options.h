@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/describederror.h"
+#include "base/describederror.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -1,7 +1,7 @@
 #include "commandline.h"
 
-#include "engine/inventory.h"
 #include "exitcodes.h"
+#include "inventory/inventory.h"
 #include "protocol/linesettings.h"
 #include "protocol/networkport.h"
 #include "protocol/portnames.h"
@@ -40,12 +40,12 @@ LineSettings settingsFor(const QString &speed)
     return *parseLineSettings(*settings);
 }
 
-Target targetOf(const InventoryEntry &entry)
+ScriptTarget targetOf(const InventoryEntry &entry)
 {
     return {entry.name, entry.port, {entry.port, entry.name, entry.settings}};
 }
 
-Target targetOf(const QString &port)
+ScriptTarget targetOf(const QString &port)
 {
     return {port, port, {port, port}};
 }
@@ -63,8 +63,62 @@ void checkNamed(const QString &name, const Inventory &inventory, const QString &
                          .arg(file, name, names.join(QStringLiteral(", "))));
 }
 
+// The inventory that --inventory names, if any; --all and --group need one.
+std::optional<Inventory> inventoryOf(const QCommandLineParser &parser, bool needed)
+{
+    if (!parser.isSet(QStringLiteral("inventory"))) {
+        if (needed)
+            throw UsageError(QStringLiteral("--all and --group need an --inventory"));
+        return std::nullopt;
+    }
+    try {
+        return Inventory::load(parser.value(QStringLiteral("inventory")));
+    } catch (const InventoryError &error) {
+        throw UsageError(error.description());
+    }
+}
+
+// --port NAME: the inventory's projector of that name, or a port of its own.
+ScriptTarget portTarget(const QCommandLineParser &parser, const std::optional<Inventory> &inventory)
+{
+    const QString name = parser.value(QStringLiteral("port"));
+    const InventoryEntry *entry = inventory ? inventory->find(name) : nullptr;
+    if (inventory && !entry)
+        checkNamed(name, *inventory, parser.value(QStringLiteral("inventory")));
+    return entry ? targetOf(*entry) : targetOf(name);
+}
+
+// The projectors of the inventory's group that --group names, or all of them.
+QList<ScriptTarget> inventoryTargets(const QCommandLineParser &parser, const Inventory &inventory,
+                                     bool group)
+{
+    const QList<InventoryEntry> entries =
+        group ? inventory.group(parser.value(QStringLiteral("group"))) : inventory.projectors();
+    if (entries.isEmpty())
+        throw UsageError(QStringLiteral("no projector of %1 is in group %2")
+                             .arg(parser.value(QStringLiteral("inventory")),
+                                  parser.value(QStringLiteral("group"))));
+    QList<ScriptTarget> targets;
+    for (const InventoryEntry &entry : entries)
+        targets.append(targetOf(entry));
+    return targets;
+}
+
+// --speed and --connect-timeout, for every projector chosen.
+void applyLineOptions(const QCommandLineParser &parser, QList<ScriptTarget> &targets)
+{
+    if (parser.isSet(QStringLiteral("speed"))) {
+        const LineSettings settings = settingsFor(parser.value(QStringLiteral("speed")));
+        for (ScriptTarget &target : targets)
+            target.line.settings = settings;
+    }
+    const int connectTimeout = cli::connectTimeout(parser);
+    for (ScriptTarget &target : targets)
+        target.line.connectTimeoutMs = connectTimeout;
+}
+
 // The projectors the options name: one port, or projectors of the inventory.
-QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool &named)
+QList<ScriptTarget> selectTargets(const QCommandLineParser &parser, bool metrics, bool &named)
 {
     const bool all = parser.isSet(QStringLiteral("all"));
     const bool group = parser.isSet(QStringLiteral("group"));
@@ -72,34 +126,13 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
     if (int(all) + int(group) + int(port) > 1)
         throw UsageError(QStringLiteral("--port, --all and --group choose projectors one way "
                                         "at a time"));
-    std::optional<Inventory> inventory;
-    if (parser.isSet(QStringLiteral("inventory"))) {
-        try {
-            inventory = Inventory::load(parser.value(QStringLiteral("inventory")));
-        } catch (const InventoryError &error) {
-            throw UsageError(error.description());
-        }
-    } else if (all || group) {
-        throw UsageError(QStringLiteral("--all and --group need an --inventory"));
-    }
-    QList<Target> targets;
+    const std::optional<Inventory> inventory = inventoryOf(parser, all || group);
+    QList<ScriptTarget> targets;
     named = false;
     if (port) {
-        const QString name = parser.value(QStringLiteral("port"));
-        const InventoryEntry *entry = inventory ? inventory->find(name) : nullptr;
-        if (inventory && !entry)
-            checkNamed(name, *inventory, parser.value(QStringLiteral("inventory")));
-        targets.append(entry ? targetOf(*entry) : targetOf(name));
+        targets.append(portTarget(parser, inventory));
     } else if (inventory && (all || group || metrics)) {
-        const QList<InventoryEntry> entries =
-            group ? inventory->group(parser.value(QStringLiteral("group")))
-                  : inventory->projectors();
-        if (entries.isEmpty())
-            throw UsageError(QStringLiteral("no projector of %1 is in group %2")
-                                 .arg(parser.value(QStringLiteral("inventory")),
-                                      parser.value(QStringLiteral("group"))));
-        for (const InventoryEntry &entry : entries)
-            targets.append(targetOf(entry));
+        targets = inventoryTargets(parser, *inventory, group);
         named = true;
     } else if (inventory) {
         throw UsageError(
@@ -107,14 +140,7 @@ QList<Target> selectTargets(const QCommandLineParser &parser, bool metrics, bool
     } else {
         targets.append(targetOf(QString::fromStdString(defaultPortDevice(1))));
     }
-    if (parser.isSet(QStringLiteral("speed"))) {
-        const LineSettings settings = settingsFor(parser.value(QStringLiteral("speed")));
-        for (Target &target : targets)
-            target.line.settings = settings;
-    }
-    const int connectTimeout = cli::connectTimeout(parser);
-    for (Target &target : targets)
-        target.line.connectTimeoutMs = connectTimeout;
+    applyLineOptions(parser, targets);
     return targets;
 }
 
@@ -131,17 +157,10 @@ std::chrono::milliseconds waitTimeout(const QCommandLineParser &parser)
     return std::chrono::milliseconds(std::llround(seconds * 1000));
 }
 
-} // namespace
-
-Request parseCommandLine(const QStringList &arguments)
+// The options, in the order --help lists them.
+QList<QCommandLineOption> optionTable()
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Drives a QV7 projector over its RS-232C line from scripts: sends the panel's commands "
-        "in order on one open port and prints what the projector answered. Several commands "
-        "may follow each other; \"metrics\" prints the power state and lamp hours of an "
-        "inventory's projectors for monitoring."));
-    parser.addOptions({
+    return {
         {{QStringLiteral("p"), QStringLiteral("port")},
          QStringLiteral("The projector's port: a device, a network address the line takes, or "
                         "a name from the inventory. Default: the first serial port."),
@@ -169,36 +188,53 @@ Request parseCommandLine(const QStringList &arguments)
          QStringLiteral("Seconds that --wait goes on for (default %1).").arg(kDefaultWaitSeconds),
          QStringLiteral("seconds")},
         {QStringLiteral("list"), QStringLiteral("Print the commands with their codes.")},
-    });
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    };
+}
+
+void setUp(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Drives a QV7 projector over its RS-232C line from scripts: sends the panel's commands "
+        "in order on one open port and prints what the projector answered. Several commands "
+        "may follow each other; \"metrics\" prints the power state and lamp hours of an "
+        "inventory's projectors for monitoring."));
+    parser.addOptions(optionTable());
+    parser.addHelpOption();
+    parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("A command of --list with its argument and count, "
                                                 "a raw code, or metrics."),
                                  QStringLiteral("COMMAND [ARG]..."));
-    if (!parser.parse(arguments))
-        throw UsageError(parser.errorText());
+}
 
-    Request request;
-    if (parser.isSet(help)) {
-        request.print = parser.helpText() + exitCodeHelp();
-        return request;
-    }
-    if (parser.isSet(version)) {
-        request.print = QCoreApplication::applicationName() + u' ' +
-                        QCoreApplication::applicationVersion() + u'\n';
-        return request;
-    }
-    if (parser.isSet(QStringLiteral("list"))) {
-        request.print = vocabulary();
-        return request;
-    }
+// What --help, --version and --list print instead of running anything.
+std::optional<QString> textToPrint(const QCommandLineParser &parser)
+{
+    if (parser.isSet(QStringLiteral("help")))
+        return parser.helpText() + exitCodeHelp();
+    if (parser.isSet(QStringLiteral("version")))
+        return QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion() +
+               u'\n';
+    if (parser.isSet(QStringLiteral("list")))
+        return vocabulary();
+    return std::nullopt;
+}
 
-    const QStringList words = parser.positionalArguments();
-    const bool metrics = words == QStringList{kMetrics};
-    if (!metrics && words.contains(kMetrics))
-        throw UsageError(QStringLiteral("metrics goes alone"));
-    Fleet::Options &options = request.options;
+int jobs(const QCommandLineParser &parser)
+{
+    if (!parser.isSet(QStringLiteral("jobs")))
+        return kDefaultJobs;
+    bool ok = false;
+    const int jobs = parser.value(QStringLiteral("jobs")).toInt(&ok);
+    if (!ok || jobs < 1 || jobs > kMaxJobs)
+        throw UsageError(QStringLiteral("--jobs takes a number from 1 to %1").arg(kMaxJobs));
+    return jobs;
+}
+
+// How the results are printed, and how many projectors are driven at once.
+Fleet::Options fleetOptions(const QCommandLineParser &parser, bool metrics)
+{
+    Fleet::Options options;
     options.metrics = metrics;
     if (parser.isSet(QStringLiteral("raw")) && parser.isSet(QStringLiteral("json")))
         throw UsageError(QStringLiteral("--raw or --json, not both"));
@@ -207,31 +243,52 @@ Request parseCommandLine(const QStringList &arguments)
                                                            : Format::Text;
     if (metrics && options.format != Format::Text)
         throw UsageError(QStringLiteral("metrics prints the Prometheus text format only"));
-    if (parser.isSet(QStringLiteral("jobs"))) {
-        bool ok = false;
-        options.jobs = parser.value(QStringLiteral("jobs")).toInt(&ok);
-        if (!ok || options.jobs < 1 || options.jobs > kMaxJobs)
-            throw UsageError(QStringLiteral("--jobs takes a number from 1 to %1").arg(kMaxJobs));
-    } else {
-        options.jobs = kDefaultJobs;
-    }
+    options.jobs = jobs(parser);
+    return options;
+}
 
-    request.steps = metrics ? parseScript({QStringLiteral("status"), QStringLiteral("lamp-hours")})
-                            : parseScript(words);
+// The script's commands, then the wait for a power state that --wait asks for.
+std::vector<Step> scriptSteps(const QCommandLineParser &parser, const QStringList &words,
+                              bool metrics)
+{
+    std::vector<Step> steps =
+        metrics ? parseScript({QStringLiteral("status"), QStringLiteral("lamp-hours")})
+                : parseScript(words);
     if (parser.isSet(QStringLiteral("wait"))) {
         const QString word = parser.value(QStringLiteral("wait"));
         const auto known = std::ranges::find(kWaitWords, word.toStdString());
         if (known == std::end(kWaitWords) || metrics)
             throw UsageError(metrics ? QStringLiteral("metrics does not wait")
                                      : QStringLiteral("--wait is on or standby, not %1").arg(word));
-        request.steps.push_back(
-            {QStringLiteral("wait ") + word, WaitFor{*known, waitTimeout(parser)}});
+        steps.push_back({QStringLiteral("wait ") + word, WaitFor{*known, waitTimeout(parser)}});
     } else if (parser.isSet(QStringLiteral("timeout"))) {
         throw UsageError(QStringLiteral("--timeout goes with --wait"));
     }
-    if (request.steps.empty())
+    if (steps.empty())
         throw UsageError(QStringLiteral("no command given (qv7ctl --list shows them)"));
-    request.targets = selectTargets(parser, metrics, options.named);
+    return steps;
+}
+
+} // namespace
+
+Request parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    setUp(parser);
+    if (!parser.parse(arguments))
+        throw UsageError(parser.errorText());
+    Request request;
+    if (std::optional<QString> text = textToPrint(parser)) {
+        request.print = std::move(*text);
+        return request;
+    }
+    const QStringList words = parser.positionalArguments();
+    const bool metrics = words == QStringList{kMetrics};
+    if (!metrics && words.contains(kMetrics))
+        throw UsageError(QStringLiteral("metrics goes alone"));
+    request.options = fleetOptions(parser, metrics);
+    request.steps = scriptSteps(parser, words, metrics);
+    request.targets = selectTargets(parser, metrics, request.options.named);
     return request;
 }
 

@@ -16,7 +16,7 @@ namespace qv7::ctl {
 // script to run on some projectors.
 struct Request {
     QString print;
-    QList<Target> targets;
+    QList<ScriptTarget> targets;
     std::vector<Step> steps;
     Fleet::Options options;
 };

@@ -19,13 +19,13 @@ void diagnose(const QString &text)
 
 } // namespace
 
-Fleet::Fleet(const QList<Target> &targets, const std::vector<Step> &steps, Options options,
+Fleet::Fleet(const QList<ScriptTarget> &targets, const std::vector<Step> &steps, Options options,
              QObject *parent)
     : QObject(parent)
     , steps_(steps)
     , options_(options)
 {
-    for (const Target &target : targets) {
+    for (const ScriptTarget &target : targets) {
         runs_.push_back(std::make_unique<Run>());
         runs_.back()->target = target;
     }

@@ -28,7 +28,7 @@ public:
         int jobs = 8;
     };
 
-    Fleet(const QList<Target> &targets, const std::vector<Step> &steps, Options options,
+    Fleet(const QList<ScriptTarget> &targets, const std::vector<Step> &steps, Options options,
           QObject *parent = nullptr);
     ~Fleet() override;
 
@@ -40,7 +40,7 @@ signals:
 
 private:
     struct Run {
-        Target target;
+        ScriptTarget target;
         std::unique_ptr<Session> session;
         QList<Outcome> outcomes;
         QStringList pending;  // lines not printed yet

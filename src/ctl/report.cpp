@@ -31,7 +31,7 @@ std::optional<QString> scriptLine(const Outcome &outcome)
     return QString::fromLatin1(scriptText(*outcome.reading));
 }
 
-QString jsonLine(const Outcome &outcome, const Target &target, bool named)
+QString jsonLine(const Outcome &outcome, const ScriptTarget &target, bool named)
 {
     const auto orNull = [](const std::optional<QString> &text) {
         return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
@@ -71,7 +71,7 @@ std::optional<int> lampHoursOf(const Outcome *outcome)
 
 } // namespace
 
-QString resultLine(const Outcome &outcome, const Target &target, Format format, bool named)
+QString resultLine(const Outcome &outcome, const ScriptTarget &target, Format format, bool named)
 {
     if (format == Format::Json)
         return jsonLine(outcome, target, named);

@@ -12,7 +12,7 @@ enum class Format { Text, Raw, Json };
 // The line an outcome prints on standard output, empty for none: the status text of a query,
 // the RXD rendering (--raw, and in place of a reply that decodes to nothing) or a JSON object,
 // which names the projector when the command runs on several.
-QString resultLine(const Outcome &outcome, const Target &target, Format format, bool named);
+QString resultLine(const Outcome &outcome, const ScriptTarget &target, Format format, bool named);
 
 // The commands that scripts can name, with their codes, from the command table.
 QString vocabulary();

@@ -30,7 +30,7 @@ std::optional<QString> powerWord(const Outcome &outcome)
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
 }
 
-Session::Session(Target target, std::vector<Step> steps, QObject *parent)
+Session::Session(ScriptTarget target, std::vector<Step> steps, QObject *parent)
     : QObject(parent)
     , target_(std::move(target))
     , steps_(std::move(steps))

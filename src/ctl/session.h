@@ -17,10 +17,10 @@ namespace qv7::ctl {
 
 // A projector to run a script on: its name in results, the port as the command line or the
 // inventory named it, and the line it is reached by.
-struct Target {
+struct ScriptTarget {
     QString name;
     QString port;
-    qv7::Target line;
+    Target line;
 };
 
 // What one command of a script came to.
@@ -43,10 +43,10 @@ class Session : public QObject {
     Q_OBJECT
 
 public:
-    Session(Target target, std::vector<Step> steps, QObject *parent = nullptr);
+    Session(ScriptTarget target, std::vector<Step> steps, QObject *parent = nullptr);
 
     void start();
-    const Target &target() const { return target_; }
+    const ScriptTarget &target() const { return target_; }
 
 signals:
     void commandDone(const qv7::ctl::Outcome &outcome);
@@ -61,7 +61,7 @@ private:
     void fail(int exitCode, const QString &error);
     void finish(int exitCode);
 
-    Target target_;
+    ScriptTarget target_;
     std::vector<Step> steps_;
     std::size_t current_ = 0;
     Projector projector_;

@@ -97,6 +97,85 @@ void resolveFonts(const std::vector<QFont> &fonts)
         QFontMetrics(font).horizontalAdvance(QLatin1Char(' '));
 }
 
+// Each kind of control is made by a function of its own, in its container; the window's
+// palette gives a button without a colour of its own the system's face.
+using ControlBuilder = QWidget *(*)(const ControlLayout &layout, QWidget *container,
+                                    const QPalette &window);
+
+QWidget *buildFrame(const ControlLayout &layout, QWidget *container, const QPalette &)
+{
+    auto *frame = new QFrame(container);
+    frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    paintBackground(frame, layout);
+    return frame;
+}
+
+QWidget *buildLabel(const ControlLayout &layout, QWidget *container, const QPalette &)
+{
+    const bool showsData = layout.flags & kSingleBorder;
+    QLabel *label = showsData ? new DataLabel(container)
+                              : new QLabel(QString::fromUtf8(layout.caption), container);
+    label->setTextFormat(Qt::PlainText);
+    Qt::Alignment alignment = Qt::AlignTop | Qt::AlignLeft;
+    if (layout.flags & kCentred)
+        alignment = Qt::AlignTop | Qt::AlignHCenter;
+    if (layout.flags & kRightAligned)
+        alignment = Qt::AlignTop | Qt::AlignRight;
+    label->setAlignment(alignment);
+    if (showsData) {
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setLineWidth(1);
+        label->setAccessibleDescription(dataLineDescription(layout.name));
+    }
+    paintBackground(label, layout);
+    return label;
+}
+
+QWidget *buildCommandButton(const ControlLayout &layout, QWidget *container, const QPalette &window)
+{
+    const QColor back = layout.back ? toColor(*layout.back) : window.color(QPalette::Button);
+    return new CommandButton(QString::fromUtf8(layout.caption), back, container);
+}
+
+QWidget *buildOptionButton(const ControlLayout &layout, QWidget *container, const QPalette &)
+{
+    auto *option = new QRadioButton(QString::fromUtf8(layout.caption), container);
+    option->setChecked(layout.flags & kSelected);
+    paintBackground(option, layout);
+    return option;
+}
+
+// How each kind of control is made, and whether it takes the focus in its tab order.
+struct ControlKind {
+    ControlType type;
+    ControlBuilder build;
+    bool takesFocus;
+};
+constexpr ControlKind kControlKinds[] = {
+    {ControlType::Frame, buildFrame, false},
+    {ControlType::Label, buildLabel, false},
+    {ControlType::CommandButton, buildCommandButton, true},
+    {ControlType::OptionButton, buildOptionButton, true},
+};
+
+const ControlKind &kindOf(const ControlLayout &layout)
+{
+    const auto kind = std::ranges::find(kControlKinds, layout.type, &ControlKind::type);
+    if (kind == std::end(kControlKinds))
+        qFatal("Form1: no builder for the kind of control %.*s", int(layout.name.size()),
+               layout.name.data());
+    return *kind;
+}
+
+// The controls that take the focus, chained in the order of their tab indexes; the first has it.
+void chainFocus(std::vector<std::pair<int, QWidget *>> order)
+{
+    std::ranges::sort(order, {}, &std::pair<int, QWidget *>::first);
+    for (std::size_t i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1].second, order[i].second);
+    order.front().second->setFocus();
+}
+
 } // namespace
 
 Form1::Form1(QWidget *parent)
@@ -151,8 +230,25 @@ template <typename Widget> Widget *Form1::named(const char *name) const
 
 void Form1::buildControls()
 {
-    const FormLayout &form = formLayout();
     // Lines first, so that every control lies above them.
+    buildLines();
+    std::vector<std::pair<int, QWidget *>> focusOrder;
+    for (const ControlLayout &layout : controlLayouts()) {
+        const ControlKind &kind = kindOf(layout);
+        QWidget *container =
+            layout.container.empty() ? this : controls_.value(QString::fromUtf8(layout.container));
+        QWidget *widget = kind.build(layout, container, palette());
+        addControl(widget, layout);
+        if (kind.takesFocus)
+            focusOrder.emplace_back(layout.tabIndex, widget);
+    }
+    buildLogo();
+    chainFocus(std::move(focusOrder));
+}
+
+void Form1::buildLines()
+{
+    const FormLayout &form = formLayout();
     for (const LineLayout &line : lineLayouts()) {
         auto *shape = new LineShape(QPoint(twipsToPixels(line.x1), twipsToPixels(line.y1)),
                                     QPoint(twipsToPixels(line.x2), twipsToPixels(line.y2)),
@@ -160,66 +256,21 @@ void Form1::buildControls()
         shape->setObjectName(QString::fromUtf8(line.name));
         controls_.insert(shape->objectName(), shape);
     }
+}
 
-    std::vector<std::pair<int, QWidget *>> focusOrder;
-    for (const ControlLayout &layout : controlLayouts()) {
-        QWidget *container =
-            layout.container.empty() ? this : controls_.value(QString::fromUtf8(layout.container));
-        const QString caption = QString::fromUtf8(layout.caption);
-        QWidget *widget = nullptr;
-        switch (layout.type) {
-        case ControlType::Frame: {
-            auto *frame = new QFrame(container);
-            frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
-            paintBackground(frame, layout);
-            widget = frame;
-            break;
-        }
-        case ControlType::Label: {
-            const bool showsData = layout.flags & kSingleBorder;
-            QLabel *label = showsData ? new DataLabel(container) : new QLabel(caption, container);
-            label->setTextFormat(Qt::PlainText);
-            Qt::Alignment alignment = Qt::AlignTop | Qt::AlignLeft;
-            if (layout.flags & kCentred)
-                alignment = Qt::AlignTop | Qt::AlignHCenter;
-            if (layout.flags & kRightAligned)
-                alignment = Qt::AlignTop | Qt::AlignRight;
-            label->setAlignment(alignment);
-            if (showsData) {
-                label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-                label->setLineWidth(1);
-                label->setAccessibleDescription(dataLineDescription(layout.name));
-            }
-            paintBackground(label, layout);
-            widget = label;
-            break;
-        }
-        case ControlType::CommandButton: {
-            const QColor back =
-                layout.back ? toColor(*layout.back) : palette().color(QPalette::Button);
-            auto *button = new CommandButton(caption, back, container);
-            focusOrder.emplace_back(layout.tabIndex, button);
-            widget = button;
-            break;
-        }
-        case ControlType::OptionButton: {
-            auto *option = new QRadioButton(caption, container);
-            option->setChecked(layout.flags & kSelected);
-            paintBackground(option, layout);
-            focusOrder.emplace_back(layout.tabIndex, option);
-            widget = option;
-            break;
-        }
-        }
-        widget->setObjectName(QString::fromUtf8(layout.name));
-        widget->setGeometry(toPixels(layout.rect));
-        if (layout.font.face != Face::Inherit)
-            widget->setFont(designFont(layout.font));
-        if (layout.flags & kHidden)
-            widget->setHidden(true);
-        controls_.insert(widget->objectName(), widget);
-    }
+void Form1::addControl(QWidget *widget, const ControlLayout &layout)
+{
+    widget->setObjectName(QString::fromUtf8(layout.name));
+    widget->setGeometry(toPixels(layout.rect));
+    if (layout.font.face != Face::Inherit)
+        widget->setFont(designFont(layout.font));
+    if (layout.flags & kHidden)
+        widget->setHidden(true);
+    controls_.insert(widget->objectName(), widget);
+}
 
+void Form1::buildLogo()
+{
     const ImageLayout &image = imageLayout();
     auto *logo = new QLabel(this);
     logo->setObjectName(QString::fromUtf8(image.name));
@@ -230,11 +281,6 @@ void Form1::buildControls()
                       image.heightPixels);
     logo->setAccessibleName(QStringLiteral("Logo"));
     controls_.insert(logo->objectName(), logo);
-
-    std::ranges::sort(focusOrder, {}, &std::pair<int, QWidget *>::first);
-    for (std::size_t i = 1; i < focusOrder.size(); ++i)
-        setTabOrder(focusOrder[i - 1].second, focusOrder[i].second);
-    focusOrder.front().second->setFocus();
 }
 
 void Form1::connectCommands()

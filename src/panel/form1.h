@@ -12,6 +12,8 @@ class QAbstractButton;
 
 namespace qv7 {
 
+struct ControlLayout;
+
 // The panel's one window, a view of the engine: built from the layout table, every button
 // wired to its row of the command table, the traffic and status lines showing the engine's
 // texts. It keeps only what is the window's own: its height, the port panel and the display
@@ -50,6 +52,9 @@ protected:
 
 private:
     void buildControls();
+    void buildLines();
+    void addControl(QWidget *widget, const ControlLayout &layout);
+    void buildLogo();
     void connectCommands();
     void connectPortPanel();
     void connectDisplay();

@@ -77,7 +77,7 @@ Watcher::Watcher(const Broker &broker, const QString &username, const QString &p
     client_.open();
 }
 
-Line::Line(const QString &linkPath, const sim::Projector::Settings &settings)
+Line::Line(const QString &linkPath, const sim::ProjectorSettings &settings)
     : link(linkPath)
     , server(settings)
 {

@@ -61,7 +61,7 @@ private:
 // can go away and come back at the same path; its traffic is kept, bare of blanks and CRs:
 // "C00" for a command it took, "=00" for an answer.
 struct Line {
-    explicit Line(const QString &linkPath, const sim::Projector::Settings &settings = {});
+    explicit Line(const QString &linkPath, const sim::ProjectorSettings &settings = {});
     void open();
 
     QString link;

@@ -15,7 +15,7 @@
 #include <memory>
 
 using namespace Qt::StringLiterals;
-using qv7::sim::Projector;
+using qv7::sim::SimulatedProjector;
 using qv7::sim::SimulatorServer;
 using qv7::test::BridgeProcess;
 using qv7::test::Broker;
@@ -86,8 +86,8 @@ void TstBridge::initTestCase()
     broker_ = std::make_unique<Broker>();
     watcher_ = std::make_unique<Watcher>(*broker_);
     QTRY_VERIFY_WITH_TIMEOUT(watcher_->isConnected(), kTimeout);
-    hall_ = std::make_unique<Line>(path(u"hall"_s),
-                                   Projector::Settings{.lampHours = 1234, .orientation = "10"});
+    hall_ = std::make_unique<Line>(
+        path(u"hall"_s), SimulatedProjector::Settings{.lampHours = 1234, .orientation = "10"});
     hallBridge_ = bridge(*broker_, u"[hall]\nport = %1\n"_s.arg(hall_->link), {u"--verbose"_s});
     QTRY_PAYLOAD(*watcher_, "qv7/hall/orientation", "top-bottom-reversed");
 }

@@ -113,10 +113,9 @@ void TstPjlink::initTestCase()
     broker_ = std::make_unique<Broker>();
     watcher_ = std::make_unique<Watcher>(*broker_);
     hall_ = std::make_unique<Line>(dir_.filePath(u"hall"_s),
-                                   qv7::sim::Projector::Settings{.lampHours = 1234});
-    stage_ =
-        std::make_unique<Line>(dir_.filePath(u"stage"_s),
-                               qv7::sim::Projector::Settings{.warmUp = std::chrono::seconds(3)});
+                                   qv7::sim::ProjectorSettings{.lampHours = 1234});
+    stage_ = std::make_unique<Line>(dir_.filePath(u"stage"_s),
+                                    qv7::sim::ProjectorSettings{.warmUp = std::chrono::seconds(3)});
     // Beside the inventory, named by a relative path.
     QFile password(dir_.filePath(u"password"_s));
     QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);

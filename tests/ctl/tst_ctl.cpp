@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
-using qv7::sim::Projector;
+using qv7::sim::SimulatedProjector;
 using qv7::sim::SimulatorServer;
 
 namespace {
@@ -77,7 +77,7 @@ QStringList writeInventory(const QTemporaryDir &dir, const QString &text)
     return {u"--inventory"_s, file.fileName()};
 }
 
-std::unique_ptr<SimulatorServer> simulator(const Projector::Settings &settings = {})
+std::unique_ptr<SimulatorServer> simulator(const SimulatedProjector::Settings &settings = {})
 {
     auto server = std::make_unique<SimulatorServer>(settings);
     if (!server->openPseudoTerminal())

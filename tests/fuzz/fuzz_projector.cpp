@@ -28,9 +28,9 @@ constexpr std::array<std::chrono::nanoseconds, 8> kClockSteps{0ns,   250us, 1ms,
 ProjectorSettings settingsFrom(std::uint8_t byte)
 {
     static constexpr std::array kOrientations{"11", "10", "01", "00"};
-    static constexpr std::array kSpeedUps{1, 60, 3600, Projector::kMaxLampSpeedUp};
+    static constexpr std::array kSpeedUps{1, 60, 3600, SimulatedProjector::kMaxLampSpeedUp};
     static constexpr std::array<std::chrono::milliseconds, 4> kTransitions{0ms, 5ms, 3s, 30s};
-    static constexpr std::array kLampHours{0, 1, 9998, Projector::kMaxLampHours};
+    static constexpr std::array kLampHours{0, 1, 9998, SimulatedProjector::kMaxLampHours};
     const auto transition = kTransitions[(byte >> 4) & 3];
     return {transition, transition, kSpeedUps[(byte >> 2) & 3], kLampHours[(byte >> 6) & 3],
             kOrientations[byte & 3]};
@@ -65,7 +65,7 @@ void checkAnswers(std::string_view line, std::string_view answers, std::string_v
     for (std::size_t end; (end = line.find(kCommandTerminator, begin)) != line.npos;
          begin = end + 1) {
         const std::string_view code = line.substr(begin, end - begin);
-        if (code.size() != Projector::kCodeLength)
+        if (code.size() != SimulatedProjector::kCodeLength)
             continue;
         if (code == "CR0") {
             const std::string_view status = next();
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size == 0)
         return 0;
     const ProjectorSettings settings = settingsFrom(data[0]);
-    Projector whole(settings), byByte(settings);
+    SimulatedProjector whole(settings), byByte(settings);
     TimePoint now{};
     std::string line, wholeAnswers, byteAnswers;
     int lampHours = settings.lampHours;
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if ((header & 0x80) && at < size) {
             const std::uint8_t event = data[at++];
             const bool on = (event & 1) == 0;
-            for (Projector *projector : {&whole, &byByte}) {
+            for (SimulatedProjector *projector : {&whole, &byByte}) {
                 if (event & 2)
                     projector->setTemperatureAbnormality(on);
                 else
@@ -119,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             require(whole.lampHours() == byByte.lampHours());
             require(whole.powerState() == byByte.powerState());
         }
-        require(whole.lampHours() >= lampHours && whole.lampHours() <= Projector::kMaxLampHours);
+        require(whole.lampHours() >= lampHours &&
+                whole.lampHours() <= SimulatedProjector::kMaxLampHours);
         lampHours = whole.lampHours();
     }
     byByte.advance(now);

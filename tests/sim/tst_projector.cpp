@@ -22,7 +22,7 @@ using Script = QList<Step>;
 const QByteArray kAck = "\x06\r";
 const TimePoint kStart = TimePoint(100h);
 
-void run(Projector &projector, const Script &script)
+void run(SimulatedProjector &projector, const Script &script)
 {
     // "at ms: sent -> answer", so a failure names the step.
     const auto exchange = [](const Step &step, const QByteArray &answer) {
@@ -110,7 +110,7 @@ void TstProjector::scripts()
     QFETCH(int, speedUp);
     QFETCH(int, startHours);
     QFETCH(Script, script);
-    Projector projector({.lampSpeedUp = speedUp, .lampHours = startHours});
+    SimulatedProjector projector({.lampSpeedUp = speedUp, .lampHours = startHours});
     run(projector, script);
 }
 
@@ -126,9 +126,9 @@ void TstProjector::vocabulary()
     for (const auto &command : kHoldCommands)
         operations << QByteArray(command.code.data(), command.code.size());
     for (const QByteArray &code : operations) {
-        Projector standby;
+        SimulatedProjector standby;
         run(standby, {{0, code + '\r', code == "C00" ? kAck : ""}});
-        Projector on;
+        SimulatedProjector on;
         run(on, {{0, "C00\r", kAck}, {3000, code + '\r', kAck}});
     }
 }
@@ -153,7 +153,7 @@ void TstProjector::faultStatus()
     QFETCH(bool, power);
     QFETCH(bool, temperature);
     QFETCH(QByteArray, status);
-    Projector projector({.warmUp = 2s, .coolDown = 2s, .orientation = "01"});
+    SimulatedProjector projector({.warmUp = 2s, .coolDown = 2s, .orientation = "01"});
     run(projector, {{0, "C00\r", kAck}});
     if (atMs > 3000)
         run(projector, {{3000, "C02\r", kAck}});

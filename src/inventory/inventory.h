@@ -1,6 +1,6 @@
 #pragma once
 
-#include "describederror.h"
+#include "base/describederror.h"
 #include "protocol/linesettings.h"
 
 #include <QHostAddress>

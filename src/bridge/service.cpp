@@ -1,0 +1,63 @@
+#include "service.h"
+
+#include "log.h"
+
+namespace qv7::bridge {
+
+bool Service::open(const Configuration &configuration)
+{
+    const QList<InventoryEntry> &projectors = configuration.inventory.projectors();
+    for (qsizetype i = 0; i < projectors.size(); ++i) {
+        if (!addProjector(projectors[i], configuration.passwords[std::size_t(i)],
+                          configuration.options))
+            return false;
+    }
+    return !configuration.options.metrics || addMetrics(*configuration.options.metrics);
+}
+
+bool Service::addProjector(const InventoryEntry &projector, const QByteArray &password,
+                           const BridgeOptions &options)
+{
+    lines_.push_back(std::make_unique<LineOwner>(
+        projector, LineOwner::Settings{options.bridge.verbose, options.bridge.connectTimeoutMs}));
+    if (options.broker)
+        faces_.push_back(
+            std::make_unique<MqttFace>(*lines_.back(), *options.broker, options.bridge));
+    if (!projector.pjlinkPort)
+        return true;
+    pjlinkServers_.push_back(std::make_unique<PjlinkServer>(*lines_.back(), password));
+    if (pjlinkServers_.back()->listen())
+        return true;
+    logEvent(Priority::Error, QStringLiteral("qv7-bridge: %1: PJLink on %2: %3")
+                                  .arg(projector.name, pjlinkServers_.back()->label(),
+                                       pjlinkServers_.back()->errorString()));
+    return false;
+}
+
+bool Service::addMetrics(const ListenAddress &address)
+{
+    std::vector<const LineOwner *> owned;
+    for (const auto &line : lines_)
+        owned.push_back(line.get());
+    metrics_ = std::make_unique<MetricsServer>(owned);
+    if (metrics_->listen(address.host, address.port))
+        return true;
+    logEvent(Priority::Error, QStringLiteral("qv7-bridge: metrics on port %1: %2")
+                                  .arg(address.port)
+                                  .arg(metrics_->errorString()));
+    return false;
+}
+
+void Service::start()
+{
+    for (const auto &line : lines_)
+        line->start();
+}
+
+void Service::stop()
+{
+    for (const auto &face : faces_)
+        face->stop();
+}
+
+} // namespace qv7::bridge

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "commandline.h"
+#include "lineowner.h"
+#include "metricsserver.h"
+#include "mqttface.h"
+#include "pjlinkserver.h"
+
+#include <memory>
+#include <vector>
+
+namespace qv7::bridge {
+
+// The bridge at work: the owner of each projector's line and its faces, on the broker and as
+// a PJLink device, and the metrics of them all. They go in the reverse of the order they came.
+class Service {
+public:
+    // Makes the lines and their faces, and opens the servers' ports; false, with the reason
+    // logged, when a port cannot be listened on.
+    bool open(const Configuration &configuration);
+    // The faces hear of the lines' first events, so the lines start only once they are there.
+    void start();
+    // Each face says goodbye, marking its projector offline.
+    void stop();
+
+private:
+    bool addProjector(const InventoryEntry &projector, const QByteArray &password,
+                      const BridgeOptions &options);
+    bool addMetrics(const ListenAddress &address);
+
+    std::vector<std::unique_ptr<LineOwner>> lines_;
+    std::vector<std::unique_ptr<MqttFace>> faces_;
+    std::vector<std::unique_ptr<PjlinkServer>> pjlinkServers_;
+    std::unique_ptr<MetricsServer> metrics_;
+};
+
+} // namespace qv7::bridge
