@@ -113,6 +113,14 @@ QString text(std::string_view value)
     return QString::fromLatin1(value.data(), qsizetype(value.size()));
 }
 
+QJsonArray words(const std::vector<std::string_view> &words)
+{
+    QJsonArray array;
+    for (const std::string_view word : words)
+        array.append(text(word));
+    return array;
+}
+
 } // namespace
 
 QList<Message> discoveryMessages(const InventoryEntry &projector, const Topics &topics,
@@ -159,8 +167,7 @@ QList<Message> discoveryMessages(const InventoryEntry &projector, const Topics &
         }
         if (entity.options != Options::None)
             config.insert(QStringLiteral("options"),
-                          QJsonArray::fromStringList(
-                              entity.options == Options::Inputs ? inputWords() : powerWords()));
+                          words(entity.options == Options::Inputs ? inputWords() : powerWords()));
         messages.append(
             {QStringLiteral("%1/%2/%3/%4/config")
                  .arg(discoveryPrefix, text(entity.component), node, text(entity.object)),

@@ -1,7 +1,7 @@
 #include "lineowner.h"
 
 #include "protocol/commandtable.h"
-#include "requests.h"
+#include "protocol/commandwords.h"
 
 #include <QDateTime>
 
@@ -60,7 +60,7 @@ QString powerWord(std::optional<PowerState> power)
 
 QString linkWord(Link link)
 {
-    return QString::fromLatin1(kLinkStates[int(link)]);
+    return QString::fromLatin1(word(link));
 }
 
 } // namespace

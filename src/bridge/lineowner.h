@@ -1,7 +1,7 @@
 #pragma once
 
-#include "inventory/inventory.h"
 #include "engine/projector.h"
+#include "inventory/inventory.h"
 #include "log.h"
 #include "protocol/metrics.h"
 
@@ -24,6 +24,11 @@ using Completion = std::function<void(const Result &result, const QString &notSe
 
 // Whether the projector answers: up, silent (a query went unanswered), or the line is down.
 enum class Link { Up, Silent, Down };
+// "up", "silent", "down", as the topics and the metrics say it.
+inline std::string_view word(Link link)
+{
+    return kLinkStates[std::size_t(link)];
+}
 
 // What the daemon knows of one projector, as values; each face says it in its own words.
 struct LineState {

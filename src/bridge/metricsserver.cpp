@@ -31,7 +31,7 @@ ProjectorSample sample(const LineOwner &line)
     sample.up = state.link == Link::Up && state.power;
     sample.power = state.power;
     sample.lampHours = state.lampHours;
-    sample.link = kLinkStates[int(state.link)];
+    sample.link = word(state.link);
     sample.lastAnswer = state.lastAnswer;
     return sample;
 }

@@ -34,7 +34,7 @@ struct StateTopic {
     QByteArray (*payload)(const LineState &state);
 };
 
-QByteArray word(std::string_view text)
+QByteArray bytes(std::string_view text)
 {
     return QByteArray(text.data(), qsizetype(text.size()));
 }
@@ -45,20 +45,17 @@ QByteArray onOff(bool on)
 }
 
 const StateTopic kStateTopics[] = {
-    {LineState::Field::Link, u"link",
-     [](const LineState &s) { return word(kLinkStates[int(s.link)]); }},
+    {LineState::Field::Link, u"link", [](const LineState &s) { return bytes(word(s.link)); }},
     {LineState::Field::Power, u"power",
-     [](const LineState &s) { return s.power ? word(qv7::word(*s.power)) : QByteArray(); }},
+     [](const LineState &s) { return s.power ? bytes(word(*s.power)) : QByteArray(); }},
     {LineState::Field::Input, u"input",
-     [](const LineState &s) { return s.input ? word(qv7::word(*s.input)) : QByteArray(); }},
+     [](const LineState &s) { return s.input ? bytes(word(*s.input)) : QByteArray(); }},
     {LineState::Field::LampHours, u"lamp_hours",
      [](const LineState &s) {
          return s.lampHours ? QByteArray::number(*s.lampHours) : QByteArray();
      }},
     {LineState::Field::Orientation, u"orientation",
-     [](const LineState &s) {
-         return s.orientation ? word(qv7::word(*s.orientation)) : QByteArray();
-     }},
+     [](const LineState &s) { return s.orientation ? bytes(word(*s.orientation)) : QByteArray(); }},
     {LineState::Field::VideoMute, u"video_mute",
      [](const LineState &s) { return onOff(s.videoMute); }},
     {LineState::Field::AudioMute, u"audio_mute",

@@ -37,22 +37,6 @@ QString payloadText(const QByteArray &payload)
 
 } // namespace
 
-QStringList powerWords()
-{
-    QStringList words;
-    for (const std::string_view word : qv7::powerWords())
-        words.append(latin1(word));
-    return words;
-}
-
-QStringList inputWords()
-{
-    QStringList words;
-    for (const auto &input : kInputs)
-        words.append(latin1(input.word));
-    return words;
-}
-
 Command powerRequest(const QByteArray &payload)
 {
     const QString text = payloadText(payload);
@@ -68,11 +52,8 @@ Command inputRequest(const QByteArray &payload)
     const QString text = payloadText(payload);
     if (const auto input = inputNamed(text.toStdString()))
         return commandFor(inputButton(*input));
-    std::vector<std::string_view> words;
-    for (const auto &input : kInputs)
-        words.push_back(input.word);
     throw PayloadError(QStringLiteral("input/set takes %1, not \"%2\"")
-                           .arg(QString::fromStdString(oneOf(words)), text));
+                           .arg(QString::fromStdString(oneOf(inputWords())), text));
 }
 
 CommandRequest commandRequests(const QByteArray &payload)

@@ -18,14 +18,10 @@ public:
     using DescribedError::DescribedError;
 };
 
-// The words of the state topics: the power states, the inputs.
-QStringList powerWords();
-QStringList inputWords();
-
 // What a command topic's payload asks for; each throws PayloadError. Words match in any case.
 // power/set: ON or OFF.
 Command powerRequest(const QByteArray &payload);
-// input/set: one of inputWords().
+// input/set: one of the inputs' words.
 Command inputRequest(const QByteArray &payload);
 // command: a script as qv7ctl takes it: verbs with their arguments, held verbs with a count,
 // raw codes; or a JSON object {"command": SCRIPT, "id": ANY}, whose id the replies carry.

@@ -118,6 +118,14 @@ std::vector<std::string_view> powerWords()
     return words;
 }
 
+std::vector<std::string_view> inputWords()
+{
+    std::vector<std::string_view> words;
+    for (const auto &row : kInputs)
+        words.push_back(row.word);
+    return words;
+}
+
 std::optional<Input> inputNamed(std::string_view text)
 {
     const auto row = std::ranges::find_if(

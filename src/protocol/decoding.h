@@ -110,6 +110,8 @@ std::string_view word(Input input);
 std::string_view word(Orientation orientation);
 // The power words, each once, in the table's order: on, standby, warming, cooling, fault.
 std::vector<std::string_view> powerWords();
+// The input words in the table's order: pc1, pc2, video.
+std::vector<std::string_view> inputWords();
 // The value a word names, in any case ("PC1", "On"); nothing for another word.
 std::optional<Input> inputNamed(std::string_view word);
 
