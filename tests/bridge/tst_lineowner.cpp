@@ -1,0 +1,108 @@
+// One line's queue in the daemon, over a real pseudo-terminal on which the test plays the
+// projector: every command goes out in the order it was asked for, the daemon's own polls
+// among them, so no poll can overtake a client's command, however busy the line.
+
+#include "bridge/lineowner.h"
+#include "protocol/commandwords.h"
+#include "ptypair.h"
+#include "sim/projector.h"
+
+#include <QTest>
+
+using namespace qv7;
+using namespace std::chrono_literals;
+
+class TstLineOwner : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void pollsWaitTheirTurn_data();
+    void pollsWaitTheirTurn();
+
+private:
+    // Reads the next command off the line and answers it as the projector would.
+    QByteArray answerNext();
+    void submit(const char *verb, const char *argument);
+
+    std::unique_ptr<test::PtyPair> line_;
+    std::unique_ptr<bridge::LineOwner> owner_;
+    sim::SimulatedProjector projector_;
+    sim::TimePoint now_{};
+    int completed_ = 0;
+};
+
+void TstLineOwner::init()
+{
+    line_ = std::make_unique<test::PtyPair>();
+    projector_ = sim::SimulatedProjector();
+    completed_ = 0;
+    InventoryEntry entry;
+    entry.name = QStringLiteral("hall");
+    entry.port = line_->slavePath();
+    owner_ = std::make_unique<bridge::LineOwner>(entry, bridge::LineOwner::Settings{});
+    owner_->start();
+    for (const char *query : {"CR0", "CR1", "CR3", "CR4"})
+        QCOMPARE(answerNext(), QByteArray(query));
+    // On, so that every command can be taken at once.
+    submit("power", "on");
+    for (const char *step : {"C00", "CR0", "CR1"}) // the input is asked for once it is on
+        QCOMPARE(answerNext(), QByteArray(step));
+    QTRY_COMPARE_WITH_TIMEOUT(owner_->power(), std::optional(PowerState::On), 5000);
+}
+
+void TstLineOwner::cleanup()
+{
+    owner_.reset();
+    line_.reset();
+}
+
+QByteArray TstLineOwner::answerNext()
+{
+    const QByteArray sent = line_->read(4);
+    now_ += 10s; // past any warm-up
+    line_->write(QByteArray::fromStdString(projector_.receive(sent.toStdString(), now_)));
+    return sent.chopped(1);
+}
+
+void TstLineOwner::submit(const char *verb, const char *argument)
+{
+    const ParsedCommands parsed = parseCommands(std::vector<std::string>{verb, argument});
+    QCOMPARE(parsed.commands.size(), 1u);
+    owner_->submit(
+        parsed.commands, [this](const Result &, const QString &) { ++completed_; }, 0s);
+}
+
+void TstLineOwner::pollsWaitTheirTurn_data()
+{
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<QByteArray>("argument");
+    QTest::addColumn<QByteArray>("code");
+    QTest::addColumn<QByteArray>("followUp");
+
+    QTest::newRow("input asks for the input")
+        << QByteArray("input") << QByteArray("pc2") << QByteArray("C06") << QByteArray("CR1");
+    QTest::newRow("power asks for the power")
+        << QByteArray("power") << QByteArray("off") << QByteArray("C02") << QByteArray("CR0");
+}
+
+void TstLineOwner::pollsWaitTheirTurn()
+{
+    QFETCH(QByteArray, verb);
+    QFETCH(QByteArray, argument);
+    QFETCH(QByteArray, code);
+    QFETCH(QByteArray, followUp);
+
+    // The first goes on the line at once; the mute waits behind it. The follow-up poll the
+    // first one's answer asks for is queued after the mute, and must be sent after it.
+    submit(verb.constData(), argument.constData());
+    submit("video-mute", "on");
+    QCOMPARE(answerNext(), code);
+    QCOMPARE(answerNext(), QByteArray("C0D"));
+    QCOMPARE(answerNext(), followUp);
+    QTRY_COMPARE_WITH_TIMEOUT(completed_, 3, 5000);
+}
+
+QTEST_GUILESS_MAIN(TstLineOwner)
+#include "tst_lineowner.moc"
