@@ -64,8 +64,9 @@ void TstNetwork::farEndClosesMidHold()
     QVERIFY(projector.listen(url(scheme, 0)));
     const auto panel = test::startPanel(projector.portName());
     Form1 &form = *panel->form;
+    const test::HoldCounter sends(form);
     test::holdAt5Milliseconds(form);
-    QTest::qWait(200);
+    QTRY_VERIFY(sends.sent >= 10);
     projector.dropClient();
     QTRY_COMPARE(panel->failures.size(), 1);
     const QString closed = u"COM1 (%1): the converter closed the connection"_s;
