@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -10,10 +11,19 @@ namespace qv7::test {
 
 quint16 freePort()
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        qFatal("no free port on 127.0.0.1");
-    return probe.serverPort();
+    // The kernel may hand a port that was just let go out again: never give one twice, or
+    // two listeners of one test (or a fleet's PJLink ports) would collide.
+    static QSet<quint16> given;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0))
+            break;
+        if (!given.contains(probe.serverPort())) {
+            given.insert(probe.serverPort());
+            return probe.serverPort();
+        }
+    }
+    qFatal("no free port on 127.0.0.1");
 }
 
 Broker::Broker(const QStringList &configuration)
@@ -60,7 +70,8 @@ void Broker::stop()
     process_.waitForFinished();
 }
 
-Watcher::Watcher(const Broker &broker, const QString &username, const QString &password)
+Watcher::Watcher(const Broker &broker, const QString &username, const QString &password,
+                 const QString &pattern)
     : client_([&] {
         bridge::BrokerSettings settings;
         settings.host = QStringLiteral("127.0.0.1");
@@ -71,7 +82,7 @@ Watcher::Watcher(const Broker &broker, const QString &username, const QString &p
     }())
 {
     connect(&client_, &bridge::MqttClient::connected, this,
-            [this] { client_.subscribe(QStringLiteral("#")); });
+            [this, pattern] { client_.subscribe(pattern); });
     connect(&client_, &bridge::MqttClient::received, this,
             [this](const QString &topic, const QByteArray &payload) { last_[topic] = payload; });
     client_.open();

@@ -13,7 +13,7 @@
 
 namespace qv7::test {
 
-// A TCP port on 127.0.0.1 that is free now.
+// A TCP port on 127.0.0.1 that is free now and was not given before in this process.
 quint16 freePort();
 
 // Debian's mosquitto as a process of the test's own, on a free 127.0.0.1 port, with no
@@ -35,13 +35,15 @@ private:
     quint16 port_ = 0;
 };
 
-// A client that subscribes to everything and keeps the last payload of each topic.
+// A client that subscribes to everything (or to the topics of pattern) and keeps the last
+// payload of each topic. It takes QoS 1, whose queue mosquitto bounds at 1,000 messages: a
+// fleet's start overflows it, so a fleet is watched through a narrow pattern.
 class Watcher : public QObject {
     Q_OBJECT
 
 public:
     explicit Watcher(const Broker &broker, const QString &username = {},
-                     const QString &password = {});
+                     const QString &password = {}, const QString &pattern = QStringLiteral("#"));
 
     bool isConnected() const { return client_.isConnected(); }
     QByteArray last(const QString &topic) const { return last_.value(topic); }
