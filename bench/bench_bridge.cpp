@@ -1,6 +1,8 @@
-// qv7-bridge with eight simulated projectors on one mosquitto and as eight PJLink devices: its
-// CPU and memory while idle, and how long a command published on the broker, or sent by a
-// PJLink client, takes to reach the projector's line.
+// qv7-bridge with a venue's fleet of simulated projectors (--projectors, 64 by default) on one
+// mosquitto and as that many PJLink devices, polled as the defaults say, with a PJLink client per
+// projector asking POWR ? every second as a control system does: the daemon's CPU and memory
+// under that load, and how long a command published on the broker, or sent by another PJLink
+// client, takes to reach the projector's line.
 
 #include "benchsupport.h"
 #include "broker.h"
@@ -60,18 +62,18 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const double idleSeconds = option(arguments, QStringLiteral("seconds"), 20);
     const int commands = int(option(arguments, QStringLiteral("commands"), 200));
-    constexpr int kProjectors = 8;
+    const int projectorCount = int(option(arguments, QStringLiteral("projectors"), 64));
 
     qv7::test::Broker broker;
-    qv7::test::Watcher watcher(broker);
+    qv7::test::Watcher watcher(broker, {}, {}, QStringLiteral("qv7/+/orientation"));
     QTemporaryDir dir;
     std::vector<std::unique_ptr<SimulatorServer>> projectors;
     // When each projector last took the query this measures: orientation from the broker,
     // input from PJLink.
-    std::vector<Clock::time_point> arrived(kProjectors);
+    std::vector<Clock::time_point> arrived(projectorCount);
     std::vector<quint16> pjlinkPorts;
     QString inventory;
-    for (int i = 0; i < kProjectors; ++i) {
+    for (int i = 0; i < projectorCount; ++i) {
         auto &server = projectors.emplace_back(std::make_unique<SimulatorServer>());
         const QString link = dir.filePath(QStringLiteral("p%1").arg(i));
         if (!server->openPseudoTerminal(link))
@@ -99,7 +101,7 @@ int main(int argc, char *argv[])
                                              QStringLiteral("--broker"), broker.url()});
     const bool up = waitUntil(
         [&] {
-            for (int i = 0; i < kProjectors; ++i) {
+            for (int i = 0; i < projectorCount; ++i) {
                 if (watcher.last(QStringLiteral("qv7/p%1/orientation").arg(i)).isEmpty())
                     return false;
             }
@@ -109,6 +111,31 @@ int main(int argc, char *argv[])
     if (!up)
         qFatal("the bridge did not bring its projectors up");
 
+    const auto answered = [](QTcpSocket &client) {
+        return waitUntil([&] { return client.canReadLine() || client.bytesAvailable() > 0; }, 5) &&
+               client.readAll().endsWith('\r');
+    };
+    const auto connectAll = [&](std::vector<std::unique_ptr<QTcpSocket>> &clients) {
+        for (const quint16 port : pjlinkPorts) {
+            auto &client = clients.emplace_back(std::make_unique<QTcpSocket>());
+            client->connectToHost(QHostAddress::LocalHost, port);
+            if (!answered(*client))
+                qFatal("no PJLink greeting on port %d", port);
+        }
+    };
+    // The control system's clients: each asks for the power every second, for the rest of the
+    // run; their answers are read and dropped.
+    std::vector<std::unique_ptr<QTcpSocket>> pollers;
+    connectAll(pollers);
+    QTimer powerQueries;
+    QObject::connect(&powerQueries, &QTimer::timeout, &app, [&pollers] {
+        for (const auto &poller : pollers) {
+            poller->readAll();
+            poller->write("%1POWR ?\r");
+        }
+    });
+    powerQueries.start(1000);
+
     const double cpuBefore = processCpuSeconds(bridge.processId());
     runFor(idleSeconds);
     const double idleCpu = (processCpuSeconds(bridge.processId()) - cpuBefore) / idleSeconds;
@@ -116,7 +143,7 @@ int main(int argc, char *argv[])
 
     std::vector<double> latencies;
     for (int n = 0; n < commands; ++n) {
-        const int i = n % kProjectors;
+        const int i = n % projectorCount;
         arrived[i] = {};
         const auto sent = Clock::now();
         watcher.publish(QStringLiteral("qv7/p%1/command").arg(i), "orientation");
@@ -129,19 +156,10 @@ int main(int argc, char *argv[])
 
     // One PJLink client per projector, as a control system keeps it.
     std::vector<std::unique_ptr<QTcpSocket>> clients;
-    const auto answered = [](QTcpSocket &client) {
-        return waitUntil([&] { return client.canReadLine() || client.bytesAvailable() > 0; }, 5) &&
-               client.readAll().endsWith('\r');
-    };
-    for (const quint16 port : pjlinkPorts) {
-        auto &client = clients.emplace_back(std::make_unique<QTcpSocket>());
-        client->connectToHost(QHostAddress::LocalHost, port);
-        if (!answered(*client))
-            qFatal("no PJLink greeting on port %d", port);
-    }
+    connectAll(clients);
     latencies.clear();
     for (int n = 0; n < commands; ++n) {
-        const int i = n % kProjectors;
+        const int i = n % projectorCount;
         arrived[i] = {};
         const auto sent = Clock::now();
         clients[i]->write("%1INPT ?\r");
@@ -153,9 +171,11 @@ int main(int argc, char *argv[])
     }
     const Summary pjlinkLatency = summarize(latencies);
 
-    std::printf("qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink\n",
-                kProjectors);
-    std::printf("idle CPU over %.0f s: %.3f %% of a core\n", idleSeconds, idleCpu * 100);
+    std::printf("qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink,\n"
+                "each asked POWR ? every second by a PJLink client of its own\n",
+                projectorCount);
+    std::printf("CPU over %.0f s with no other command: %.3f %% of a core\n", idleSeconds,
+                idleCpu * 100);
     std::printf("RSS: %.1f MiB\n", double(rss) / 1024);
     std::printf("publish to line, %zu commands: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 latency.count, latency.median, latency.p99, latency.max);
