@@ -234,7 +234,8 @@ void TstWine::ctl()
 
     log_.clear();
     const Result result = wine_->wine(QStringList{zipBin_ + u"/qv7ctl.exe"_s} + arguments, 120000);
-    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.exitCode == exitCode,
+             qPrintable(u"exit %1: %2"_s.arg(result.exitCode).arg(result.err)));
     if (!printed.isEmpty())
         QVERIFY2(QRegularExpression(printed, QRegularExpression::MultilineOption)
                      .match(result.out.trimmed())
