@@ -147,6 +147,7 @@ class TstWine : public QObject {
 
 private slots:
     void initTestCase();
+    void cleanup();
     void ctl_data();
     void ctl();
     void panelButtons();
@@ -197,6 +198,12 @@ void TstWine::initTestCase()
     QVERIFY(unpack.waitForFinished(60000) && unpack.exitCode() == 0);
     zipBin_ = dir_.filePath(QFileInfo(zips[0]).completeBaseName() + u"/bin"_s);
     QVERIFY(QFile::exists(zipBin_ + u"/qv7ctl.exe"_s));
+}
+
+// A function that failed half-way leaves no Windows program behind to stall the next.
+void TstWine::cleanup()
+{
+    wine_->stopAll();
 }
 
 void TstWine::ctl_data()
