@@ -192,14 +192,23 @@ void LineOwner::dropExpired()
 
 void LineOwner::onOpened()
 {
-    claim();
     lineDown_.clear();
-    emit availabilityChanged(true);
+    announced_ = false;
     backOff_ = kFirstReopen;
     log(Priority::Info, QStringLiteral("%1 is open").arg(entry_.port));
     for (const Command &query : {kPowerQuery, kInputQuery, kLampQuery, kOrientationQuery})
         poll(query);
     lampPoll_.start();
+}
+
+void LineOwner::announce()
+{
+    // A first reply, or a first silence in which no other holder of the device was found,
+    // shows that the line is this daemon's: only then is it published.
+    if (std::exchange(announced_, true))
+        return;
+    claim();
+    emit availabilityChanged(true);
 }
 
 void LineOwner::onLost(const Failure &failure)
@@ -256,6 +265,7 @@ void LineOwner::onDone(const Result &result)
     const Completion completion = std::exchange(inFlight_, {});
     const bool noReply = result.failure && result.failure->kind == FailureKind::NoReply;
     if (!result.failure || noReply) {
+        announce();
         if (settings_.verbose)
             log(Priority::Debug,
                 QStringLiteral("reply to %1: %2%3")

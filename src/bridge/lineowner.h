@@ -52,11 +52,13 @@ struct LineState {
 };
 
 // One projector's line and everything the daemon knows of it, shared by the faces that serve
-// it (MQTT, PJLink). The line is kept open and polled; a line that fails or cannot be opened
-// is tried again after 5 s, doubling up to a minute. Commands from every face and the polls
-// share one queue with one command in flight, so that faces never interleave bytes on the
-// line and what one face learns the others see. Commands the projector cannot take yet wait
-// until it is on, for as long as their face allows; while the line is down they fail at once.
+// it (MQTT, PJLink). The line is kept open and polled, and published from its first exchange,
+// by which a program that holds it without a lock would have been found. A line that fails or
+// cannot be opened is tried again after 5 s, doubling up to a minute. Commands from every face
+// and the polls share one queue with one command in flight, so that faces never interleave
+// bytes on the line and what one face learns the others see. Commands the projector cannot
+// take yet wait until it is on, for as long as their face allows; while the line is down they
+// fail at once.
 class LineOwner : public QObject {
     Q_OBJECT
 
@@ -98,6 +100,7 @@ private:
     void open();
     void claim();
     void onOpened();
+    void announce();
     void onLost(const Failure &failure);
     void onDone(const Result &result);
     void take(const Reading &reading);
@@ -120,7 +123,8 @@ private:
     std::chrono::seconds backOff_;
     LineState state_;
     bool claimed_ = false;
-    QString lineDown_; // why the line is down; empty while it is open
+    bool announced_ = false; // this open has been published
+    QString lineDown_;       // why the line is down; empty while it is open
     // Every command for this line, whichever face asked, waits here; the projector has at
     // most one on the line, whose completion this is.
     std::deque<Pending> queue_;

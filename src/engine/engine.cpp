@@ -22,7 +22,11 @@ Engine::Engine(QObject *parent)
     connect(&comm_, &SerialControl::OnComm, this,
             [this] { guarded([this] { MSComm1_OnComm(); }); });
     connect(&comm_, &SerialControl::deviceLost, this, &Engine::reportFailure);
-    connect(&comm_, &SerialControl::portOpenChanged, this, &Engine::portOpenChanged);
+    connect(&comm_, &SerialControl::portOpenChanged, this, [this](bool open) {
+        if (open)
+            sharingChecked_ = false;
+        emit portOpenChanged(open);
+    });
     connect(&comm_, &SerialControl::connectingChanged, this, &Engine::connectingChanged);
 }
 
@@ -276,6 +280,15 @@ void Engine::closeReplyWindow()
     ReplyWindow window{std::exchange(receivedText_, {}), std::exchange(reading_, std::nullopt),
                        holding()};
     awaitingReply_ = 0;
+    // A reply that went missing, or a query's that reads as nothing, may have been read (whole
+    // or in part) by a program that holds the device without a lock. Then the failure, not
+    // the window, ends what waited for the reply.
+    const bool answered =
+        !window.reply.empty() && (window.reading || replySubject(currentCommand_) == Subject::None);
+    if (answered)
+        sharingChecked_ = false;
+    else if (!std::exchange(sharingChecked_, true) && !guarded([this] { comm_.refuseIfShared(); }))
+        return;
     emit replyWindowClosed(window);
 }
 

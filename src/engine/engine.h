@@ -154,6 +154,9 @@ private:
     int holdCount_ = 0; // 0: until the release
     bool replyEndsWindow_ = false;
     bool reportPending_ = false;
+    // Whether this silence has been looked into: the search for other holders of the line is
+    // made once after the line opens or answers, not at every unanswered command.
+    bool sharingChecked_ = false;
 
     QString txd_;
     QString rxd_;

@@ -88,8 +88,6 @@ void SerialControl::setPortOpen(bool open)
     }
     if (!open) {
         line_->close();
-        closedDevice_ = device(commPort_);
-        closedAt_.start();
         emit portOpenChanged(false);
         return;
     }
@@ -97,11 +95,7 @@ void SerialControl::setPortOpen(bool open)
     if (line_)
         line_.release()->deleteLater();
     try {
-        TransportOptions options = transportOptions_;
-        // The port switch closes and reopens the same line in one go.
-        options.reopening = device(commPort_) == closedDevice_ && closedAt_.isValid() &&
-                            !closedAt_.hasExpired(kReopenMs);
-        line_ = makeTransport(device(commPort_), options);
+        line_ = makeTransport(device(commPort_), transportOptions_);
         connect(line_.get(), &Transport::connectingChanged, this, [this](bool connecting) {
             connecting_ = connecting;
             emit connectingChanged(connecting);
@@ -149,6 +143,19 @@ std::string SerialControl::Input()
     if (!PortOpen())
         fail(FailureKind::Lost, QStringLiteral("the port is not open"));
     return line_->readAll().toStdString();
+}
+
+void SerialControl::refuseIfShared()
+{
+    if (!PortOpen())
+        return;
+    const QStringList holders = line_->otherHolders();
+    if (holders.isEmpty())
+        return;
+    line_->close();
+    emit portOpenChanged(false);
+    fail(FailureKind::InUse, QStringLiteral("in use by %1; close it and try again")
+                                 .arg(holders.join(QLatin1String(", "))));
 }
 
 } // namespace qv7

@@ -4,7 +4,6 @@
 #include "protocol/linesettings.h"
 #include "transport.h"
 
-#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -57,6 +56,9 @@ public:
     void setOutput(std::string_view data);
     // Every byte waiting in the receive buffer, removed from it.
     std::string Input();
+    // When another program holds the open line without a lock (and so may have read what was
+    // meant for this one), closes the port and throws InUse naming it.
+    void refuseIfShared();
 
     short CommEvent() const { return commEvent_; }
 
@@ -86,11 +88,6 @@ private:
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings lineSettings_;
     TransportOptions transportOptions_;
-    // The device this control closed last, and when: a reopen within kReopenMs is the same
-    // hold of the line.
-    static constexpr qint64 kReopenMs = 100;
-    QString closedDevice_;
-    QElapsedTimer closedAt_;
     short commEvent_ = 0;
     bool connecting_ = false;
 };

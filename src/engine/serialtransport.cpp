@@ -60,10 +60,9 @@ bool driverHasRoom(const QSerialPort &port)
 
 } // namespace
 
-SerialTransport::SerialTransport(const QString &device, bool reopening, QObject *parent)
+SerialTransport::SerialTransport(const QString &device, QObject *parent)
     : Transport(parent)
     , device_(device)
-    , reopening_(reopening)
 {
     port_.setReadBufferSize(kInBufferSize);
     connect(&port_, &QSerialPort::readyRead, this, &Transport::readyRead);
@@ -74,11 +73,9 @@ void SerialTransport::open(const LineSettings &settings)
 {
     // By its real name, QSerialPort's lock file (LCK..ttyUSB0 in /var/lock) is the one that
     // other programs look for, whichever link the device was named by.
+    // A program that holds the device without a lock is looked for only when a reply goes
+    // missing (otherHolders): the search costs milliseconds per thousand open files.
     const QString device = realDevice(device_);
-    if (const QStringList holders = reopening_ ? QStringList() : deviceHolders(device);
-        !holders.isEmpty())
-        throw CommError(FailureKind::InUse, QStringLiteral("in use by %1; close it and try again")
-                                                .arg(holders.join(QLatin1String(", "))));
     port_.setPortName(device);
     if (!port_.open(QIODevice::ReadWrite)) {
         const Failure failure = openFailure(port_.error(), port_.errorString(), device);
@@ -96,6 +93,11 @@ void SerialTransport::open(const LineSettings &settings)
         port_.close();
         throw;
     }
+}
+
+QStringList SerialTransport::otherHolders() const
+{
+    return deviceHolders(realDevice(device_));
 }
 
 void SerialTransport::close()

@@ -11,9 +11,7 @@ class SerialTransport : public Transport {
     Q_OBJECT
 
 public:
-    // reopening: the line was held by this program until a moment ago; see TransportOptions.
-    explicit SerialTransport(const QString &device, bool reopening = false,
-                             QObject *parent = nullptr);
+    explicit SerialTransport(const QString &device, QObject *parent = nullptr);
 
     void open(const LineSettings &settings) override;
     void close() override;
@@ -22,12 +20,12 @@ public:
     qint64 bytesToWrite() const override { return port_.bytesToWrite(); }
     void write(std::string_view data) override;
     QByteArray readAll() override { return port_.readAll(); }
+    QStringList otherHolders() const override;
 
 private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
 
     QString device_;
-    bool reopening_;
     QSerialPort port_;
 };
 

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <string_view>
@@ -30,6 +31,10 @@ public:
     virtual qint64 bytesToWrite() const = 0;
     virtual void write(std::string_view data) = 0;
     virtual QByteArray readAll() = 0;
+    // The other programs that have this line open without a lock, as "cat (pid 1234)": they
+    // share it unseen and swallow replies. Finding them reads every open file of every
+    // process, so it is asked only when a reply went missing.
+    virtual QStringList otherHolders() const { return {}; }
 
 signals:
     void readyRead();
@@ -43,11 +48,6 @@ signals:
 struct TransportOptions {
     // How long a network port may take to connect.
     int connectTimeoutMs = 3000;
-    // The serial control closed this same line a moment ago. While it held the line, TIOCEXCL
-    // and the device lock kept other openers out (root aside), so the search of /proc for
-    // other holders, milliseconds on a busy machine, is not made again. Windows has no such
-    // search: it opens a port for one program at a time.
-    bool reopening = false;
 };
 
 // The transport for a device name, which the serial control opens for a port number:

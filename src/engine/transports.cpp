@@ -31,7 +31,7 @@ std::unique_ptr<Transport> makeTransport(const QString &device, const TransportO
 #ifdef Q_OS_WIN
         return std::make_unique<WinSerialTransport>(device);
 #else
-        return std::make_unique<SerialTransport>(device, options.reopening);
+        return std::make_unique<SerialTransport>(device);
 #endif
     }
     const NetworkPortName parsed = parseNetworkPort(name);

@@ -1,16 +1,20 @@
-// One line's queue in the daemon, over a real pseudo-terminal on which the test plays the
-// projector: every command goes out in the order it was asked for, the daemon's own polls
-// among them, so no poll can overtake a client's command, however busy the line.
+// One line in the daemon, over a real pseudo-terminal on which the test plays the projector:
+// every command goes out in the order it was asked for, the daemon's own polls among them, so
+// no poll can overtake a client's command, however busy the line; and a line that another
+// program holds without a lock is never published.
 
 #include "bridge/lineowner.h"
 #include "protocol/commandwords.h"
 #include "ptypair.h"
 #include "sim/projector.h"
 
+#include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace qv7;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 class TstLineOwner : public QObject {
     Q_OBJECT
@@ -20,8 +24,12 @@ private Q_SLOTS:
     void cleanup();
     void pollsWaitTheirTurn_data();
     void pollsWaitTheirTurn();
+    void sharedLineIsNotPublished_data();
+    void sharedLineIsNotPublished();
 
 private:
+    // Opened, its first polls answered, and on, so that every command can be taken at once.
+    void startOn();
     // Reads the next command off the line and answers it as the projector would.
     QByteArray answerNext();
     void submit(const char *verb, const char *argument);
@@ -42,10 +50,13 @@ void TstLineOwner::init()
     entry.name = QStringLiteral("hall");
     entry.port = line_->slavePath();
     owner_ = std::make_unique<bridge::LineOwner>(entry, bridge::LineOwner::Settings{});
+}
+
+void TstLineOwner::startOn()
+{
     owner_->start();
     for (const char *query : {"CR0", "CR1", "CR3", "CR4"})
         QCOMPARE(answerNext(), QByteArray(query));
-    // On, so that every command can be taken at once.
     submit("power", "on");
     for (const char *step : {"C00", "CR0", "CR1"}) // the input is asked for once it is on
         QCOMPARE(answerNext(), QByteArray(step));
@@ -93,6 +104,7 @@ void TstLineOwner::pollsWaitTheirTurn()
     QFETCH(QByteArray, argument);
     QFETCH(QByteArray, code);
     QFETCH(QByteArray, followUp);
+    startOn();
 
     // The first goes on the line at once; the mute waits behind it. The follow-up poll the
     // first one's answer asks for is queued after the mute, and must be sent after it.
@@ -102,6 +114,36 @@ void TstLineOwner::pollsWaitTheirTurn()
     QCOMPARE(answerNext(), QByteArray("C0D"));
     QCOMPARE(answerNext(), followUp);
     QTRY_COMPARE_WITH_TIMEOUT(completed_, 3, 5000);
+}
+
+void TstLineOwner::sharedLineIsNotPublished_data()
+{
+    QTest::addColumn<bool>("shared");
+    QTest::newRow("held by a process that takes no lock") << true;
+    QTest::newRow("alone, with a silent projector") << false;
+}
+
+void TstLineOwner::sharedLineIsNotPublished()
+{
+    QFETCH(bool, shared);
+    QProcess shell; // holds the device from its redirection until its input closes
+    if (shared) {
+        shell.start(u"sh"_s, {u"-c"_s, u"exec 3<>\"$0\"; echo; read x"_s, line_->slavePath()});
+        QVERIFY(shell.waitForReadyRead(10000));
+    }
+    QSignalSpy claimed(owner_.get(), &bridge::LineOwner::claimed);
+    owner_->start();
+    QCOMPARE(line_->read(4), QByteArray("CR0\r")); // and no answer, as if the holder took it
+    if (shared) {
+        QTRY_VERIFY_WITH_TIMEOUT(!owner_->isUp(), 5000);
+        QVERIFY(!owner_->isClaimed());
+        QCOMPARE(claimed.count(), 0);
+    } else {
+        QVERIFY(claimed.wait(5000));
+        QCOMPARE(owner_->state().link, bridge::Link::Silent);
+    }
+    shell.closeWriteChannel();
+    shell.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(TstLineOwner)
