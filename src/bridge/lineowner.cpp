@@ -217,9 +217,10 @@ void LineOwner::onLost(const Failure &failure)
     backOff_ = std::min(backOff_ * 2, std::chrono::seconds(kLongestReopen));
     reopen_.start(nextTry);
     const bool firstOfOutage = isUp() || !claimed_;
-    lineDown_ = failure.description;
+    // An attempt that fails as the last one did says nothing new; one with another reason does.
+    const bool newReason = failure.description != std::exchange(lineDown_, failure.description);
     if (!claimed_ && failure.kind == FailureKind::InUse) {
-        if (firstOfOutage || settings_.verbose)
+        if (firstOfOutage || newReason || settings_.verbose)
             log(Priority::Warning, QStringLiteral("%1; another program owns this projector's "
                                                   "line, so nothing is published for it until "
                                                   "it is free; trying again in %2 s")
@@ -228,8 +229,8 @@ void LineOwner::onLost(const Failure &failure)
         return;
     }
     claim();
-    // One line per outage; the attempts after it only change the link topic, which they don't.
-    if (state_.link != Link::Down || settings_.verbose)
+    // One line per outage and reason; the attempts after it only change the link topic.
+    if (state_.link != Link::Down || newReason || settings_.verbose)
         log(Priority::Warning, QStringLiteral("%1; trying again in %2 s")
                                    .arg(failure.description)
                                    .arg(nextTry.count()));

@@ -286,7 +286,8 @@ void TstBridge::linkStatesThenWill()
     QTRY_VERIFY_WITH_TIMEOUT(
         reply().value("error").toString().startsWith("not sent: the line is down ("_L1), kTimeout);
     line.open();
-    QTRY_PAYLOAD(*watcher_, "qv7/lost/link", "up");
+    QTRY_VERIFY2_WITH_TIMEOUT(watcher_->last(u"qv7/lost/link"_s) == "up",
+                              (log += process->readAllStandardError()).constData(), kTimeout);
     QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "online");
     QTRY_PAYLOAD(*watcher_, "qv7/lost/power", "standby");
     // Killed, it says no goodbye: the broker publishes its will.
