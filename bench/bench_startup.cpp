@@ -5,10 +5,11 @@
 // window's map on the server and to its first paint. Prints the median and range of each, and the
 // panel's ratios to the floors.
 //
-//   bench_startup [--rounds N] [--panel PATH]...
+//   bench_startup [--rounds N] [--busy FILES] [--panel PATH]...
 //
 // --rounds defaults to 9; each --panel times another build of the panel beside this one (an
-// older one, say), COM1 on the same pseudo-terminal.
+// older one, say), COM1 on the same pseudo-terminal. --busy has four helper processes hold that
+// many open files in all while the programs start, as a desktop with a browser open does.
 // Xvfb must be installed.
 
 #include "benchsupport.h"
@@ -17,6 +18,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -28,6 +30,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -256,19 +259,72 @@ std::string range(const Program &program, double Sample::*field)
     return text;
 }
 
+// Helper processes that hold open files until this one ends.
+class BusyMachine {
+public:
+    explicit BusyMachine(int files)
+    {
+        for (int i = 0; i < 4 && files > 0; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0)
+                hold(files / 4);
+            if (pid < 0)
+                fail("cannot start a helper process");
+            helpers_.push_back(pid);
+        }
+        // Each helper has its files open once it has stopped itself.
+        for (const pid_t pid : helpers_) {
+            int status = 0;
+            if (::waitpid(pid, &status, WUNTRACED) != pid || !WIFSTOPPED(status))
+                fail("a helper could not hold its files; raise the hard limit (ulimit -Hn)");
+            ::kill(pid, SIGCONT);
+        }
+    }
+    ~BusyMachine()
+    {
+        for (const pid_t pid : helpers_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    BusyMachine(const BusyMachine &) = delete;
+    BusyMachine &operator=(const BusyMachine &) = delete;
+
+private:
+    [[noreturn]] static void hold(int count)
+    {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, rlim_t(count) + 64);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        for (int i = 0; i < count; ++i)
+            if (::open("/dev/null", O_RDONLY) < 0)
+                ::_exit(1);
+        ::raise(SIGSTOP);
+        for (;;)
+            ::pause();
+    }
+
+    std::vector<pid_t> helpers_;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     int rounds = 9;
+    int busy = 0;
     std::vector<std::string> others;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0)
             rounds = std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--busy") == 0)
+            busy = std::max(0, std::atoi(argv[i + 1]));
         if (std::strcmp(argv[i], "--panel") == 0)
             others.emplace_back(argv[i + 1]);
     }
 
+    const BusyMachine machine(busy);
     XServer server;
     Display display(server.display);
     qv7::test::PtyPair line;
@@ -293,8 +349,9 @@ int main(int argc, char *argv[])
         for (Program &program : programs)
             program.samples.push_back(measure(display, server.display, program));
 
-    std::printf("start-up on Xvfb %s, %d rounds each: median (min-max)\n", server.display.c_str(),
-                rounds);
+    std::printf("start-up on Xvfb %s, %d rounds each, %d files held by other processes: median "
+                "(min-max)\n",
+                server.display.c_str(), rounds, busy);
     std::printf("%-30s %-19s %-19s %-10s %s\n", "program", "window mapped, ms", "painted, ms",
                 "CPU, ms", "RSS idle, MiB");
     for (const Program &program : programs)
