@@ -5,7 +5,7 @@
 // itself takes for the design's window, with no engine, no network and no port switch.
 
 #include "panel/fonts.h"
-#include "panel/layout.h"
+#include "layout/layout.h"
 
 #include <QApplication>
 #include <QFrame>

@@ -2,7 +2,7 @@
 // keyboard's order, the fonts, the painting and what assistive tools see.
 
 #include "panel/fonts.h"
-#include "panel/layout.h"
+#include "layout/layout.h"
 
 #include "support/panelfixture.h"
 

@@ -1,7 +1,7 @@
 // Start-up, the hidden key command and "END", with COM1 on a pseudo-terminal.
 
 #include "engine/serialcontrol.h"
-#include "panel/layout.h"
+#include "layout/layout.h"
 
 #include "support/panelfixture.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "panel/layout.h"
+#include "layout/layout.h"
 
 #include <QFont>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "form1.h"
 
 #include "panel/fonts.h"
-#include "panel/layout.h"
+#include "layout/layout.h"
 #include "panel/resources/logo.xpm"
 #include "panel/widgets.h"
 #include "protocol/captions.h"

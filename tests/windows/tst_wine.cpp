@@ -4,7 +4,7 @@
 // folder with the zip and the installer.
 
 #include "panel/form1.h"
-#include "panel/layout.h"
+#include "layout/layout.h"
 #include "sim/server.h"
 
 #include <QApplication>
