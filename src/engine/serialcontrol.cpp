@@ -152,8 +152,7 @@ void SerialControl::refuseIfShared()
     const QStringList holders = line_->otherHolders();
     if (holders.isEmpty())
         return;
-    line_->close();
-    emit portOpenChanged(false);
+    setPortOpen(false);
     fail(FailureKind::InUse, QStringLiteral("in use by %1; close it and try again")
                                  .arg(holders.join(QLatin1String(", "))));
 }

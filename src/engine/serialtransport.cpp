@@ -72,9 +72,9 @@ SerialTransport::SerialTransport(const QString &device, QObject *parent)
 void SerialTransport::open(const LineSettings &settings)
 {
     // By its real name, QSerialPort's lock file (LCK..ttyUSB0 in /var/lock) is the one that
-    // other programs look for, whichever link the device was named by.
-    // A program that holds the device without a lock is looked for only when a reply goes
-    // missing (otherHolders): the search costs milliseconds per thousand open files.
+    // other programs look for, whichever link the device was named by. A program that holds
+    // the device without a lock is looked for only when a reply goes missing (otherHolders):
+    // the search costs milliseconds per thousand open files.
     const QString device = realDevice(device_);
     port_.setPortName(device);
     if (!port_.open(QIODevice::ReadWrite)) {
