@@ -83,6 +83,7 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
     // Every failure of the port (open, write, the device gone) arrives here, once a burst.
     connect(&projector_, &Projector::failed, this, &LineOwner::onLost);
     connect(&projector_, &Projector::done, this, &LineOwner::onDone);
+    connect(&projector_, &Projector::trafficChanged, this, &LineOwner::trafficChanged);
     state_.known.set(std::size_t(LineState::Field::Link));
 }
 
@@ -126,6 +127,36 @@ void LineOwner::submit(const std::vector<Command> &commands, const Completion &c
     armExpiry();
 }
 
+LineOwner::HoldId LineOwner::press(const HoldCommand &button, const Completion &completion)
+{
+    const HoldId id = ++lastHold_;
+    // A hold is for now: one the projector cannot take yet is not sent.
+    queue_.push_back({commandFor(button, 0), completion, {}, QDeadlineTimer(0), id});
+    if (!isUp()) {
+        failQueued();
+        return id;
+    }
+    dispatch();
+    armExpiry();
+    return id;
+}
+
+void LineOwner::release(HoldId hold)
+{
+    if (hold == 0)
+        return;
+    if (hold == heldNow_) {
+        heldNow_ = 0;
+        projector_.release();
+        return;
+    }
+    const auto waiting = std::ranges::find(queue_, hold, &Pending::hold);
+    if (waiting != queue_.end()) {
+        waiting->hold = 0;
+        waiting->command.count = 1;
+    }
+}
+
 bool LineOwner::canTakeNow(const Command &command) const
 {
     return takenInAnyState(command.code) || state_.power == PowerState::On;
@@ -156,6 +187,7 @@ void LineOwner::dispatch()
         log(Priority::Debug,
             QStringLiteral("sent %1 (%2)").arg(code(pending.command.code), words(pending.command)));
     inFlight_ = pending.completion;
+    heldNow_ = pending.hold;
     projector_.request(pending.command);
 }
 
@@ -264,6 +296,7 @@ void LineOwner::notSent(const Pending &pending, const QString &why)
 void LineOwner::onDone(const Result &result)
 {
     const Completion completion = std::exchange(inFlight_, {});
+    heldNow_ = 0;
     const bool noReply = result.failure && result.failure->kind == FailureKind::NoReply;
     if (!result.failure || noReply) {
         announce();

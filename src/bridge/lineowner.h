@@ -74,6 +74,12 @@ public:
     // able to take it (zero: not at all).
     void submit(const std::vector<Command> &commands, const Completion &completion,
                 std::chrono::seconds wait);
+    // A hold button kept down, as a finger keeps the panel's: pressed in its turn, it repeats
+    // at its own period until release() with the number this returns, and then completes. One
+    // let go before its turn is sent once, as a tap on the panel's button is.
+    using HoldId = quint64;
+    HoldId press(const HoldCommand &button, const Completion &completion);
+    void release(HoldId hold);
 
     const InventoryEntry &entry() const { return entry_; }
     // The line has opened, or failed for a reason other than another program holding it: the
@@ -82,12 +88,18 @@ public:
     bool isUp() const { return lineDown_.isEmpty(); }
     std::optional<PowerState> power() const { return state_.power; }
     const LineState &state() const { return state_; }
+    // What the panel's TXD, RXD and status lines would show of this line, whichever face's
+    // command it was.
+    const QString &txd() const { return projector_.txd(); }
+    const QString &rxd() const { return projector_.rxd(); }
+    const QString &status() const { return projector_.status(); }
     void log(Priority priority, const QString &text) const;
 
 signals:
     void claimed();
     void stateChanged(qv7::bridge::LineState::Field field);
     void availabilityChanged(bool online);
+    void trafficChanged();
 
 private:
     struct Pending {
@@ -95,6 +107,7 @@ private:
         Completion completion;       // empty for the daemon's own polls
         std::chrono::seconds wait{}; // how long it may wait for the projector
         QDeadlineTimer deadline{};
+        HoldId hold = 0; // a hold kept down until it is released
     };
 
     void open();
@@ -129,6 +142,8 @@ private:
     // most one on the line, whose completion this is.
     std::deque<Pending> queue_;
     Completion inFlight_;
+    HoldId heldNow_ = 0; // the hold on the line, until it is released
+    HoldId lastHold_ = 0;
     QTimer powerPoll_;
     QTimer lampPoll_;
     QTimer expiry_;

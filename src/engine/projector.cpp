@@ -21,6 +21,8 @@ Projector::Projector(QObject *parent)
     engine_.setReplyEndsWindow(true);
     connect(&engine_, &Engine::replyWindowClosed, this, &Projector::onWindowClosed);
     connect(&engine_, &Engine::failed, this, &Projector::onFailed);
+    for (const auto signal : {&Engine::txdChanged, &Engine::rxdChanged, &Engine::statusChanged})
+        connect(&engine_, signal, this, &Projector::trafficChanged);
 }
 
 bool Projector::open(const Target &target)
@@ -54,6 +56,7 @@ bool Projector::request(const Command &command)
     inFlight_ = Result{};
     inFlight_->command = command;
     inFlight_->query = replySubject(commandString(command.code)) != Subject::None;
+    holdReply_ = {};
     // A failure to send completes the command through onFailed.
     if (command.hold)
         engine_.hold(*command.hold, command.count);
@@ -64,10 +67,30 @@ bool Projector::request(const Command &command)
     return true;
 }
 
+void Projector::release()
+{
+    if (!inFlight_ || !inFlight_->command.hold || inFlight_->command.count != 0)
+        return;
+    // The panel's release closes the reply window; a hold that a failure ended has completed
+    // already.
+    engine_.release(*inFlight_->command.hold);
+    completeLater(holdReply_);
+}
+
 void Projector::onWindowClosed(const ReplyWindow &window)
 {
-    if (!inFlight_ || window.holding)
+    if (!inFlight_)
         return;
+    if (window.holding) {
+        if (!window.reply.empty())
+            holdReply_ = window;
+        return;
+    }
+    completeLater(window);
+}
+
+void Projector::completeLater(const ReplyWindow &window)
+{
     // Completes once the engine has finished with the event that closed the window, and only
     // the command that window belongs to.
     QMetaObject::invokeMethod(

@@ -38,7 +38,8 @@ struct Result {
 
 // The projector as programs use it, on an engine of its own that behaves as the panel does:
 // one call opens the line, and a command goes out as the panel's button would send it (a hold
-// is pressed, repeats at its own period for its count of sends, and is let go). One command is
+// is pressed, repeats at its own period for its count of sends, or until release(), and is let
+// go). One command is
 // on the line at a time; it completes exactly once through done(), when its reply's carriage
 // return closes the engine's reply window, or when that window closes with whatever came.
 // Whoever owns the line keeps the queue of what is to follow.
@@ -60,19 +61,30 @@ public:
 
     // Sends a command while the line is open and nothing is in flight; false otherwise.
     bool request(const Command &command);
+    // Lets go of the hold in flight that has no count, as the mouse lets go of the panel's
+    // button; it completes with the reply to its latest send that had one.
+    void release();
+
+    // The line's traffic as the panel's TXD, RXD and status lines show it.
+    const QString &txd() const { return engine_.txd(); }
+    const QString &rxd() const { return engine_.rxd(); }
+    const QString &status() const { return engine_.status(); }
 
 signals:
     void done(const qv7::Result &result);
     void failed(const qv7::Failure &failure);
+    void trafficChanged();
 
 private:
     void onWindowClosed(const ReplyWindow &window);
+    void completeLater(const ReplyWindow &window);
     void complete(const ReplyWindow &window);
     void onFailed(const Failure &failure);
 
     Engine engine_;
     std::optional<Result> inFlight_;
-    unsigned serial_ = 0; // of the command in flight
+    ReplyWindow holdReply_; // the latest answered window of the hold in flight
+    unsigned serial_ = 0;   // of the command in flight
     bool open_ = false;
 };
 

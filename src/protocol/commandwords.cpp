@@ -67,6 +67,11 @@ Command commandFor(const OneShotCommand &button)
     return {spoken(button.verb), std::string(button.code), &button, nullptr, 1};
 }
 
+Command commandFor(const HoldCommand &button, int count)
+{
+    return {spoken(button.verb), std::string(button.code), nullptr, &button, count};
+}
+
 PowerChange powerChange(const Command &command)
 {
     return command.code == kPowerOn.code    ? PowerChange::On
@@ -87,8 +92,7 @@ Command commandNamed(std::string_view verb, std::string_view argument)
 {
     if (const OneShotCommand *row = findOneShotVerb({verb, argument}))
         return commandFor(*row);
-    const HoldCommand *row = findHoldVerb({verb, argument});
-    return {spoken(row->verb), std::string(row->code), nullptr, row, 1};
+    return commandFor(*findHoldVerb({verb, argument}), 1);
 }
 
 ParsedCommands parseCommands(const std::vector<std::string> &words)

@@ -16,7 +16,7 @@ struct Command {
     std::string code;  // what goes out: "C00"
     const OneShotCommand *click = nullptr;
     const HoldCommand *hold = nullptr;
-    int count = 1; // sends of a hold
+    int count = 1; // sends of a hold; 0: until it is let go
 };
 
 inline constexpr int kMaxHoldCount = 100;
@@ -38,6 +38,8 @@ ParsedCommands parseCommands(std::string_view line);
 Command commandNamed(std::string_view verb, std::string_view argument = {});
 // A one-shot button's click as a command.
 Command commandFor(const OneShotCommand &button);
+// A hold button kept down for a number of sends (0: until it is let go) as a command.
+Command commandFor(const HoldCommand &button, int count);
 
 // What a command does to the projector's power, for every face to ask the same way.
 enum class PowerChange { None, On, Off };

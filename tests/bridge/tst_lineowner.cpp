@@ -26,6 +26,8 @@ private Q_SLOTS:
     void pollsWaitTheirTurn();
     void sharedLineIsNotPublished_data();
     void sharedLineIsNotPublished();
+    void heldUntilReleased_data();
+    void heldUntilReleased();
 
 private:
     // Opened, its first polls answered, and on, so that every command can be taken at once.
@@ -79,7 +81,7 @@ QByteArray TstLineOwner::answerNext()
 
 void TstLineOwner::submit(const char *verb, const char *argument)
 {
-    const ParsedCommands parsed = parseCommands(std::vector<std::string>{verb, argument});
+    const ParsedCommands parsed = parseCommands(std::string(verb) + ' ' + argument);
     QCOMPARE(parsed.commands.size(), 1u);
     owner_->submit(
         parsed.commands, [this](const Result &, const QString &) { ++completed_; }, 0s);
@@ -148,3 +150,41 @@ void TstLineOwner::sharedLineIsNotPublished()
 
 QTEST_GUILESS_MAIN(TstLineOwner)
 #include "tst_lineowner.moc"
+
+void TstLineOwner::heldUntilReleased_data()
+{
+    QTest::addColumn<bool>("beforeItsTurn");
+    QTest::newRow("let go while it repeats") << false;
+    QTest::newRow("let go behind another command: sent once") << true;
+}
+
+void TstLineOwner::heldUntilReleased()
+{
+    QFETCH(bool, beforeItsTurn);
+    startOn();
+    QSignalSpy traffic(owner_.get(), &bridge::LineOwner::trafficChanged);
+    std::optional<Result> outcome;
+    const HoldCommand &volumeUp = *findHoldVerb({"volume", "up"});
+    if (beforeItsTurn)
+        submit("status", "");
+    const auto hold = owner_->press(volumeUp, [&](const Result &result, const QString &notSent) {
+        QVERIFY(notSent.isEmpty());
+        outcome = result;
+    });
+    if (beforeItsTurn) {
+        owner_->release(hold);
+        QCOMPARE(answerNext(), QByteArray("CR0"));
+        QCOMPARE(answerNext(), QByteArray("C09"));
+    } else {
+        for (int send = 0; send < 3; ++send)
+            QCOMPARE(answerNext(), QByteArray("C09"));
+        QVERIFY(owner_->txd().contains(u"C 0 9"_s));
+        owner_->release(hold);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
+    QVERIFY(!outcome->failure);
+    QCOMPARE(outcome->command.code, std::string("C09"));
+    // Nothing more after the release: several of the hold's periods go by in silence.
+    QCOMPARE(line_->readAll(800), QByteArray());
+    QVERIFY(!traffic.isEmpty());
+}
