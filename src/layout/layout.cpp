@@ -128,6 +128,38 @@ constexpr std::array kLines = std::to_array<LineLayout>({
 
 constexpr ImageLayout kImage{"Image1", 8145, 90, 80, 26};
 
+constexpr std::string_view kGothicFamilies[] = {kGothicFamily,           "IPAGothic",
+                                                "Noto Sans Mono CJK JP", "VL Gothic",
+                                                "DejaVu Sans Mono",      "monospace"};
+constexpr std::string_view kPGothicFamilies[] = {kPGothicFamily, "IPAPGothic",  "Noto Sans CJK JP",
+                                                 "VL PGothic",   "DejaVu Sans", "sans-serif"};
+
+constexpr DataLine kDataLines[] = {
+    {"Label11", "TXD", "TXD line: the last command sent, one token per character"},
+    {"Label12", "RXD", "RXD line: the reply received, one token per character"},
+    {"Label25", "Status", "Status line: the decoded reply to a query"},
+};
+
+bool isTitle(const ControlLayout &control)
+{
+    return control.type == ControlType::Label && (control.flags & kCentred) &&
+           !control.caption.empty();
+}
+
+std::string frameTitle(std::string_view frame)
+{
+    std::string names;
+    for (const ControlLayout &control : kControls) {
+        if (control.container != frame)
+            continue;
+        if (isTitle(control))
+            return std::string(control.caption);
+        if (const DataLine *line = findDataLine(control.name))
+            names += (names.empty() ? "" : " and ") + std::string(line->name);
+    }
+    return names;
+}
+
 } // namespace
 
 const FormLayout &formLayout()
@@ -151,6 +183,45 @@ const ControlLayout *findControlLayout(std::string_view name)
 {
     const auto it = std::ranges::find(kControls, name, &ControlLayout::name);
     return it == kControls.end() ? nullptr : &*it;
+}
+
+std::span<const std::string_view> faceFamilies(Face face)
+{
+    if (face == Face::Gothic)
+        return kGothicFamilies;
+    return kPGothicFamilies;
+}
+
+const DataLine *findDataLine(std::string_view control)
+{
+    const auto it = std::ranges::find(kDataLines, control, &DataLine::control);
+    return it == std::end(kDataLines) ? nullptr : &*it;
+}
+
+std::string groupCaption(const ControlLayout &control)
+{
+    if (control.type == ControlType::Frame)
+        return frameTitle(control.name);
+    if (!control.container.empty())
+        return frameTitle(control.container);
+    const ControlLayout *above = nullptr;
+    const int centre = control.rect.left + control.rect.width / 2;
+    for (const ControlLayout &label : kControls) {
+        if (label.container.empty() && isTitle(label) && label.rect.top < control.rect.top &&
+            label.rect.left <= centre && centre < label.rect.left + label.rect.width &&
+            (!above || label.rect.top > above->rect.top))
+            above = &label;
+    }
+    return above ? std::string(above->caption) : std::string();
+}
+
+std::string accessibleName(const ControlLayout &button)
+{
+    const auto repeats = std::ranges::count_if(kControls, [&](const ControlLayout &other) {
+        return other.type == button.type && other.caption == button.caption;
+    });
+    const std::string group = repeats > 1 ? groupCaption(button) : std::string();
+    return group.empty() ? std::string(button.caption) : group + ' ' + std::string(button.caption);
 }
 
 } // namespace qv7

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace qv7 {
@@ -32,6 +33,8 @@ inline constexpr FontSpec kInherit{Face::Inherit, 0.0, false};
 // The design's font faces, by which the panel asks for them.
 inline constexpr std::string_view kGothicFamily = "ＭＳ ゴシック";
 inline constexpr std::string_view kPGothicFamily = "ＭＳ Ｐゴシック";
+// A face's family, then those that stand in for it where it is missing, best first.
+std::span<const std::string_view> faceFamilies(Face face);
 
 enum class ControlType { Frame, Label, CommandButton, OptionButton };
 
@@ -108,5 +111,21 @@ std::span<const LineLayout> lineLayouts();
 const ImageLayout &imageLayout();
 
 const ControlLayout *findControlLayout(std::string_view name);
+
+// The labels that show data, for assistive tools: their name and what they are.
+struct DataLine {
+    std::string_view control;
+    std::string_view name;
+    std::string_view description;
+};
+const DataLine *findDataLine(std::string_view control);
+
+// The title a control stands under: its frame's title label, or for a control on the window
+// the centred label right above it ("VOL" for the volume's "+"); empty when there is none. A
+// frame's own title is that of the label in it, or the names of its data lines.
+std::string groupCaption(const ControlLayout &control);
+// A button's name for assistive tools, unique on the window: its caption, after its group's
+// title where the caption alone repeats ("POWER ON", "VOL +", "LENS SHIFT ↑").
+std::string accessibleName(const ControlLayout &button);
 
 } // namespace qv7

@@ -11,14 +11,14 @@ namespace qv7 {
 QStringList fontFamilies(Face face)
 {
     // Built once: every control asks while the window is built.
-    static const QStringList gothic{
-        QString::fromUtf8(kGothicFamily),        QStringLiteral("IPAGothic"),
-        QStringLiteral("Noto Sans Mono CJK JP"), QStringLiteral("VL Gothic"),
-        QStringLiteral("DejaVu Sans Mono"),      QStringLiteral("monospace")};
-    static const QStringList pGothic{
-        QString::fromUtf8(kPGothicFamily),  QStringLiteral("IPAPGothic"),
-        QStringLiteral("Noto Sans CJK JP"), QStringLiteral("VL PGothic"),
-        QStringLiteral("DejaVu Sans"),      QStringLiteral("sans-serif")};
+    static const auto families = [](Face of) {
+        QStringList list;
+        for (const std::string_view family : faceFamilies(of))
+            list.append(QString::fromUtf8(family.data(), qsizetype(family.size())));
+        return list;
+    };
+    static const QStringList gothic = families(Face::Gothic);
+    static const QStringList pGothic = families(Face::PGothic);
     return face == Face::Gothic ? gothic : pGothic;
 }
 

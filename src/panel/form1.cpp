@@ -1,7 +1,7 @@
 #include "form1.h"
 
-#include "panel/fonts.h"
 #include "layout/layout.h"
+#include "panel/fonts.h"
 #include "panel/resources/logo.xpm"
 #include "panel/widgets.h"
 #include "protocol/captions.h"
@@ -44,16 +44,6 @@ void paintBackground(QWidget *widget, const ControlLayout &layout)
         palette.setColor(QPalette::WindowText, toColor(*layout.fore));
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
-}
-
-// What the lines that show data are, for assistive tools; their text stays their name.
-QString dataLineDescription(std::string_view name)
-{
-    if (name == "Label11")
-        return QStringLiteral("TXD line: the last command sent, one token per character");
-    if (name == "Label12")
-        return QStringLiteral("RXD line: the reply received, one token per character");
-    return QStringLiteral("Status line: the decoded reply to a query");
 }
 
 // The port panel's choices.
@@ -125,7 +115,9 @@ QWidget *buildLabel(const ControlLayout &layout, QWidget *container, const QPale
     if (showsData) {
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setLineWidth(1);
-        label->setAccessibleDescription(dataLineDescription(layout.name));
+        // Their text stays their name.
+        if (const DataLine *line = findDataLine(layout.name))
+            label->setAccessibleDescription(QString::fromUtf8(line->description));
     }
     paintBackground(label, layout);
     return label;
