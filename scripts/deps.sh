@@ -6,7 +6,7 @@ set -euo pipefail
 # pkg-config finds libmosquitto for CMake; prometheus brings promtool, which checks qv7ctl's
 # metrics (Debian ships no promtool alone); openssl makes the certificates of the TLS tests;
 # nftables pulls a network cable on loopback.
-packages=(cmake ninja-build pkg-config g++ clang qt6-base-dev qt6-serialport-dev fonts-ipafont-gothic
+packages=(cmake ninja-build pkg-config g++ clang qt6-base-dev qt6-serialport-dev qt6-websockets-dev fonts-ipafont-gothic
     libmosquitto-dev mosquitto mosquitto-clients
     libclang-rt-14-dev help2man librsvg2-bin dpkg-dev lintian desktop-file-utils appstream
     python3-serial hyperfine ser2net systemd prometheus openssl nftables "$@")

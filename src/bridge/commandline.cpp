@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSslKey>
 #include <QUrl>
 
 namespace qv7::bridge {
@@ -117,6 +118,73 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
     return settings;
 }
 
+// "9752" or "[::1]:9752"; a port alone is on loopback.
+ListenAddress listenAddress(const QCommandLineParser &parser, const char *name, const char *example)
+{
+    const QString text = value(parser, name);
+    const auto address =
+        parseListenAddress(text.contains(u':') ? text : QStringLiteral("127.0.0.1:") + text);
+    if (!address)
+        throw UsageError(QStringLiteral("--%1 is PORT or ADDRESS:PORT, such as %2, not \"%3\"")
+                             .arg(QLatin1StringView(name), QLatin1StringView(example), text));
+    return *address;
+}
+
+QSslConfiguration webTls(const QString &certFile, const QString &keyFile)
+{
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certFile, QSsl::Pem);
+    if (chain.isEmpty())
+        throw UsageError(
+            QStringLiteral("--web-cert %1: no PEM certificate can be read from it").arg(certFile));
+    QFile file(keyFile);
+    if (!file.open(QIODevice::ReadOnly))
+        throw UsageError(
+            QStringLiteral("--web-key %1: cannot be read (%2)").arg(keyFile, file.errorString()));
+    const QByteArray pem = file.readAll();
+    QSslKey key(pem, QSsl::Rsa);
+    if (key.isNull())
+        key = QSslKey(pem, QSsl::Ec);
+    if (key.isNull())
+        throw UsageError(QStringLiteral("--web-key %1: no unencrypted PEM RSA or EC private key "
+                                        "can be read from it")
+                             .arg(keyFile));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(key);
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return tls;
+}
+
+std::optional<WebSettings> web(const QCommandLineParser &parser)
+{
+    if (value(parser, "web").isEmpty()) {
+        for (const char *option : {"web-password-file", "web-cert", "web-key"}) {
+            if (parser.isSet(QString::fromLatin1(option)))
+                throw UsageError(
+                    QStringLiteral("--%1 is for the web pages: give --web PORT as well")
+                        .arg(QLatin1StringView(option)));
+        }
+        return std::nullopt;
+    }
+    WebSettings settings;
+    settings.address = listenAddress(parser, "web", "8080 or [::1]:8080");
+    if (const QString file = value(parser, "web-password-file"); !file.isEmpty())
+        settings.password = firstLine(credential(file), QStringLiteral("--web-password-file"));
+    if (!settings.address.host.isLoopback() && settings.password.isEmpty())
+        throw UsageError(QStringLiteral("--web %1 serves the network, where anyone could work "
+                                        "the projectors: give --web-password-file FILE, or serve "
+                                        "loopback only (--web PORT)")
+                             .arg(value(parser, "web")));
+    const QString certFile = value(parser, "web-cert");
+    const QString keyFile = value(parser, "web-key");
+    if (certFile.isEmpty() != keyFile.isEmpty())
+        throw UsageError(QStringLiteral("--web-cert and --web-key go together: the pages' "
+                                        "certificate and its private key"));
+    if (!certFile.isEmpty())
+        settings.tls = webTls(credential(certFile), credential(keyFile));
+    return settings;
+}
+
 } // namespace
 
 QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory)
@@ -142,12 +210,13 @@ void addOptions(QCommandLineParser &parser)
     parser.setApplicationDescription(QStringLiteral(
         "Owns the serial lines of the projectors of an inventory file and serves them on an MQTT "
         "broker (with --broker), as PJLink Class 1 devices (for each projector with a pjlink "
-        "key), or both. On the broker: their state retained under PREFIX/NAME/ (power, input, "
-        "lamp_hours, orientation, link, availability), commands taken from "
-        "PREFIX/NAME/power/set, input/set and command, with outcomes on PREFIX/NAME/reply, and "
-        "Home Assistant discovery. Logs one line per event on standard error. Exit status: 0 "
-        "stopped by a signal, 64 a wrong command line, inventory or password file, or nothing "
-        "to serve, 69 a PJLink or metrics port that cannot be listened on."));
+        "key), as web pages (with --web), or all of these. On the broker: their state retained "
+        "under PREFIX/NAME/ (power, input, lamp_hours, orientation, link, availability), "
+        "commands taken from PREFIX/NAME/power/set, input/set and command, with outcomes on "
+        "PREFIX/NAME/reply, and Home Assistant discovery. Logs one line per event on standard "
+        "error. Exit status: 0 stopped by a signal, 64 a wrong command line, inventory, password "
+        "or certificate file, or nothing to serve, 69 a PJLink, metrics or web port that cannot "
+        "be listened on."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
@@ -189,6 +258,23 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("Serve the readings of the projectors for Prometheus at "
                         "http://ADDRESS:PORT/metrics; the address is 127.0.0.1 unless given."),
          QStringLiteral("[address:]port")},
+        {QStringLiteral("web"),
+         QStringLiteral("Serve the projectors as web pages at http://ADDRESS:PORT/: the list of "
+                        "them, and each one's control window, live. The address is 127.0.0.1 "
+                        "unless given; any other needs --web-password-file."),
+         QStringLiteral("[address:]port")},
+        {QStringLiteral("web-password-file"),
+         QStringLiteral("A file whose first line is the password of the web pages; under "
+                        "systemd, a relative path names one of the service's credentials."),
+         QStringLiteral("file")},
+        {QStringLiteral("web-cert"),
+         QStringLiteral("Serve the web pages over HTTPS with this certificate (PEM, the chain "
+                        "after it), with --web-key; under systemd, a relative path names one of "
+                        "the service's credentials, as it does for the key."),
+         QStringLiteral("file")},
+        {QStringLiteral("web-key"),
+         QStringLiteral("The private key (PEM, not encrypted) of --web-cert."),
+         QStringLiteral("file")},
         cli::connectTimeoutOption(),
         {QStringLiteral("verbose"), QStringLiteral("Log every command and reply as well.")},
     });
@@ -204,14 +290,9 @@ BridgeOptions options(const QCommandLineParser &parser)
     if (options.inventory.isEmpty())
         throw UsageError(QStringLiteral("--inventory FILE names the projectors"));
     options.broker = broker(parser);
-    if (const QString metrics = value(parser, "metrics"); !metrics.isEmpty()) {
-        options.metrics = parseListenAddress(
-            metrics.contains(u':') ? metrics : QStringLiteral("127.0.0.1:") + metrics);
-        if (!options.metrics)
-            throw UsageError(QStringLiteral("--metrics is PORT or ADDRESS:PORT, such as 9752 or "
-                                            "[::1]:9752, not \"%1\"")
-                                 .arg(metrics));
-    }
+    if (!value(parser, "metrics").isEmpty())
+        options.metrics = listenAddress(parser, "metrics", "9752 or [::1]:9752");
+    options.web = web(parser);
     options.bridge.topicPrefix = topicPrefix(parser, "topic-prefix");
     options.bridge.discoveryPrefix = topicPrefix(parser, "discovery-prefix");
     options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));
@@ -238,9 +319,10 @@ Configuration configure(const QStringList &arguments)
             pjlinkPassword(projector, configuration.options.inventory));
         pjlink = pjlink || projector.pjlinkPort;
     }
-    if (!configuration.options.broker && !pjlink && !configuration.options.metrics)
-        throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --metrics "
-                                        "PORT, or a pjlink key to a projector of %1")
+    if (!configuration.options.broker && !pjlink && !configuration.options.metrics &&
+        !configuration.options.web)
+        throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --web PORT, "
+                                        "--metrics PORT, or a pjlink key to a projector of %1")
                              .arg(configuration.options.inventory));
     return configuration;
 }

@@ -4,6 +4,7 @@
 #include "inventory/inventory.h"
 #include "mqttclient.h"
 #include "mqttface.h"
+#include "webface.h"
 
 #include <QCommandLineParser>
 #include <QStringList>
@@ -20,6 +21,7 @@ struct BridgeOptions {
     QString inventory;
     std::optional<BrokerSettings> broker; // nothing: PJLink only
     std::optional<ListenAddress> metrics;
+    std::optional<WebSettings> web;
     BridgeSettings bridge;
 };
 

@@ -12,7 +12,9 @@ bool Service::open(const Configuration &configuration)
                           configuration.options))
             return false;
     }
-    return !configuration.options.metrics || addMetrics(*configuration.options.metrics);
+    if (configuration.options.metrics && !addMetrics(*configuration.options.metrics))
+        return false;
+    return !configuration.options.web || addWeb(*configuration.options.web);
 }
 
 bool Service::addProjector(const InventoryEntry &projector, const QByteArray &password,
@@ -45,6 +47,20 @@ bool Service::addMetrics(const ListenAddress &address)
     logEvent(Priority::Error, QStringLiteral("qv7-bridge: metrics on port %1: %2")
                                   .arg(address.port)
                                   .arg(metrics_->errorString()));
+    return false;
+}
+
+bool Service::addWeb(const WebSettings &settings)
+{
+    std::vector<LineOwner *> lines;
+    for (const auto &line : lines_)
+        lines.push_back(line.get());
+    web_ = std::make_unique<WebFace>(lines, settings);
+    if (web_->listen())
+        return true;
+    logEvent(Priority::Error, QStringLiteral("qv7-bridge: web pages on port %1: %2")
+                                  .arg(settings.address.port)
+                                  .arg(web_->errorString()));
     return false;
 }
 

@@ -5,6 +5,7 @@
 #include "metricsserver.h"
 #include "mqttface.h"
 #include "pjlinkserver.h"
+#include "webface.h"
 
 #include <memory>
 #include <vector>
@@ -27,11 +28,13 @@ private:
     bool addProjector(const InventoryEntry &projector, const QByteArray &password,
                       const BridgeOptions &options);
     bool addMetrics(const ListenAddress &address);
+    bool addWeb(const WebSettings &settings);
 
     std::vector<std::unique_ptr<LineOwner>> lines_;
     std::vector<std::unique_ptr<MqttFace>> faces_;
     std::vector<std::unique_ptr<PjlinkServer>> pjlinkServers_;
     std::unique_ptr<MetricsServer> metrics_;
+    std::unique_ptr<WebFace> web_;
 };
 
 } // namespace qv7::bridge

@@ -366,7 +366,7 @@ void TstPjlink::commandLine_data()
                             << QString::fromLatin1(error);
     };
     row("nothing to serve", "", "", 64,
-        "nothing to serve: give --broker URL, --metrics PORT, or a pjlink key");
+        "nothing to serve: give --broker URL, --web PORT, --metrics PORT, or a pjlink key");
     row("no port", "pjlink = 127.0.0.1\n", "", 64, ".ini:3: pjlink is ADDRESS:PORT");
     row("a host name", "pjlink = localhost:4352\n", "", 64, "pjlink is ADDRESS:PORT");
     row("IPv6 without brackets", "pjlink = ::1:4352\n", "", 64, "pjlink is ADDRESS:PORT");

@@ -1,0 +1,510 @@
+#include "webface.h"
+
+#include "protocol/commandwords.h"
+#include "webpage.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QHostInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <cstring>
+
+namespace qv7::bridge {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kCookie[] = "qv7session";
+constexpr int kTokenBytes = 16;    // 128 bits
+constexpr auto kSessionTime = 24h; // since the session was last used
+constexpr int kMostSessions = 256;
+constexpr auto kFailureMemory = 10min;
+constexpr auto kLongestLoginDelay = 30s;
+// Pages open at once on one projector's window, and on the list.
+constexpr int kMostPages = 32;
+constexpr int kMostListPages = 64;
+
+struct Asset {
+    std::string_view path;
+    const char *resource;
+    const char *type;
+};
+constexpr Asset kAssets[] = {
+    {"/static/web.css", ":/web/web.css", "text/css; charset=utf-8"},
+    {"/static/socket.js", ":/web/socket.js", "text/javascript; charset=utf-8"},
+    {"/static/panel.js", ":/web/panel.js", "text/javascript; charset=utf-8"},
+    {"/static/index.js", ":/web/index.js", "text/javascript; charset=utf-8"},
+};
+
+QByteArray bytes(const std::string &text)
+{
+    return QByteArray::fromStdString(text);
+}
+
+QString fromView(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+WebResponse page(int status, const std::string &html)
+{
+    WebResponse response;
+    response.status = status;
+    response.body = bytes(html);
+    return response;
+}
+
+WebResponse text(int status, const QString &message)
+{
+    WebResponse response;
+    response.status = status;
+    response.type = "text/plain; charset=utf-8";
+    response.body = message.toUtf8() + '\n';
+    return response;
+}
+
+WebResponse redirect(const QByteArray &to)
+{
+    WebResponse response;
+    response.status = 303;
+    response.headers.append({"Location", to});
+    return response;
+}
+
+WebResponse notAllowed(const QByteArray &allow)
+{
+    WebResponse response = text(405, QStringLiteral("this path takes %1").arg(allow));
+    response.headers.append({"Allow", allow});
+    return response;
+}
+
+bool equalIgnoringCase(std::string_view a, const QString &b)
+{
+    return fromView(a).compare(b, Qt::CaseInsensitive) == 0;
+}
+
+QJsonValue optional(const auto &value, auto toJson)
+{
+    return value ? toJson(*value) : QJsonValue(QJsonValue::Null);
+}
+
+} // namespace
+
+WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent)
+    : QObject(parent)
+    , lines_(std::move(lines))
+    , settings_(settings)
+    , server_([this](const http::Request &request, const QHostAddress &peer) {
+        return handle(request, peer);
+    })
+{
+    connect(&server_, &WebServer::webSocket, this, &WebFace::onWebSocket);
+}
+
+WebFace::~WebFace() = default;
+
+bool WebFace::listen()
+{
+    return server_.listen(settings_.address.host, settings_.address.port, settings_.tls);
+}
+
+LineOwner *WebFace::line(const QString &name) const
+{
+    const auto it =
+        std::ranges::find_if(lines_, [&](const LineOwner *l) { return l->entry().name == name; });
+    return it == lines_.end() ? nullptr : *it;
+}
+
+int WebFace::socketsOn(const LineOwner *line) const
+{
+    return int(std::ranges::count_if(sockets_, [line](const QPointer<PageSocket> &socket) {
+        return socket && socket->line() == line;
+    }));
+}
+
+bool WebFace::servesHost(std::string_view host) const
+{
+    // "name:port", "[v6]:port", or the name alone for the scheme's own port.
+    QString name = fromView(host);
+    std::optional<quint16> port;
+    const qsizetype colon = name.lastIndexOf(u':');
+    if (colon > name.lastIndexOf(u']')) {
+        bool number = false;
+        port = name.sliced(colon + 1).toUShort(&number);
+        if (!number)
+            return false;
+        name.truncate(colon);
+    }
+    if (port.value_or(server_.secure() ? 443 : 80) != server_.port())
+        return false;
+    if (name.startsWith(u'[') && name.endsWith(u']'))
+        name = name.sliced(1, name.size() - 2);
+    // An address cannot be rebound to another host, and neither can this machine's names.
+    if (!QHostAddress(name).isNull())
+        return true;
+    const QString machine = QHostInfo::localHostName();
+    const QString domain = QHostInfo::localDomainName();
+    return name.compare(u"localhost", Qt::CaseInsensitive) == 0 ||
+           name.compare(machine, Qt::CaseInsensitive) == 0 ||
+           name.compare(machine + QStringLiteral(".local"), Qt::CaseInsensitive) == 0 ||
+           (!domain.isEmpty() && name.compare(machine + u'.' + domain, Qt::CaseInsensitive) == 0);
+}
+
+bool WebFace::fromOwnPage(const http::Request &request) const
+{
+    const auto origin = request.header("origin");
+    const auto host = request.header("host");
+    return origin && host &&
+           equalIgnoringCase(*origin, (server_.secure() ? QStringLiteral("https://")
+                                                        : QStringLiteral("http://")) +
+                                          fromView(*host));
+}
+
+QByteArray WebFace::session(const http::Request &request) const
+{
+    const auto token = http::cookie(request.header("cookie").value_or(""), kCookie);
+    if (!token)
+        return {};
+    const QByteArray key(token->data(), qsizetype(token->size()));
+    const auto it = sessions_.constFind(key);
+    return it != sessions_.cend() && !it->hasExpired() ? key : QByteArray();
+}
+
+QByteArray WebFace::sessionCookie(const QByteArray &token, bool expired) const
+{
+    return QByteArray(kCookie) + '=' + token + "; Path=/; HttpOnly; SameSite=Strict" +
+           (server_.secure() ? "; Secure" : "") + (expired ? "; Max-Age=0" : "");
+}
+
+WebResponse WebFace::handle(const http::Request &request, const QHostAddress &peer)
+{
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    const QString path = QString::fromStdString(request.path);
+    if (!servesHost(request.header("host").value_or("")))
+        return text(421, QStringLiteral("this daemon does not serve the host \"%1\"")
+                             .arg(fromView(request.header("host").value_or(""))));
+    for (const Asset &asset : kAssets) {
+        if (request.path != asset.path)
+            continue;
+        if (!get)
+            return notAllowed("GET");
+        QFile file(QString::fromLatin1(asset.resource));
+        file.open(QIODevice::ReadOnly);
+        WebResponse response;
+        response.type = asset.type;
+        response.body = file.readAll();
+        return response;
+    }
+    if (path == u"/static/layout.css") {
+        if (!get)
+            return notAllowed("GET");
+        static const QByteArray css = bytes(webpage::layoutStylesheet());
+        WebResponse response;
+        response.type = "text/css; charset=utf-8";
+        response.body = css;
+        return response;
+    }
+    if (path == u"/login") {
+        if (request.method == "POST")
+            return logIn(request, peer);
+        if (!get)
+            return notAllowed("GET, POST");
+        return settings_.password.isEmpty() ? redirect("/") : page(200, webpage::login({}));
+    }
+    if (path == u"/logout") {
+        if (request.method != "POST")
+            return notAllowed("POST");
+        return logOut(request);
+    }
+
+    const bool loggedIn = !session(request).isEmpty();
+    const bool open = settings_.password.isEmpty();
+    const bool webSocket = path == u"/socket" || path.endsWith(u"/socket");
+    if (!open && !loggedIn)
+        return webSocket ? text(403, QStringLiteral("log in first")) : redirect("/login");
+    if (open && !webSocket && request.method == "POST")
+        return notAllowed("GET");
+    if (path == u"/") {
+        if (!get)
+            return notAllowed("GET");
+        std::vector<std::string> names;
+        for (const LineOwner *l : lines_)
+            names.push_back(l->entry().name.toStdString());
+        return page(200, webpage::index(names, loggedIn));
+    }
+    if (path == u"/socket")
+        return openSocket(request, nullptr);
+    if (path.startsWith(u"/projector/")) {
+        QString name = path.sliced(qsizetype(std::strlen("/projector/")));
+        if (webSocket)
+            name.chop(qsizetype(std::strlen("/socket")));
+        LineOwner *owner = line(name);
+        if (!owner)
+            return webSocket ? text(404, QStringLiteral("no projector is named \"%1\"").arg(name))
+                             : page(404, webpage::problem("No such projector",
+                                                          "No projector is named \"" +
+                                                              name.toStdString() + "\"."));
+        if (webSocket)
+            return openSocket(request, owner);
+        if (!get)
+            return notAllowed("GET");
+        return page(200, webpage::panel(owner->entry().name.toStdString(), loggedIn));
+    }
+    return page(404,
+                webpage::problem("Not found", "This daemon has no page at " + request.path + "."));
+}
+
+WebResponse WebFace::logIn(const http::Request &request, const QHostAddress &peer)
+{
+    if (!fromOwnPage(request))
+        return text(403, QStringLiteral("a login comes from this daemon's own login page"));
+    if (settings_.password.isEmpty())
+        return redirect("/");
+    const QString address = peer.toString();
+    Failures &failures = failures_[address];
+    if (failures.forgotten.hasExpired())
+        failures = {};
+    const QByteArray given =
+        bytes(http::formField(request.body, "password").value_or(std::string()));
+    // Compared as digests, so that the time taken says nothing of how much matched.
+    const bool right = QCryptographicHash::hash(given, QCryptographicHash::Sha256) ==
+                       QCryptographicHash::hash(settings_.password, QCryptographicHash::Sha256);
+    if (!right) {
+        ++failures.count;
+        failures.forgotten.setRemainingTime(kFailureMemory);
+        WebResponse response = page(403, webpage::login("That password is wrong."));
+        // One second after the first, twice as long after each one after it.
+        response.delay = std::min<std::chrono::milliseconds>(
+            1000ms * (1 << std::min(failures.count - 1, 5)), kLongestLoginDelay);
+        return response;
+    }
+    failures_.remove(address);
+    QByteArray token(kTokenBytes, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(token.begin(), token.end());
+    token = token.toHex();
+    if (sessions_.size() >= kMostSessions) {
+        // The one that would end soonest makes room.
+        const auto oldest = std::min_element(
+            sessions_.cbegin(), sessions_.cend(),
+            [](const QDeadlineTimer &a, const QDeadlineTimer &b) { return a < b; });
+        sessions_.remove(oldest.key());
+    }
+    sessions_.insert(token, QDeadlineTimer(kSessionTime));
+    WebResponse response = redirect("/");
+    response.headers.append({"Set-Cookie", sessionCookie(token, false)});
+    return response;
+}
+
+WebResponse WebFace::logOut(const http::Request &request)
+{
+    if (!fromOwnPage(request))
+        return text(403, QStringLiteral("a logout comes from this daemon's own pages"));
+    const QByteArray token = session(request);
+    if (!token.isEmpty()) {
+        sessions_.remove(token);
+        for (const QPointer<PageSocket> &socket : sockets_) {
+            if (socket && socket->session() == token)
+                socket->endSession();
+        }
+    }
+    WebResponse response = redirect(settings_.password.isEmpty() ? "/" : "/login");
+    response.headers.append({"Set-Cookie", sessionCookie({}, true)});
+    return response;
+}
+
+WebResponse WebFace::openSocket(const http::Request &request, LineOwner *line)
+{
+    if (request.method != "GET" || !request.upgradesToWebSocket())
+        return text(400, QStringLiteral("this path is a WebSocket"));
+    if (!fromOwnPage(request))
+        return text(403, QStringLiteral("a WebSocket comes from this daemon's own pages"));
+    std::erase_if(sockets_, [](const QPointer<PageSocket> &socket) { return !socket; });
+    if (socketsOn(line) >= (line ? kMostPages : kMostListPages))
+        return text(503, QStringLiteral("too many pages are open on this projector"));
+    if (const QByteArray token = session(request); !token.isEmpty())
+        sessions_[token].setRemainingTime(kSessionTime);
+    WebResponse response;
+    response.upgrade = true;
+    return response;
+}
+
+void WebFace::onWebSocket(QWebSocket *socket)
+{
+    // The handshake was checked before it was answered; the path says which page it is.
+    const QString path = socket->requestUrl().path();
+    LineOwner *owner = nullptr;
+    if (path != u"/socket") {
+        owner = line(path.sliced(qsizetype(std::strlen("/projector/")))
+                         .chopped(qsizetype(std::strlen("/socket"))));
+        if (!owner) {
+            socket->deleteLater();
+            return;
+        }
+    }
+    http::Request handshake;
+    handshake.headers.emplace_back("cookie", socket->request().rawHeader("Cookie").toStdString());
+    sockets_.emplace_back(new PageSocket(socket, owner, lines_, session(handshake), this));
+}
+
+PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
+                       const QByteArray &session, QObject *parent)
+    : QObject(parent)
+    , socket_(socket)
+    , line_(line)
+    , session_(session)
+{
+    socket_->setParent(this);
+    connect(socket_, &QWebSocket::disconnected, this, &QObject::deleteLater);
+    connect(socket_, &QWebSocket::textMessageReceived, this, &PageSocket::onMessage);
+    connect(socket_, &QWebSocket::binaryMessageReceived, this,
+            [this] { problem(QStringLiteral("messages are JSON text")); });
+    silence_.setSingleShot(true);
+    silence_.setInterval(kSilenceMs);
+    connect(&silence_, &QTimer::timeout, this, &PageSocket::letGo);
+    traffic_.setSingleShot(true);
+    connect(&traffic_, &QTimer::timeout, this, &PageSocket::sendTraffic);
+
+    for (LineOwner *owner : all) {
+        if (line_ && owner != line_)
+            continue;
+        connect(owner, &LineOwner::stateChanged, this, [this, owner] { sendState(*owner); });
+        connect(owner, &LineOwner::claimed, this, [this, owner] { sendState(*owner); });
+        sendState(*owner);
+    }
+    if (line_) {
+        connect(line_, &LineOwner::trafficChanged, &traffic_, [this] { traffic_.start(0); });
+        sendTraffic();
+    }
+}
+
+PageSocket::~PageSocket()
+{
+    letGo();
+}
+
+void PageSocket::endSession()
+{
+    socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("logged out"));
+}
+
+void PageSocket::sendJson(const QJsonObject &object)
+{
+    socket_->sendTextMessage(
+        QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+void PageSocket::problem(const QString &text)
+{
+    sendJson(
+        {{QStringLiteral("type"), QStringLiteral("error")}, {QStringLiteral("message"), text}});
+}
+
+void PageSocket::sendState(const LineOwner &line)
+{
+    const LineState &state = line.state();
+    // A line that another program holds is not this daemon's to report on.
+    const bool ours = line.isClaimed();
+    const auto words = [](auto value) { return fromView(word(value)); };
+    sendJson({
+        {QStringLiteral("type"), QStringLiteral("projector")},
+        {QStringLiteral("name"), line.entry().name},
+        {QStringLiteral("link"), ours ? words(state.link) : QStringLiteral("down")},
+        {QStringLiteral("power"),
+         ours ? optional(state.power, words) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("input"),
+         ours ? optional(state.input, words) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("lampHours"),
+         ours ? optional(state.lampHours, [](int hours) { return QJsonValue(hours); })
+              : QJsonValue(QJsonValue::Null)},
+    });
+}
+
+void PageSocket::sendTraffic()
+{
+    sendJson({{QStringLiteral("type"), QStringLiteral("traffic")},
+              {QStringLiteral("txd"), line_->txd()},
+              {QStringLiteral("rxd"), line_->rxd()},
+              {QStringLiteral("status"), line_->status()}});
+}
+
+void PageSocket::onMessage(const QString &text)
+{
+    // Any word from the page says it is still there.
+    if (silence_.isActive())
+        silence_.start();
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (!document.isObject())
+        return problem(QStringLiteral("a message is a JSON object, such as {\"click\": "
+                                      "\"Command17\"}"));
+    const QJsonObject message = document.object();
+    if (!line_)
+        return problem(QStringLiteral("the list of projectors takes no commands"));
+    if (message.size() != 1)
+        return problem(QStringLiteral("a message has one of click, press, release or alive"));
+    const QString key = message.constBegin().key();
+    const QString control = message.constBegin().value().toString();
+    if (key == u"alive")
+        return;
+    if (key == u"release")
+        return letGo();
+    if (key == u"click")
+        return click(control);
+    if (key == u"press")
+        return press(control);
+    problem(QStringLiteral("\"%1\" is none of click, press, release or alive").arg(key));
+}
+
+Completion PageSocket::completion(const QString &control)
+{
+    ++waiting_;
+    return [page = QPointer(this), control](const Result &, const QString &notSent) {
+        if (!page)
+            return;
+        --page->waiting_;
+        if (!notSent.isEmpty())
+            page->sendJson(
+                {{QStringLiteral("type"), QStringLiteral("notSent")},
+                 {QStringLiteral("control"), control},
+                 {QStringLiteral("message"), QStringLiteral("not sent: %1").arg(notSent)}});
+    };
+}
+
+void PageSocket::click(const QString &control)
+{
+    const OneShotCommand *button = findOneShot(control.toStdString());
+    if (!button)
+        return problem(QStringLiteral("\"%1\" is no button that sends once").arg(control));
+    if (waiting_ >= kMostWaiting)
+        return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
+                           .arg(waiting_));
+    line_->submit({commandFor(*button)}, completion(control), 0s);
+}
+
+void PageSocket::press(const QString &control)
+{
+    const HoldCommand *button = findHold(control.toStdString());
+    if (!button)
+        return problem(QStringLiteral("\"%1\" is no button that is held").arg(control));
+    letGo();
+    if (waiting_ >= kMostWaiting)
+        return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
+                           .arg(waiting_));
+    hold_ = line_->press(*button, completion(control));
+    silence_.start();
+}
+
+void PageSocket::letGo()
+{
+    silence_.stop();
+    if (line_)
+        line_->release(std::exchange(hold_, 0));
+}
+
+} // namespace qv7::bridge

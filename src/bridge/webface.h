@@ -1,0 +1,116 @@
+#pragma once
+
+#include "inventory/inventory.h"
+#include "lineowner.h"
+#include "webserver.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <optional>
+#include <vector>
+
+class QWebSocket;
+
+namespace qv7::bridge {
+
+struct WebSettings {
+    ListenAddress address;
+    QByteArray password; // empty: no login (loopback only)
+    std::optional<QSslConfiguration> tls;
+};
+
+class PageSocket;
+
+// The projectors as web pages: a list of them at "/", and each one's window at
+// "/projector/NAME", drawn from the desktop window's layout table and kept live over a
+// WebSocket. Buttons go through the line's one queue like the other faces' commands; a held
+// button repeats until its page lets it go, or until the page has been silent for a second.
+//
+// With a password, every page but the login needs a session (a random cookie, HttpOnly and
+// SameSite=Strict); failed logins are answered later each time. Whatever changes state (a
+// login, a logout, a WebSocket) must come from a page of this daemon's own (its Origin) and
+// name a host it serves (against DNS rebinding).
+class WebFace : public QObject {
+    Q_OBJECT
+
+public:
+    WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent = nullptr);
+    ~WebFace() override;
+
+    // False, with the reason in errorString(), when the port cannot be had.
+    bool listen();
+    QString errorString() const { return server_.errorString(); }
+    quint16 port() const { return server_.port(); }
+
+private:
+    struct Failures {
+        int count = 0;
+        QDeadlineTimer forgotten;
+    };
+
+    WebResponse handle(const http::Request &request, const QHostAddress &peer);
+    WebResponse logIn(const http::Request &request, const QHostAddress &peer);
+    WebResponse logOut(const http::Request &request);
+    WebResponse openSocket(const http::Request &request, LineOwner *line);
+    void onWebSocket(QWebSocket *socket);
+    bool servesHost(std::string_view host) const;
+    bool fromOwnPage(const http::Request &request) const;
+    QByteArray session(const http::Request &request) const;
+    QByteArray sessionCookie(const QByteArray &token, bool expired) const;
+    LineOwner *line(const QString &name) const;
+    int socketsOn(const LineOwner *line) const;
+
+    std::vector<LineOwner *> lines_;
+    WebSettings settings_;
+    WebServer server_;
+    QHash<QByteArray, QDeadlineTimer> sessions_;
+    QHash<QString, Failures> failures_; // by the peer's address
+    std::vector<QPointer<PageSocket>> sockets_;
+};
+
+// One page's WebSocket: its projector's state and traffic out, its buttons in. A page of the
+// list (no line) hears of every projector.
+class PageSocket : public QObject {
+    Q_OBJECT
+
+public:
+    PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
+               const QByteArray &session, QObject *parent);
+    ~PageSocket() override;
+
+    const LineOwner *line() const { return line_; }
+    const QByteArray &session() const { return session_; }
+    // Closes the socket with a policy violation: the page goes to the login.
+    void endSession();
+
+    // Commands one page may have waiting at once.
+    static constexpr int kMostWaiting = 8;
+    // A held button is let go when its page has said nothing for this long.
+    static constexpr int kSilenceMs = 1000;
+
+private:
+    void onMessage(const QString &text);
+    void click(const QString &control);
+    void press(const QString &control);
+    void letGo();
+    void sendState(const LineOwner &line);
+    void sendTraffic();
+    void sendJson(const QJsonObject &object);
+    void problem(const QString &text);
+    Completion completion(const QString &control);
+
+    QWebSocket *socket_;
+    LineOwner *line_;
+    QByteArray session_;
+    QTimer silence_;
+    QTimer traffic_; // one message for the texts that change together
+    LineOwner::HoldId hold_ = 0;
+    int waiting_ = 0;
+};
+
+} // namespace qv7::bridge

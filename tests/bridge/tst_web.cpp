@@ -1,0 +1,471 @@
+// qv7-bridge's web pages as a browser and a hostile page see them, below the browser: real
+// HTTP and WebSockets on loopback, a simulated projector on a pseudo-terminal, a real
+// mosquitto beside them. What only a browser shows (scripts, layout, accessibility) is driven
+// in Chromium by tests/web.
+
+#include "broker.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QTest>
+#include <QWebSocket>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+using namespace qv7::test;
+
+namespace {
+
+constexpr int kTimeout = 10000;
+
+struct Answer {
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+
+    QByteArray header(const QByteArray &name) const
+    {
+        const QRegularExpression line(u"(?im)^"_s + QString::fromLatin1(name) + u": ([^\r]*)"_s);
+        return line.match(QString::fromLatin1(head)).captured(1).toLatin1();
+    }
+};
+
+// One request on a connection of its own, read to its Content-Length.
+Answer exchange(QTcpSocket &socket, const QByteArray &request)
+{
+    socket.write(request);
+    QByteArray data;
+    Answer answer;
+    const bool whole = QTest::qWaitFor(
+        [&] {
+            data += socket.readAll();
+            const qsizetype end = data.indexOf("\r\n\r\n");
+            if (end < 0)
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            answer.head = data.first(end);
+            const qsizetype length = answer.header("Content-Length").toLongLong();
+            return data.size() >= end + 4 + length ||
+                   socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        kTimeout);
+    answer.status = whole ? data.mid(9, 3).toInt() : 0;
+    answer.body = data.mid(answer.head.size() + 4);
+    return answer;
+}
+
+Answer exchange(quint16 port, const QByteArray &request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return exchange(socket, request);
+}
+
+// A page's WebSocket, which keeps every message it is sent.
+class Page : public QObject {
+public:
+    Page(quint16 port, const QString &path, const QString &origin, const QByteArray &cookie)
+        : socket_(origin)
+    {
+        connect(&socket_, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
+            messages.append(QJsonDocument::fromJson(text.toUtf8()).object());
+        });
+        QNetworkRequest request(QUrl(u"ws://127.0.0.1:%1%2"_s.arg(port).arg(path)));
+        if (!cookie.isEmpty())
+            request.setRawHeader("Cookie", cookie);
+        socket_.open(request);
+    }
+
+    bool waitOpen()
+    {
+        return QTest::qWaitFor([this] { return opened() || closed(); }, kTimeout) && opened();
+    }
+    bool opened() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+    bool closed() const
+    {
+        return socket_.state() == QAbstractSocket::UnconnectedState &&
+               !socket_.errorString().isEmpty();
+    }
+    void send(const QByteArray &json) { socket_.sendTextMessage(QString::fromUtf8(json)); }
+    void sendBinary(const QByteArray &bytes) { socket_.sendBinaryMessage(bytes); }
+    void abort() { socket_.abort(); }
+    // The newest message of a type whose field has the text.
+    bool saw(const QString &type, const QString &field, const QString &text) const
+    {
+        for (const QJsonObject &message : messages) {
+            if (message.value(u"type"_s) == type && message.value(field).toString().contains(text))
+                return true;
+        }
+        return false;
+    }
+
+    QList<QJsonObject> messages;
+
+private:
+    QWebSocket socket_;
+};
+
+} // namespace
+
+class TstWeb : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void requests_data();
+    void requests();
+    void logIn_data();
+    void logIn();
+    void handshakes_data();
+    void handshakes();
+    void clickThenHold();
+    void silentPageLetsGo_data();
+    void silentPageLetsGo();
+    void rubbishOnTheSocket();
+    void commandFromTheBroker();
+    void https();
+    void commandLine_data();
+    void commandLine();
+
+private:
+    QByteArray get(const QByteArray &path, const QByteArray &extra = {}) const;
+    std::unique_ptr<Page> page(const QString &path = u"/projector/hall/socket"_s) const;
+    int sent(const QString &code) const { return int(hall_->traffic.count(code)); }
+
+    QTemporaryDir dir_;
+    std::unique_ptr<Broker> broker_;
+    std::unique_ptr<Watcher> watcher_;
+    std::unique_ptr<Line> hall_;
+    std::unique_ptr<BridgeProcess> bridge_;
+    quint16 port_ = 0;
+    QString origin_;
+    QByteArray cookie_;
+};
+
+void TstWeb::initTestCase()
+{
+    broker_ = std::make_unique<Broker>();
+    watcher_ = std::make_unique<Watcher>(*broker_);
+    hall_ = std::make_unique<Line>(dir_.filePath(u"hall"_s),
+                                   qv7::sim::ProjectorSettings{.warmUp = std::chrono::seconds(1)});
+    QFile password(dir_.filePath(u"web-password"_s));
+    QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
+    password.close();
+    port_ = freePort();
+    origin_ = u"http://127.0.0.1:%1"_s.arg(port_);
+    bridge_ = startBridge(dir_.path(), u"[hall]\nport = %1\n"_s.arg(hall_->link),
+                          {u"--broker"_s, broker_->url(), u"--web"_s, QString::number(port_),
+                           u"--web-password-file"_s, password.fileName()});
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/hall/power"_s), "standby", kTimeout);
+    const Answer login =
+        exchange(port_, "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port_) +
+                            "\r\nOrigin: " + origin_.toLatin1() +
+                            "\r\nContent-Length: 15\r\n\r\npassword=sesame");
+    QCOMPARE(login.status, 303);
+    cookie_ = login.header("Set-Cookie").split(';').first();
+}
+
+QByteArray TstWeb::get(const QByteArray &path, const QByteArray &extra) const
+{
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port_) + "\r\n" +
+           extra + "\r\n";
+}
+
+std::unique_ptr<Page> TstWeb::page(const QString &path) const
+{
+    return std::make_unique<Page>(port_, path, origin_, cookie_);
+}
+
+void TstWeb::requests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("withSession");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("contains"); // in the body, or the Location
+
+    QTest::newRow("the list needs a login") << get("/") << false << 303 << u"/login"_s;
+    QTest::newRow("the login form") << get("/login") << false << 200 << u"name=\"password\""_s;
+    QTest::newRow("a script needs none") << get("/static/panel.js") << false << 200 << u"press"_s;
+    QTest::newRow("the list") << get("/") << true << 200 << u"/projector/hall"_s;
+    QTest::newRow("the window, named for assistive tools")
+        << get("/projector/hall") << true << 200 << u"aria-label=\"VOL +\""_s;
+    QTest::newRow("the window's layout")
+        << get("/static/layout.css") << true << 200 << u"#Command17{"_s;
+    QTest::newRow("an unknown projector")
+        << get("/projector/attic") << true << 404 << u"No projector is named"_s;
+    QTest::newRow("another host: DNS rebinding")
+        << QByteArray("GET / HTTP/1.1\r\nHost: rebound.example:80\r\n\r\n") << true << 421
+        << u"does not serve the host"_s;
+    QTest::newRow("a method that changes nothing here")
+        << QByteArray(get("/").replace("GET", "DELETE")) << true << 405 << u"GET"_s;
+    QTest::newRow("a login from another site")
+        << QByteArray(get("/login", "Origin: http://evil.example\r\nContent-Length: 0\r\n")
+                          .replace("GET", "POST"))
+        << false << 403 << u"own login page"_s;
+    QTest::newRow("a logout with no Origin")
+        << QByteArray(get("/logout", "Content-Length: 0\r\n").replace("GET", "POST")) << true << 403
+        << u"own pages"_s;
+    QTest::newRow("rubbish") << QByteArray("\x16\x03\x01\x02\x00\r\n\r\n", 9) << false << 400
+                             << u"request line"_s;
+    QTest::newRow("HTTP/2") << QByteArray("GET / HTTP/2.0\r\nHost: x\r\n\r\n") << false << 505
+                            << u"HTTP/1.1"_s;
+    QTest::newRow("a body too long")
+        << get("/login", "Content-Length: 100000\r\n").replace("GET", "POST") << false << 413
+        << u"longer than"_s;
+    QTest::newRow("endless headers") << QByteArray(9000, 'x') << false << 431 << u"longer than"_s;
+}
+
+void TstWeb::requests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(bool, withSession);
+    QFETCH(int, status);
+    QFETCH(QString, contains);
+    if (withSession)
+        request.replace("\r\n\r\n", "\r\nCookie: " + cookie_ + "\r\n\r\n");
+    const Answer answer = exchange(port_, request);
+    QCOMPARE(answer.status, status);
+    QVERIFY2(QString::fromUtf8(answer.body + answer.header("Location")).contains(contains),
+             answer.body.constData());
+    // Every answer keeps a page to its own scripts and styles, and out of caches.
+    QVERIFY(answer.header("Content-Security-Policy").contains("script-src 'self'"));
+    QCOMPARE(answer.header("X-Content-Type-Options"), "nosniff");
+    QCOMPARE(answer.header("Cache-Control"), "no-store");
+}
+
+void TstWeb::logIn_data()
+{
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<int>("status");
+    QTest::newRow("right") << QByteArray("sesame") << 303;
+    QTest::newRow("wrong") << QByteArray("open") << 403;
+    QTest::newRow("none") << QByteArray() << 403;
+}
+
+void TstWeb::logIn()
+{
+    QFETCH(QByteArray, password);
+    QFETCH(int, status);
+    const QByteArray body = "password=" + password;
+    const Answer answer =
+        exchange(port_, get("/login", "Origin: " + origin_.toLatin1() + "\r\nContent-Length: " +
+                                          QByteArray::number(body.size()) + "\r\n")
+                                .replace("GET", "POST") +
+                            body);
+    QCOMPARE(answer.status, status);
+    const QByteArray cookie = answer.header("Set-Cookie");
+    if (status == 403) {
+        QVERIFY(cookie.isEmpty());
+        QVERIFY(answer.body.contains("wrong"));
+        return;
+    }
+    QVERIFY2(QRegularExpression(u"^qv7session=[0-9a-f]{32}; Path=/; HttpOnly; SameSite=Strict$"_s)
+                 .match(QString::fromLatin1(cookie))
+                 .hasMatch(),
+             cookie.constData());
+    // The session opens the list; the logout ends it.
+    const QByteArray session = cookie.split(';').first();
+    QCOMPARE(exchange(port_, get("/", "Cookie: " + session + "\r\n")).status, 200);
+    const Answer out =
+        exchange(port_, get("/logout", "Cookie: " + session + "\r\nOrigin: " + origin_.toLatin1() +
+                                           "\r\nContent-Length: 0\r\n")
+                            .replace("GET", "POST"));
+    QCOMPARE(out.status, 303);
+    QVERIFY(out.header("Set-Cookie").contains("Max-Age=0"));
+    QCOMPARE(exchange(port_, get("/", "Cookie: " + session + "\r\n")).status, 303);
+}
+
+void TstWeb::handshakes_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("ownOrigin");
+    QTest::addColumn<bool>("withSession");
+    QTest::addColumn<bool>("opens");
+
+    QTest::newRow("the window's") << u"/projector/hall/socket"_s << true << true << true;
+    QTest::newRow("the list's") << u"/socket"_s << true << true << true;
+    QTest::newRow("from another site") << u"/projector/hall/socket"_s << false << true << false;
+    QTest::newRow("with no session") << u"/projector/hall/socket"_s << true << false << false;
+    QTest::newRow("of no projector") << u"/projector/attic/socket"_s << true << true << false;
+}
+
+void TstWeb::handshakes()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, ownOrigin);
+    QFETCH(bool, withSession);
+    QFETCH(bool, opens);
+    Page socket(port_, path, ownOrigin ? origin_ : u"http://evil.example"_s,
+                withSession ? cookie_ : QByteArray());
+    QCOMPARE(socket.waitOpen(), opens);
+    if (!opens)
+        return;
+    // A snapshot first.
+    QTRY_VERIFY_WITH_TIMEOUT(socket.saw(u"projector"_s, u"power"_s, u"standby"_s), kTimeout);
+}
+
+void TstWeb::clickThenHold()
+{
+    const auto window = page();
+    QVERIFY(window->waitOpen());
+    window->send(R"({"click": "Command44"})");
+    QTRY_VERIFY_WITH_TIMEOUT(window->saw(u"traffic"_s, u"status"_s, u"Stand by"_s), kTimeout);
+    // Held buttons need the projector on.
+    window->send(R"({"press": "Command1"})");
+    QTRY_VERIFY_WITH_TIMEOUT(window->saw(u"notSent"_s, u"message"_s, u"standby"_s), kTimeout);
+    window->send(R"({"click": "Command17"})");
+    QTRY_VERIFY_WITH_TIMEOUT(window->saw(u"projector"_s, u"power"_s, u"on"_s), kTimeout);
+
+    const int before = sent(u"C09"_s);
+    window->send(R"({"press": "Command1"})");
+    QTRY_VERIFY_WITH_TIMEOUT(sent(u"C09"_s) >= before + 3, kTimeout);
+    window->send(R"({"release": "Command1"})");
+    QTest::qWait(300);
+    const int released = sent(u"C09"_s);
+    QTest::qWait(1000); // four of the hold's periods
+    QCOMPARE(sent(u"C09"_s), released);
+}
+
+void TstWeb::silentPageLetsGo_data()
+{
+    QTest::addColumn<bool>("disconnects");
+    QTest::newRow("a page that goes silent") << false;
+    QTest::newRow("a page whose connection drops") << true;
+}
+
+void TstWeb::silentPageLetsGo()
+{
+    QFETCH(bool, disconnects);
+    const auto window = page();
+    QVERIFY(window->waitOpen());
+    window->send(R"({"click": "Command17"})");
+    QTRY_VERIFY_WITH_TIMEOUT(window->saw(u"projector"_s, u"power"_s, u"on"_s), kTimeout);
+    const int before = sent(u"C0A"_s);
+    window->send(R"({"press": "Command2"})");
+    QTRY_VERIFY_WITH_TIMEOUT(sent(u"C0A"_s) >= before + 2, kTimeout);
+    if (disconnects)
+        window->abort();
+    // No word from the page: the daemon lets the button go within a second.
+    int last = -1;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const int now = sent(u"C0A"_s);
+            QTest::qWait(600);
+            return std::exchange(last, now) == now;
+        },
+        kTimeout));
+    QTest::qWait(600);
+    QCOMPARE(sent(u"C0A"_s), last);
+}
+
+void TstWeb::rubbishOnTheSocket()
+{
+    const auto rude = page();
+    const auto polite = page();
+    QVERIFY(rude->waitOpen() && polite->waitOpen());
+    for (const QByteArray &message :
+         {QByteArray("not JSON"), QByteArray(R"({"click": "Command1"})"),
+          QByteArray(R"({"press": "Nope"})"), QByteArray(R"({"click": 1, "press": 2})"),
+          QByteArray(R"(["click"])")}) {
+        const qsizetype errors = rude->messages.size();
+        rude->send(message);
+        QTRY_VERIFY_WITH_TIMEOUT(rude->messages.size() > errors, kTimeout);
+        QCOMPARE(rude->messages.last().value(u"type"_s), u"error"_s);
+    }
+    rude->sendBinary("\x00\x01");
+    QTRY_VERIFY_WITH_TIMEOUT(rude->messages.last().value(u"type"_s) == u"error"_s, kTimeout);
+    // A message past the limit closes that socket only.
+    rude->send(QByteArray(4096, ' '));
+    QTRY_VERIFY_WITH_TIMEOUT(!rude->opened(), kTimeout);
+    const int before = sent(u"CR0"_s);
+    polite->send(R"({"click": "Command44"})");
+    QTRY_VERIFY_WITH_TIMEOUT(sent(u"CR0"_s) > before, kTimeout);
+}
+
+void TstWeb::commandFromTheBroker()
+{
+    const auto window = page();
+    QVERIFY(window->waitOpen());
+    watcher_->publish(u"qv7/hall/command"_s, "lamp-hours");
+    QTRY_VERIFY_WITH_TIMEOUT(window->saw(u"traffic"_s, u"txd"_s, u"C R 3"_s), kTimeout);
+}
+
+void TstWeb::https()
+{
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir_.path());
+    openssl.start(u"openssl"_s,
+                  {u"req"_s, u"-x509"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s,
+                   u"ec_paramgen_curve:prime256v1"_s, u"-nodes"_s, u"-keyout"_s, u"key.pem"_s,
+                   u"-out"_s, u"cert.pem"_s, u"-days"_s, u"1"_s, u"-subj"_s, u"/CN=localhost"_s});
+    QVERIFY(openssl.waitForFinished(kTimeout) && openssl.exitCode() == 0);
+    Line stage(dir_.filePath(u"stage"_s));
+    const quint16 port = freePort();
+    const auto bridge =
+        startBridge(dir_.path(), u"[stage]\nport = %1\n"_s.arg(stage.link),
+                    {u"--web"_s, QString::number(port), u"--web-cert"_s,
+                     dir_.filePath(u"cert.pem"_s), u"--web-key"_s, dir_.filePath(u"key.pem"_s),
+                     u"--web-password-file"_s, dir_.filePath(u"web-password"_s)});
+    QSslSocket socket;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            socket.abort();
+            socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+            socket.connectToHostEncrypted(u"127.0.0.1"_s, port);
+            return socket.waitForEncrypted(1000);
+        },
+        kTimeout));
+    const QByteArray body = "password=sesame";
+    const Answer answer =
+        exchange(socket, "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                             "\r\nOrigin: https://127.0.0.1:" + QByteArray::number(port) +
+                             "\r\nContent-Length: 15\r\n\r\n" + body);
+    QCOMPARE(answer.status, 303);
+    QVERIFY(answer.header("Set-Cookie").endsWith("; Secure"));
+}
+
+void TstWeb::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("the network with no password")
+        << QStringList{u"--web"_s, u"0.0.0.0:8080"_s} << u"--web-password-file"_s;
+    QTest::newRow("a certificate without its key")
+        << QStringList{u"--web"_s, u"8080"_s, u"--web-cert"_s, u"cert.pem"_s} << u"go together"_s;
+    QTest::newRow("a key that is no key")
+        << QStringList{u"--web"_s,    u"8080"_s,      u"--web-cert"_s,
+                       u"cert.pem"_s, u"--web-key"_s, u"cert.pem"_s}
+        << u"--web-key"_s;
+    QTest::newRow("a password without pages")
+        << QStringList{u"--metrics"_s, u"9752"_s, u"--web-password-file"_s, u"web-password"_s}
+        << u"give --web PORT"_s;
+    QTest::newRow("a host name") << QStringList{u"--web"_s, u"example:8080"_s}
+                                 << u"PORT or ADDRESS:PORT"_s;
+}
+
+void TstWeb::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    if (!QFile::exists(dir_.filePath(u"cert.pem"_s)))
+        QSKIP("https() makes the certificate");
+    for (QString &argument : arguments) {
+        if (QFile::exists(dir_.filePath(argument)))
+            argument = dir_.filePath(argument);
+    }
+    Line stage(dir_.filePath(u"stage"_s));
+    const auto bridge =
+        startBridge(dir_.path(), u"[stage]\nport = %1\n"_s.arg(stage.link), arguments);
+    QVERIFY(bridge->waitForFinished(kTimeout));
+    QCOMPARE(bridge->exitCode(), 64);
+    const QString message = QString::fromUtf8(bridge->readAllStandardError());
+    QVERIFY2(message.contains(error), qPrintable(message));
+}
+
+QTEST_MAIN(TstWeb)
+#include "tst_web.moc"
