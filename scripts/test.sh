@@ -3,7 +3,7 @@
 # Debian package built and checked), once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh --browser
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 

@@ -18,13 +18,15 @@ constexpr int kMostConnections = 256;
 constexpr auto kRequestTime = 10s;
 constexpr auto kIdleTime = 60s;
 
+// The referrer goes to the daemon's own pages only: with none at all, browsers send a form's
+// Origin as "null", and the login could not be told from a foreign one.
 constexpr char kSafetyHeaders[] =
     "Content-Security-Policy: default-src 'none'; script-src 'self'; style-src 'self'; "
     "img-src 'self'; connect-src 'self'; form-action 'self'; frame-ancestors 'none'; "
     "base-uri 'none'\r\n"
     "X-Content-Type-Options: nosniff\r\n"
     "Cache-Control: no-store\r\n"
-    "Referrer-Policy: no-referrer\r\n"
+    "Referrer-Policy: same-origin\r\n"
     "X-Frame-Options: DENY\r\n";
 
 QByteArray statusLine(int status)

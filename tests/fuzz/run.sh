@@ -14,7 +14,7 @@ esac
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$root/build-fuzz
-fuzzers="fuzz_traffic fuzz_projector fuzz_telnet fuzz_pjlink"
+fuzzers="fuzz_traffic fuzz_projector fuzz_telnet fuzz_pjlink fuzz_http"
 
 count() { echo "$fuzzers" | wc -w; }
 
