@@ -2,7 +2,8 @@
 // mosquitto and as that many PJLink devices, polled as the defaults say, with a PJLink client per
 // projector asking POWR ? every second as a control system does: the daemon's CPU and memory
 // under that load, and how long a command published on the broker, or sent by another PJLink
-// client, takes to reach the projector's line.
+// client, or tapped on a web page, takes to reach the projector's line. The web pages
+// (--pages, 32 by default, spread over the projectors) are open for the whole run.
 
 #include "benchsupport.h"
 #include "broker.h"
@@ -13,6 +14,7 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QWebSocket>
 
 #include <memory>
 #include <unistd.h>
@@ -63,6 +65,8 @@ int main(int argc, char *argv[])
     const double idleSeconds = option(arguments, QStringLiteral("seconds"), 20);
     const int commands = int(option(arguments, QStringLiteral("commands"), 200));
     const int projectorCount = int(option(arguments, QStringLiteral("projectors"), 64));
+    const int pageCount = int(option(arguments, QStringLiteral("pages"), 32));
+    const quint16 webPort = qv7::test::freePort();
 
     qv7::test::Broker broker;
     qv7::test::Watcher watcher(broker, {}, {}, QStringLiteral("qv7/+/orientation"));
@@ -97,8 +101,9 @@ int main(int argc, char *argv[])
 
     QProcess bridge;
     bridge.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    bridge.start(QStringLiteral(QV7BRIDGE), {QStringLiteral("--inventory"), file.fileName(),
-                                             QStringLiteral("--broker"), broker.url()});
+    bridge.start(QStringLiteral(QV7BRIDGE),
+                 {QStringLiteral("--inventory"), file.fileName(), QStringLiteral("--broker"),
+                  broker.url(), QStringLiteral("--web"), QString::number(webPort)});
     const bool up = waitUntil(
         [&] {
             for (int i = 0; i < projectorCount; ++i) {
@@ -136,6 +141,19 @@ int main(int argc, char *argv[])
     });
     powerQueries.start(1000);
 
+    // The pages, each on projector number page % projectors, as a phone in the room keeps one.
+    const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(webPort);
+    std::vector<std::unique_ptr<QWebSocket>> pages;
+    for (int n = 0; n < pageCount; ++n) {
+        auto &page = pages.emplace_back(std::make_unique<QWebSocket>(origin));
+        QObject::connect(page.get(), &QWebSocket::textMessageReceived, &app, [] {});
+        page->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/projector/p%2/socket")
+                            .arg(webPort)
+                            .arg(n % projectorCount)));
+        if (!waitUntil([&] { return page->state() == QAbstractSocket::ConnectedState; }, 5))
+            qFatal("web page %d did not connect: %s", n, qPrintable(page->errorString()));
+    }
+
     const double cpuBefore = processCpuSeconds(bridge.processId());
     runFor(idleSeconds);
     const double idleCpu = (processCpuSeconds(bridge.processId()) - cpuBefore) / idleSeconds;
@@ -171,9 +189,24 @@ int main(int argc, char *argv[])
     }
     const Summary pjlinkLatency = summarize(latencies);
 
+    // A tap on a page's "MODE" button.
+    latencies.clear();
+    for (int n = 0; n < commands && pageCount > 0; ++n) {
+        const int page = n % pageCount;
+        const int i = page % projectorCount;
+        arrived[i] = {};
+        const auto sent = Clock::now();
+        pages[std::size_t(page)]->sendTextMessage(QStringLiteral(R"({"click": "Command45"})"));
+        if (!waitUntil([&] { return arrived[i] != Clock::time_point{}; }, 5))
+            qFatal("a tap did not reach projector %d", i);
+        latencies.push_back(millisecondsBetween(sent, arrived[i]));
+        runFor(0.02);
+    }
+    const Summary webLatency = summarize(latencies);
+
     std::printf("qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink,\n"
-                "each asked POWR ? every second by a PJLink client of its own\n",
-                projectorCount);
+                "each asked POWR ? every second by a PJLink client of its own; %d web pages open\n",
+                projectorCount, pageCount);
     std::printf("CPU over %.0f s with no other command: %.3f %% of a core\n", idleSeconds,
                 idleCpu * 100);
     std::printf("RSS: %.1f MiB\n", double(rss) / 1024);
@@ -181,6 +214,9 @@ int main(int argc, char *argv[])
                 latency.count, latency.median, latency.p99, latency.max);
     std::printf("PJLink request to line, %zu requests: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 pjlinkLatency.count, pjlinkLatency.median, pjlinkLatency.p99, pjlinkLatency.max);
+    if (pageCount > 0)
+        std::printf("web page tap to line, %zu taps: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                    webLatency.count, webLatency.median, webLatency.p99, webLatency.max);
     bridge.terminate();
     bridge.waitForFinished();
     return 0;
