@@ -12,7 +12,6 @@
 #include <QWebSocket>
 
 #include <algorithm>
-#include <cstring>
 
 namespace qv7::bridge {
 
@@ -29,6 +28,10 @@ constexpr auto kLongestLoginDelay = 30s;
 // Pages open at once on one projector's window, and on the list.
 constexpr int kMostPages = 32;
 constexpr int kMostListPages = 64;
+// Peers whose failed logins are remembered, before the forgotten ones are dropped.
+constexpr int kMostFailingPeers = 1024;
+const QString kProjectorPath = QStringLiteral("/projector/");
+const QString kSocketPath = QStringLiteral("/socket");
 
 struct Asset {
     std::string_view path;
@@ -223,13 +226,20 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
         return logOut(request);
     }
 
+    // "/projector/NAME" and its socket, "/projector/NAME/socket".
+    QString name;
+    bool webSocket = path == u"/socket";
+    if (path.startsWith(kProjectorPath)) {
+        name = path.sliced(kProjectorPath.size());
+        webSocket = name.endsWith(kSocketPath) && name.size() > kSocketPath.size();
+        if (webSocket)
+            name.chop(kSocketPath.size());
+    }
     const bool loggedIn = !session(request).isEmpty();
-    const bool open = settings_.password.isEmpty();
-    const bool webSocket = path == u"/socket" || path.endsWith(u"/socket");
-    if (!open && !loggedIn)
+    if (!settings_.password.isEmpty() && !loggedIn)
         return webSocket ? text(403, QStringLiteral("log in first")) : redirect("/login");
-    if (open && !webSocket && request.method == "POST")
-        return notAllowed("GET");
+    if (path == u"/socket")
+        return openSocket(request, nullptr);
     if (path == u"/") {
         if (!get)
             return notAllowed("GET");
@@ -238,26 +248,20 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
             names.push_back(l->entry().name.toStdString());
         return page(200, webpage::index(names, loggedIn));
     }
-    if (path == u"/socket")
-        return openSocket(request, nullptr);
-    if (path.startsWith(u"/projector/")) {
-        QString name = path.sliced(qsizetype(std::strlen("/projector/")));
-        if (webSocket)
-            name.chop(qsizetype(std::strlen("/socket")));
-        LineOwner *owner = line(name);
-        if (!owner)
-            return webSocket ? text(404, QStringLiteral("no projector is named \"%1\"").arg(name))
-                             : page(404, webpage::problem("No such projector",
-                                                          "No projector is named \"" +
-                                                              name.toStdString() + "\"."));
-        if (webSocket)
-            return openSocket(request, owner);
-        if (!get)
-            return notAllowed("GET");
-        return page(200, webpage::panel(owner->entry().name.toStdString(), loggedIn));
-    }
-    return page(404,
-                webpage::problem("Not found", "This daemon has no page at " + request.path + "."));
+    if (!path.startsWith(kProjectorPath))
+        return page(
+            404, webpage::problem("Not found", "This daemon has no page at " + request.path + "."));
+    LineOwner *owner = line(name);
+    if (!owner)
+        return webSocket ? text(404, QStringLiteral("no projector is named \"%1\"").arg(name))
+                         : page(404, webpage::problem("No such projector",
+                                                      "No projector is named \"" +
+                                                          name.toStdString() + "\"."));
+    if (webSocket)
+        return openSocket(request, owner);
+    if (!get)
+        return notAllowed("GET");
+    return page(200, webpage::panel(owner->entry().name.toStdString(), loggedIn));
 }
 
 WebResponse WebFace::logIn(const http::Request &request, const QHostAddress &peer)
@@ -267,6 +271,9 @@ WebResponse WebFace::logIn(const http::Request &request, const QHostAddress &pee
     if (settings_.password.isEmpty())
         return redirect("/");
     const QString address = peer.toString();
+    if (failures_.size() >= kMostFailingPeers)
+        failures_.removeIf(
+            [](QHash<QString, Failures>::iterator entry) { return entry->forgotten.hasExpired(); });
     Failures &failures = failures_[address];
     if (failures.forgotten.hasExpired())
         failures = {};
@@ -340,8 +347,7 @@ void WebFace::onWebSocket(QWebSocket *socket)
     const QString path = socket->requestUrl().path();
     LineOwner *owner = nullptr;
     if (path != u"/socket") {
-        owner = line(path.sliced(qsizetype(std::strlen("/projector/")))
-                         .chopped(qsizetype(std::strlen("/socket"))));
+        owner = line(path.sliced(kProjectorPath.size()).chopped(kSocketPath.size()));
         if (!owner) {
             socket->deleteLater();
             return;
