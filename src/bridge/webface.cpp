@@ -204,13 +204,19 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
         response.body = file.readAll();
         return response;
     }
-    if (path == u"/static/layout.css") {
+    // Drawn from the layout table once.
+    static const QByteArray css = bytes(webpage::layoutStylesheet());
+    static const QByteArray logo = bytes(webpage::logoSvg());
+    for (const auto &[drawn, body, type] :
+         {std::tuple{u"/static/layout.css", &css, "text/css; charset=utf-8"},
+          std::tuple{u"/static/logo.svg", &logo, "image/svg+xml"}}) {
+        if (path != drawn)
+            continue;
         if (!get)
             return notAllowed("GET");
-        static const QByteArray css = bytes(webpage::layoutStylesheet());
         WebResponse response;
-        response.type = "text/css; charset=utf-8";
-        response.body = css;
+        response.type = type;
+        response.body = *body;
         return response;
     }
     if (path == u"/login") {

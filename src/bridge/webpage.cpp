@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 namespace qv7::bridge::webpage {
 
@@ -212,6 +213,8 @@ std::string panel(std::string_view projector, bool loggedIn)
             escaped(panelPath(projector)) + "/socket\">";
     for (const LineLayout &line : lineLayouts())
         body += "<div class=\"line\" id=\"" + escaped(line.name) + "\"></div>";
+    body += "<img class=\"image\" id=\"" + escaped(imageLayout().name) +
+            "\" src=\"/static/logo.svg\" alt=\"Logo\">";
     addControls(body, "");
     body += "</div></div></main>";
     return page(std::string(projector) + " — " + std::string(form.caption), "panel",
@@ -219,6 +222,42 @@ std::string panel(std::string_view projector, bool loggedIn)
                 "<script src=\"/static/socket.js\" defer></script>"
                 "<script src=\"/static/panel.js\" defer></script>",
                 body);
+}
+
+std::string logoSvg()
+{
+    // One path per colour, a rectangle per run of a row.
+    const auto xpm = logoPixmap();
+    int width = 0, height = 0, colours = 0, chars = 0;
+    std::sscanf(xpm[0], "%d %d %d %d", &width, &height, &colours, &chars);
+    std::map<std::string_view, std::string_view> colourOf;
+    for (int i = 1; i <= colours; ++i) {
+        const std::string_view line = xpm[std::size_t(i)];
+        colourOf[line.substr(0, std::size_t(chars))] = line.substr(line.rfind(' ') + 1);
+    }
+    std::map<std::string_view, std::string> paths;
+    for (int y = 0; y < height; ++y) {
+        const std::string_view row = xpm[std::size_t(1 + colours + y)];
+        const auto pixel = [&](int x) {
+            return row.substr(std::size_t(x * chars), std::size_t(chars));
+        };
+        for (int x = 0; x < width;) {
+            int run = 1;
+            while (x + run < width && pixel(x + run) == pixel(x))
+                ++run;
+            paths[colourOf[pixel(x)]] += 'M' + std::to_string(x) + ' ' + std::to_string(y) + 'h' +
+                                         std::to_string(run) + "v1h-" + std::to_string(run) + 'z';
+            x += run;
+        }
+    }
+    std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
+                      std::to_string(width) + ' ' + std::to_string(height) +
+                      "\" shape-rendering=\"crispEdges\">";
+    for (const auto &[colour, path] : paths) {
+        if (colour != "None")
+            svg += "<path fill=\"" + std::string(colour) + "\" d=\"" + path + "\"/>";
+    }
+    return svg + "</svg>\n";
 }
 
 std::string layoutStylesheet()
@@ -240,14 +279,18 @@ std::string layoutStylesheet()
         if (control.back)
             css += "background:" + colour(*control.back) + ';';
         if (control.fore)
-            css += "color:" + colour(readable(*control.fore, control.back.value_or(form.back))) +
-                   ';';
+            css +=
+                "color:" + colour(readable(*control.fore, control.back.value_or(form.back))) + ';';
         if (control.flags & kCentred)
             css += "text-align:center;";
         if (control.flags & kRightAligned)
             css += "text-align:right;";
         css += "}\n";
     }
+    const ImageLayout &image = imageLayout();
+    css += '#' + std::string(image.name) + "{left:" + length(twipsToPixels(image.left)) +
+           ";top:" + length(twipsToPixels(image.top)) + ";width:" + length(image.widthPixels) +
+           ";height:" + length(image.heightPixels) + "}\n";
     for (const LineLayout &line : lineLayouts()) {
         const Rect r = inPixels({std::min(line.x1, line.x2), std::min(line.y1, line.y2),
                                  std::abs(line.x2 - line.x1), std::abs(line.y2 - line.y1)});

@@ -18,6 +18,8 @@ std::string escaped(std::string_view text);
 std::string panel(std::string_view projector, bool loggedIn);
 // Where every control of the window sits, and its colours and font.
 std::string layoutStylesheet();
+// The window's logo.
+std::string logoSvg();
 
 // The list of projectors, each a link to its window; the script fills in their state.
 std::string index(const std::vector<std::string> &projectors, bool loggedIn);

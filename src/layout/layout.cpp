@@ -1,5 +1,7 @@
 #include "layout.h"
 
+#include "logo.xpm"
+
 #include <algorithm>
 #include <array>
 
@@ -190,6 +192,11 @@ std::span<const std::string_view> faceFamilies(Face face)
     if (face == Face::Gothic)
         return kGothicFamilies;
     return kPGothicFamilies;
+}
+
+std::span<const char *const> logoPixmap()
+{
+    return kLogo;
 }
 
 const DataLine *findDataLine(std::string_view control)

@@ -109,6 +109,8 @@ const FormLayout &formLayout();
 std::span<const ControlLayout> controlLayouts();
 std::span<const LineLayout> lineLayouts();
 const ImageLayout &imageLayout();
+// The image's pixels, as an XPM: its header line, its colours, then a line a row.
+std::span<const char *const> logoPixmap();
 
 const ControlLayout *findControlLayout(std::string_view name);
 

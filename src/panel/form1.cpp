@@ -2,7 +2,6 @@
 
 #include "layout/layout.h"
 #include "panel/fonts.h"
-#include "panel/resources/logo.xpm"
 #include "panel/widgets.h"
 #include "protocol/captions.h"
 #include "protocol/commandtable.h"
@@ -268,7 +267,7 @@ void Form1::buildLogo()
     logo->setObjectName(QString::fromUtf8(image.name));
     // Compiled in as XPM, which QPixmap reads itself: read from a resource, the bitmap cost
     // start-up 2 ms in the image plugins' search and its decompression.
-    logo->setPixmap(QPixmap(kLogo));
+    logo->setPixmap(QPixmap(logoPixmap().data()));
     logo->setGeometry(twipsToPixels(image.left), twipsToPixels(image.top), image.widthPixels,
                       image.heightPixels);
     logo->setAccessibleName(QStringLiteral("Logo"));

@@ -76,6 +76,17 @@ async function panel(context) {
   return page;
 }
 
+// The projector switched on, then a volume button held down with the mouse until the line has
+// carried its code more than sends times.
+async function holdDown(page, name, code, sends) {
+  await page.getByRole('button', { name: 'POWER ON' }).click();
+  await until('power on', async () => (await page.locator('#link').textContent()).includes('power on'));
+  await page.getByRole('button', { name }).hover();
+  const before = taken(code);
+  await page.mouse.down();
+  await until('the volume repeating', () => taken(code) >= before + sends);
+}
+
 async function seriousFindings(page) {
   await page.addScriptTag({ content: axeSource });
   const results = await page.evaluate(() => window.axe.run());
@@ -164,13 +175,7 @@ describe('the window', () => {
   test('a held button repeats until it is let go', async () => {
     const context = await browser.newContext();
     const page = await panel(context);
-    await page.getByRole('button', { name: 'POWER ON' }).click();
-    await until('power on', async () => (await page.locator('#link').textContent()).includes('power on'));
-    const button = page.getByRole('button', { name: 'VOL +' });
-    await button.hover();
-    const before = taken('C09');
-    await page.mouse.down();
-    await until('the volume repeating', () => taken('C09') >= before + 3);
+    await holdDown(page, 'VOL +', 'C09', 3);
     await page.mouse.up();
     await sleep(300);
     const released = taken('C09');
@@ -182,12 +187,7 @@ describe('the window', () => {
   test('a page that goes away mid-hold lets the button go', async () => {
     const context = await browser.newContext();
     const page = await panel(context);
-    await page.getByRole('button', { name: 'POWER ON' }).click();
-    await until('power on', async () => (await page.locator('#link').textContent()).includes('power on'));
-    await page.getByRole('button', { name: 'VOL -' }).hover();
-    const before = taken('C0A');
-    await page.mouse.down();
-    await until('the volume repeating', () => taken('C0A') >= before + 2);
+    await holdDown(page, 'VOL -', 'C0A', 2);
     await page.close({ runBeforeUnload: false });
     let last = -1;
     await until('the volume to stop', async () => {
