@@ -248,11 +248,11 @@ void LineOwner::onLost(const Failure &failure)
     const auto nextTry = backOff_;
     backOff_ = std::min(backOff_ * 2, std::chrono::seconds(kLongestReopen));
     reopen_.start(nextTry);
-    const bool firstOfOutage = isUp() || !claimed_;
+    const bool wasUp = isUp();
     // An attempt that fails as the last one did says nothing new; one with another reason does.
     const bool newReason = failure.description != std::exchange(lineDown_, failure.description);
     if (!claimed_ && failure.kind == FailureKind::InUse) {
-        if (firstOfOutage || newReason || settings_.verbose)
+        if (wasUp || newReason || settings_.verbose)
             log(Priority::Warning, QStringLiteral("%1; another program owns this projector's "
                                                   "line, so nothing is published for it until "
                                                   "it is free; trying again in %2 s")
