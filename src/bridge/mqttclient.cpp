@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -110,7 +111,7 @@ void MqttClient::attempt()
     if (result != MOSQ_ERR_SUCCESS) {
         // On this host the whole handshake, and the broker's refusal of it, may come within
         // the call: a protocol or TLS error there came after the connection was made.
-        handshaking_ = result == MOSQ_ERR_PROTOCOL || result == MOSQ_ERR_TLS;
+        noteMadeConnection(result);
         lost(libraryText(mosquitto_strerror(result)));
         return;
     }
@@ -136,6 +137,7 @@ bool MqttClient::check(int result)
         return true;
     // The library has already called onDisconnect for a lost connection; this catches the
     // rest (a failed handshake or write of a connection still being made).
+    noteMadeConnection(result);
     lost(libraryText(mosquitto_strerror(result)));
     return false;
 }
@@ -147,6 +149,20 @@ void MqttClient::noteHandshake()
     if (!connected_ && !handshaking_)
         handshaking_ = ::getpeername(mosquitto_socket(client_), reinterpret_cast<sockaddr *>(&peer),
                                      &length) == 0;
+}
+
+void MqttClient::noteMadeConnection(int result)
+{
+    // Before the broker's answer, a connection lost or reset, or a protocol or TLS error (the
+    // library's own, or the system's EPROTO from OpenSSL), comes from a connection that was
+    // made, though its peer may never have been seen: under load the broker can refuse the
+    // handshake and hang up before the first event.
+    const int error = errno;
+    const bool made =
+        result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_PROTOCOL || result == MOSQ_ERR_TLS ||
+        (result == MOSQ_ERR_ERRNO && (error == EPROTO || error == ECONNRESET || error == EPIPE));
+    if (!connected_ && made)
+        handshaking_ = true;
 }
 
 void MqttClient::readReady()
@@ -300,6 +316,7 @@ void MqttClient::onConnect(mosquitto *, void *self, int result)
 void MqttClient::onDisconnect(mosquitto *, void *self, int result)
 {
     auto *client = static_cast<MqttClient *>(self);
+    client->noteMadeConnection(result);
     client->lost(result == MOSQ_ERR_CONN_LOST || result == MOSQ_ERR_ERRNO
                      ? QStringLiteral("the connection was lost")
                      : libraryText(mosquitto_strerror(result)));

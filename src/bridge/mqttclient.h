@@ -70,6 +70,7 @@ private:
     void housekeeping();
     void updateWriteInterest();
     void noteHandshake();
+    void noteMadeConnection(int result);
     QString lossReason(const QString &reason, const QString &detail) const;
     void lost(const QString &reason);
     bool check(int result);
