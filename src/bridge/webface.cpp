@@ -219,6 +219,9 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
         response.body = *body;
         return response;
     }
+    // Browsers ask for an icon; the pages have none but the window's logo.
+    if (path == u"/favicon.ico")
+        return text(404, QStringLiteral("no icon"));
     if (path == u"/login") {
         if (request.method == "POST")
             return logIn(request, peer);

@@ -98,6 +98,9 @@ void WebServer::accept()
         connect(socket, &QObject::destroyed, this, [this] { --connections_; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         socket->setReadBufferSize(qint64(kLimits.head + kLimits.body));
+        // An answer goes out whole at once: waiting for the browser's delayed acknowledgement
+        // of the last one cost each request on a kept-alive connection 40 ms.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         // The connection's state lives as long as the handlers that hold it.
         auto connection = std::make_shared<Connection>();
         connection->deadline.setSingleShot(true);
@@ -173,9 +176,7 @@ void WebServer::answer(QTcpSocket *socket, const http::Request &request,
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
     head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
-    socket->write(head);
-    if (request.method != "HEAD")
-        socket->write(response.body);
+    socket->write(request.method == "HEAD" ? head : head + response.body);
     if (!keepAlive)
         socket->disconnectFromHost();
 }
