@@ -47,13 +47,13 @@ let bytes = 0;
 for (let n = 0; n < loads; ++n) {
   const context = await browser.newContext();
   const page = await context.newPage();
-  let weight = 0;
-  page.on('response', async (response) => { weight += (await response.body()).length; });
+  const bodies = [];
+  page.on('response', (response) => bodies.push(response.body().catch(() => Buffer.alloc(0))));
   const start = performance.now();
   await page.goto(url);
   await page.waitForFunction(() => document.getElementById('link').dataset.state !== undefined);
   times.push(performance.now() - start);
-  bytes = weight;
+  bytes = (await Promise.all(bodies)).reduce((sum, body) => sum + body.length, 0);
   await context.close();
 }
 await browser.close();
