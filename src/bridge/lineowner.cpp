@@ -115,11 +115,15 @@ void LineOwner::submit(const std::vector<Command> &commands, const Completion &c
 {
     for (const Command &command : commands)
         queue_.push_back({command, completion, wait, QDeadlineTimer(wait)});
+    admit(commands.front(), wait);
+}
+
+void LineOwner::admit(const Command &first, std::chrono::seconds wait)
+{
     if (!isUp()) {
         failQueued();
         return;
     }
-    const Command &first = commands.front();
     if (!canTakeNow(first) && wait > 0s)
         log(Priority::Info, QStringLiteral("%1 waits until the projector can take it (%2)")
                                 .arg(words(first), powerWord(state_.power)));
@@ -131,13 +135,9 @@ LineOwner::HoldId LineOwner::press(const HoldCommand &button, const Completion &
 {
     const HoldId id = ++lastHold_;
     // A hold is for now: one the projector cannot take yet is not sent.
-    queue_.push_back({commandFor(button, 0), completion, {}, QDeadlineTimer(0), id});
-    if (!isUp()) {
-        failQueued();
-        return id;
-    }
-    dispatch();
-    armExpiry();
+    const Command command = commandFor(button, 0);
+    queue_.push_back({command, completion, {}, QDeadlineTimer(0), id});
+    admit(command, 0s);
     return id;
 }
 

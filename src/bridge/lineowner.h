@@ -118,6 +118,8 @@ private:
     void onDone(const Result &result);
     void take(const Reading &reading);
     void poll(const Command &query);
+    // Sends what was just queued in its turn, or fails it while the line is down.
+    void admit(const Command &first, std::chrono::seconds wait);
     bool canTakeNow(const Command &command) const;
     void dispatch();
     void dropExpired();

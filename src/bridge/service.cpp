@@ -36,12 +36,19 @@ bool Service::addProjector(const InventoryEntry &projector, const QByteArray &pa
     return false;
 }
 
+std::vector<LineOwner *> Service::lines() const
+{
+    std::vector<LineOwner *> owners;
+    for (const auto &line : lines_)
+        owners.push_back(line.get());
+    return owners;
+}
+
 bool Service::addMetrics(const ListenAddress &address)
 {
-    std::vector<const LineOwner *> owned;
-    for (const auto &line : lines_)
-        owned.push_back(line.get());
-    metrics_ = std::make_unique<MetricsServer>(owned);
+    const std::vector<LineOwner *> owned = lines();
+    metrics_ =
+        std::make_unique<MetricsServer>(std::vector<const LineOwner *>(owned.begin(), owned.end()));
     if (metrics_->listen(address.host, address.port))
         return true;
     logEvent(Priority::Error, QStringLiteral("qv7-bridge: metrics on port %1: %2")
@@ -52,10 +59,7 @@ bool Service::addMetrics(const ListenAddress &address)
 
 bool Service::addWeb(const WebSettings &settings)
 {
-    std::vector<LineOwner *> lines;
-    for (const auto &line : lines_)
-        lines.push_back(line.get());
-    web_ = std::make_unique<WebFace>(lines, settings);
+    web_ = std::make_unique<WebFace>(lines(), settings);
     if (web_->listen())
         return true;
     logEvent(Priority::Error, QStringLiteral("qv7-bridge: web pages on port %1: %2")

@@ -29,6 +29,7 @@ private:
                       const BridgeOptions &options);
     bool addMetrics(const ListenAddress &address);
     bool addWeb(const WebSettings &settings);
+    std::vector<LineOwner *> lines() const;
 
     std::vector<std::unique_ptr<LineOwner>> lines_;
     std::vector<std::unique_ptr<MqttFace>> faces_;

@@ -33,8 +33,9 @@ constexpr int kMostFailingPeers = 1024;
 const QString kProjectorPath = QStringLiteral("/projector/");
 const QString kSocketPath = QStringLiteral("/socket");
 
+// The pages' scripts and styles, served as they are.
 struct Asset {
-    std::string_view path;
+    const char *path;
     const char *resource;
     const char *type;
 };
@@ -108,6 +109,21 @@ WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QO
     })
 {
     connect(&server_, &WebServer::webSocket, this, &WebFace::onWebSocket);
+    // Read and drawn once: they do not change while the daemon runs.
+    for (const Asset &asset : kAssets) {
+        QFile file(QString::fromLatin1(asset.resource));
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("the web pages' %s is missing from the program", asset.resource);
+        files_.insert(QString::fromLatin1(asset.path), {asset.type, file.readAll()});
+    }
+    files_.insert(QStringLiteral("/static/layout.css"),
+                  {"text/css; charset=utf-8", bytes(webpage::layoutStylesheet())});
+    files_.insert(QStringLiteral("/static/logo.svg"), {"image/svg+xml", bytes(webpage::logoSvg())});
+    const QString machine = QHostInfo::localHostName();
+    const QString domain = QHostInfo::localDomainName();
+    hostNames_ = {QStringLiteral("localhost"), machine, machine + QStringLiteral(".local")};
+    if (!domain.isEmpty())
+        hostNames_.append(machine + u'.' + domain);
 }
 
 WebFace::~WebFace() = default;
@@ -151,12 +167,7 @@ bool WebFace::servesHost(std::string_view host) const
     // An address cannot be rebound to another host, and neither can this machine's names.
     if (!QHostAddress(name).isNull())
         return true;
-    const QString machine = QHostInfo::localHostName();
-    const QString domain = QHostInfo::localDomainName();
-    return name.compare(u"localhost", Qt::CaseInsensitive) == 0 ||
-           name.compare(machine, Qt::CaseInsensitive) == 0 ||
-           name.compare(machine + QStringLiteral(".local"), Qt::CaseInsensitive) == 0 ||
-           (!domain.isEmpty() && name.compare(machine + u'.' + domain, Qt::CaseInsensitive) == 0);
+    return hostNames_.contains(name, Qt::CaseInsensitive);
 }
 
 bool WebFace::fromOwnPage(const http::Request &request) const
@@ -192,31 +203,12 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
     if (!servesHost(request.header("host").value_or("")))
         return text(421, QStringLiteral("this daemon does not serve the host \"%1\"")
                              .arg(fromView(request.header("host").value_or(""))));
-    for (const Asset &asset : kAssets) {
-        if (request.path != asset.path)
-            continue;
-        if (!get)
-            return notAllowed("GET");
-        QFile file(QString::fromLatin1(asset.resource));
-        file.open(QIODevice::ReadOnly);
-        WebResponse response;
-        response.type = asset.type;
-        response.body = file.readAll();
-        return response;
-    }
-    // Drawn from the layout table once.
-    static const QByteArray css = bytes(webpage::layoutStylesheet());
-    static const QByteArray logo = bytes(webpage::logoSvg());
-    for (const auto &[drawn, body, type] :
-         {std::tuple{u"/static/layout.css", &css, "text/css; charset=utf-8"},
-          std::tuple{u"/static/logo.svg", &logo, "image/svg+xml"}}) {
-        if (path != drawn)
-            continue;
+    if (const auto file = files_.constFind(path); file != files_.cend()) {
         if (!get)
             return notAllowed("GET");
         WebResponse response;
-        response.type = type;
-        response.body = *body;
+        response.type = file->type;
+        response.body = file->body;
         return response;
     }
     // Browsers ask for an icon; the pages have none but the window's logo.

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 
 #include <optional>
@@ -48,6 +49,10 @@ public:
     quint16 port() const { return server_.port(); }
 
 private:
+    struct File {
+        QByteArray type;
+        QByteArray body;
+    };
     struct Failures {
         int count = 0;
         QDeadlineTimer forgotten;
@@ -68,6 +73,8 @@ private:
     std::vector<LineOwner *> lines_;
     WebSettings settings_;
     WebServer server_;
+    QHash<QString, File> files_; // by path
+    QStringList hostNames_;      // this machine's, besides its addresses
     QHash<QByteArray, QDeadlineTimer> sessions_;
     QHash<QString, Failures> failures_; // by the peer's address
     std::vector<QPointer<PageSocket>> sockets_;

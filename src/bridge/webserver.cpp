@@ -139,10 +139,9 @@ void WebServer::serve(QTcpSocket *socket, std::shared_ptr<Connection> connection
     if (response.upgrade) {
         // The WebSocket server reads the handshake still in the socket's buffer, and its
         // WebSocket owns the connection from now on.
-        disconnect(socket, nullptr, this, nullptr);
+        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connection->deadline.stop();
-        connect(socket, &QObject::destroyed, this, [this] { --connections_; });
         webSockets_.handleConnection(socket);
         return;
     }
