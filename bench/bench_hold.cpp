@@ -171,6 +171,8 @@ void measure(const QString &device, const QString &what, Watcher &watcher, doubl
 int main(int argc, char *argv[])
 {
     useOffscreenUnlessSet();
+    // The network ports' module is in the build tree, not beside the benchmark.
+    qputenv("QV7RSC_MODULE_DIR", QV7RSC_MODULE_DIR);
     QApplication app(argc, argv);
     const QStringList arguments = QApplication::arguments();
     const double seconds = option(arguments, QStringLiteral("seconds"), 3);

@@ -5,8 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTime>
 
 #include <algorithm>
@@ -18,15 +16,10 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
-#else
-#include <winsock2.h>
 #endif
 
 namespace qv7::sim {
@@ -67,43 +60,6 @@ bool setRaw(int fd, speed_t speed)
     return tcsetattr(fd, TCSANOW, &attributes) == 0;
 }
 #endif
-
-// Keepalive at short times, where the system's default waits two hours: a client whose cable
-// was pulled is found dead 25 s after it fell silent (10 s idle, then 3 probes 5 s apart).
-void keepAlive(QTcpSocket &socket)
-{
-    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-#ifdef Q_OS_UNIX
-    struct Setting {
-        int option;
-        int value;
-    };
-    for (const Setting setting : {Setting{TCP_KEEPIDLE, 10}, {TCP_KEEPINTVL, 5}, {TCP_KEEPCNT, 3}})
-        ::setsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, setting.option, &setting.value,
-                     sizeof setting.value);
-#endif
-}
-
-// Whether the client's end has closed, though the socket has not said so yet. Qt's sockets
-// do not block, so a peek returns at once.
-bool closedByPeer(const QTcpSocket &socket)
-{
-    char byte = 0;
-#ifdef Q_OS_UNIX
-    return ::recv(int(socket.socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-#else
-    return ::recv(SOCKET(socket.socketDescriptor()), &byte, 1, MSG_PEEK) == 0;
-#endif
-}
-
-QString peer(const QTcpSocket &socket)
-{
-    const QHostAddress address = socket.peerAddress();
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                             ? u'[' + address.toString() + u']'
-                             : address.toString();
-    return host + u':' + QString::number(socket.peerPort());
-}
 
 } // namespace
 
@@ -178,136 +134,6 @@ bool SimulatorServer::openDevice(const QString &devicePath)
 #endif
 }
 
-bool SimulatorServer::listen(const QString &url)
-{
-    close();
-    const NetworkPortName parsed = parseNetworkPort(url.toStdString(), true);
-    if (!parsed.port)
-        return fail(url + QStringLiteral(": ") + QString::fromStdString(parsed.error));
-    QHostAddress address;
-    if (!address.setAddress(QString::fromStdString(parsed.port->host)))
-        return fail(url + QStringLiteral(": listen on an address, such as 127.0.0.1 or [::1]"));
-    auto listener = std::make_unique<QTcpServer>();
-    if (!listener->listen(address, parsed.port->port))
-        return fail(QStringLiteral("cannot listen on %1: %2").arg(url, listener->errorString()));
-    NetworkPort bound = *parsed.port;
-    bound.port = listener->serverPort();
-    listener_ = std::move(listener);
-    connect(listener_.get(), &QTcpServer::newConnection, this, &SimulatorServer::acceptClient);
-    protocol_ = bound.protocol;
-    portName_ = QString::fromStdString(networkPortName(bound));
-    errorString_.clear();
-    return true;
-}
-
-void SimulatorServer::acceptClient()
-{
-    while (QTcpSocket *socket = listener_->nextPendingConnection()) {
-        // A client that closed and came straight back may be ahead of its own hang-up.
-        if (client_ && closedByPeer(*client_)) {
-            log("---", {}, QStringLiteral("the client closed the connection"));
-            dropClient();
-        }
-        // A client silent that long is likely gone (a pulled cable) and the newcomer its user
-        // back: as a serial device server's connection takeover, the newcomer wins.
-        const auto now = std::chrono::steady_clock::now();
-        if (client_ && now - clientHeard_ >= takeoverAfter_) {
-            const std::chrono::duration<double> silence = now - clientHeard_;
-            log("---", {},
-                QStringLiteral("client %1 silent for %2 s, taken over by %3")
-                    .arg(peer(*client_), QString::number(silence.count(), 'f', 1), peer(*socket)));
-            dropClient();
-        }
-        if (client_) {
-            // As ser2net turns away a second client.
-            log("---", {}, QStringLiteral("a second client turned away"));
-            socket->write("Port already in use\r\n");
-            socket->disconnectFromHost();
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            continue;
-        }
-        client_ = socket;
-        clientHeard_ = now;
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        keepAlive(*socket);
-        connect(socket, &QTcpSocket::readyRead, this, &SimulatorServer::readClient);
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            if (socket != client_)
-                return;
-            // Keepalive's verdict on a pulled cable ends the connection with a time-out.
-            log("---", {},
-                socket->error() == QAbstractSocket::RemoteHostClosedError
-                    ? QStringLiteral("the client closed the connection")
-                    : QStringLiteral("the client was lost: ") + socket->errorString());
-            dropClient();
-        });
-        log("---", {}, QStringLiteral("a client connected from %1").arg(peer(*socket)));
-        // A new connection starts with the converter's own settings: the projector's.
-        clientLine_ = LineSettings{baudRate_, Parity::None, 8, StopBits::One};
-        clientControl_ = {};
-        if (protocol_ == NetworkProtocol::Rfc2217) {
-            using namespace telnet;
-            telnetParser_ = {};
-            telnetOptions_ =
-                Options({kBinary, kSuppressGoAhead}, {kBinary, kSuppressGoAhead, kComPort});
-            socket->write(QByteArray::fromStdString(
-                telnetOptions_.ask(kComPort) + telnetOptions_.offer(kBinary) +
-                telnetOptions_.ask(kBinary) + telnetOptions_.offer(kSuppressGoAhead) +
-                telnetOptions_.ask(kSuppressGoAhead)));
-        }
-    }
-}
-
-void SimulatorServer::dropClient()
-{
-    if (!client_)
-        return;
-    QTcpSocket *socket = std::exchange(client_, nullptr);
-    sendTimer_.stop();
-    outgoing_.clear();
-    partial_.clear();
-    discarding_ = false;
-    socket->disconnect(this);
-    socket->disconnectFromHost();
-    socket->deleteLater();
-}
-
-void SimulatorServer::readClient()
-{
-    clientHeard_ = std::chrono::steady_clock::now();
-    const QByteArray bytes = client_->readAll();
-    if (protocol_ == NetworkProtocol::RawTcp) {
-        takeBytes(std::string_view(bytes.constData(), std::size_t(bytes.size())), true);
-        return;
-    }
-    using namespace telnet;
-    std::vector<Piece> pieces;
-    telnetParser_.feed(std::string_view(bytes.constData(), std::size_t(bytes.size())), pieces);
-    std::string answers;
-    for (const Piece &piece : pieces) {
-        switch (piece.kind) {
-        case Piece::Kind::Data:
-            takeBytes(piece.bytes, panelSpeedMatches());
-            break;
-        case Piece::Kind::Subnegotiation:
-            if (piece.option == kComPort) {
-                const int before = clientLine_.baudRate;
-                answers += comport::serve(piece.bytes, clientLine_, clientControl_);
-                if (clientLine_.baudRate != before)
-                    log("---", {},
-                        QStringLiteral("the client set the line to %1 baud")
-                            .arg(clientLine_.baudRate));
-            }
-            break;
-        default:
-            answers += telnetOptions_.answer(piece.kind, piece.option);
-            break;
-        }
-    }
-    if (client_ && !answers.empty())
-        client_->write(QByteArray::fromStdString(answers));
-}
-
 #ifdef Q_OS_UNIX
 bool SimulatorServer::start(int fd, bool pseudoTerminal, const QString &portName)
 {
@@ -331,15 +157,25 @@ bool SimulatorServer::fail(const QString &what)
     return false;
 }
 
-void SimulatorServer::close()
+void SimulatorServer::dropClient()
 {
-    dropClient();
-    listener_.reset();
-    panelPoll_.stop();
+    if (listener_)
+        listener_->dropClient();
+}
+
+void SimulatorServer::forgetLine()
+{
     sendTimer_.stop();
     outgoing_.clear();
     partial_.clear();
     discarding_ = false;
+}
+
+void SimulatorServer::close()
+{
+    listener_.reset();
+    panelPoll_.stop();
+    forgetLine();
     notifier_.reset();
 #ifdef Q_OS_UNIX
     if (fd_ >= 0)
@@ -367,8 +203,7 @@ bool SimulatorServer::setBaudRate(int baudRate)
 bool SimulatorServer::panelSpeedMatches() const
 {
     if (listener_)
-        return protocol_ == NetworkProtocol::RawTcp ||
-               clientLine_ == LineSettings{baudRate_, Parity::None, 8, StopBits::One};
+        return listener_->speedMatches();
     if (!pseudoTerminal_)
         return true;
 #ifdef Q_OS_UNIX
@@ -468,14 +303,8 @@ void SimulatorServer::sendDue()
 
 qsizetype SimulatorServer::writeLine(const QByteArray &bytes)
 {
-    if (listener_) {
-        if (!client_)
-            return 0;
-        client_->write(protocol_ == NetworkProtocol::Rfc2217
-                           ? QByteArray::fromStdString(telnet::escape(bytes.toStdString()))
-                           : bytes);
-        return bytes.size();
-    }
+    if (listener_)
+        return listener_->write(bytes) ? bytes.size() : 0;
     qsizetype done = 0;
 #ifdef Q_OS_UNIX
     // An answer is a few bytes; the line's buffer holds far more, so one write takes it.
@@ -498,10 +327,7 @@ void SimulatorServer::hangUp()
     // the notifier would fire without end; look at the line now and then instead. The master
     // stays open so that the slave path stays valid for the panel's return.
     notifier_->setEnabled(false);
-    sendTimer_.stop();
-    outgoing_.clear();
-    partial_.clear();
-    discarding_ = false;
+    forgetLine();
     log("---", {}, QStringLiteral("the line was closed at the far end"));
     panelPoll_.start();
 }

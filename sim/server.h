@@ -1,8 +1,5 @@
 #pragma once
 
-#include "protocol/linesettings.h"
-#include "protocol/networkport.h"
-#include "protocol/telnet.h"
 #include "sim/projector.h"
 
 #include <QByteArray>
@@ -16,8 +13,6 @@
 #include <memory>
 
 class QSocketNotifier;
-class QTcpServer;
-class QTcpSocket;
 
 namespace qv7::sim {
 
@@ -50,7 +45,8 @@ public:
     // one client at a time; a second is told the port is in use and closed, unless the first
     // has been silent for the takeover time. Over RFC 2217 the line runs at the speed the client
     // sets, and a client at another speed than the projector's gets rubbish, as on a
-    // pseudo-terminal.
+    // pseudo-terminal. Defined with the network listener (qv7sim), apart from the rest
+    // (qv7simline), so that a program serving a pseudo-terminal maps no network library.
     bool listen(const QString &url);
     // A client whose cable was pulled holds the port until keepalive finds it dead (in about
     // 25 s); a newcomer takes over sooner from a client that has sent nothing for this long.
@@ -79,6 +75,19 @@ Q_SIGNALS:
     void trafficLogged(const QString &line);
 
 private:
+    friend class NetworkListener;
+
+    // The listening socket of a network port and its one client.
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        virtual void dropClient() = 0;
+        // False when there is no client to take them.
+        virtual bool write(const QByteArray &bytes) = 0;
+        // Whether the client set the far line to the projector's speed and framing.
+        virtual bool speedMatches() const = 0;
+    };
+
     struct Pending {
         std::chrono::steady_clock::time_point due;
         QByteArray bytes;
@@ -88,8 +97,8 @@ private:
     bool fail(const QString &what);
     void readLine();
     void takeBytes(std::string_view bytes, bool speedMatches);
-    void acceptClient();
-    void readClient();
+    // Drops what was read and what waits to go: the far end went away.
+    void forgetLine();
     qsizetype writeLine(const QByteArray &bytes);
     void hangUp();
     void checkForPanel();
@@ -116,15 +125,8 @@ private:
     std::deque<Pending> outgoing_;
     std::uint32_t rubbishState_ = 0x2545F491u;
 
-    std::unique_ptr<QTcpServer> listener_;
-    QTcpSocket *client_ = nullptr;
-    std::chrono::steady_clock::time_point clientHeard_; // its last bytes, or its connection
+    std::unique_ptr<Listener> listener_;
     std::chrono::milliseconds takeoverAfter_ = std::chrono::seconds(5);
-    qv7::NetworkProtocol protocol_ = qv7::NetworkProtocol::RawTcp;
-    qv7::telnet::Parser telnetParser_;
-    qv7::telnet::Options telnetOptions_{{}, {}};
-    qv7::LineSettings clientLine_; // as the RFC 2217 client set it
-    telnet::comport::Control clientControl_;
 };
 
 } // namespace qv7::sim

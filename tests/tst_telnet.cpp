@@ -4,6 +4,7 @@
 #include "protocol/networkport.h"
 #include "protocol/telnet.h"
 
+#include <QHostAddress>
 #include <QTest>
 
 using namespace qv7;
@@ -59,6 +60,8 @@ class TstTelnet : public QObject {
 private Q_SLOTS:
     void portNames_data();
     void portNames();
+    void ipAddresses_data();
+    void ipAddresses();
     void stream_data();
     void stream();
     void negotiationSettles();
@@ -108,6 +111,54 @@ void TstTelnet::portNames()
                  .arg(result.port->port),
              parsed);
     QCOMPARE(parseNetworkPort(networkPortName(*result.port)).port, result.port);
+}
+
+void TstTelnet::ipAddresses_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("address");
+    const std::pair<const char *, bool> rows[] = {{"127.0.0.1", true},
+                                                  {"0.0.0.0", true},
+                                                  {"255.255.255.255", true},
+                                                  {"256.0.0.1", false},
+                                                  {"1.2.3", false},
+                                                  {"1.2.3.4.5", false},
+                                                  {"1.2.3.", false},
+                                                  {"1..3.4", false},
+                                                  {"-1.2.3.4", false},
+                                                  {"", false},
+                                                  {"localhost", false},
+                                                  {"::", true},
+                                                  {"::1", true},
+                                                  {"1::", true},
+                                                  {"fe80::1%eth0", true},
+                                                  {"fe80::1%", false},
+                                                  {"1:2:3:4:5:6:7:8", true},
+                                                  {"1:2:3:4:5:6:7", false},
+                                                  {"1:2:3:4:5:6:7:8:9", false},
+                                                  {"1::2::3", false},
+                                                  {":::", false},
+                                                  {":1", false},
+                                                  {"1:", false},
+                                                  {"12345::", false},
+                                                  {"g::1", false},
+                                                  {"::ffff:10.0.0.1", true},
+                                                  {"::ffff:10.0.0", false},
+                                                  {"1:2:3:4:5:6:1.2.3.4", true},
+                                                  {"1.2.3.4::", false}};
+    for (const auto &[text, address] : rows)
+        QTest::newRow(*text ? text : "empty") << QString::fromLatin1(text) << address;
+}
+
+// What the inventory takes, the bridge's sockets must take too; Qt takes a little more
+// ("1.2.3" as 1.2.0.3, an empty scope).
+void TstTelnet::ipAddresses()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, address);
+    QCOMPARE(isIpAddress(text.toStdString()), address);
+    if (address)
+        QVERIFY(!QHostAddress(text).isNull());
 }
 
 void TstTelnet::stream_data()

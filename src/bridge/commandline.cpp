@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QSslKey>
 #include <QUrl>
@@ -170,7 +171,7 @@ std::optional<WebSettings> web(const QCommandLineParser &parser)
     settings.address = listenAddress(parser, "web", "8080 or [::1]:8080");
     if (const QString file = value(parser, "web-password-file"); !file.isEmpty())
         settings.password = firstLine(credential(file), QStringLiteral("--web-password-file"));
-    if (!settings.address.host.isLoopback() && settings.password.isEmpty())
+    if (!QHostAddress(settings.address.host).isLoopback() && settings.password.isEmpty())
         throw UsageError(QStringLiteral("--web %1 serves the network, where anyone could work "
                                         "the projectors: give --web-password-file FILE, or serve "
                                         "loopback only (--web PORT)")

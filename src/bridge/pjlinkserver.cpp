@@ -42,14 +42,14 @@ PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, QObject 
 QString PjlinkServer::label() const
 {
     const InventoryEntry &projector = line_.entry();
-    return endpoint(projector.pjlinkHost,
+    return endpoint(QHostAddress(projector.pjlinkHost),
                     server_.isListening() ? server_.serverPort() : projector.pjlinkPort);
 }
 
 bool PjlinkServer::listen()
 {
     const InventoryEntry &projector = line_.entry();
-    if (!server_.listen(projector.pjlinkHost, projector.pjlinkPort))
+    if (!server_.listen(QHostAddress(projector.pjlinkHost), projector.pjlinkPort))
         return false;
     line_.log(Priority::Info,
               QStringLiteral("PJLink on %1%2")

@@ -49,7 +49,7 @@ bool Service::addMetrics(const ListenAddress &address)
     const std::vector<LineOwner *> owned = lines();
     metrics_ =
         std::make_unique<MetricsServer>(std::vector<const LineOwner *>(owned.begin(), owned.end()));
-    if (metrics_->listen(address.host, address.port))
+    if (metrics_->listen(QHostAddress(address.host), address.port))
         return true;
     logEvent(Priority::Error, QStringLiteral("qv7-bridge: metrics on port %1: %2")
                                   .arg(address.port)

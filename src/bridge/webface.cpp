@@ -130,7 +130,8 @@ WebFace::~WebFace() = default;
 
 bool WebFace::listen()
 {
-    return server_.listen(settings_.address.host, settings_.address.port, settings_.tls);
+    return server_.listen(QHostAddress(settings_.address.host), settings_.address.port,
+                          settings_.tls);
 }
 
 LineOwner *WebFace::line(const QString &name) const

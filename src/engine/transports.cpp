@@ -1,4 +1,4 @@
-#include "networktransport.h"
+#include "networkmodule.h"
 #ifdef Q_OS_WIN
 #include "winserialtransport.h"
 #else
@@ -8,8 +8,57 @@
 #include "protocol/networkport.h"
 
 #include <QFileInfo>
+#ifdef QV7_NETWORK_MODULE_FILE
+#include <QDir>
+#include <QLibrary>
+#endif
 
 namespace qv7 {
+
+namespace {
+
+using MakeNetworkTransport = decltype(&qv7MakeNetworkTransport);
+
+#ifdef QV7_NETWORK_MODULE_FILE
+// The module is looked for in $QV7RSC_MODULE_DIR (which the build tree's tests set), beside
+// the program (the build tree), then where the package installs it. Once loaded it stays.
+MakeNetworkTransport networkTransports()
+{
+    static MakeNetworkTransport make = nullptr;
+    if (make)
+        return make;
+    const QString programDir =
+        QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).path();
+    QStringList dirs{
+        programDir,
+        QDir::cleanPath(programDir + QStringLiteral("/" QV7_NETWORK_MODULE_FROM_PROGRAM))};
+    if (const QString dir = qEnvironmentVariable("QV7RSC_MODULE_DIR"); !dir.isEmpty())
+        dirs.prepend(dir);
+    const QString file = QStringLiteral(QV7_NETWORK_MODULE_FILE);
+    for (const QString &dir : std::as_const(dirs)) {
+        if (!QFileInfo::exists(dir + u'/' + file))
+            continue;
+        QLibrary module(dir + u'/' + file);
+        make = reinterpret_cast<MakeNetworkTransport>(module.resolve("qv7MakeNetworkTransport"));
+        if (!make)
+            throw CommError(
+                FailureKind::OpenFailed,
+                QStringLiteral("network ports cannot be used: %1").arg(module.errorString()));
+        return make;
+    }
+    throw CommError(FailureKind::OpenFailed,
+                    QStringLiteral("network ports cannot be used: their module %1 is in none of "
+                                   "%2; is the qv7rsc-network package installed?")
+                        .arg(file, dirs.join(QStringLiteral(", "))));
+}
+#else
+MakeNetworkTransport networkTransports()
+{
+    return &qv7MakeNetworkTransport;
+}
+#endif
+
+} // namespace
 
 QString realDevice(const QString &device)
 {
@@ -37,9 +86,7 @@ std::unique_ptr<Transport> makeTransport(const QString &device, const TransportO
     const NetworkPortName parsed = parseNetworkPort(name);
     if (!parsed.port)
         throw CommError(FailureKind::NoSuchDevice, QString::fromStdString(parsed.error));
-    if (parsed.port->protocol == NetworkProtocol::Rfc2217)
-        return std::make_unique<Rfc2217Transport>(*parsed.port, options.connectTimeoutMs);
-    return std::make_unique<NetworkTransport>(*parsed.port, options.connectTimeoutMs);
+    return std::unique_ptr<Transport>(networkTransports()(*parsed.port, options.connectTimeoutMs));
 }
 
 } // namespace qv7

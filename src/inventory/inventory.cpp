@@ -1,6 +1,7 @@
 #include "inventory.h"
 
 #include "protocol/linesettings.h"
+#include "protocol/networkport.h"
 #include "protocol/pjlink.h"
 
 #include <QFile>
@@ -233,11 +234,9 @@ std::optional<ListenAddress> parseListenAddress(const QString &text)
         return std::nullopt; // an IPv6 address goes in brackets
     bool number = false;
     const uint port = text.sliced(colon + 1).toUInt(&number);
-    ListenAddress address;
-    if (!number || port < 1 || port > 65535 || !address.host.setAddress(host))
+    if (!number || port < 1 || port > 65535 || !isIpAddress(host.toStdString()))
         return std::nullopt;
-    address.port = quint16(port);
-    return address;
+    return ListenAddress{host, quint16(port)};
 }
 
 Inventory Inventory::load(const QString &path)

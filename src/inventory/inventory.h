@@ -3,7 +3,6 @@
 #include "base/describederror.h"
 #include "protocol/linesettings.h"
 
-#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -27,7 +26,7 @@ struct InventoryEntry {
     std::chrono::seconds lampPoll{600};
     // Its PJLink face: where it listens (port 0: it has none), the file whose first line is
     // its password, and what it tells of the projector.
-    QHostAddress pjlinkHost;
+    QString pjlinkHost; // an IP address
     quint16 pjlinkPort = 0;
     QString pjlinkPasswordFile;
     QString manufacturer;
@@ -37,7 +36,7 @@ struct InventoryEntry {
 
 // Where a server listens: an address of this machine's and a port.
 struct ListenAddress {
-    QHostAddress host;
+    QString host; // an IPv4 or IPv6 address, without brackets
     quint16 port = 0;
 };
 // "127.0.0.1:4352", "[::]:4352"; nothing for another text (a host name, no port).

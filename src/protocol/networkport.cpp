@@ -48,6 +48,66 @@ std::string quoted(std::string_view text)
     return std::string(1, '"').append(text).append(1, '"');
 }
 
+bool isIpv4(std::string_view text)
+{
+    for (int parts = 1;; ++parts) {
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        const auto digits = static_cast<std::size_t>(end - text.data());
+        if (error != std::errc{} || digits > 3 || value > 255)
+            return false;
+        text.remove_prefix(digits);
+        if (parts == 4)
+            return text.empty();
+        if (!text.starts_with('.'))
+            return false;
+        text.remove_prefix(1);
+    }
+}
+
+// Eight groups of up to four hex digits, or fewer with one "::" standing for the rest; the
+// last two may be written as an IPv4 address.
+bool isIpv6(std::string_view text)
+{
+    if (const auto percent = text.find('%'); percent != std::string_view::npos) {
+        const std::string_view scope = text.substr(percent + 1);
+        if (scope.empty() || !std::ranges::all_of(scope, isHostNameChar))
+            return false;
+        text = text.substr(0, percent);
+    }
+    bool compressed = text.starts_with("::");
+    if (compressed)
+        text.remove_prefix(2);
+    int groups = 0;
+    while (!text.empty()) {
+        const auto colon = text.find(':');
+        const std::string_view group = text.substr(0, colon);
+        if (colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
+            if (!isIpv4(group))
+                return false;
+            groups += 2;
+            break;
+        }
+        if (group.empty() || group.size() > 4 || !std::ranges::all_of(group, [](char c) {
+                return std::isxdigit(static_cast<unsigned char>(c));
+            }))
+            return false;
+        ++groups;
+        if (colon == std::string_view::npos)
+            break;
+        text.remove_prefix(colon + 1);
+        if (text.starts_with(':')) {
+            if (compressed)
+                return false;
+            compressed = true;
+            text.remove_prefix(1);
+        } else if (text.empty()) {
+            return false; // a lone colon at the end
+        }
+    }
+    return compressed ? groups <= 7 : groups == 8;
+}
+
 NetworkPortName failure(std::string error)
 {
     return {std::nullopt, std::move(error)};
@@ -101,6 +161,11 @@ NetworkPortName parseNetworkPort(std::string_view name, bool listening)
     port.host = host;
     port.port = static_cast<std::uint16_t>(value);
     return {port, {}};
+}
+
+bool isIpAddress(std::string_view text)
+{
+    return text.find(':') == std::string_view::npos ? isIpv4(text) : isIpv6(text);
 }
 
 std::string networkPortName(const NetworkPort &port)

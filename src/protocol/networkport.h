@@ -32,6 +32,10 @@ bool isNetworkPortName(std::string_view name);
 // Port 0 ("any free port") is taken only when listening.
 NetworkPortName parseNetworkPort(std::string_view name, bool listening = false);
 
+// An IPv4 address in dotted decimal, or an IPv6 address without brackets, with a scope
+// ("fe80::1%eth0") if it has one: what a server may listen on.
+bool isIpAddress(std::string_view text);
+
 // The name back, with the IPv6 brackets: what the simulator prints after choosing a port.
 std::string networkPortName(const NetworkPort &port);
 
