@@ -3,12 +3,13 @@
 # CR0 out and the answer in) and a minimal Python script with pyserial doing the same, all
 # asking the simulated projector on a pseudo-terminal, in one hyperfine run: first on the
 # machine as it is, then while helper processes hold BUSY open files (20,000 by default; 0
-# skips it), as a desktop with a browser or a server with a database does. Prints qv7ctl's
-# ratio to the floor for each. Usage: bench/ctl_vs_pyserial.sh [BUILD_DIR] (RUNS=50 by
-# default).
+# skips it), as a desktop with a browser or a server with a database does. Prints each
+# program's ratio to the floor. Usage: bench/ctl_vs_pyserial.sh [BUILD_DIR [QV7CTL...]]
+# (RUNS=50 by default); each further qv7ctl (an older build's, say) joins the same runs.
 set -euo pipefail
 
 build=${1:-build}
+others=("${@:2}")
 runs=${RUNS:-50}
 busy=${BUSY:-20000}
 python=/usr/bin/python3 # Debian's, with python3-serial
@@ -49,23 +50,30 @@ echo "qv7ctl answers: $("$build/qv7ctl" --port "$port" status)"
 echo "floor answers: $("$build/bench/bare_status" "$port")"
 echo "pyserial answers: $("$python" "$work/status.py" "$port")"
 
-# qv7ctl's mean over the floor's, from hyperfine's export.
+# Each program's mean over the floor's, from hyperfine's export.
 ratio() {
     "$python" - "$1" <<'PY'
 import json, sys
 
 means = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
-print("qv7ctl status / floor: %.2fx (%.1f ms against %.1f ms)" % (
-    means["qv7ctl status"] / means["floor"], means["qv7ctl status"] * 1e3, means["floor"] * 1e3))
+floor = means.pop("floor")
+for command, mean in means.items():
+    print("%s / floor: %.2fx (%.1f ms against %.1f ms)" % (command, mean / floor, mean * 1e3, floor * 1e3))
 PY
 }
+
+extra=()
+for other in "${others[@]}"; do
+    extra+=(--command-name "$other status" "$other --port $port status")
+done
 
 measure() {
     echo "== $2"
     hyperfine --shell=none --warmup 5 --runs "$runs" --export-json "$work/$1.json" \
         --command-name "qv7ctl status" "$build/qv7ctl --port $port status" \
         --command-name "floor" "$build/bench/bare_status $port" \
-        --command-name "pyserial CR0" "$python $work/status.py $port"
+        --command-name "pyserial CR0" "$python $work/status.py $port" \
+        "${extra[@]}"
     ratio "$work/$1.json"
 }
 
