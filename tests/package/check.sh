@@ -30,6 +30,11 @@ for deb in qv7rsc*.deb; do
 done
 for program in "$@"; do
     echo "$program: $(QT_QPA_PLATFORM=offscreen "$tree/usr/bin/$program" --version)"
+    # A search path of its own would have the loader try it for every library at every start.
+    if readelf -d "$tree/usr/bin/$program" | grep -Eq 'RPATH|RUNPATH'; then
+        echo "$program carries a library search path" >&2
+        exit 1
+    fi
 done
 # The network transports load from where the package put them.
 QT_QPA_PLATFORM=offscreen "$connects" "$tree/usr/bin/qv7rsc" --com1 {port}
