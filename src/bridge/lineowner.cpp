@@ -251,6 +251,8 @@ void LineOwner::onLost(const Failure &failure)
     const bool wasUp = isUp();
     // An attempt that fails as the last one did says nothing new; one with another reason does.
     const bool newReason = failure.description != std::exchange(lineDown_, failure.description);
+    if (newReason)
+        emit downReasonChanged();
     if (!claimed_ && failure.kind == FailureKind::InUse) {
         if (wasUp || newReason || settings_.verbose)
             log(Priority::Warning, QStringLiteral("%1; another program owns this projector's "

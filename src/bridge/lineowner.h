@@ -86,6 +86,8 @@ public:
     // projector is this daemon's to report on.
     bool isClaimed() const { return claimed_; }
     bool isUp() const { return lineDown_.isEmpty(); }
+    // Why the line is down, as its last failure said; empty while it is up.
+    const QString &downReason() const { return lineDown_; }
     std::optional<PowerState> power() const { return state_.power; }
     const LineState &state() const { return state_; }
     // What the panel's TXD, RXD and status lines would show of this line, whichever face's
@@ -99,6 +101,8 @@ signals:
     void claimed();
     void stateChanged(qv7::bridge::LineState::Field field);
     void availabilityChanged(bool online);
+    // The line failed again, for another reason than the last time.
+    void downReasonChanged();
     void trafficChanged();
 
 private:

@@ -381,8 +381,10 @@ PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<Li
     for (LineOwner *owner : all) {
         if (line_ && owner != line_)
             continue;
-        connect(owner, &LineOwner::stateChanged, this, [this, owner] { sendState(*owner); });
-        connect(owner, &LineOwner::claimed, this, [this, owner] { sendState(*owner); });
+        const auto send = [this, owner] { sendState(*owner); };
+        connect(owner, &LineOwner::stateChanged, this, send);
+        connect(owner, &LineOwner::claimed, this, send);
+        connect(owner, &LineOwner::downReasonChanged, this, send);
         sendState(*owner);
     }
     if (line_) {
@@ -423,6 +425,9 @@ void PageSocket::sendState(const LineOwner &line)
         {QStringLiteral("type"), QStringLiteral("projector")},
         {QStringLiteral("name"), line.entry().name},
         {QStringLiteral("link"), ours ? words(state.link) : QStringLiteral("down")},
+        // Another program holding the line is not a fault of the projector's: say who.
+        {QStringLiteral("reason"),
+         line.isUp() ? QJsonValue(QJsonValue::Null) : QJsonValue(line.downReason())},
         {QStringLiteral("power"),
          ours ? optional(state.power, words) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("input"),

@@ -127,6 +127,7 @@ private Q_SLOTS:
     void silentPageLetsGo();
     void rubbishOnTheSocket();
     void commandFromTheBroker();
+    void lineHeldElsewhere();
     void https();
     void commandLine_data();
     void commandLine();
@@ -392,6 +393,27 @@ void TstWeb::commandFromTheBroker()
     QVERIFY(window->waitOpen());
     watcher_->publish(u"qv7/hall/command"_s, "lamp-hours");
     QTRY_VERIFY_WITH_TIMEOUT(window->saw(u"traffic"_s, u"txd"_s, u"C R 3"_s), kTimeout);
+}
+
+void TstWeb::lineHeldElsewhere()
+{
+    // A second daemon on the hall's line, with no password on loopback: its page says that the
+    // line is down because another program holds it, rather than a bare "down".
+    QTemporaryDir folder;
+    const quint16 port = freePort();
+    const auto second = startBridge(folder.path(), u"[hall]\nport = %1\n"_s.arg(hall_->link),
+                                    {u"--web"_s, QString::number(port)});
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (log += second->readAllStandardError()).contains("another program owns"), kTimeout);
+    Page window(port, u"/projector/hall/socket"_s, u"http://127.0.0.1:%1"_s.arg(port), {});
+    QVERIFY(window.waitOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window.saw(u"projector"_s, u"reason"_s, u"in use by another program"_s), kTimeout);
+    for (const QJsonObject &message : std::as_const(window.messages)) {
+        if (message.value(u"type"_s) == u"projector"_s)
+            QCOMPARE(message.value(u"link"_s).toString(), u"down"_s);
+    }
 }
 
 void TstWeb::https()

@@ -19,7 +19,8 @@
 
   function show(message) {
     if (message.type === 'projector') {
-      setLink(message.link, 'link ' + message.link + (message.power ? ', power ' + message.power : ''));
+      const why = message.link === 'down' && message.reason ? ' (' + message.reason + ')' : '';
+      setLink(message.link, 'link ' + message.link + why + (message.power ? ', power ' + message.power : ''));
     } else if (message.type === 'traffic') {
       for (const [key, id] of Object.entries(lines)) {
         const line = document.getElementById(id);
