@@ -388,7 +388,10 @@ PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<Li
         sendState(*owner);
     }
     if (line_) {
-        connect(line_, &LineOwner::trafficChanged, &traffic_, [this] { traffic_.start(0); });
+        connect(line_, &LineOwner::trafficChanged, &traffic_, [this] {
+            if (!hidden_)
+                traffic_.start(0);
+        });
         sendTraffic();
     }
 }
@@ -460,18 +463,32 @@ void PageSocket::onMessage(const QString &text)
     if (!line_)
         return problem(QStringLiteral("the list of projectors takes no commands"));
     if (message.size() != 1)
-        return problem(QStringLiteral("a message has one of click, press, release or alive"));
+        return problem(
+            QStringLiteral("a message has one of click, press, release, alive or visible"));
     const QString key = message.constBegin().key();
     const QString control = message.constBegin().value().toString();
     if (key == u"alive")
         return;
+    if (key == u"visible")
+        return setVisible(message.constBegin().value());
     if (key == u"release")
         return letGo();
     if (key == u"click")
         return click(control);
     if (key == u"press")
         return press(control);
-    problem(QStringLiteral("\"%1\" is none of click, press, release or alive").arg(key));
+    problem(QStringLiteral("\"%1\" is none of click, press, release, alive or visible").arg(key));
+}
+
+void PageSocket::setVisible(const QJsonValue &visible)
+{
+    if (!visible.isBool())
+        return problem(QStringLiteral("visible is true or false"));
+    // A page in the background is sent no traffic, and the texts as they are when it is back.
+    hidden_ = !visible.toBool();
+    traffic_.stop();
+    if (!hidden_)
+        sendTraffic();
 }
 
 Completion PageSocket::completion(const QString &control)

@@ -105,6 +105,7 @@ private:
     void click(const QString &control);
     void press(const QString &control);
     void letGo();
+    void setVisible(const QJsonValue &visible);
     void sendState(const LineOwner &line);
     void sendTraffic();
     void sendJson(const QJsonObject &object);
@@ -118,6 +119,7 @@ private:
     QTimer traffic_; // one message for the texts that change together
     LineOwner::HoldId hold_ = 0;
     int waiting_ = 0;
+    bool hidden_ = false; // the page is in the background
 };
 
 } // namespace qv7::bridge

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -103,6 +104,12 @@ public:
         return false;
     }
 
+    qsizetype count(const QString &type) const
+    {
+        return std::ranges::count_if(
+            messages, [&](const QJsonObject &message) { return message.value(u"type"_s) == type; });
+    }
+
     QList<QJsonObject> messages;
 
 private:
@@ -128,6 +135,7 @@ private Q_SLOTS:
     void rubbishOnTheSocket();
     void commandFromTheBroker();
     void lineHeldElsewhere();
+    void hiddenPageGetsNoTraffic();
     void https();
     void commandLine_data();
     void commandLine();
@@ -414,6 +422,36 @@ void TstWeb::lineHeldElsewhere()
         if (message.value(u"type"_s) == u"projector"_s)
             QCOMPARE(message.value(u"link"_s).toString(), u"down"_s);
     }
+}
+
+void TstWeb::hiddenPageGetsNoTraffic()
+{
+    // A page in the background is sent no traffic, and the texts as they are when it is back;
+    // a page in front beside it shows when the line has carried a command. A bad message
+    // after each change of visibility marks where the daemon has read it.
+    const auto hidden = page();
+    const auto shown = page();
+    QVERIFY(hidden->waitOpen() && shown->waitOpen());
+    const auto mark = [&hidden](int errors) {
+        hidden->send(R"({"visible": "no"})");
+        return QTest::qWaitFor([&] { return hidden->count(u"error"_s) == errors; }, kTimeout);
+    };
+    hidden->send(R"({"visible": false})");
+    QVERIFY(mark(1));
+    QVERIFY(hidden->saw(u"error"_s, u"message"_s, u"visible is true or false"_s));
+    const qsizetype before = hidden->count(u"traffic"_s);
+    const qsizetype shownBefore = shown->messages.size();
+    watcher_->publish(u"qv7/hall/command"_s, "lamp-hours");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::any_of(shown->messages.cbegin() + shownBefore, shown->messages.cend(),
+                    [](const QJsonObject &message) {
+                        return message.value(u"txd"_s).toString().contains(u"C R 3"_s);
+                    }),
+        kTimeout);
+    hidden->send(R"({"visible": true})");
+    QVERIFY(mark(2));
+    QCOMPARE(hidden->count(u"traffic"_s), before + 1);
+    QVERIFY(hidden->saw(u"traffic"_s, u"txd"_s, u"C R 3"_s));
 }
 
 void TstWeb::https()

@@ -1,7 +1,8 @@
 // The bridge's web pages in Debian's Chromium, driven by playwright-core, against the bridge,
 // a simulated projector on a pseudo-terminal and mosquitto, all on loopback: the login, a
 // click and a hold and their bytes on the line, a page that goes away mid-hold, a command from
-// the broker seen on the page, a foreign page refused, axe-core's findings, and a phone.
+// the broker seen on the page, a page in the background, a foreign page refused, axe-core's
+// findings, and a phone.
 //
 // Run by CTest with QV7BRIDGE and QV7SIM naming the programs; QV7_SCREENSHOTS, when set, is
 // where the phone's and the desktop's screenshots go.
@@ -208,6 +209,33 @@ describe('the window', () => {
     assert.equal(published.status, 0, String(published.stderr));
     await until('the TXD line', async () =>
       (await page.getByRole('status', { name: 'TXD' }).textContent()).includes('C R 3'));
+    await context.close();
+  });
+
+  test('a page in the background is sent no traffic, and catches up when it is back', async () => {
+    const context = await browser.newContext();
+    const page = await panel(context);
+    const txd = page.getByRole('status', { name: 'TXD' });
+    const show = (state) => page.evaluate((value) => {
+      Object.defineProperty(document, 'visibilityState', { value, configurable: true });
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, state);
+    await page.getByRole('button', { name: 'STATUS', exact: true }).click();
+    await until('CR0 on the TXD line', async () => (await txd.textContent()).includes('C R 0'));
+    await show('hidden');
+    await sleep(300);
+    const before = taken('CR3');
+    const polls = taken('CR0');
+    const published = spawnSync('mosquitto_pub', ['-h', '127.0.0.1', '-p', String(brokerPort),
+      '-t', 'qv7/hall/command', '-m', 'lamp-hours']);
+    assert.equal(published.status, 0, String(published.stderr));
+    await until('CR3 on the line', () => taken('CR3') > before);
+    await sleep(300);
+    assert.ok(!(await txd.textContent()).includes('C R 3'));
+    await show('visible');
+    // A power poll after the command may have taken the line's last word.
+    await until('the TXD line to catch up', async () =>
+      (await txd.textContent()).includes('C R 3') || taken('CR0') > polls);
     await context.close();
   });
 

@@ -89,15 +89,26 @@
       location.assign('/');
     }
   });
+  // A page in the background needs no traffic lines: the daemon sends them again when it is
+  // back.
+  const visible = () => send({ visible: document.visibilityState === 'visible' });
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'hidden') letGo();
+    visible();
   });
   window.addEventListener('pagehide', letGo);
   window.addEventListener('blur', letGo);
 
-  const socket = openSocket(form.dataset.socket, show, (event) => {
-    letGo();
-    setLink('down', event.reason ? 'not connected: ' + event.reason : 'not connected');
-  });
+  const socket = openSocket(
+    form.dataset.socket,
+    show,
+    (event) => {
+      letGo();
+      setLink('down', event.reason ? 'not connected: ' + event.reason : 'not connected');
+    },
+    () => {
+      if (document.visibilityState === 'hidden') visible();
+    },
+  );
   const send = (message) => socket.send(message);
 })();

@@ -1,8 +1,8 @@
 // A page's WebSocket to the daemon, opened again after a loss, sooner at first and then every
-// ten seconds. A socket refused at its handshake may be a session that has ended: the page
+// ten seconds; onOpen runs at each opening. A socket refused at its handshake may be a session that has ended: the page
 // itself then answers with the way to the login.
 'use strict';
-function openSocket(path, onMessage, onLost) {
+function openSocket(path, onMessage, onLost, onOpen = () => {}) {
   let retry = 500;
   let current = null;
 
@@ -34,6 +34,7 @@ function openSocket(path, onMessage, onLost) {
     socket.onopen = () => {
       opened = true;
       retry = 500;
+      onOpen();
     };
     socket.onmessage = (event) => onMessage(JSON.parse(event.data));
     socket.onclose = (event) => {
