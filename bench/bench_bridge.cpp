@@ -3,7 +3,8 @@
 // projector asking POWR ? every second as a control system does: the daemon's CPU and memory
 // under that load, and how long a command published on the broker, or sent by another PJLink
 // client, or tapped on a web page, takes to reach the projector's line. The web pages
-// (--pages, 32 by default, spread over the projectors) are open for the whole run.
+// (--pages, 32 by default, spread over the projectors) are open for the whole run; with
+// --hidden they say at once that they are in the background, as in a phone's other tabs.
 
 #include "benchsupport.h"
 #include "broker.h"
@@ -66,6 +67,7 @@ int main(int argc, char *argv[])
     const int commands = int(option(arguments, QStringLiteral("commands"), 200));
     const int projectorCount = int(option(arguments, QStringLiteral("projectors"), 64));
     const int pageCount = int(option(arguments, QStringLiteral("pages"), 32));
+    const bool hidden = arguments.contains(QStringLiteral("--hidden"));
     const quint16 webPort = qv7::test::freePort();
 
     qv7::test::Broker broker;
@@ -152,6 +154,8 @@ int main(int argc, char *argv[])
                             .arg(n % projectorCount)));
         if (!waitUntil([&] { return page->state() == QAbstractSocket::ConnectedState; }, 5))
             qFatal("web page %d did not connect: %s", n, qPrintable(page->errorString()));
+        if (hidden)
+            page->sendTextMessage(QStringLiteral(R"({"visible": false})"));
     }
 
     const double cpuBefore = processCpuSeconds(bridge.processId());
@@ -204,9 +208,10 @@ int main(int argc, char *argv[])
     }
     const Summary webLatency = summarize(latencies);
 
-    std::printf("qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink,\n"
-                "each asked POWR ? every second by a PJLink client of its own; %d web pages open\n",
-                projectorCount, pageCount);
+    std::printf(
+        "qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink,\n"
+        "each asked POWR ? every second by a PJLink client of its own; %d web pages open%s\n",
+        projectorCount, pageCount, hidden ? " in the background" : "");
     std::printf("CPU over %.0f s with no other command: %.3f %% of a core\n", idleSeconds,
                 idleCpu * 100);
     std::printf("RSS: %.1f MiB\n", double(rss) / 1024);
