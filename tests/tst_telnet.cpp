@@ -118,40 +118,38 @@ void TstTelnet::ipAddresses_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("address");
     const std::pair<const char *, bool> rows[] = {{"127.0.0.1", true},
-                                                  {"0.0.0.0", true},
-                                                  {"255.255.255.255", true},
-                                                  {"256.0.0.1", false},
-                                                  {"1.2.3", false},
-                                                  {"1.2.3.4.5", false},
-                                                  {"1.2.3.", false},
-                                                  {"1..3.4", false},
-                                                  {"-1.2.3.4", false},
+                                                  {"127.255.255.255", true},
+                                                  {"127.0.0.256", false},
+                                                  {"127.0.1", false},
+                                                  {"127.0.0.1.1", false},
+                                                  {"127.0.0.", false},
+                                                  {"127..0.1", false},
+                                                  {"-127.0.0.1", false},
                                                   {"", false},
                                                   {"localhost", false},
-                                                  {"::", true},
                                                   {"::1", true},
-                                                  {"1::", true},
-                                                  {"fe80::1%eth0", true},
-                                                  {"fe80::1%", false},
-                                                  {"1:2:3:4:5:6:7:8", true},
-                                                  {"1:2:3:4:5:6:7", false},
-                                                  {"1:2:3:4:5:6:7:8:9", false},
-                                                  {"1::2::3", false},
+                                                  {"0::1", true},
+                                                  {"::1%lo", true},
+                                                  {"::1%", false},
+                                                  {"0:0:0:0:0:0:0:1", true},
+                                                  {"0:0:0:0:0:0:1", false},
+                                                  {"0:0:0:0:0:0:0:0:1", false},
+                                                  {"0::0::1", false},
                                                   {":::", false},
                                                   {":1", false},
-                                                  {"1:", false},
-                                                  {"12345::", false},
+                                                  {"::1:", false},
+                                                  {"00001::1", false},
                                                   {"g::1", false},
-                                                  {"::ffff:10.0.0.1", true},
-                                                  {"::ffff:10.0.0", false},
-                                                  {"1:2:3:4:5:6:1.2.3.4", true},
-                                                  {"1.2.3.4::", false}};
+                                                  {"::ffff:127.0.0.1", true},
+                                                  {"::ffff:127.0.0", false},
+                                                  {"0:0:0:0:0:ffff:127.0.0.1", true},
+                                                  {"127.0.0.1::", false}};
     for (const auto &[text, address] : rows)
         QTest::newRow(*text ? text : "empty") << QString::fromLatin1(text) << address;
 }
 
 // What the inventory takes, the bridge's sockets must take too; Qt takes a little more
-// ("1.2.3" as 1.2.0.3, an empty scope).
+// ("127.0.1" as 127.0.0.1, an empty scope).
 void TstTelnet::ipAddresses()
 {
     QFETCH(QString, text);
