@@ -67,9 +67,11 @@ private Q_SLOTS:
     {
         Projector projector;
         QSignalSpy failures(&projector, &Projector::failed);
+        QSignalSpy opened(&projector, &Projector::opened);
         Target target;
         target.device = far_.portName();
         QVERIFY(projector.open(target));
+        QVERIFY(opened.wait());
         // Holds back to back from now on: one is in flight when the cable is found pulled.
         for (int i = 0; i < 3; ++i)
             projector.request(parseCommands({"volume", "up", "100"}).commands.front());

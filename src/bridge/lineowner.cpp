@@ -83,6 +83,7 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
     // Every failure of the port (open, write, the device gone) arrives here, once a burst.
     connect(&projector_, &Projector::failed, this, &LineOwner::onLost);
     connect(&projector_, &Projector::done, this, &LineOwner::onDone);
+    connect(&projector_, &Projector::opened, this, &LineOwner::onOpened);
     connect(&projector_, &Projector::trafficChanged, this, &LineOwner::trafficChanged);
     state_.known.set(std::size_t(LineState::Field::Link));
 }
@@ -100,8 +101,8 @@ void LineOwner::start()
 
 void LineOwner::open()
 {
-    if (projector_.open({entry_.port, entry_.name, entry_.settings, settings_.connectTimeoutMs}))
-        onOpened();
+    // A failure comes through failed(), the line's opening through opened().
+    projector_.open({entry_.port, entry_.name, entry_.settings, settings_.connectTimeoutMs});
 }
 
 void LineOwner::claim()

@@ -39,6 +39,7 @@ Session::Session(ScriptTarget target, std::vector<Step> steps, QObject *parent)
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
     connect(&pollTimer_, &QTimer::timeout, this, &Session::poll);
+    connect(&projector_, &Projector::opened, this, &Session::next);
     connect(&projector_, &Projector::done, this, &Session::onDone);
     connect(&projector_, &Projector::failed, this, [this](const Failure &failure) {
         fail(failureExitCode(failure.kind), failure.description);
@@ -48,9 +49,9 @@ Session::Session(ScriptTarget target, std::vector<Step> steps, QObject *parent)
 void Session::start()
 {
     outcome_ = outcomeOf(steps_.front());
-    // A failure to open or set the line is reported from the event loop.
-    if (projector_.open(target_.line))
-        next();
+    // The first command goes out once the line is open; a failure to open or set it is
+    // reported from the event loop.
+    projector_.open(target_.line);
 }
 
 void Session::next()

@@ -27,7 +27,15 @@ Engine::Engine(QObject *parent)
             sharingChecked_ = false;
         emit portOpenChanged(open);
     });
-    connect(&comm_, &SerialControl::connectingChanged, this, &Engine::connectingChanged);
+    connect(&comm_, &SerialControl::connectingChanged, this, [this](bool connecting) {
+        // A write that makes the connection again goes out once it is made: the reply window
+        // counts from then.
+        if (connecting)
+            timer2_.setEnabled(false);
+        else if (awaitingReply_ == 1 && comm_.PortOpen())
+            timer2_.setEnabled(true);
+        emit connectingChanged(connecting);
+    });
 }
 
 Engine::~Engine() = default;
@@ -93,10 +101,7 @@ bool Engine::switchPort(short chosen)
             failure = error.failure();
         }
     };
-    attempt([this] {
-        if (comm_.PortOpen())
-            comm_.setPortOpen(false);
-    });
+    attempt([this] { comm_.setPortOpen(false); });
     attempt([this, chosen] { comm_.setCommPort(chosen); });
     if (!failure)
         attempt([this] { comm_.setPortOpen(true); });
@@ -257,7 +262,8 @@ void Engine::Timer1_Timer()
     if (heldButton_ == 0)
         return;
     const HoldCommand *held = findHeldButton(heldButton_);
-    if (!held)
+    // While a connection is made again the sends so far wait: more would only pile up.
+    if (!held || comm_.connecting())
         return;
     // The running timer keeps its schedule, so the period does not drift by the time each
     // tick takes. A tick that cannot send ends the hold: one failure, one report.

@@ -68,7 +68,8 @@ public:
     void setConnectTimeout(int milliseconds) { comm_.setConnectTimeout(milliseconds); }
     void setPortName(const QString &name) { comm_.setPortName(name); }
 
-    // Start values of the variables, then COM1 opened at 19200 baud; false if it failed.
+    // Start values of the variables, then COM1 opened at 19200 baud; false if it failed. A
+    // network port is open once its connection is made (portOpenChanged), or reports failed().
     bool start();
     // A one-shot button's click, a hold button's press and release. A click is false when
     // its command could not be sent.
@@ -84,8 +85,9 @@ public:
     // For programs: a reply's carriage return closes its window at once, so that the next
     // command can follow it. The panel keeps each window open for its whole length.
     void setReplyEndsWindow(bool ends) { replyEndsWindow_ = ends; }
-    // Closes the port and opens port 1 or 2 instead; a failure is reported at once and the
-    // other port number is kept for the next try. True when the chosen port is open.
+    // Closes the port (or gives up its connection being made) and opens port 1 or 2 instead; a
+    // failure is reported at once and the other port number is kept for the next try. True
+    // when the chosen port is open, or connecting.
     bool switchPort(short chosen);
     // True when the line took the settings (or the port is closed and keeps them).
     bool chooseSpeed(std::string_view settings);

@@ -1,9 +1,5 @@
 #include "networktransport.h"
 
-#include <QEventLoop>
-#include <QScopeGuard>
-#include <QTimer>
-
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -62,6 +58,9 @@ NetworkTransport::NetworkTransport(NetworkPort port, int connectTimeoutMs, QObje
     , connectTimeoutMs_(connectTimeoutMs)
 {
     socket_.setReadBufferSize(kInBufferSize);
+    step_.setSingleShot(true);
+    connect(&step_, &QTimer::timeout, this, &NetworkTransport::onStepTimeout);
+    connect(&socket_, &QAbstractSocket::connected, this, &NetworkTransport::onConnected);
     connect(&socket_, &QTcpSocket::readyRead, this, &NetworkTransport::onReadyRead);
     // Handled from the event loop, out of the socket's own call stack, since it aborts the
     // socket; the generation drops errors of a connection that has been replaced.
@@ -85,62 +84,35 @@ NetworkTransport::~NetworkTransport()
 void NetworkTransport::open(const LineSettings &settings)
 {
     settings_ = settings;
+    waiting_.clear();
     connectToPeer();
-    open_ = true;
-    dropped_ = false;
-    // What came with the greeting goes to the engine once it listens, after the open.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (open_ && !received_.isEmpty())
-                emit readyRead();
-        },
-        Qt::QueuedConnection);
 }
 
-// Connecting waits in a nested event loop rather than opening asynchronously. Every caller of
-// the serial control, from the engine's start and port switch to a write that re-makes the
-// connection, takes an open as done or failed when the call returns, and a failure must come
-// back as that call's own CommError so that the engine's rule of one report a burst holds.
-// The wait is bounded by the connect time-out and the answer times, and the loop keeps the
-// window painted with its wait cursor; while it runs, connectingChanged() tells the serial
-// control to refuse any other open, close or write, and the window drops clicks.
+void NetworkTransport::setConnecting(bool connecting)
+{
+    if (std::exchange(connecting_, connecting) != connecting)
+        emit connectingChanged(connecting);
+}
+
 void NetworkTransport::connectToPeer()
 {
     ++generation_;
     received_.clear();
-    connecting_ = true;
-    emit connectingChanged(true);
-    const auto done = qScopeGuard([this] {
-        connecting_ = false;
-        emit connectingChanged(false);
-    });
-    const QString host = QString::fromStdString(port_.host);
-    socket_.connectToHost(host, port_.port);
-    const bool settled = waitFor(
-        [this] {
-            return socket_.state() == QAbstractSocket::ConnectedState ||
-                   socket_.state() == QAbstractSocket::UnconnectedState;
-        },
-        connectTimeoutMs_);
-    if (socket_.state() != QAbstractSocket::ConnectedState) {
-        const CommError failure =
-            settled ? connectFailure(socket_.error(), socket_.errorString(), host)
-                    : CommError(FailureKind::ConnectTimedOut,
-                                QStringLiteral("no connection within %1 s; is the converter on "
-                                               "and reachable?")
-                                    .arg(connectTimeoutMs_ / 1000.0));
-        socket_.abort();
-        throw failure;
-    }
+    socket_.abort();
+    phase_ = Phase::Connecting;
+    setConnecting(true);
+    step_.start(connectTimeoutMs_);
+    socket_.connectToHost(QString::fromStdString(port_.host), port_.port);
+}
+
+void NetworkTransport::onConnected()
+{
+    if (phase_ != Phase::Connecting)
+        return;
+    step_.stop();
     keepAlive();
-    try {
-        greet();
-    } catch (const CommError &) {
-        socket_.abort();
-        throw;
-    }
-    lastWrite_.invalidate();
+    phase_ = Phase::Greeting;
+    greet();
 }
 
 void NetworkTransport::keepAlive()
@@ -162,61 +134,84 @@ void NetworkTransport::keepAlive()
 
 void NetworkTransport::greet()
 {
-    waitFor([] { return false; }, kSettleMs);
-    if (closedByFarEnd())
-        failClosedAtOnce();
+    // Watched for a close by the far end (onSocketError) until the time is up.
+    awaitGreeting(kSettleMs);
 }
 
-bool NetworkTransport::closedByFarEnd() const
+void NetworkTransport::onStepTimeout()
 {
-    return socket_.state() != QAbstractSocket::ConnectedState;
+    if (phase_ == Phase::Connecting)
+        failConnect(CommError(FailureKind::ConnectTimedOut,
+                              QStringLiteral("no connection within %1 s; is the converter on "
+                                             "and reachable?")
+                                  .arg(connectTimeoutMs_ / 1000.0)));
+    else if (phase_ == Phase::Greeting)
+        greetingTimedOut();
 }
 
-void NetworkTransport::failClosedAtOnce() const
+void NetworkTransport::greeted()
+{
+    if (phase_ != Phase::Greeting)
+        return;
+    step_.stop();
+    phase_ = Phase::Open;
+    lastWrite_.invalidate();
+    const bool first = !std::exchange(open_, true);
+    setConnecting(false);
+    if (!waiting_.isEmpty() && send(std::exchange(waiting_, {})))
+        lastWrite_.start();
+    if (first)
+        emit opened();
+    // What came with the greeting goes to the engine now that it listens.
+    if (open_ && !received_.isEmpty())
+        emit readyRead();
+}
+
+void NetworkTransport::failGreeting(const CommError &error)
+{
+    if (phase_ == Phase::Greeting)
+        failConnect(error);
+}
+
+CommError NetworkTransport::closedAtOnce() const
 {
     const QByteArray said = received_.toLower();
     if (said.contains("in use") || said.contains("busy"))
-        throw CommError(FailureKind::InUse,
-                        QStringLiteral("in use by another client; close the other program or "
-                                       "session and try again"));
-    throw CommError(FailureKind::InUse,
-                    QStringLiteral("the converter closed the connection as soon as it was "
-                                   "made; is it in use by another client?"));
+        return {FailureKind::InUse, QStringLiteral("in use by another client; close the other "
+                                                   "program or session and try again")};
+    return {FailureKind::InUse, QStringLiteral("the converter closed the connection as soon as "
+                                               "it was made; is it in use by another client?")};
 }
 
-bool NetworkTransport::waitFor(const std::function<bool()> &done, int timeoutMs)
+void NetworkTransport::failConnect(const CommError &error)
 {
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer timeout;
-    timeout.setSingleShot(true);
-    connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto check = [&] {
-        if (done() || closedByFarEnd())
-            loop.quit();
-    };
-    // After this transport's own handlers, so that the state they leave is what is checked.
-    connect(&socket_, &QAbstractSocket::stateChanged, &loop, check);
-    connect(&socket_, &QTcpSocket::readyRead, &loop, check);
-    timeout.start(timeoutMs);
-    loop.exec();
-    return done();
+    const bool again = open_;
+    close();
+    emit connectFailed(
+        {error.kind(),
+         again ? QStringLiteral("the converter closed the connection, and connecting again "
+                                "failed: %1")
+                     .arg(error.description())
+               : error.description()});
 }
 
 void NetworkTransport::close()
 {
     ++generation_;
+    phase_ = Phase::Closed;
     open_ = false;
-    dropped_ = false;
+    step_.stop();
     socket_.abort();
     received_.clear();
+    waiting_.clear();
+    setConnecting(false);
 }
 
 void NetworkTransport::applySettings(const LineSettings &settings)
 {
     settings_ = settings;
-    if (open_ && !dropped_)
+    // A connection being made puts the far line at them in its greeting.
+    if (phase_ == Phase::Open && socket_.state() == QAbstractSocket::ConnectedState)
         sendSettings();
 }
 
@@ -231,7 +226,9 @@ bool NetworkTransport::send(const QByteArray &bytes)
 
 void NetworkTransport::write(std::string_view data)
 {
-    if (open_ && !dropped_ && socket_.state() != QAbstractSocket::ConnectedState) {
+    if (!open_)
+        throw CommError(FailureKind::Lost, QStringLiteral("the connection is not made yet"));
+    if (phase_ == Phase::Open && socket_.state() != QAbstractSocket::ConnectedState) {
         // Gone before its error came round the event loop.
         const QAbstractSocket::SocketError error = socket_.error();
         if (!endsQuietly(error)) {
@@ -239,21 +236,14 @@ void NetworkTransport::write(std::string_view data)
             close();
             throw CommError(FailureKind::Lost, reason);
         }
-        dropped_ = true;
+        phase_ = Phase::Closed;
     }
-    if (dropped_) {
-        try {
+    if (phase_ != Phase::Open) {
+        // The far end closed the idle connection: these bytes wait for the next one.
+        waiting_ += outgoing(data);
+        if (phase_ == Phase::Closed)
             connectToPeer();
-        } catch (const CommError &error) {
-            open_ = false;
-            dropped_ = false;
-            throw CommError(
-                error.kind(),
-                QStringLiteral("the converter closed the connection, and connecting again "
-                               "failed: %1")
-                    .arg(error.description()));
-        }
-        dropped_ = false;
+        return;
     }
     if (!send(outgoing(data)))
         throw CommError(FailureKind::WriteFailed,
@@ -264,7 +254,7 @@ void NetworkTransport::write(std::string_view data)
 void NetworkTransport::onReadyRead()
 {
     takeIncoming(socket_.readAll());
-    if (open_ && !connecting_ && !received_.isEmpty())
+    if (phase_ == Phase::Open && !received_.isEmpty())
         emit readyRead();
 }
 
@@ -285,10 +275,22 @@ QString NetworkTransport::lossReason(QAbstractSocket::SocketError error) const
 
 void NetworkTransport::onSocketError(QAbstractSocket::SocketError error)
 {
-    if (!open_ || connecting_ || dropped_)
+    switch (phase_) {
+    case Phase::Closed:
         return;
+    case Phase::Connecting:
+        failConnect(
+            connectFailure(error, socket_.errorString(), QString::fromStdString(port_.host)));
+        return;
+    case Phase::Greeting:
+        failConnect(closedAtOnce());
+        return;
+    case Phase::Open:
+        break;
+    }
     if (endsQuietly(error)) {
-        dropped_ = true;
+        // Made again at the next write.
+        phase_ = Phase::Closed;
         socket_.abort();
         return;
     }
@@ -309,21 +311,35 @@ void Rfc2217Transport::greet()
     parser_ = {};
     options_ = freshOptions();
     acknowledgementsDue_ = 0;
+    settingsSent_ = false;
     const std::string offers = options_.offer(kComPort) + options_.offer(kBinary) +
                                options_.ask(kBinary) + options_.offer(kSuppressGoAhead) +
                                options_.ask(kSuppressGoAhead);
     send(QByteArray::fromStdString(offers));
-    waitFor([this] { return options_.ours(kComPort) != Options::State::Asked; }, kAnswerMs);
-    if (closedByFarEnd())
-        failClosedAtOnce();
-    if (options_.ours(kComPort) == Options::State::Off)
-        throw CommError(FailureKind::Unsupported,
-                        QStringLiteral("the server does not take RFC 2217 line settings; is it "
-                                       "a raw TCP port (tcp://)?"));
+    awaitGreeting(kAnswerMs);
+}
+
+void Rfc2217Transport::greetingTimedOut()
+{
+    // A server that never answers an option or a setting is not waited for longer.
+    if (!settingsSent_)
+        afterOffers();
+    else
+        greeted();
+}
+
+void Rfc2217Transport::afterOffers()
+{
+    using namespace telnet;
+    if (options_.ours(kComPort) == Options::State::Off) {
+        failGreeting(CommError(FailureKind::Unsupported,
+                               QStringLiteral("the server does not take RFC 2217 line settings; "
+                                              "is it a raw TCP port (tcp://)?")));
+        return;
+    }
     sendSettings();
-    waitFor([this] { return acknowledgementsDue_ == 0; }, kAnswerMs);
-    if (closedByFarEnd())
-        failClosedAtOnce();
+    settingsSent_ = true;
+    awaitGreeting(kAnswerMs);
 }
 
 void Rfc2217Transport::sendSettings()
@@ -357,6 +373,12 @@ void Rfc2217Transport::takeIncoming(const QByteArray &bytes)
     }
     if (!answers.empty())
         send(QByteArray::fromStdString(answers));
+    if (!greeting())
+        return;
+    if (!settingsSent_ && options_.ours(kComPort) != Options::State::Asked)
+        afterOffers();
+    else if (settingsSent_ && acknowledgementsDue_ == 0)
+        greeted();
 }
 
 QByteArray Rfc2217Transport::outgoing(std::string_view data) const

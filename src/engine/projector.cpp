@@ -21,6 +21,7 @@ Projector::Projector(QObject *parent)
     engine_.setReplyEndsWindow(true);
     connect(&engine_, &Engine::replyWindowClosed, this, &Projector::onWindowClosed);
     connect(&engine_, &Engine::failed, this, &Projector::onFailed);
+    connect(&engine_, &Engine::portOpenChanged, this, &Projector::onPortOpenChanged);
     for (const auto signal : {&Engine::txdChanged, &Engine::rxdChanged, &Engine::statusChanged})
         connect(&engine_, signal, this, &Projector::trafficChanged);
 }
@@ -30,17 +31,30 @@ bool Projector::open(const Target &target)
     engine_.setDevice(1, target.device);
     engine_.setPortName(target.name.isEmpty() ? target.device : target.name);
     engine_.setConnectTimeout(target.connectTimeoutMs);
+    // Opened only once the speed is set as well.
+    opening_ = false;
     if (!engine_.start())
         return false;
     const std::string settings = formatLineSettings(target.settings);
     if (settings != kFastLineSettings && !engine_.chooseSpeed(settings))
         return false;
-    open_ = true;
+    opening_ = true;
+    if (engine_.isOpen())
+        onPortOpenChanged(true);
     return true;
+}
+
+void Projector::onPortOpenChanged(bool open)
+{
+    if (!open || !std::exchange(opening_, false))
+        return;
+    open_ = true;
+    emit opened();
 }
 
 void Projector::close()
 {
+    opening_ = false;
     if (inFlight_ && inFlight_->command.hold && engine_.holding())
         engine_.release(*inFlight_->command.hold);
     inFlight_.reset();
@@ -122,6 +136,7 @@ void Projector::onFailed(const Failure &failure)
 {
     // The engine has released a hold that the failure ended.
     open_ = false;
+    opening_ = false;
     engine_.closePort();
     if (inFlight_) {
         Result result = *std::exchange(inFlight_, std::nullopt);

@@ -52,7 +52,8 @@ class Projector : public QObject {
 public:
     explicit Projector(QObject *parent = nullptr);
 
-    // False when it failed; failed() then follows from the event loop.
+    // False when it failed; failed() then follows from the event loop. opened() says when the
+    // line can take requests: at once for a serial device, once a network port is connected.
     bool open(const Target &target);
     void close();
     bool isOpen() const { return open_; }
@@ -71,6 +72,7 @@ public:
     const QString &status() const { return engine_.status(); }
 
 signals:
+    void opened();
     void done(const qv7::Result &result);
     void failed(const qv7::Failure &failure);
     void trafficChanged();
@@ -80,12 +82,14 @@ private:
     void completeLater(const ReplyWindow &window);
     void complete(const ReplyWindow &window);
     void onFailed(const Failure &failure);
+    void onPortOpenChanged(bool open);
 
     Engine engine_;
     std::optional<Result> inFlight_;
     ReplyWindow holdReply_; // the latest answered window of the hold in flight
     unsigned serial_ = 0;   // of the command in flight
     bool open_ = false;
+    bool opening_ = false; // open() has been asked; the line is not open yet
 };
 
 } // namespace qv7

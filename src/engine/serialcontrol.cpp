@@ -2,6 +2,8 @@
 
 #include "protocol/portnames.h"
 
+#include <utility>
+
 namespace qv7 {
 
 SerialControl::SerialControl(QObject *parent)
@@ -43,15 +45,14 @@ void SerialControl::fail(FailureKind kind, const QString &what) const
 
 void SerialControl::refuseWhileConnecting() const
 {
-    // The event loop runs while a network port connects; whatever it delivers waits its turn.
-    if (connecting_)
+    if (connecting_ && !PortOpen())
         fail(FailureKind::Unsupported,
              QStringLiteral("still connecting; try again when the connection is made"));
 }
 
 void SerialControl::setCommPort(short port)
 {
-    if (PortOpen())
+    if (PortOpen() || connecting_)
         fail(FailureKind::Unsupported,
              QStringLiteral("the port number cannot change while the port is open"));
     if (port < 1)
@@ -61,12 +62,12 @@ void SerialControl::setCommPort(short port)
 
 void SerialControl::setSettings(const QString &settings)
 {
-    refuseWhileConnecting();
     const auto parsed = parseLineSettings(settings.toStdString());
     if (!parsed)
         fail(FailureKind::Unsupported,
              QStringLiteral("\"%1\" is not a line setting").arg(settings));
-    if (PortOpen()) {
+    // A network port still connecting puts them on the far line once it is connected.
+    if (PortOpen() || connecting_) {
         try {
             line_->applySettings(*parsed);
         } catch (const CommError &error) {
@@ -77,20 +78,27 @@ void SerialControl::setSettings(const QString &settings)
     lineSettings_ = *parsed;
 }
 
+void SerialControl::announceOpen(bool open)
+{
+    if (std::exchange(announcedOpen_, open) == open)
+        return;
+    if (open)
+        commEvent_ = 0;
+    emit portOpenChanged(open);
+}
+
 void SerialControl::setPortOpen(bool open)
 {
-    refuseWhileConnecting();
-    if (open == PortOpen()) {
-        // Closing a closed port is harmless; opening an open one is the operator's mistake.
-        if (open)
-            fail(FailureKind::Unsupported, QStringLiteral("already open"));
-        return;
-    }
     if (!open) {
-        line_->close();
-        emit portOpenChanged(false);
+        // Closing a closed port is harmless; a connection being made is given up.
+        if (line_ && (PortOpen() || connecting_))
+            line_->close();
+        announceOpen(false);
         return;
     }
+    refuseWhileConnecting();
+    if (PortOpen())
+        fail(FailureKind::Unsupported, QStringLiteral("already open"));
     // A transport that was lost may still be on its way out of its own signal: let it finish.
     if (line_)
         line_.release()->deleteLater();
@@ -100,6 +108,7 @@ void SerialControl::setPortOpen(bool open)
             connecting_ = connecting;
             emit connectingChanged(connecting);
         });
+        connect(line_.get(), &Transport::opened, this, [this] { announceOpen(true); });
         line_->open(lineSettings_);
     } catch (const CommError &error) {
         fail(error);
@@ -109,12 +118,17 @@ void SerialControl::setPortOpen(bool open)
         emit OnComm();
     });
     connect(line_.get(), &Transport::lost, this, [this](const QString &reason) {
-        emit portOpenChanged(false);
+        announceOpen(false);
         emit deviceLost(
             {FailureKind::Lost, labelled(reason + QStringLiteral("; the port is closed"))});
     });
-    commEvent_ = 0;
-    emit portOpenChanged(true);
+    // At the open, or when a write found the idle connection closed and making it again failed.
+    connect(line_.get(), &Transport::connectFailed, this, [this](const Failure &failure) {
+        announceOpen(false);
+        emit deviceLost({failure.kind, labelled(failure.description)});
+    });
+    if (line_->isOpen())
+        announceOpen(true);
 }
 
 void SerialControl::setOutput(std::string_view data)
@@ -131,9 +145,8 @@ void SerialControl::setOutput(std::string_view data)
     try {
         line_->write(data);
     } catch (const CommError &error) {
-        // A line that could not be made again at the write is closed now.
         if (!PortOpen())
-            emit portOpenChanged(false);
+            announceOpen(false);
         fail(error);
     }
 }

@@ -50,7 +50,11 @@ public:
     void setSettings(const QString &settings);
 
     bool PortOpen() const { return line_ && line_->isOpen(); }
+    // A network port opens when its connection is made: portOpenChanged() says so, or
+    // deviceLost() says why not. Closing gives up a connection still being made.
     void setPortOpen(bool open);
+    // A network port is making its connection, at the open or again at a write.
+    bool connecting() const { return connecting_; }
 
     // Writes the whole string to the line in one operation.
     void setOutput(std::string_view data);
@@ -64,8 +68,9 @@ public:
 
 signals:
     void OnComm();
-    // The port was open and the device went away (unplugged, far end hung up); the port is
-    // closed by the time this is emitted, once per loss.
+    // The port was open and the device went away (unplugged, far end hung up), or a network
+    // port could not make its connection; the port is closed by the time this is emitted, once
+    // per loss.
     void deviceLost(const qv7::Failure &failure);
     void portOpenChanged(bool open);
     // A network port is connecting: the window shows it is busy.
@@ -80,6 +85,8 @@ private:
         fail(error.kind(), error.description());
     }
     void refuseWhileConnecting() const;
+    // Says portOpenChanged() once for each change.
+    void announceOpen(bool open);
 
     std::unique_ptr<Transport> line_;
     QMap<short, QString> devices_;
@@ -90,6 +97,7 @@ private:
     TransportOptions transportOptions_;
     short commEvent_ = 0;
     bool connecting_ = false;
+    bool announcedOpen_ = false;
 };
 
 } // namespace qv7

@@ -22,6 +22,9 @@ class Transport : public QObject {
 public:
     using QObject::QObject;
 
+    // Opens the line. A serial device is open when this returns; a network port starts
+    // connecting and reports by opened() or connectFailed(). Throws CommError for what fails
+    // at once.
     virtual void open(const LineSettings &settings) = 0;
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
@@ -40,8 +43,13 @@ signals:
     void readyRead();
     // The line went away (unplugged, far end hung up); it is closed by the time this comes.
     void lost(const QString &reason);
-    // A network line is making its connection (in open, or again at a write); while it does,
-    // the event loop runs and nothing may open, close or write the line.
+    // A network line has made its connection after open(): it is open from now on.
+    void opened();
+    // A network line could not make its connection, at open() or again when a write found the
+    // idle connection closed; it is closed by the time this comes.
+    void connectFailed(const qv7::Failure &failure);
+    // A network line is making its connection (after open(), or again at a write). Bytes
+    // written meanwhile wait and go out once it is made.
     void connectingChanged(bool connecting);
 };
 

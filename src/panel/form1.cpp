@@ -423,12 +423,13 @@ void Form1::setTop(float twips)
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
-    // Whatever is clicked or typed while a port connects would start another open or write.
+    // Whatever is clicked or typed while a port connects would start another open or write. A
+    // release still comes through: it ends a hold whose press made the connection again, and
+    // the button it completes was pressed before the wait began.
     if (connecting_ && watched->isWidgetType() &&
         static_cast<QWidget *>(watched)->window() == this) {
         switch (event->type()) {
         case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
         case QEvent::MouseButtonDblClick:
         case QEvent::KeyPress:
         case QEvent::KeyRelease:

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -51,6 +52,7 @@ private slots:
     void payloads();
     void powerOnThenInput();
     void brokerRestartWithNetworkProjector();
+    void converterClosesIdleConnections();
     void linkStatesThenWill();
     void secondBridgeLeavesTheOwnersState();
     void sameClientIdDoesNotFight();
@@ -258,6 +260,57 @@ void TstBridge::brokerRestartWithNetworkProjector()
     QTRY_PAYLOAD(watcher, "qv7/net/power", "standby");
     QCOMPARE(watcher.last(u"qv7/net/availability"_s), QByteArray("online"));
     QVERIFY(!watcher.last(u"homeassistant/switch/qv7_net/power/config"_s).isEmpty());
+}
+
+void TstBridge::converterClosesIdleConnections()
+{
+    // A serial device server that closes a connection after 2.5 s of quiet, as many do: the
+    // daemon makes it again for whatever comes next, while the clients that asked come and go.
+    SimulatorServer converter;
+    QVERIFY(converter.listen(u"tcp://127.0.0.1:0"_s));
+    QStringList sent;
+    connect(&converter, &SimulatorServer::trafficLogged, this, [&sent](const QString &text) {
+        if (text.section(u' ', 1, 1) == u"in")
+            sent.append(text.section(u' ', 2).remove(u" CR"_s).remove(u' '));
+    });
+    const quint16 pjlink = qv7::test::freePort();
+    const auto process = bridge(
+        *broker_,
+        u"[idle]\nport = %1\npjlink = 127.0.0.1:%2\n"_s.arg(converter.portName()).arg(pjlink));
+    QTRY_PAYLOAD(*watcher_, "qv7/idle/power", "standby");
+    const auto idleClose = [&converter] {
+        // The real converter's quiet: long enough that a close is no answer going missing.
+        QTest::qWait(2500);
+        converter.dropClient();
+    };
+    for (int round = 0; round < 3; ++round) {
+        idleClose();
+        // A controller that asks and is gone before the answer.
+        QTcpSocket hasty;
+        QByteArray said;
+        hasty.connectToHost(QHostAddress::LocalHost, pjlink);
+        QTRY_VERIFY_WITH_TIMEOUT((said += hasty.readAll()).endsWith('\r'), kTimeout);
+        hasty.write("%1POWR ?\r");
+        hasty.disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(hasty.state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QTcpSocket patient;
+        QByteArray answer;
+        patient.connectToHost(QHostAddress::LocalHost, pjlink);
+        QTRY_VERIFY_WITH_TIMEOUT((answer += patient.readAll()).endsWith('\r'), kTimeout);
+        answer.clear();
+        patient.write("%1POWR ?\r");
+        QTRY_VERIFY_WITH_TIMEOUT((answer += patient.readAll()).endsWith('\r'), kTimeout);
+        QCOMPARE(answer, QByteArray("%1POWR=0\r"));
+    }
+    // Two commands from the broker after an idle close both reach the line, in order.
+    idleClose();
+    sent.clear();
+    watcher_->publish(u"qv7/idle/command"_s, "CR3");
+    watcher_->publish(u"qv7/idle/command"_s, "CR1");
+    QTRY_VERIFY_WITH_TIMEOUT(sent.contains(u"CR1"_s), kTimeout);
+    QVERIFY2(sent.indexOf(u"CR3"_s) >= 0 && sent.indexOf(u"CR3"_s) < sent.indexOf(u"CR1"_s),
+             qPrintable(sent.join(u' ')));
+    QCOMPARE(process->state(), QProcess::Running);
 }
 
 void TstBridge::linkStatesThenWill()

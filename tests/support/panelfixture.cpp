@@ -15,6 +15,11 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
     if (!com2.isEmpty())
         panel->form->engine().setDevice(2, com2);
     panel->form->load();
+    // A network port opens once its connection is made.
+    if (!QTest::qWaitFor(
+            [&panel] { return panel->form->engine().isOpen() || !panel->failures.isEmpty(); },
+            10000))
+        qWarning("the panel's port neither opened nor failed within 10 s");
     return panel;
 }
 
