@@ -5,6 +5,10 @@
 // client, or tapped on a web page, takes to reach the projector's line. The web pages
 // (--pages, 32 by default, spread over the projectors) are open for the whole run; with
 // --hidden they say at once that they are in the background, as in a phone's other tabs.
+//
+// With --network the projectors sit behind serial device servers on loopback (tcp://), and
+// --dead N of those converters never answer a connection (dropped, not refused: an nftables
+// rule, which takes root); the figures are then of the others alone.
 
 #include "benchsupport.h"
 #include "broker.h"
@@ -49,6 +53,37 @@ long processRssKiB(qint64 pid)
     return 0;
 }
 
+// Converters that never answer: every packet to or from their ports is dropped, for as long as
+// this lives (the table is owned by the nft process and goes with it).
+struct DeadConverters {
+    explicit DeadConverters(const std::vector<quint16> &ports)
+    {
+        QStringList set;
+        for (const quint16 port : ports)
+            set.append(QString::number(port));
+        const QString list = set.join(QStringLiteral(", "));
+        nft.setProcessChannelMode(QProcess::MergedChannels);
+        nft.start(QStringLiteral("nft"), {QStringLiteral("-i")});
+        nft.write(QStringLiteral("add table inet qv7bench_%1 { flags owner; chain input { type "
+                                 "filter hook input priority -10; iif lo tcp dport { %2 } drop; "
+                                 "}; }\nlist table inet qv7bench_%1\n")
+                      .arg(::getpid())
+                      .arg(list)
+                      .toUtf8());
+        QByteArray said;
+        while (!said.contains("policy") && !said.contains("Error") && nft.waitForReadyRead(10000))
+            said += nft.readAll();
+        if (!said.contains("policy"))
+            qFatal("--dead needs nftables and root: %s", said.constData());
+    }
+    ~DeadConverters()
+    {
+        nft.closeWriteChannel();
+        nft.waitForFinished();
+    }
+    QProcess nft;
+};
+
 bool waitUntil(const std::function<bool()> &done, double seconds)
 {
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
@@ -68,6 +103,12 @@ int main(int argc, char *argv[])
     const int projectorCount = int(option(arguments, QStringLiteral("projectors"), 64));
     const int pageCount = int(option(arguments, QStringLiteral("pages"), 32));
     const bool hidden = arguments.contains(QStringLiteral("--hidden"));
+    const bool network = arguments.contains(QStringLiteral("--network"));
+    const int deadCount = network ? int(option(arguments, QStringLiteral("dead"), 0)) : 0;
+    // The projectors that answer are the first ones; the dead converters come last.
+    const int liveCount = projectorCount - deadCount;
+    if (liveCount < 1)
+        qFatal("--dead must leave at least one projector that answers");
     const quint16 webPort = qv7::test::freePort();
 
     qv7::test::Broker broker;
@@ -79,23 +120,36 @@ int main(int argc, char *argv[])
     std::vector<Clock::time_point> arrived(projectorCount);
     std::vector<quint16> pjlinkPorts;
     QString inventory;
+    std::vector<quint16> deadPorts;
     for (int i = 0; i < projectorCount; ++i) {
-        auto &server = projectors.emplace_back(std::make_unique<SimulatorServer>());
-        const QString link = dir.filePath(QStringLiteral("p%1").arg(i));
-        if (!server->openPseudoTerminal(link))
-            qFatal("no simulator: %s", qPrintable(server->errorString()));
-        QObject::connect(server.get(), &SimulatorServer::trafficLogged, &app,
-                         [&arrived, i](const QString &line) {
-                             if (line.contains(QLatin1StringView(" in  C R 4")) ||
-                                 line.contains(QLatin1StringView(" in  C R 1")))
-                                 arrived[i] = Clock::now();
-                         });
+        QString port;
+        if (i >= liveCount) {
+            deadPorts.push_back(qv7::test::freePort());
+            port = QStringLiteral("tcp://127.0.0.1:%1").arg(deadPorts.back());
+        } else {
+            auto &server = projectors.emplace_back(std::make_unique<SimulatorServer>());
+            port = dir.filePath(QStringLiteral("p%1").arg(i));
+            if (network ? !server->listen(QStringLiteral("tcp://127.0.0.1:0"))
+                        : !server->openPseudoTerminal(port))
+                qFatal("no simulator: %s", qPrintable(server->errorString()));
+            if (network)
+                port = server->portName();
+            QObject::connect(server.get(), &SimulatorServer::trafficLogged, &app,
+                             [&arrived, i](const QString &line) {
+                                 if (line.contains(QLatin1StringView(" in  C R 4")) ||
+                                     line.contains(QLatin1StringView(" in  C R 1")))
+                                     arrived[i] = Clock::now();
+                             });
+        }
         pjlinkPorts.push_back(qv7::test::freePort());
         inventory += QStringLiteral("[p%1]\nport = %2\npjlink = 127.0.0.1:%3\n")
                          .arg(i)
-                         .arg(link)
+                         .arg(port)
                          .arg(pjlinkPorts.back());
     }
+    std::unique_ptr<DeadConverters> dead;
+    if (!deadPorts.empty())
+        dead = std::make_unique<DeadConverters>(deadPorts);
     QFile file(dir.filePath(QStringLiteral("projectors.ini")));
     if (!file.open(QIODevice::WriteOnly) || file.write(inventory.toUtf8()) < 0)
         qFatal("cannot write the inventory");
@@ -108,13 +162,13 @@ int main(int argc, char *argv[])
                   broker.url(), QStringLiteral("--web"), QString::number(webPort)});
     const bool up = waitUntil(
         [&] {
-            for (int i = 0; i < projectorCount; ++i) {
+            for (int i = 0; i < liveCount; ++i) {
                 if (watcher.last(QStringLiteral("qv7/p%1/orientation").arg(i)).isEmpty())
                     return false;
             }
             return true;
         },
-        20);
+        60);
     if (!up)
         qFatal("the bridge did not bring its projectors up");
 
@@ -151,7 +205,7 @@ int main(int argc, char *argv[])
         QObject::connect(page.get(), &QWebSocket::textMessageReceived, &app, [] {});
         page->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/projector/p%2/socket")
                             .arg(webPort)
-                            .arg(n % projectorCount)));
+                            .arg(n % liveCount)));
         if (!waitUntil([&] { return page->state() == QAbstractSocket::ConnectedState; }, 5))
             qFatal("web page %d did not connect: %s", n, qPrintable(page->errorString()));
         if (hidden)
@@ -165,7 +219,7 @@ int main(int argc, char *argv[])
 
     std::vector<double> latencies;
     for (int n = 0; n < commands; ++n) {
-        const int i = n % projectorCount;
+        const int i = n % liveCount;
         arrived[i] = {};
         const auto sent = Clock::now();
         watcher.publish(QStringLiteral("qv7/p%1/command").arg(i), "orientation");
@@ -181,7 +235,7 @@ int main(int argc, char *argv[])
     connectAll(clients);
     latencies.clear();
     for (int n = 0; n < commands; ++n) {
-        const int i = n % projectorCount;
+        const int i = n % liveCount;
         arrived[i] = {};
         const auto sent = Clock::now();
         clients[i]->write("%1INPT ?\r");
@@ -197,7 +251,7 @@ int main(int argc, char *argv[])
     latencies.clear();
     for (int n = 0; n < commands && pageCount > 0; ++n) {
         const int page = n % pageCount;
-        const int i = page % projectorCount;
+        const int i = page % liveCount;
         arrived[i] = {};
         const auto sent = Clock::now();
         pages[std::size_t(page)]->sendTextMessage(QStringLiteral(R"({"click": "Command45"})"));
@@ -212,6 +266,10 @@ int main(int argc, char *argv[])
         "qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink,\n"
         "each asked POWR ? every second by a PJLink client of its own; %d web pages open%s\n",
         projectorCount, pageCount, hidden ? " in the background" : "");
+    if (network)
+        std::printf("on tcp:// converters, %d of which never answer a connection; the figures "
+                    "are the other %d's\n",
+                    deadCount, liveCount);
     std::printf("CPU over %.0f s with no other command: %.3f %% of a core\n", idleSeconds,
                 idleCpu * 100);
     std::printf("RSS: %.1f MiB\n", double(rss) / 1024);
