@@ -163,6 +163,26 @@ bool LineOwner::canTakeNow(const Command &command) const
     return takenInAnyState(command.code) || state_.power == PowerState::On;
 }
 
+Verdict LineOwner::verdict(const Command &command) const
+{
+    const auto power = state_.power;
+    if (!isUp() || power == PowerState::PowerAbnormal || power == PowerState::TemperatureAbnormal)
+        return Verdict::Failed;
+    switch (powerChange(command)) {
+    case PowerChange::Off:
+        if (power == PowerState::Standby || power == PowerState::Cooling)
+            return Verdict::Already;
+        break;
+    case PowerChange::On:
+        if (power == PowerState::Cooling)
+            return Verdict::NotNow;
+        break;
+    case PowerChange::None:
+        break;
+    }
+    return canTakeNow(command) ? Verdict::Now : Verdict::Waits;
+}
+
 void LineOwner::poll(const Command &query)
 {
     // One of each query waiting is enough.

@@ -51,6 +51,16 @@ struct LineState {
     bool isKnown(Field field) const { return known[std::size_t(field)]; }
 };
 
+// Whether the projector can take a command now, asked once here for every face, which says
+// the answer in its own protocol.
+enum class Verdict {
+    Now,     // sent in its turn
+    Waits,   // not until the projector is on (or its state is known)
+    Already, // nothing to do: it asks to switch off a projector that is off or cooling
+    NotNow,  // refused for now: power on while it cools
+    Failed,  // the line is down, or the projector reports a fault
+};
+
 // One projector's line and everything the daemon knows of it, shared by the faces that serve
 // it (MQTT, PJLink). The line is kept open and polled, and published from its first exchange,
 // by which a program that holds it without a lock would have been found. A line that fails or
@@ -89,6 +99,7 @@ public:
     // Why the line is down, as its last failure said; empty while it is up.
     const QString &downReason() const { return lineDown_; }
     std::optional<PowerState> power() const { return state_.power; }
+    Verdict verdict(const Command &command) const;
     const LineState &state() const { return state_; }
     // What the panel's TXD, RXD and status lines would show of this line, whichever face's
     // command it was.

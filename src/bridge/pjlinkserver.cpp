@@ -224,26 +224,20 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
         if (button)
             commands.push_back(commandFor(*button));
     }
-    const std::string &code = commands.front().code;
-    const PowerChange change = powerChange(commands.front());
-    const bool powerOn = change == PowerChange::On;
-    const bool powerOff = change == PowerChange::Off;
-    const auto power = line_.power();
-    // What the projector cannot take now is refused here rather than left to wait.
-    const bool failed = !line_.isUp() || power == PowerState::PowerAbnormal ||
-                        power == PowerState::TemperatureAbnormal;
-    if (failed) {
+    // What the projector cannot take now is refused rather than left to wait.
+    switch (line_.verdict(commands.front())) {
+    case Verdict::Failed:
         finish(request, text(pjlink::Error::ProjectorFailure));
         return;
-    }
-    if (powerOff && (power == PowerState::Standby || power == PowerState::Cooling)) {
-        finish(request, "OK"); // off already, or on its way
+    case Verdict::Already:
+        finish(request, "OK");
         return;
-    }
-    if ((powerOn && power == PowerState::Cooling) ||
-        (!takenInAnyState(code) && power && power != PowerState::On)) {
+    case Verdict::NotNow:
+    case Verdict::Waits:
         finish(request, text(pjlink::Error::UnavailableTime));
         return;
+    case Verdict::Now:
+        break;
     }
     busy_ = true;
     auto left = std::make_shared<std::size_t>(commands.size());
