@@ -4,8 +4,8 @@
 // controls from the panel's layout table as plain Qt widgets in the design's fonts: what Qt
 // itself takes for the design's window, with no engine, no network and no port switch.
 
-#include "panel/fonts.h"
 #include "layout/layout.h"
+#include "panel/fonts.h"
 
 #include <QApplication>
 #include <QFrame>

@@ -86,8 +86,8 @@ struct DeadConverters {
 
 bool waitUntil(const std::function<bool()> &done, double seconds)
 {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done() && Clock::now() < deadline)
+    const auto deadline = Steady::now() + std::chrono::duration<double>(seconds);
+    while (!done() && Steady::now() < deadline)
         runFor(0.01);
     return done();
 }
@@ -117,7 +117,7 @@ int main(int argc, char *argv[])
     std::vector<std::unique_ptr<SimulatorServer>> projectors;
     // When each projector last took the query this measures: orientation from the broker,
     // input from PJLink.
-    std::vector<Clock::time_point> arrived(projectorCount);
+    std::vector<Steady::time_point> arrived(projectorCount);
     std::vector<quint16> pjlinkPorts;
     QString inventory;
     std::vector<quint16> deadPorts;
@@ -138,7 +138,7 @@ int main(int argc, char *argv[])
                              [&arrived, i](const QString &line) {
                                  if (line.contains(QLatin1StringView(" in  C R 4")) ||
                                      line.contains(QLatin1StringView(" in  C R 1")))
-                                     arrived[i] = Clock::now();
+                                     arrived[i] = Steady::now();
                              });
         }
         pjlinkPorts.push_back(qv7::test::freePort());
@@ -221,9 +221,9 @@ int main(int argc, char *argv[])
     for (int n = 0; n < commands; ++n) {
         const int i = n % liveCount;
         arrived[i] = {};
-        const auto sent = Clock::now();
+        const auto sent = Steady::now();
         watcher.publish(QStringLiteral("qv7/p%1/command").arg(i), "orientation");
-        if (!waitUntil([&] { return arrived[i] != Clock::time_point{}; }, 5))
+        if (!waitUntil([&] { return arrived[i] != Steady::time_point{}; }, 5))
             qFatal("a command did not reach projector %d", i);
         latencies.push_back(millisecondsBetween(sent, arrived[i]));
         runFor(0.02); // the reply, before the next one
@@ -237,9 +237,9 @@ int main(int argc, char *argv[])
     for (int n = 0; n < commands; ++n) {
         const int i = n % liveCount;
         arrived[i] = {};
-        const auto sent = Clock::now();
+        const auto sent = Steady::now();
         clients[i]->write("%1INPT ?\r");
-        if (!waitUntil([&] { return arrived[i] != Clock::time_point{}; }, 5))
+        if (!waitUntil([&] { return arrived[i] != Steady::time_point{}; }, 5))
             qFatal("a PJLink request did not reach projector %d", i);
         latencies.push_back(millisecondsBetween(sent, arrived[i]));
         if (!answered(*clients[i]))
@@ -253,9 +253,9 @@ int main(int argc, char *argv[])
         const int page = n % pageCount;
         const int i = page % liveCount;
         arrived[i] = {};
-        const auto sent = Clock::now();
+        const auto sent = Steady::now();
         pages[std::size_t(page)]->sendTextMessage(QStringLiteral(R"({"click": "Command45"})"));
-        if (!waitUntil([&] { return arrived[i] != Clock::time_point{}; }, 5))
+        if (!waitUntil([&] { return arrived[i] != Steady::time_point{}; }, 5))
             qFatal("a tap did not reach projector %d", i);
         latencies.push_back(millisecondsBetween(sent, arrived[i]));
         runFor(0.02);

@@ -72,7 +72,7 @@ public:
         arrivals_.clear();
         torn_ = 0;
     }
-    std::vector<Clock::time_point> arrivals() const
+    std::vector<Steady::time_point> arrivals() const
     {
         const std::lock_guard lock(mutex_);
         return arrivals_;
@@ -82,7 +82,7 @@ public:
         const std::lock_guard lock(mutex_);
         return torn_;
     }
-    std::optional<Clock::time_point> firstByte() const
+    std::optional<Steady::time_point> firstByte() const
     {
         const std::lock_guard lock(mutex_);
         if (arrivals_.empty())
@@ -93,7 +93,7 @@ public:
 private:
     void take(const QString &line)
     {
-        const auto now = Clock::now();
+        const auto now = Steady::now();
         if (!line.contains(QLatin1String(" in ")))
             return;
         const std::lock_guard lock(mutex_);
@@ -107,7 +107,7 @@ private:
     QObject anchor_;
     std::unique_ptr<sim::SimulatorServer> server_;
     mutable std::mutex mutex_;
-    std::vector<Clock::time_point> arrivals_;
+    std::vector<Steady::time_point> arrivals_;
     long torn_ = 0;
 };
 
@@ -144,7 +144,7 @@ void measure(const QString &device, const QString &what, Watcher &watcher, doubl
         watcher.reset();
 
         auto *held = form.control(QString::fromLatin1(route.held));
-        const auto pressed = Clock::now();
+        const auto pressed = Steady::now();
         QTest::mousePress(held, Qt::LeftButton);
         runFor(seconds);
         QTest::mouseRelease(held, Qt::LeftButton);

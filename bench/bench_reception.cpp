@@ -39,7 +39,7 @@ int main(int argc, char *argv[])
         QByteArray chunk(slice, 'A');
         for (int i = 0; i < slice; ++i)
             chunk[i] = char('0' + i % 40);
-        auto next = Clock::now();
+        auto next = Steady::now();
         while (running) {
             next += std::chrono::milliseconds(10);
             for (qsizetype done = 0; done < chunk.size() && running;) {
@@ -65,9 +65,9 @@ int main(int argc, char *argv[])
     std::vector<double> loopDelays;
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
-    auto lastTick = Clock::now();
+    auto lastTick = Steady::now();
     QObject::connect(&ticker, &QTimer::timeout, &form, [&] {
-        const auto now = Clock::now();
+        const auto now = Steady::now();
         loopDelays.push_back(std::max(0.0, millisecondsBetween(lastTick, now) - 5.0));
         lastTick = now;
     });
@@ -78,12 +78,12 @@ int main(int argc, char *argv[])
     std::vector<double> clickDelays;
     QTimer clicker;
     QObject::connect(&clicker, &QTimer::timeout, &form, [&] {
-        const auto posted = Clock::now();
+        const auto posted = Steady::now();
         QMetaObject::invokeMethod(
             &form,
             [&, posted] {
                 test::widget<CommandButton>(form, "Command17")->click();
-                clickDelays.push_back(millisecondsBetween(posted, Clock::now()));
+                clickDelays.push_back(millisecondsBetween(posted, Steady::now()));
             },
             Qt::QueuedConnection);
     });

@@ -157,7 +157,7 @@ public:
     Display &operator=(const Display &) = delete;
 
     // The next top-level window to be mapped; none when none was within the time.
-    xcb_window_t waitForMap(Clock::time_point deadline)
+    xcb_window_t waitForMap(Steady::time_point deadline)
     {
         for (;;) {
             while (xcb_generic_event_t *event = xcb_poll_for_event(connection_)) {
@@ -167,7 +167,7 @@ public:
                     return map->window;
             }
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
             if (left.count() <= 0 || xcb_connection_has_error(connection_))
                 return XCB_NONE;
             pollfd ready{xcb_get_file_descriptor(connection_), POLLIN, 0};
@@ -178,13 +178,13 @@ public:
     // Waits until the window shows anything but the black it is mapped with (Qt gives its
     // windows no background of their own, so the black root shows until the first paint),
     // reading the row across its middle every 0.2 ms.
-    bool waitForPaint(xcb_window_t window, Clock::time_point deadline)
+    bool waitForPaint(xcb_window_t window, Steady::time_point deadline)
     {
         const auto geometry = owned(
             xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr));
         if (!geometry)
             return false;
-        while (Clock::now() < deadline) {
+        while (Steady::now() < deadline) {
             const auto row = owned(xcb_get_image_reply(
                 connection_,
                 xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0,
@@ -219,18 +219,18 @@ struct Program {
 
 Sample measure(Display &display, const std::string &displayName, const Program &program)
 {
-    const auto started = Clock::now();
+    const auto started = Steady::now();
     const auto deadline = started + std::chrono::seconds(20);
     const pid_t pid = spawn(program.command, {"DISPLAY=" + displayName, "QT_QPA_PLATFORM=xcb"});
     const xcb_window_t window = display.waitForMap(deadline);
     Sample sample;
-    sample.mappedMs = millisecondsBetween(started, Clock::now());
+    sample.mappedMs = millisecondsBetween(started, Steady::now());
     sample.cpuMs = cpuMs(pid);
     if (window == XCB_NONE || !display.waitForPaint(window, deadline)) {
         stop(pid);
         fail(std::string(program.name) + ": no window painted within 20 s");
     }
-    sample.paintedMs = millisecondsBetween(started, Clock::now());
+    sample.paintedMs = millisecondsBetween(started, Steady::now());
     // Memory once the window sits idle.
     ::usleep(300000);
     sample.rssMiB = rssMiB(pid);

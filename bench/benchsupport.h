@@ -13,9 +13,9 @@
 
 namespace qv7::bench {
 
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 
-inline double millisecondsBetween(Clock::time_point from, Clock::time_point to)
+inline double millisecondsBetween(Steady::time_point from, Steady::time_point to)
 {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }

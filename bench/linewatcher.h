@@ -40,7 +40,7 @@ public:
         torn_ = 0;
         firstByte_.reset();
     }
-    std::vector<Clock::time_point> arrivals() const
+    std::vector<Steady::time_point> arrivals() const
     {
         const std::lock_guard lock(mutex_);
         return arrivals_;
@@ -60,7 +60,7 @@ public:
         const std::lock_guard lock(mutex_);
         return pending_.size();
     }
-    std::optional<Clock::time_point> firstByte() const
+    std::optional<Steady::time_point> firstByte() const
     {
         const std::lock_guard lock(mutex_);
         return firstByte_;
@@ -75,7 +75,7 @@ private:
             if (::poll(&watch, 1, 20) <= 0)
                 continue;
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            const auto now = Clock::now();
+            const auto now = Steady::now();
             if (n <= 0)
                 continue;
             const std::lock_guard lock(mutex_);
@@ -97,8 +97,8 @@ private:
     int fd_;
     std::atomic<bool> running_{true};
     mutable std::mutex mutex_;
-    std::vector<Clock::time_point> arrivals_;
-    std::optional<Clock::time_point> firstByte_;
+    std::vector<Steady::time_point> arrivals_;
+    std::optional<Steady::time_point> firstByte_;
     std::string pending_;
     long torn_ = 0;
     std::thread thread_;

@@ -7,7 +7,7 @@
 #include "protocol/rendering.h"
 
 #include "support/enginefixture.h"
-#include "support/engineprobe.h"
+#include "support/manualclock.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -38,26 +38,28 @@ private Q_SLOTS:
 private:
     // Clicks or presses and releases each button, and takes what they sent off the line.
     void use(const QStringList &controls);
-    DesignTimer *timer(const char *name) const { return fixture_->timer(name); }
-    test::EngineProbe probe() const { return test::probe(fixture_->engine); }
+    DesignState state() const { return fixture_->engine.designState(); }
     // The lengths of Timer1, Timer2 and Timer4.
     QList<int> intervals() const
     {
-        return {timer("Timer1")->interval(), timer("Timer2")->interval(),
-                timer("Timer4")->interval()};
+        const DesignState now = state();
+        return {now.Timer1.interval, now.Timer2.interval, now.Timer4.interval};
     }
+    std::unique_ptr<test::ManualClock> clock_;
     std::unique_ptr<test::EngineOnLine> fixture_;
 };
 
 void TstEngine::init()
 {
-    fixture_ = std::make_unique<test::EngineOnLine>();
+    clock_ = std::make_unique<test::ManualClock>();
+    fixture_ = std::make_unique<test::EngineOnLine>(*clock_);
     QVERIFY(fixture_->engine.isOpen());
 }
 
 void TstEngine::cleanup()
 {
     fixture_.reset();
+    clock_.reset();
 }
 
 void TstEngine::use(const QStringList &controls)
@@ -110,15 +112,21 @@ void TstEngine::reception()
         fixture_->line.write(piece);
         gathered += piece;
         // The whole reply so far, rendered and decoded again.
-        QTRY_COMPARE(probe().ReceivedText(), gathered.toStdString());
+        QTRY_COMPARE(state().ReceivedText, gathered.toStdString());
         QCOMPARE(engine.rxd(), QString::fromLatin1(renderTraffic(gathered.toStdString())));
     }
     QCOMPARE(engine.status(), status);
-    QTRY_VERIFY_WITH_TIMEOUT(!timer("Timer2")->isActive(), 10000);
+    clock_->advance(499);
+    QVERIFY(state().Timer2.enabled);
+    clock_->advance(1);
+    QVERIFY(!state().Timer2.enabled);
     QCOMPARE(engine.rxd(), afterWindow);
-    QCOMPARE(probe().AwaitingReply(), std::uint8_t(0));
-    QVERIFY(probe().ReceivedText().empty()); // the next reply starts afresh
-    QTRY_VERIFY_WITH_TIMEOUT(!timer("Timer4")->isActive(), 10000);
+    QCOMPARE(state().AwaitingReply, std::uint8_t(0));
+    QVERIFY(state().ReceivedText.empty()); // the next reply starts afresh
+    clock_->advance(499);
+    QCOMPARE(engine.rxd(), afterWindow);
+    clock_->advance(1);
+    QVERIFY(!state().Timer4.enabled);
     QVERIFY(engine.txd().isEmpty());
     QVERIFY(engine.rxd().isEmpty());
     QVERIFY(engine.status().isEmpty());
@@ -127,31 +135,35 @@ void TstEngine::reception()
 void TstEngine::transmitRestartsTheWindows()
 {
     // A second command while both windows run gives each its full length again.
+    const Engine &engine = fixture_->engine;
     use({"Command17"});
-    QVERIFY(timer("Timer2")->isActive());
-    const int replyWindows = timer("Timer2")->starts();
-    const int timeOuts = timer("Timer4")->starts();
+    clock_->advance(400);
     use({"Command18"});
-    QCOMPARE(timer("Timer2")->starts(), replyWindows + 1);
-    QCOMPARE(timer("Timer4")->starts(), timeOuts + 1);
+    clock_->advance(499);
+    QVERIFY(state().Timer2.enabled);
+    clock_->advance(1);
+    QCOMPARE(engine.rxd(), QStringLiteral(" X X X X"));
+    clock_->advance(499);
+    QCOMPARE(engine.txd(), QStringLiteral(" C 0 2 CR "));
+    clock_->advance(1);
+    QVERIFY(engine.txd().isEmpty());
 }
 
 void TstEngine::fullTransmitBufferIsAFailureNotAReception()
 {
     // Nobody reads the line: the transmit-buffer event must not be taken for a reception.
     Engine &engine = fixture_->engine;
-    // The window stays open however long the clicks take.
-    timer("Timer2")->setInterval(600'000);
-    QSignalSpy events(&probe().MSComm1(), &SerialControl::OnComm);
     QSignalSpy failures(&engine, &Engine::failed);
     QSignalSpy receptions(&engine, &Engine::received);
-    for (int i = 0; i < 1'000'000 && events.isEmpty(); ++i)
-        fixture_->click("Command17");
+    for (int i = 0; i < 1'000'000 && fixture_->click("Command17"); ++i)
+        ;
     QVERIFY(failures.wait(5000));
-    QCOMPARE(probe().MSComm1().CommEvent(), short(SerialControl::comEventTxFull));
+    QVERIFY2(failures.first().first().value<Failure>().description.endsWith(
+                 QStringLiteral("the transmit buffer is full; is the projector reading the line?")),
+             qPrintable(failures.first().first().value<Failure>().description));
     QCOMPARE(receptions.count(), 0);
     QVERIFY(engine.rxd().isEmpty());
-    QCOMPARE(probe().AwaitingReply(), std::uint8_t(1));
+    QCOMPARE(state().AwaitingReply, std::uint8_t(1));
 }
 
 void TstEngine::hold_data()
@@ -182,34 +194,44 @@ void TstEngine::hold()
     use({"Command44"});
     fixture_->line.write("00\r");
     QTRY_COMPARE(engine.status(), QStringLiteral(" Power ON"));
-    probe().Timer2_Timer();
+    clock_->advance(500);
 
     fixture_->press(control.constData());
     QCOMPARE(fixture_->line.read(4), code);
-    QCOMPARE(probe().HeldButton(), std::uint8_t(held));
+    QCOMPARE(state().HeldButton, std::uint8_t(held));
     QCOMPARE(intervals(), timings);
-    QVERIFY(timer("Timer1")->isActive());
-    QVERIFY(timer("Timer2")->isActive());
-    probe().Timer1_Timer();
-    QCOMPARE(fixture_->line.read(4), code);
+    QVERIFY(state().Timer1.enabled);
+    QVERIFY(state().Timer2.enabled);
 
-    timer("Timer2")->stop(); // keeps what arrives until the release
+    // What arrives after the last send is kept until the release, which clears it.
     fixture_->line.write("pending");
-    QTRY_COMPARE(probe().ReceivedText(), std::string("pending"));
+    QTRY_COMPARE(state().ReceivedText, std::string("pending"));
     fixture_->release(control.constData());
-    QCOMPARE(probe().HeldButton(), std::uint8_t(0));
-    QVERIFY(!timer("Timer1")->isActive());
-    QVERIFY(!timer("Timer2")->isActive());
-    QVERIFY(timer("Timer4")->isActive());
+    QCOMPARE(state().HeldButton, std::uint8_t(0));
+    QVERIFY(!state().Timer1.enabled);
+    QVERIFY(!state().Timer2.enabled);
+    QVERIFY(state().Timer4.enabled);
     // The windows return to their lengths; D.Zoom leaves its own repetition for the arrows.
     QCOMPARE(intervals(), (QList{digitalZoom ? 5 : timings[0], 500, 1000}));
-    QCOMPARE(probe().ArrowMode(), std::uint8_t(digitalZoom ? 3 : 0));
+    QCOMPARE(state().ArrowMode, std::uint8_t(digitalZoom ? 3 : 0));
     QVERIFY(engine.txd().isEmpty());
     QVERIFY(engine.rxd().isEmpty());
     QCOMPARE(engine.status(), QStringLiteral(" Power ON")); // until the time-out
-    QVERIFY(probe().ReceivedText().empty());
-    probe().Timer1_Timer(); // a tick that was already queued
+    QVERIFY(state().ReceivedText.empty());
+    clock_->advance(1000);
     QCOMPARE(fixture_->line.readAll(), QByteArray());
+    QVERIFY(engine.status().isEmpty());
+
+    // Held again: repeated at its period, not before, until the release.
+    fixture_->press(control.constData());
+    QCOMPARE(fixture_->line.read(4), code);
+    clock_->advance(timings[0] - 1);
+    QCOMPARE(fixture_->line.readAll(10), QByteArray());
+    clock_->advance(1);
+    QCOMPARE(fixture_->line.read(4), code);
+    fixture_->release(control.constData());
+    clock_->advance(timings[0]);
+    QCOMPARE(fixture_->line.readAll(10), QByteArray());
 }
 
 void TstEngine::arrowProfiles_data()
@@ -242,7 +264,7 @@ void TstEngine::arrowProfiles()
         fixture_->press(arrow);
         QCOMPARE(fixture_->line.read(4).size(), 4);
         QCOMPARE(intervals(), timings);
-        QVERIFY(timer("Timer1")->isActive());
+        QVERIFY(state().Timer1.enabled);
         fixture_->release(arrow);
     }
 }
@@ -262,7 +284,7 @@ void TstEngine::failedWrite()
     QFETCH(QByteArray, code);
     Engine &engine = fixture_->engine;
     QSignalSpy reports(&engine, &Engine::failed);
-    probe().MSComm1().setPortOpen(false);
+    engine.closePort();
     for (int i = 0; i < 3; ++i)
         QVERIFY(!fixture_->click(control.constData()));
     QVERIFY(reports.wait(5000));
@@ -270,12 +292,12 @@ void TstEngine::failedWrite()
              QStringLiteral("COM1 (%1): the port is not open").arg(fixture_->line.slavePath()));
     // The handler ended at the write: the command is current but not shown, and the later
     // steps did not run.
-    QCOMPARE(QByteArray::fromStdString(probe().CurrentCommand()), code);
+    QCOMPARE(QByteArray::fromStdString(state().CurrentCommand), code);
     QVERIFY(engine.txd().isEmpty());
-    QCOMPARE(probe().AwaitingReply(), std::uint8_t(0));
-    QVERIFY(!timer("Timer2")->isActive());
-    QCOMPARE(timer("Timer1")->interval(), 200);
-    QCOMPARE(probe().ArrowMode(), std::uint8_t(0));
+    QCOMPARE(state().AwaitingReply, std::uint8_t(0));
+    QVERIFY(!state().Timer2.enabled);
+    QCOMPARE(state().Timer1.interval, 200);
+    QCOMPARE(state().ArrowMode, std::uint8_t(0));
     // One report for the burst; a failure after it has been reported is reported again, and
     // is the next one.
     fixture_->click(control.constData());
@@ -314,29 +336,29 @@ void TstEngine::failureEndsTheHoldAsARelease()
     Engine &engine = fixture_->engine;
     use(before);
     QSignalSpy reports(&engine, &Engine::failed);
-    SerialControl &port = probe().MSComm1();
     if (!duringHold)
-        port.setPortOpen(false);
+        engine.closePort();
     fixture_->press(control.constData());
     if (duringHold) {
-        QVERIFY2(timer("Timer1")->isActive(), "the hold did not start");
-        port.setPortOpen(false);
+        QVERIFY2(state().Timer1.enabled, "the hold did not start");
+        engine.closePort();
+        clock_->advance(state().Timer1.interval);
     }
-    QVERIFY2(reports.wait(5000), "the failed hold was never reported");
-    QVERIFY(!timer("Timer1")->isActive());
-    QCOMPARE(probe().HeldButton(), std::uint8_t(0));
+    QTRY_COMPARE(reports.count(), 1);
+    QVERIFY(!state().Timer1.enabled);
+    QCOMPARE(state().HeldButton, std::uint8_t(0));
     QCOMPARE(intervals(), (QList{repeat, 500, 1000}));
-    QCOMPARE(probe().ArrowMode(), std::uint8_t(arrowMode));
-    QVERIFY(!timer("Timer2")->isActive());
-    QVERIFY(timer("Timer4")->isActive());
+    QCOMPARE(state().ArrowMode, std::uint8_t(arrowMode));
+    QVERIFY(!state().Timer2.enabled);
+    QVERIFY(state().Timer4.enabled);
     QVERIFY(engine.txd().isEmpty());
 
     // The port is back and POWER ON sent before the late release arrives: it changes nothing.
-    port.setPortOpen(true);
+    QVERIFY(engine.switchPort(1));
     QVERIFY(fixture_->click("Command17"));
     fixture_->release(control.constData());
     QCOMPARE(engine.txd(), QStringLiteral(" C 0 0 CR "));
-    QVERIFY(timer("Timer2")->isActive());
+    QVERIFY(state().Timer2.enabled);
     QCOMPARE(reports.count(), 1);
 }
 

@@ -25,7 +25,7 @@ void holdAt5Milliseconds(test::EngineOnLine &fixture)
     fixture.press("Command48");
     fixture.release("Command48");
     fixture.press("Command8");
-    QCOMPARE(fixture.timer("Timer1")->interval(), 5);
+    QCOMPARE(fixture.engine.designState().Timer1.interval, 5);
 }
 
 QString description(const QSignalSpy &reports)
@@ -113,7 +113,7 @@ void TstFaults::farEndStopsReading()
     QVERIFY2(reports.wait(120000), "a hold on a full line was never reported");
     QVERIFY2(description(reports).contains("transmit buffer is full"_L1),
              qPrintable(description(reports)));
-    QVERIFY(!fixture.timer("Timer1")->isActive());
+    QVERIFY(!fixture.engine.designState().Timer1.enabled);
     fixture.release("Command8");
     QTest::qWait(200);
     QCOMPARE(reports.count(), 1);

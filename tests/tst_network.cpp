@@ -249,9 +249,9 @@ void TstNetwork::rubbishFromTheNetwork()
         peer->write(marker);
         all += data + marker;
         QTRY_VERIFY_WITH_TIMEOUT(
-            QByteArray::fromStdString(test::probe(form.engine()).ReceivedText()).endsWith(marker),
+            QByteArray::fromStdString(form.engine().designState().ReceivedText).endsWith(marker),
             20000);
-        QCOMPARE(QByteArray::fromStdString(test::probe(form.engine()).ReceivedText()),
+        QCOMPARE(QByteArray::fromStdString(form.engine().designState().ReceivedText),
                  all.right(qsizetype(kMaxRenderedChars)));
     }
     QByteArray received;

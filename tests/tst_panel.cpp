@@ -4,11 +4,13 @@
 
 #include "protocol/commandtable.h"
 
+#include "support/manualclock.h"
 #include "support/panelfixture.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 using namespace qv7;
 
@@ -77,11 +79,11 @@ void TstPanel::everyButtonReachesTheLine()
         {Qt::MiddleButton, Qt::AltModifier},
         {Qt::LeftButton, Qt::ControlModifier}};
     const auto [mouse, modifiers] = mice[std::max(turn, 0) % 4];
-    const QTimer *repeat = test::timer(*panel_->form, "Timer1");
+    const Engine &engine = panel_->form->engine();
     QTest::mousePress(button(control), mouse, modifiers);
-    QCOMPARE(repeat->isActive(), turn >= 0);
+    QCOMPARE(engine.designState().Timer1.enabled, turn >= 0);
     QTest::mouseRelease(button(control), mouse, modifiers);
-    QVERIFY(!repeat->isActive());
+    QVERIFY(!engine.designState().Timer1.enabled);
     QCOMPARE(line_->readAll(), code);
 }
 
@@ -109,7 +111,7 @@ void TstPanel::keyboard()
     button(control)->setFocus();
     QTest::keyClick(button(control), Qt::Key(key));
     QCOMPARE(line_->readAll(), sent);
-    QVERIFY(!test::timer(*panel_->form, "Timer1")->isActive());
+    QVERIFY(!panel_->form->engine().designState().Timer1.enabled);
 }
 
 void TstPanel::releaseOutsideTheButtonStillStops()
@@ -156,16 +158,21 @@ void TstPanel::toggle()
 
 void TstPanel::toggleRestartsThePortPanelTimer()
 {
-    Form1 &form = *panel_->form;
+    // The display toggle gives the port panel its full 5 s again.
+    cleanup();
+    test::ManualClock clock;
+    test::PtyPair line;
+    const auto panel = test::startPanel(line.slavePath(), {}, clock);
+    Form1 &form = *panel->form;
+    const auto *frame = test::widget<QFrame>(form, "Frame8");
     test::keyDown(form, Qt::Key_J, 2);
     test::click(form, "Command33");
-    const auto *timer3 = qobject_cast<DesignTimer *>(test::timer(form, "Timer3"));
-    QVERIFY(timer3->isActive());
-    const int starts = timer3->starts();
+    clock.advance(4000);
     test::click(form, "Command34");
-    QCOMPARE(timer3->starts(), starts + 1);
-    QVERIFY(timer3->isActive());
-    QVERIFY(test::widget<QFrame>(form, "Frame8")->isVisible());
+    clock.advance(4999);
+    QVERIFY(frame->isVisible());
+    clock.advance(1);
+    QVERIFY(!frame->isVisible());
 }
 
 void TstPanel::failuresWhileAReportIsUpAreDropped()
@@ -181,7 +188,7 @@ void TstPanel::failuresWhileAReportIsUpAreDropped()
             QTest::qWait(20);
         }
     });
-    test::probe(form.engine()).MSComm1().setPortOpen(false);
+    form.engine().closePort();
     test::click(form, "Command17");
     QTRY_COMPARE(shown.count(), 1);
     test::click(form, "Command18"); // a new burst: the next report, and none between
@@ -217,7 +224,7 @@ void TstPanel::modalReportEndsTheHold()
     line.closeMaster();
     QTRY_VERIFY_WITH_TIMEOUT(boxSeen && !QApplication::activeModalWidget(), 10000);
     QVERIFY(!form.engine().holding());
-    QVERIFY(!test::timer(form, "Timer1")->isActive());
+    QVERIFY(!form.engine().designState().Timer1.enabled);
 }
 
 QTEST_MAIN(TstPanel)

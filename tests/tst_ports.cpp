@@ -1,7 +1,6 @@
 // Port and speed selection with COM1 and COM2 on two pseudo-terminals.
 
-#include "engine/serialcontrol.h"
-
+#include "support/manualclock.h"
 #include "support/panelfixture.h"
 
 #include <QSignalSpy>
@@ -30,10 +29,11 @@ private:
     void choose(const QString &option);
     Form1 &form() const { return *panel_->form; }
     bool panelShown() const { return test::widget<QFrame>(form(), "Frame8")->isVisible(); }
-    SerialControl &port() const { return test::probe(form().engine()).MSComm1(); }
+    Engine &engine() const { return form().engine(); }
     test::PtyPair &line(int number) const { return number == 1 ? *com1_ : *com2_; }
     std::unique_ptr<test::PtyPair> com1_;
     std::unique_ptr<test::PtyPair> com2_;
+    std::unique_ptr<test::ManualClock> clock_ = std::make_unique<test::ManualClock>();
     std::unique_ptr<test::Panel> panel_;
 };
 
@@ -41,8 +41,8 @@ void TstPorts::init()
 {
     com1_ = std::make_unique<test::PtyPair>();
     com2_ = std::make_unique<test::PtyPair>();
-    panel_ = test::startPanel(com1_->slavePath(), com2_->slavePath());
-    QVERIFY(port().PortOpen());
+    panel_ = test::startPanel(com1_->slavePath(), com2_->slavePath(), *clock_);
+    QVERIFY(engine().isOpen());
 }
 
 void TstPorts::choose(const QString &option)
@@ -54,13 +54,12 @@ void TstPorts::choose(const QString &option)
 void TstPorts::comShowsThePanelOverItsButton()
 {
     test::click(form(), "Command33");
-    QTimer *timeout = test::timer(form(), "Timer3");
-    QVERIFY(timeout->isActive());
+    QVERIFY(panelShown());
     // The panel covers the button: a click there lands in the panel.
     auto *com = test::widget<CommandButton>(form(), "Command33");
     QVERIFY(test::widget<QFrame>(form(), "Frame8")
                 ->isAncestorOf(form().childAt(com->mapTo(&form(), com->rect().center()))));
-    QMetaObject::invokeMethod(timeout, "timeout");
+    clock_->advance(5000);
     QVERIFY(!panelShown());
 }
 
@@ -92,13 +91,13 @@ void TstPorts::choose()
     QFETCH(int, speed);
     QFETCH(int, changes);
     if (closed)
-        port().setPortOpen(false);
-    QSignalSpy spy(&port(), &SerialControl::portOpenChanged);
+        engine().closePort();
+    QSignalSpy spy(&engine(), &Engine::portOpenChanged);
     for (const QString &option : choices)
         choose(option);
     QCOMPARE(spy.count(), changes);
-    QVERIFY(port().PortOpen());
-    QCOMPARE(port().CommPort(), short(chosen));
+    QVERIFY(engine().isOpen());
+    QCOMPARE(engine().commPort(), short(chosen));
     QCOMPARE(int(line(chosen).speed()), speed);
     QVERIFY(!panelShown());
     QVERIFY(test::timer(form(), "Timer3")->isActive()); // a choice leaves its timer
@@ -130,20 +129,20 @@ void TstPorts::failedSwitchAndRecovery()
     const QString device = busy ? com2_->slavePath() : QStringLiteral("/dev/qv7-no-such-port");
     otherProgram.setDevice(1, device);
     otherProgram.setPortOpen(busy);
-    port().setDevice(2, device);
+    engine().setDevice(2, device);
     choose(QStringLiteral("Option2"));
     QCOMPARE(panel_->failures.count(), 1);
     QVERIFY2(panel_->failures.first().startsWith(QStringLiteral("COM2 (%1): ").arg(device)),
              qPrintable(panel_->failures.first()));
-    QVERIFY(!port().PortOpen());
+    QVERIFY(!engine().isOpen());
     QVERIFY(test::widget<QRadioButton>(form(), "Option2")->isChecked());
     QVERIFY(panelShown());
     QVERIFY(test::timer(form(), "Timer3")->isActive());
 
     otherProgram.setPortOpen(false);
     test::click(form(), recoverOn == 1 ? "Option1" : "Option2");
-    QVERIFY(port().PortOpen());
-    QCOMPARE(port().CommPort(), short(recoverOn));
+    QVERIFY(engine().isOpen());
+    QCOMPARE(engine().commPort(), short(recoverOn));
     QVERIFY(!panelShown());
     QCOMPARE(panel_->failures.count(), 1);
     test::click(form(), "Command17");

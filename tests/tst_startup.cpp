@@ -38,7 +38,7 @@ void TstStartup::startUp()
     for (const QList<QVariant> &arguments : openings)
         states << arguments.first().toBool();
     QCOMPARE(states, QList<bool>({true, false, true}));
-    QCOMPARE(test::probe(form.engine()).MSComm1().CommPort(), short(1));
+    QCOMPARE(form.engine().commPort(), short(1));
     QCOMPARE(line.speed(), speed_t(B19200));
     QCOMPARE(line.attributes().c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
     QVERIFY(test::widget<QRadioButton>(form, "Option1")->isChecked());
@@ -48,8 +48,9 @@ void TstStartup::startUp()
     QCOMPARE(form.pos(), QPoint(twipsToPixels((float(screen.width() * 15) - 9585) / 2),
                                 twipsToPixels((float(screen.height() * 15) - 7200) / 2)));
     QCOMPARE(form.Height(), 5200.0f);
-    for (const char *name : {"Timer1", "Timer2", "Timer3", "Timer4"})
-        QVERIFY2(!test::timer(form, name)->isActive(), name);
+    const DesignState state = form.engine().designState();
+    QVERIFY(!state.Timer1.enabled && !state.Timer2.enabled && !state.Timer4.enabled);
+    QVERIFY(!test::timer(form, "Timer3")->isActive());
     QTest::qWait(50);
     QVERIFY(failures.isEmpty());
 }
@@ -113,7 +114,7 @@ void TstStartup::end()
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
     if (!open)
-        test::probe(form.engine()).MSComm1().setPortOpen(false);
+        form.engine().closePort();
     bool visibleWhenClosed = false;
     QObject context;
     connect(&form.engine(), &Engine::portOpenChanged, &context,

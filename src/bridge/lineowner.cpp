@@ -13,7 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kFirstReopen = 5s;
 constexpr auto kLongestReopen = 60s;
 
 const Command kPowerQuery = commandFor(button({"status"}));
@@ -65,21 +64,27 @@ QString linkWord(Link link)
 
 } // namespace
 
-LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObject *parent)
+LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObject *parent,
+                     Clock &clock)
     : QObject(parent)
     , entry_(entry)
     , settings_(settings)
-    , projector_(this)
-    , backOff_(kFirstReopen)
+    , clock_(clock)
+    , projector_(this, clock)
+    , reopen_(clock, this)
+    , backOff_(settings.firstReopen)
+    , powerPoll_(clock, this)
+    , lampPoll_(clock, this)
+    , expiry_(clock, this)
 {
     powerPoll_.setSingleShot(true);
-    connect(&powerPoll_, &QTimer::timeout, this, [this] { poll(kPowerQuery); });
+    connect(&powerPoll_, &LineTimer::timeout, this, [this] { poll(kPowerQuery); });
     lampPoll_.setInterval(entry_.lampPoll);
-    connect(&lampPoll_, &QTimer::timeout, this, [this] { poll(kLampQuery); });
+    connect(&lampPoll_, &LineTimer::timeout, this, [this] { poll(kLampQuery); });
     expiry_.setSingleShot(true);
-    connect(&expiry_, &QTimer::timeout, this, &LineOwner::dropExpired);
+    connect(&expiry_, &LineTimer::timeout, this, &LineOwner::dropExpired);
     reopen_.setSingleShot(true);
-    connect(&reopen_, &QTimer::timeout, this, &LineOwner::open);
+    connect(&reopen_, &LineTimer::timeout, this, &LineOwner::open);
     // Every failure of the port (open, write, the device gone) arrives here, once a burst.
     connect(&projector_, &Projector::failed, this, &LineOwner::onLost);
     connect(&projector_, &Projector::done, this, &LineOwner::onDone);
@@ -115,7 +120,7 @@ void LineOwner::submit(const std::vector<Command> &commands, const Completion &c
                        std::chrono::seconds wait)
 {
     for (const Command &command : commands)
-        queue_.push_back({command, completion, wait, QDeadlineTimer(wait)});
+        queue_.push_back({command, completion, wait, clock_.now() + wait});
     admit(commands.front(), wait);
 }
 
@@ -137,7 +142,7 @@ LineOwner::HoldId LineOwner::press(const HoldCommand &button, const Completion &
     const HoldId id = ++lastHold_;
     // A hold is for now: one the projector cannot take yet is not sent.
     const Command command = commandFor(button, 0);
-    queue_.push_back({command, completion, {}, QDeadlineTimer(0), id});
+    queue_.push_back({command, completion, {}, clock_.now(), id});
     admit(command, 0s);
     return id;
 }
@@ -216,15 +221,15 @@ void LineOwner::armExpiry()
 {
     // The wait is for the projector's state, not for the queue: a command it can take is sent
     // in its turn.
-    QDeadlineTimer earliest = QDeadlineTimer::Forever;
+    std::optional<Milliseconds> earliest;
     for (const Pending &p : queue_) {
-        if (p.completion && !canTakeNow(p.command) && p.deadline < earliest)
+        if (p.completion && !canTakeNow(p.command) && (!earliest || p.deadline < *earliest))
             earliest = p.deadline;
     }
-    if (earliest.isForever())
+    if (!earliest)
         expiry_.stop();
     else
-        expiry_.start(std::chrono::milliseconds(earliest.remainingTime()));
+        expiry_.start(std::max(*earliest - clock_.now(), Milliseconds(0)));
 }
 
 void LineOwner::dropExpired()
@@ -234,7 +239,7 @@ void LineOwner::dropExpired()
                             ? QStringLiteral("the projector does not answer")
                             : QStringLiteral("the projector is ") + powerWord(state_.power);
     std::erase_if(queue_, [&](const Pending &p) {
-        if (!p.completion || !p.deadline.hasExpired() || canTakeNow(p.command))
+        if (!p.completion || p.deadline > clock_.now() || canTakeNow(p.command))
             return false;
         notSent(p,
                 p.wait > 0s ? QStringLiteral("%1 after %2 s").arg(why).arg(p.wait.count()) : why);
@@ -247,7 +252,7 @@ void LineOwner::onOpened()
 {
     lineDown_.clear();
     announced_ = false;
-    backOff_ = kFirstReopen;
+    backOff_ = settings_.firstReopen;
     log(Priority::Info, QStringLiteral("%1 is open").arg(entry_.port));
     for (const Command &query : {kPowerQuery, kInputQuery, kLampQuery, kOrientationQuery})
         poll(query);

@@ -1,14 +1,13 @@
 #pragma once
 
+#include "engine/clock.h"
 #include "engine/projector.h"
 #include "inventory/inventory.h"
 #include "log.h"
 #include "protocol/metrics.h"
 
-#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <bitset>
 #include <chrono>
@@ -76,8 +75,11 @@ public:
     struct Settings {
         bool verbose = false;
         int connectTimeoutMs = TransportOptions{}.connectTimeoutMs;
+        // The first wait before a failed line is opened again; it doubles up to a minute.
+        std::chrono::seconds firstReopen{5};
     };
-    LineOwner(const InventoryEntry &projector, const Settings &settings, QObject *parent = nullptr);
+    LineOwner(const InventoryEntry &projector, const Settings &settings, QObject *parent = nullptr,
+              Clock &clock = Clock::steady());
 
     void start();
     // Each command completes exactly once. wait: how long one may wait for the projector to be
@@ -121,8 +123,8 @@ private:
         Command command;
         Completion completion;       // empty for the daemon's own polls
         std::chrono::seconds wait{}; // how long it may wait for the projector
-        QDeadlineTimer deadline{};
-        HoldId hold = 0; // a hold kept down until it is released
+        Milliseconds deadline{};     // on the line's clock
+        HoldId hold = 0;             // a hold kept down until it is released
     };
 
     void open();
@@ -148,8 +150,9 @@ private:
 
     InventoryEntry entry_;
     Settings settings_;
+    Clock &clock_;
     Projector projector_;
-    QTimer reopen_;
+    LineTimer reopen_;
     std::chrono::seconds backOff_;
     LineState state_;
     bool claimed_ = false;
@@ -161,9 +164,9 @@ private:
     Completion inFlight_;
     HoldId heldNow_ = 0; // the hold on the line, until it is released
     HoldId lastHold_ = 0;
-    QTimer powerPoll_;
-    QTimer lampPoll_;
-    QTimer expiry_;
+    LineTimer powerPoll_;
+    LineTimer lampPoll_;
+    LineTimer expiry_;
 };
 
 } // namespace qv7::bridge

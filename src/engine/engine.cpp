@@ -6,19 +6,26 @@
 
 namespace qv7 {
 
-Engine::Engine(QObject *parent)
+Engine::Engine(QObject *parent, Clock &clock)
     : QObject(parent)
     , comm_(this)
-    , timer1_("Timer1", kRepeatMs, this)
-    , timer2_("Timer2", kReplyWindowMs, this)
-    , timer4_("Timer4", kDisplayTimeoutMs, this)
+    , timer1_(clock, this)
+    , timer2_(clock, this)
+    , timer4_(clock, this)
     , portSettings_(QString::fromLatin1(kFastLineSettings))
 {
     setObjectName(QStringLiteral("Engine"));
     comm_.setObjectName(QStringLiteral("MSComm1"));
-    connect(&timer1_, &QTimer::timeout, this, [this] { Timer1_Timer(); });
-    connect(&timer2_, &QTimer::timeout, this, [this] { Timer2_Timer(); });
-    connect(&timer4_, &QTimer::timeout, this, [this] { Timer4_Timer(); });
+    const std::pair<LineTimer *, int> timers[] = {
+        {&timer1_, kRepeatMs}, {&timer2_, kReplyWindowMs}, {&timer4_, kDisplayTimeoutMs}};
+    for (const auto &[timer, interval] : timers)
+        timer->setInterval(interval);
+    timer1_.setObjectName(QStringLiteral("Timer1"));
+    timer2_.setObjectName(QStringLiteral("Timer2"));
+    timer4_.setObjectName(QStringLiteral("Timer4"));
+    connect(&timer1_, &LineTimer::timeout, this, [this] { Timer1_Timer(); });
+    connect(&timer2_, &LineTimer::timeout, this, [this] { Timer2_Timer(); });
+    connect(&timer4_, &LineTimer::timeout, this, [this] { Timer4_Timer(); });
     connect(&comm_, &SerialControl::OnComm, this,
             [this] { guarded([this] { MSComm1_OnComm(); }); });
     connect(&comm_, &SerialControl::deviceLost, this, &Engine::reportFailure);
@@ -67,6 +74,15 @@ void Engine::reportFailure(const Failure &failure)
             emit failed(failure);
         },
         Qt::QueuedConnection);
+}
+
+DesignState Engine::designState() const
+{
+    const auto timer = [](const LineTimer &t) {
+        return DesignState::Timer{t.interval(), t.Enabled()};
+    };
+    return {currentCommand_, receivedText_,  awaitingReply_, heldButton_,
+            arrowMode_,      timer(timer1_), timer(timer2_), timer(timer4_)};
 }
 
 bool Engine::start()

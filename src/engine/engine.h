@@ -1,6 +1,6 @@
 #pragma once
 
-#include "designtimer.h"
+#include "clock.h"
 #include "serialcontrol.h"
 
 #include "protocol/decoding.h"
@@ -18,10 +18,6 @@ namespace qv7 {
 struct HoldCommand;
 struct OneShotCommand;
 
-namespace test {
-class EngineProbe;
-}
-
 // A command on its way to the line: its code, and for a hold which send it is (1 for the
 // press, then one more for each repetition; 0 for a click).
 struct Transmission {
@@ -34,6 +30,23 @@ struct Transmission {
 struct Reception {
     std::string text;
     std::optional<Reading> reading;
+};
+
+// The design's window-level variables and its timers, as they stand: read by diagnostics and
+// tests, written only by the engine.
+struct DesignState {
+    struct Timer {
+        int interval = 0;
+        bool enabled = false;
+    };
+    std::string CurrentCommand;
+    std::string ReceivedText;
+    std::uint8_t AwaitingReply = 0;
+    std::uint8_t HeldButton = 0;
+    std::uint8_t ArrowMode = 0;
+    Timer Timer1;
+    Timer Timer2;
+    Timer Timer4;
 };
 
 // How one reply window ended: what came in it (nothing: no answer), its reading, and whether
@@ -59,7 +72,7 @@ class Engine : public QObject {
     Q_OBJECT
 
 public:
-    explicit Engine(QObject *parent = nullptr);
+    explicit Engine(QObject *parent = nullptr, Clock &clock = Clock::steady());
     ~Engine() override;
 
     // The device that a port number stands for, and how long a network port may take to
@@ -93,8 +106,12 @@ public:
     bool chooseSpeed(std::string_view settings);
     bool closePort();
     bool isOpen() const { return comm_.PortOpen(); }
+    // The port number the serial control is set to (its CommPort).
+    short commPort() const { return comm_.CommPort(); }
     // A hold button is down (or a program's hold has sends to go).
     bool holding() const { return heldButton_ != 0; }
+
+    DesignState designState() const;
 
     const QString &txd() const { return txd_; }
     const QString &rxd() const { return rxd_; }
@@ -115,8 +132,6 @@ signals:
     void replyWindowClosed(const qv7::ReplyWindow &window);
 
 private:
-    friend class test::EngineProbe;
-
     // Ticks of the repeat timer, the reply window and the display time-out.
     void Timer1_Timer();
     void Timer2_Timer();
@@ -137,9 +152,9 @@ private:
     void reportFailure(const Failure &failure);
 
     SerialControl comm_;
-    DesignTimer timer1_;
-    DesignTimer timer2_;
-    DesignTimer timer4_;
+    LineTimer timer1_;
+    LineTimer timer2_;
+    LineTimer timer4_;
 
     std::string currentCommand_;
     std::string receivedText_;

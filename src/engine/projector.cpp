@@ -14,9 +14,9 @@ QString latin1(std::string_view text)
 
 } // namespace
 
-Projector::Projector(QObject *parent)
+Projector::Projector(QObject *parent, Clock &clock)
     : QObject(parent)
-    , engine_(this)
+    , engine_(this, clock)
 {
     engine_.setReplyEndsWindow(true);
     connect(&engine_, &Engine::replyWindowClosed, this, &Projector::onWindowClosed);

@@ -50,7 +50,7 @@ class Projector : public QObject {
     Q_OBJECT
 
 public:
-    explicit Projector(QObject *parent = nullptr);
+    explicit Projector(QObject *parent = nullptr, Clock &clock = Clock::steady());
 
     // False when it failed; failed() then follows from the event loop. opened() says when the
     // line can take requests: at once for a serial device, once a network port is connected.

@@ -169,18 +169,20 @@ void chainFocus(std::vector<std::pair<int, QWidget *>> order)
 
 } // namespace
 
-Form1::Form1(QWidget *parent)
+Form1::Form1(QWidget *parent, Clock &clock)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint)
-    , engine_(this)
-    , Timer3("Timer3", kPortPanelTimeoutMs, this)
+    , engine_(this, clock)
+    , Timer3(clock, this)
     , presenter_([this](const QString &description) {
         QMessageBox::warning(this, QStringLiteral("QV7RSC"), description);
     })
 {
     const FormLayout &form = formLayout();
     setObjectName(QStringLiteral("Form1"));
+    Timer3.setObjectName(QStringLiteral("Timer3"));
+    Timer3.setInterval(kPortPanelTimeoutMs);
     setWindowTitle(QString::fromUtf8(form.caption));
     QPalette windowPalette = palette();
     windowPalette.setColor(QPalette::Window, toColor(form.back));
@@ -294,7 +296,7 @@ void Form1::connectPortPanel()
 {
     connect(named<QAbstractButton>("Command33"), &QAbstractButton::clicked, this,
             &Form1::showPortPanel);
-    connect(&Timer3, &QTimer::timeout, this, [this] {
+    connect(&Timer3, &LineTimer::timeout, this, [this] {
         Frame8->setVisible(false);
         Timer3.setEnabled(false);
     });

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/designtimer.h"
+#include "engine/clock.h"
 #include "engine/engine.h"
 
 #include <QHash>
@@ -22,7 +22,7 @@ class Form1 : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Form1(QWidget *parent = nullptr);
+    explicit Form1(QWidget *parent = nullptr, Clock &clock = Clock::steady());
     ~Form1() override;
 
     // Places and shows the window, then opens the port; call once.
@@ -68,7 +68,7 @@ private:
     void present(const QString &description);
 
     Engine engine_;
-    DesignTimer Timer3;
+    LineTimer Timer3;
     QHash<QString, QWidget *> controls_;
     // The controls that code addresses by name.
     QWidget *Frame8 = nullptr;

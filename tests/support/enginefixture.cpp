@@ -16,7 +16,8 @@ const HoldCommand &holdButton(const char *control)
 
 } // namespace
 
-EngineOnLine::EngineOnLine()
+EngineOnLine::EngineOnLine(Clock &clock)
+    : engine(nullptr, clock)
 {
     QObject::connect(&engine, &Engine::failed, &engine,
                      [this](const Failure &failure) { failures << failure.description; });
@@ -40,14 +41,6 @@ void EngineOnLine::press(const char *control)
 void EngineOnLine::release(const char *control)
 {
     engine.release(holdButton(control));
-}
-
-DesignTimer *EngineOnLine::timer(const char *name) const
-{
-    auto *found = engine.findChild<DesignTimer *>(QString::fromLatin1(name));
-    if (!found)
-        qFatal("the engine has no timer named %s", name);
-    return found;
 }
 
 } // namespace qv7::test

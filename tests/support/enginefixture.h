@@ -10,7 +10,7 @@ namespace qv7::test {
 // The engine started as the panel starts it, with COM1 on a pseudo-terminal and every
 // reported failure recorded.
 struct EngineOnLine {
-    EngineOnLine();
+    explicit EngineOnLine(Clock &clock = Clock::steady());
 
     PtyPair line;
     Engine engine;
@@ -20,7 +20,6 @@ struct EngineOnLine {
     bool click(const char *control);
     void press(const char *control);
     void release(const char *control);
-    DesignTimer *timer(const char *name) const;
 };
 
 } // namespace qv7::test

@@ -5,10 +5,10 @@
 
 namespace qv7::test {
 
-std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
+std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2, Clock &clock)
 {
     auto panel = std::make_unique<Panel>();
-    panel->form = std::make_unique<Form1>();
+    panel->form = std::make_unique<Form1>(nullptr, clock);
     panel->form->setFailurePresenter(
         [raw = panel.get()](const QString &description) { raw->failures.append(description); });
     panel->form->engine().setDevice(1, com1);
@@ -23,9 +23,9 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2)
     return panel;
 }
 
-QTimer *timer(const Form1 &form, const char *name)
+LineTimer *timer(const Form1 &form, const char *name)
 {
-    auto *found = form.findChild<QTimer *>(QString::fromLatin1(name));
+    auto *found = form.findChild<LineTimer *>(QString::fromLatin1(name));
     if (!found)
         qFatal("the panel has no timer named %s", name);
     return found;
@@ -56,8 +56,8 @@ void holdAt5Milliseconds(Form1 &form)
 
 HoldCounter::HoldCounter(Form1 &form)
 {
-    connect(timer(form, "Timer1"), &QTimer::timeout, this, [this, &form] {
-        if (form.engine().holding())
+    connect(&form.engine(), &Engine::transmitted, this, [this](const Transmission &sent_) {
+        if (sent_.holdSend > 1)
             ++sent;
     });
 }

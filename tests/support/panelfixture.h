@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engineprobe.h"
 #include "panel/form1.h"
 #include "panel/widgets.h"
 #include "ptypair.h"
@@ -8,7 +7,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QRadioButton>
-#include <QTimer>
 
 #include <memory>
 
@@ -20,7 +18,8 @@ struct Panel {
     std::unique_ptr<Form1> form;
     QStringList failures;
 };
-std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2 = {});
+std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2 = {},
+                                  Clock &clock = Clock::steady());
 
 // A control or timer of the window by its design name; the test fails hard when there is none.
 template <typename Widget> Widget *widget(const Form1 &form, const char *name)
@@ -30,7 +29,7 @@ template <typename Widget> Widget *widget(const Form1 &form, const char *name)
         qFatal("the panel has no %s named %s", Widget::staticMetaObject.className(), name);
     return found;
 }
-QTimer *timer(const Form1 &form, const char *name);
+LineTimer *timer(const Form1 &form, const char *name);
 void click(const Form1 &form, const char *name);
 
 // A key going down as the platform delivers it, to the focused control or else the window; shift
@@ -40,7 +39,7 @@ void keyDown(Form1 &form, int key, int shift);
 // Brings the arrows to a 5 ms repeat (a D.Zoom release) and holds "right".
 void holdAt5Milliseconds(Form1 &form);
 
-// Counts the commands a hold sends on Timer1's ticks; the press itself is the caller's to count.
+// Counts the commands a hold repeats; the press itself is the caller's to count.
 class HoldCounter : public QObject {
 public:
     explicit HoldCounter(Form1 &form);
