@@ -16,6 +16,10 @@ constexpr qint64 kInBufferSize = 64 * 1024;
 // longest period is 500 ms): it is reported. A later one is a converter closing an idle
 // connection, made again at the next write.
 constexpr qint64 kAwaitedMs = 2000;
+// A close by the far end this soon after the first write that broke a quiet spell crossed that
+// write: the converter was closing the idle connection as the bytes went out, and they are sent
+// again on a new one.
+constexpr qint64 kCrossedMs = 250;
 // A converter that serves another client closes a new connection at once; a raw port is
 // watched this long for that before the open counts as done.
 constexpr int kSettleMs = 200;
@@ -204,6 +208,8 @@ void NetworkTransport::close()
     socket_.abort();
     received_.clear();
     waiting_.clear();
+    unanswered_.clear();
+    quietBroken_.invalidate();
     setConnecting(false);
 }
 
@@ -245,7 +251,15 @@ void NetworkTransport::write(std::string_view data)
             connectToPeer();
         return;
     }
-    if (!send(outgoing(data)))
+    const QByteArray bytes = outgoing(data);
+    // Until the far end answers, what broke a quiet spell may have crossed an idle close.
+    if (!lastWrite_.isValid() || lastWrite_.elapsed() >= kAwaitedMs) {
+        unanswered_.clear();
+        quietBroken_.start();
+    }
+    if (quietBroken_.isValid())
+        unanswered_ += bytes;
+    if (!send(bytes))
         throw CommError(FailureKind::WriteFailed,
                         QStringLiteral("write failed (%1)").arg(socket_.errorString()));
     lastWrite_.start();
@@ -254,6 +268,10 @@ void NetworkTransport::write(std::string_view data)
 void NetworkTransport::onReadyRead()
 {
     takeIncoming(socket_.readAll());
+    if (phase_ == Phase::Open) {
+        quietBroken_.invalidate();
+        unanswered_.clear();
+    }
     if (phase_ == Phase::Open && !received_.isEmpty())
         emit readyRead();
 }
@@ -292,6 +310,13 @@ void NetworkTransport::onSocketError(QAbstractSocket::SocketError error)
         // Made again at the next write.
         phase_ = Phase::Closed;
         socket_.abort();
+        return;
+    }
+    if (error == QAbstractSocket::RemoteHostClosedError && quietBroken_.isValid() &&
+        quietBroken_.elapsed() < kCrossedMs) {
+        waiting_ = std::exchange(unanswered_, {});
+        quietBroken_.invalidate();
+        connectToPeer();
         return;
     }
     const QString reason = lossReason(error);

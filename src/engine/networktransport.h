@@ -87,6 +87,10 @@ private:
     // Bytes written while the connection is being made again.
     QByteArray waiting_;
     QElapsedTimer lastWrite_;
+    // Since the first write after a quiet spell, until the far end answers: that write and
+    // those after it, sent again when an idle close crossed them.
+    QElapsedTimer quietBroken_;
+    QByteArray unanswered_;
     Phase phase_ = Phase::Closed;
     // Open for its user: from the first connection made until close() or a loss.
     bool open_ = false;
