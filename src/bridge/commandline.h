@@ -1,10 +1,10 @@
 #pragma once
 
+#include "bridge/mqtt/mqttclient.h"
+#include "bridge/mqtt/mqttface.h"
+#include "bridge/web/webface.h"
 #include "cli/options.h"
 #include "inventory/inventory.h"
-#include "mqttclient.h"
-#include "mqttface.h"
-#include "webface.h"
 
 #include <QCommandLineParser>
 #include <QStringList>

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "bridge/metrics/metricsserver.h"
+#include "bridge/mqtt/mqttface.h"
+#include "bridge/pjlink/pjlinkserver.h"
+#include "bridge/web/webface.h"
 #include "commandline.h"
 #include "lineowner.h"
-#include "metricsserver.h"
-#include "mqttface.h"
-#include "pjlinkserver.h"
-#include "webface.h"
 
 #include <memory>
 #include <vector>

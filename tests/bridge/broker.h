@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/mqttclient.h"
+#include "bridge/mqtt/mqttclient.h"
 #include "sim/server.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "lineowner.h"
+#include "bridge/lineowner.h"
 #include "protocol/pjlink.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "lineowner.h"
+#include "bridge/lineowner.h"
 
 #include <QHostAddress>
 #include <QObject>

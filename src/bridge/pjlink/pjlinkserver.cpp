@@ -1,5 +1,7 @@
 #include "pjlinkserver.h"
 
+#include "bridge/log.h"
+
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QTcpSocket>

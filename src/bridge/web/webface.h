@@ -1,7 +1,7 @@
 #pragma once
 
+#include "bridge/lineowner.h"
 #include "inventory/inventory.h"
-#include "lineowner.h"
 #include "webserver.h"
 
 #include <QByteArray>

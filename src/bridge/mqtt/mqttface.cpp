@@ -1,5 +1,6 @@
 #include "mqttface.h"
 
+#include "bridge/log.h"
 #include "protocol/decoding.h"
 
 #include <QJsonDocument>

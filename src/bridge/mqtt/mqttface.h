@@ -1,7 +1,7 @@
 #pragma once
 
+#include "bridge/lineowner.h"
 #include "discovery.h"
-#include "lineowner.h"
 #include "mqttclient.h"
 #include "requests.h"
 
