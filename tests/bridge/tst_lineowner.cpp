@@ -4,7 +4,9 @@
 // program holds without a lock is never published.
 
 #include "bridge/lineowner.h"
+#include "manualclock.h"
 #include "protocol/commandwords.h"
+#include "protocol/rendering.h"
 #include "ptypair.h"
 #include "sim/projector.h"
 
@@ -28,14 +30,19 @@ private Q_SLOTS:
     void sharedLineIsNotPublished();
     void heldUntilReleased_data();
     void heldUntilReleased();
+    void changesAnnouncedOnce();
 
 private:
     // Opened, its first polls answered, and on, so that every command can be taken at once.
     void startOn();
     // Reads the next command off the line and answers it as the projector would.
     QByteArray answerNext();
+    // Moves the clock on a little at a time until the owner sends something: the answer takes
+    // real time, which one long step would not give it before its reply window closed.
+    void advanceUntilSent();
     void submit(const char *verb, const char *argument);
 
+    test::ManualClock clock_;
     std::unique_ptr<test::PtyPair> line_;
     std::unique_ptr<bridge::LineOwner> owner_;
     sim::SimulatedProjector projector_;
@@ -51,7 +58,8 @@ void TstLineOwner::init()
     InventoryEntry entry;
     entry.name = QStringLiteral("hall");
     entry.port = line_->slavePath();
-    owner_ = std::make_unique<bridge::LineOwner>(entry, bridge::LineOwner::Settings{});
+    owner_ =
+        std::make_unique<bridge::LineOwner>(entry, bridge::LineOwner::Settings{}, nullptr, clock_);
 }
 
 void TstLineOwner::startOn()
@@ -75,8 +83,24 @@ QByteArray TstLineOwner::answerNext()
 {
     const QByteArray sent = line_->read(4);
     now_ += 10s; // past any warm-up
-    line_->write(QByteArray::fromStdString(projector_.receive(sent.toStdString(), now_)));
+    const std::string answer = projector_.receive(sent.toStdString(), now_);
+    line_->write(QByteArray::fromStdString(answer));
+    // Taken before the clock moves on, which would otherwise close the reply window first.
+    const QString shown = QString::fromLatin1(renderTraffic(answer));
+    if (!answer.empty() && !QTest::qWaitFor([&] { return owner_->rxd() == shown; }, 5000))
+        qWarning("the answer to %s never showed", sent.constData());
+    // A reply window that no carriage return closes closes when its time is up.
+    if (!answer.ends_with(kCommandTerminator))
+        clock_.advance(500ms);
     return sent.chopped(1);
+}
+
+void TstLineOwner::advanceUntilSent()
+{
+    // The display time-out has cleared the TXD line long before a poll shows on it.
+    clock_.advance(1s);
+    for (int step = 0; step < 1000 && owner_->txd().isEmpty(); ++step)
+        clock_.advance(100ms);
 }
 
 void TstLineOwner::submit(const char *verb, const char *argument)
@@ -136,20 +160,18 @@ void TstLineOwner::sharedLineIsNotPublished()
     QSignalSpy claimed(owner_.get(), &bridge::LineOwner::claimed);
     owner_->start();
     QCOMPARE(line_->read(4), QByteArray("CR0\r")); // and no answer, as if the holder took it
+    clock_.advance(500ms);
     if (shared) {
         QTRY_VERIFY_WITH_TIMEOUT(!owner_->isUp(), 5000);
         QVERIFY(!owner_->isClaimed());
         QCOMPARE(claimed.count(), 0);
     } else {
-        QVERIFY(claimed.wait(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(claimed.count(), 1, 5000);
         QCOMPARE(owner_->state().link, bridge::Link::Silent);
     }
     shell.closeWriteChannel();
     shell.waitForFinished();
 }
-
-QTEST_GUILESS_MAIN(TstLineOwner)
-#include "tst_lineowner.moc"
 
 void TstLineOwner::heldUntilReleased_data()
 {
@@ -176,8 +198,11 @@ void TstLineOwner::heldUntilReleased()
         QCOMPARE(answerNext(), QByteArray("CR0"));
         QCOMPARE(answerNext(), QByteArray("C09"));
     } else {
-        for (int send = 0; send < 3; ++send)
+        for (int send = 0; send < 3; ++send) {
+            if (send > 0)
+                clock_.advance(volumeUp.timings->repeat);
             QCOMPARE(answerNext(), QByteArray("C09"));
+        }
         QVERIFY(owner_->txd().contains(u"C 0 9"_s));
         owner_->release(hold);
     }
@@ -185,6 +210,39 @@ void TstLineOwner::heldUntilReleased()
     QVERIFY(!outcome->failure);
     QCOMPARE(outcome->command.code, std::string("C09"));
     // Nothing more after the release: several of the hold's periods go by in silence.
-    QCOMPARE(line_->readAll(800), QByteArray());
+    clock_.advance(volumeUp.timings->repeat * 4);
+    QCOMPARE(line_->readAll(), QByteArray());
     QVERIFY(!traffic.isEmpty());
 }
+
+void TstLineOwner::changesAnnouncedOnce()
+{
+    startOn();
+    QSignalSpy changes(owner_.get(), &bridge::LineOwner::stateChanged);
+    const auto settled = [this] {
+        // Everything before it has been taken once this completes.
+        const int before = completed_;
+        submit("status", "");
+        QCOMPARE(answerNext(), QByteArray("CR0"));
+        QTRY_COMPARE_WITH_TIMEOUT(completed_, before + 1, 5000);
+    };
+    // Polls that read what is known already announce nothing.
+    for (int poll = 0; poll < 3; ++poll) {
+        advanceUntilSent();
+        QCOMPARE(answerNext(), QByteArray("CR0"));
+    }
+    settled();
+    QCOMPARE(changes.count(), 0);
+    // A change is announced once, however often it is read again.
+    submit("power", "off");
+    QCOMPARE(answerNext(), QByteArray("C02"));
+    QCOMPARE(answerNext(), QByteArray("CR0"));
+    settled();
+    settled();
+    QCOMPARE(changes.count(), 1);
+    QCOMPARE(changes.first().first().value<bridge::LineState::Field>(),
+             bridge::LineState::Field::Power);
+}
+
+QTEST_GUILESS_MAIN(TstLineOwner)
+#include "tst_lineowner.moc"
