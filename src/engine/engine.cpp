@@ -39,7 +39,7 @@ Engine::Engine(QObject *parent, Clock &clock)
         // counts from then.
         if (connecting)
             timer2_.setEnabled(false);
-        else if (awaitingReply_ == 1 && comm_.PortOpen())
+        else if (vars_.AwaitingReply == 1 && comm_.PortOpen())
             timer2_.setEnabled(true);
         emit connectingChanged(connecting);
     });
@@ -81,16 +81,15 @@ DesignState Engine::designState() const
     const auto timer = [](const LineTimer &t) {
         return DesignState::Timer{t.interval(), t.Enabled()};
     };
-    return {currentCommand_, receivedText_,  awaitingReply_, heldButton_,
-            arrowMode_,      timer(timer1_), timer(timer2_), timer(timer4_)};
+    return {vars_, timer(timer1_), timer(timer2_), timer(timer4_)};
 }
 
 bool Engine::start()
 {
     return guarded([this] {
-        heldButton_ = 0;
-        awaitingReply_ = 0;
-        receivedText_.clear();
+        vars_.HeldButton = 0;
+        vars_.AwaitingReply = 0;
+        vars_.ReceivedText.clear();
         reading_.reset();
         portSettings_ = QString::fromLatin1(kFastLineSettings);
         comm_.setCommPort(1);
@@ -148,12 +147,12 @@ void Engine::Hyouji(const std::string &Text, std::uint8_t SendFlag)
     if (SendFlag == 1) {
         setTxd(QString::fromLatin1(rendering));
         timer2_.setEnabled(true);
-        awaitingReply_ = 1;
+        vars_.AwaitingReply = 1;
         timer4_.setEnabled(true);
         return;
     }
     setRxd(QString::fromLatin1(rendering));
-    reading_ = decodeReply(currentCommand_, rendering);
+    reading_ = decodeReply(vars_.CurrentCommand, rendering);
     if (reading_)
         setStatus(QString::fromLatin1(statusText(*reading_)));
 }
@@ -162,24 +161,24 @@ void Engine::MSComm1_OnComm()
 {
     if (comm_.CommEvent() != SerialControl::comEvReceive)
         return;
-    receivedText_ += comm_.Input();
+    vars_.ReceivedText += comm_.Input();
     // Data that keeps coming without a transmit to close the reply window is kept to the
     // newest part that the traffic line can render.
-    if (receivedText_.size() > kMaxRenderedChars)
-        receivedText_.erase(0, receivedText_.size() - kMaxRenderedChars);
-    awaitingReply_ = 0;
-    Hyouji(receivedText_, 2);
-    emit received({receivedText_, reading_});
+    if (vars_.ReceivedText.size() > kMaxRenderedChars)
+        vars_.ReceivedText.erase(0, vars_.ReceivedText.size() - kMaxRenderedChars);
+    vars_.AwaitingReply = 0;
+    Hyouji(vars_.ReceivedText, 2);
+    emit received({vars_.ReceivedText, reading_});
     if (replyEndsWindow_ && timer2_.Enabled() &&
-        receivedText_.find(kCommandTerminator) != std::string::npos)
+        vars_.ReceivedText.find(kCommandTerminator) != std::string::npos)
         closeReplyWindow();
 }
 
 void Engine::sendCommand(std::string_view code)
 {
-    currentCommand_ = commandString(code);
-    Hyouji(currentCommand_, 1);
-    emit transmitted({std::string(code), heldButton_ != 0 ? ++holdSends_ : 0});
+    vars_.CurrentCommand = commandString(code);
+    Hyouji(vars_.CurrentCommand, 1);
+    emit transmitted({std::string(code), vars_.HeldButton != 0 ? ++holdSends_ : 0});
 }
 
 bool Engine::send(std::string_view code)
@@ -194,7 +193,7 @@ bool Engine::click(const OneShotCommand &command)
         if (command.kind != OneShotKind::ArrowMode)
             return;
         timer1_.setInterval(command.repeatInterval);
-        arrowMode_ = command.arrowMode;
+        vars_.ArrowMode = command.arrowMode;
     });
 }
 
@@ -221,7 +220,7 @@ void Engine::afterHoldSend()
     releaseSteps(*std::exchange(pressed_, nullptr));
     // The last send's reply is still to come.
     timer2_.setEnabled(true);
-    awaitingReply_ = 1;
+    vars_.AwaitingReply = 1;
 }
 
 void Engine::pressSteps(const HoldCommand &command)
@@ -229,16 +228,16 @@ void Engine::pressSteps(const HoldCommand &command)
     if (!command.timings) {
         // An arrow takes its reply window and display time-out from the arrow mode and
         // repeats at whatever period the repeat timer was last given.
-        if (const ArrowProfile *profile = findArrowProfile(arrowMode_)) {
+        if (const ArrowProfile *profile = findArrowProfile(vars_.ArrowMode)) {
             timer2_.setInterval(profile->replyWindow);
             timer4_.setInterval(profile->displayTimeout);
         }
-        heldButton_ = command.heldButton;
+        vars_.HeldButton = command.heldButton;
         sendCommand(command.code);
         timer1_.setEnabled(true);
         return;
     }
-    heldButton_ = command.heldButton;
+    vars_.HeldButton = command.heldButton;
     sendCommand(command.code);
     timer1_.setInterval(command.timings->repeat);
     timer2_.setInterval(command.timings->replyWindow);
@@ -256,7 +255,7 @@ void Engine::release(const HoldCommand &command)
 
 void Engine::releaseSteps(const HoldCommand &command)
 {
-    heldButton_ = 0;
+    vars_.HeldButton = 0;
     holdCount_ = 0;
     timer1_.setEnabled(false);
     timer2_.setEnabled(false);
@@ -265,19 +264,19 @@ void Engine::releaseSteps(const HoldCommand &command)
     setRxd({});
     timer2_.setInterval(kReplyWindowMs);
     timer4_.setInterval(kDisplayTimeoutMs);
-    receivedText_.clear();
+    vars_.ReceivedText.clear();
     reading_.reset();
     if (command.digitalZoom) {
         timer1_.setInterval(kDigitalZoomRepeatMs);
-        arrowMode_ = kDigitalZoomArrowMode;
+        vars_.ArrowMode = kDigitalZoomArrowMode;
     }
 }
 
 void Engine::Timer1_Timer()
 {
-    if (heldButton_ == 0)
+    if (vars_.HeldButton == 0)
         return;
-    const HoldCommand *held = findHeldButton(heldButton_);
+    const HoldCommand *held = findHeldButton(vars_.HeldButton);
     // While a connection is made again the sends so far wait: more would only pile up.
     if (!held || comm_.connecting())
         return;
@@ -291,7 +290,7 @@ void Engine::Timer1_Timer()
 
 void Engine::Timer2_Timer()
 {
-    if (awaitingReply_ == 1)
+    if (vars_.AwaitingReply == 1)
         setRxd(QString::fromUtf8(kNoReplyCaption.text));
     closeReplyWindow();
 }
@@ -299,14 +298,14 @@ void Engine::Timer2_Timer()
 void Engine::closeReplyWindow()
 {
     timer2_.setEnabled(false);
-    ReplyWindow window{std::exchange(receivedText_, {}), std::exchange(reading_, std::nullopt),
+    ReplyWindow window{std::exchange(vars_.ReceivedText, {}), std::exchange(reading_, std::nullopt),
                        holding()};
-    awaitingReply_ = 0;
+    vars_.AwaitingReply = 0;
     // A reply that went missing, or a query's that reads as nothing, may have been read (whole
     // or in part) by a program that holds the device without a lock. Then the failure, not
     // the window, ends what waited for the reply.
-    const bool answered =
-        !window.reply.empty() && (window.reading || replySubject(currentCommand_) == Subject::None);
+    const bool answered = !window.reply.empty() &&
+                          (window.reading || replySubject(vars_.CurrentCommand) == Subject::None);
     if (answered)
         sharingChecked_ = false;
     else if (!std::exchange(sharingChecked_, true) && !guarded([this] { comm_.refuseIfShared(); }))

@@ -32,18 +32,22 @@ struct Reception {
     std::optional<Reading> reading;
 };
 
-// The design's window-level variables and its timers, as they stand: read by diagnostics and
-// tests, written only by the engine.
-struct DesignState {
-    struct Timer {
-        int interval = 0;
-        bool enabled = false;
-    };
+// The design's window-level variables that the line's behaviour keeps.
+struct WindowVariables {
     std::string CurrentCommand;
     std::string ReceivedText;
     std::uint8_t AwaitingReply = 0;
     std::uint8_t HeldButton = 0;
     std::uint8_t ArrowMode = 0;
+};
+
+// Those variables and the timers, as they stand: read by diagnostics and tests, written only by
+// the engine.
+struct DesignState : WindowVariables {
+    struct Timer {
+        int interval = 0;
+        bool enabled = false;
+    };
     Timer Timer1;
     Timer Timer2;
     Timer Timer4;
@@ -109,7 +113,7 @@ public:
     // The port number the serial control is set to (its CommPort).
     short commPort() const { return comm_.CommPort(); }
     // A hold button is down (or a program's hold has sends to go).
-    bool holding() const { return heldButton_ != 0; }
+    bool holding() const { return vars_.HeldButton != 0; }
 
     DesignState designState() const;
 
@@ -156,11 +160,7 @@ private:
     LineTimer timer2_;
     LineTimer timer4_;
 
-    std::string currentCommand_;
-    std::string receivedText_;
-    std::uint8_t awaitingReply_ = 0;
-    std::uint8_t heldButton_ = 0;
-    std::uint8_t arrowMode_ = 0;
+    WindowVariables vars_;
     QString portSettings_;
     // The reading of what the current reply window gathered.
     std::optional<Reading> reading_;
