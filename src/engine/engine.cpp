@@ -139,6 +139,14 @@ bool Engine::chooseSpeed(std::string_view settings)
     });
 }
 
+bool Engine::chooseSpeed(const LineSettings &settings)
+{
+    return guarded([this, &settings] {
+        comm_.setLineSettings(settings);
+        portSettings_ = comm_.Settings();
+    });
+}
+
 void Engine::Hyouji(const std::string &Text, std::uint8_t SendFlag)
 {
     if (SendFlag == 1)

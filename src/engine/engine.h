@@ -108,6 +108,7 @@ public:
     bool switchPort(short chosen);
     // True when the line took the settings (or the port is closed and keeps them).
     bool chooseSpeed(std::string_view settings);
+    bool chooseSpeed(const LineSettings &settings);
     bool closePort();
     bool isOpen() const { return comm_.PortOpen(); }
     // The port number the serial control is set to (its CommPort).

@@ -35,8 +35,8 @@ bool Projector::open(const Target &target)
     opening_ = false;
     if (!engine_.start())
         return false;
-    const std::string settings = formatLineSettings(target.settings);
-    if (settings != kFastLineSettings && !engine_.chooseSpeed(settings))
+    if (target.settings != *parseLineSettings(kFastLineSettings) &&
+        !engine_.chooseSpeed(target.settings))
         return false;
     opening_ = true;
     if (engine_.isOpen())

@@ -66,16 +66,22 @@ void SerialControl::setSettings(const QString &settings)
     if (!parsed)
         fail(FailureKind::Unsupported,
              QStringLiteral("\"%1\" is not a line setting").arg(settings));
+    setLineSettings(*parsed);
+    settings_ = settings;
+}
+
+void SerialControl::setLineSettings(const LineSettings &settings)
+{
     // A network port still connecting puts them on the far line once it is connected.
     if (PortOpen() || connecting_) {
         try {
-            line_->applySettings(*parsed);
+            line_->applySettings(settings);
         } catch (const CommError &error) {
             fail(error);
         }
     }
-    settings_ = settings;
-    lineSettings_ = *parsed;
+    settings_ = QString::fromStdString(formatLineSettings(settings));
+    lineSettings_ = settings;
 }
 
 void SerialControl::announceOpen(bool open)

@@ -48,6 +48,8 @@ public:
 
     QString Settings() const { return settings_; }
     void setSettings(const QString &settings);
+    // The same as values, as programs hold them.
+    void setLineSettings(const LineSettings &settings);
 
     bool PortOpen() const { return line_ && line_->isOpen(); }
     // A network port opens when its connection is made: portOpenChanged() says so, or
