@@ -243,18 +243,19 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
     }
     busy_ = true;
     auto left = std::make_shared<std::size_t>(commands.size());
-    auto outcome = std::make_shared<std::string>("OK");
+    // The first thing that went wrong, if anything did.
+    auto error = std::make_shared<std::optional<pjlink::Error>>();
     line_.submit(
         commands,
-        [self = QPointer(this), request, left, outcome](const Result &result,
-                                                        const QString &notSent) {
+        [self = QPointer(this), request, left, error](const Result &result,
+                                                      const QString &notSent) {
             if (!notSent.isEmpty())
-                *outcome = text(self && self->line_.isUp() ? pjlink::Error::UnavailableTime
-                                                           : pjlink::Error::ProjectorFailure);
-            else if (result.failure && *outcome == "OK")
-                *outcome = text(pjlink::Error::ProjectorFailure);
+                *error = self && self->line_.isUp() ? pjlink::Error::UnavailableTime
+                                                    : pjlink::Error::ProjectorFailure;
+            else if (result.failure && !*error)
+                *error = pjlink::Error::ProjectorFailure;
             if (--*left == 0 && self)
-                self->finish(request, *outcome);
+                self->finish(request, *error ? text(**error) : "OK");
         },
         0s);
 }
