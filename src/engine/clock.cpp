@@ -2,6 +2,9 @@
 
 #include <QTimerEvent>
 
+#include <algorithm>
+#include <utility>
+
 namespace qv7 {
 
 namespace {
