@@ -4,6 +4,8 @@
 #include "protocol/commandtable.h"
 #include "protocol/rendering.h"
 
+#include <tuple>
+
 namespace qv7 {
 
 Engine::Engine(QObject *parent, Clock &clock)
@@ -16,13 +18,14 @@ Engine::Engine(QObject *parent, Clock &clock)
 {
     setObjectName(QStringLiteral("Engine"));
     comm_.setObjectName(QStringLiteral("MSComm1"));
-    const std::pair<LineTimer *, int> timers[] = {
-        {&timer1_, kRepeatMs}, {&timer2_, kReplyWindowMs}, {&timer4_, kDisplayTimeoutMs}};
-    for (const auto &[timer, interval] : timers)
+    const std::tuple<LineTimer *, const char *, int> timers[] = {
+        {&timer1_, "Timer1", kRepeatMs},
+        {&timer2_, "Timer2", kReplyWindowMs},
+        {&timer4_, "Timer4", kDisplayTimeoutMs}};
+    for (const auto &[timer, name, interval] : timers) {
+        timer->setObjectName(QString::fromLatin1(name));
         timer->setInterval(interval);
-    timer1_.setObjectName(QStringLiteral("Timer1"));
-    timer2_.setObjectName(QStringLiteral("Timer2"));
-    timer4_.setObjectName(QStringLiteral("Timer4"));
+    }
     connect(&timer1_, &LineTimer::timeout, this, [this] { Timer1_Timer(); });
     connect(&timer2_, &LineTimer::timeout, this, [this] { Timer2_Timer(); });
     connect(&timer4_, &LineTimer::timeout, this, [this] { Timer4_Timer(); });

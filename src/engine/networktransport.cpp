@@ -167,7 +167,7 @@ void NetworkTransport::greeted()
     if (first)
         emit opened();
     // What came with the greeting goes to the engine now that it listens.
-    if (open_ && !received_.isEmpty())
+    if (!received_.isEmpty())
         emit readyRead();
 }
 
