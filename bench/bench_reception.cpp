@@ -56,7 +56,7 @@ int main(int argc, char *argv[])
 
     long events = 0;
     std::size_t kept = 0;
-    QObject::connect(&form.engine(), &Engine::received, &form, [&](const Reception &reception) {
+    QObject::connect(&form.line(), &Line::received, &form, [&](const Reception &reception) {
         ++events;
         kept = reception.text.size();
     });

@@ -33,11 +33,11 @@ int main(int argc, char *argv[])
     QTest::mouseRelease(zoom, Qt::LeftButton);
     runFor(0.3);
     watcher.reset();
-    const int period = form.engine().designState().Timer1.interval;
+    const int period = form.line().designState().Timer1.interval;
 
     // The repetitions the hold sent.
     long sent = 0;
-    QObject::connect(&form.engine(), &Engine::transmitted, &form, [&](const Transmission &out) {
+    QObject::connect(&form.line(), &Line::transmitted, &form, [&](const Transmission &out) {
         if (out.holdSend > 1)
             ++sent;
     });
@@ -62,13 +62,13 @@ int main(int argc, char *argv[])
 
     auto *held = form.control(QStringLiteral("Command8"));
     QTest::mousePress(held, Qt::LeftButton);
-    if (form.engine().holding())
+    if (form.line().holding())
         sent = 1;
     for (int row = 0; row < 10; ++row) {
         runFor(seconds / 10);
         report();
     }
-    const bool stillHeld = form.engine().holding();
+    const bool stillHeld = form.line().holding();
     QTest::mouseRelease(held, Qt::LeftButton);
     const double heldFor = millisecondsBetween(pressed, Steady::now()) / 1000;
     const double cpu = threadCpuSeconds() - cpuAtStart;

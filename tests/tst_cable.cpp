@@ -1,7 +1,7 @@
 // A pulled cable to a serial device server: its packets vanish without a reset, so only TCP
 // keepalive and the time-out on unacknowledged data find it. Pulled with nftables, as root.
 
-#include "engine/projector.h"
+#include "engine/line.h"
 #include "sim/server.h"
 #include "support/ptypair.h"
 
@@ -65,9 +65,9 @@ private Q_SLOTS:
 
     void engineReportsOnce()
     {
-        Projector projector;
-        QSignalSpy failures(&projector, &Projector::failed);
-        QSignalSpy opened(&projector, &Projector::opened);
+        Line projector(Line::Discipline::Requests);
+        QSignalSpy failures(&projector, &Line::failed);
+        QSignalSpy opened(&projector, &Line::opened);
         Target target;
         target.device = far_.portName();
         QVERIFY(projector.open(target));

@@ -16,7 +16,7 @@ namespace {
 // Clicks a button once the last reply window has closed, so that its answer is read alone.
 bool clickAlone(Form1 &form, const char *button)
 {
-    if (!QTest::qWaitFor([&] { return !form.engine().designState().Timer2.enabled; }, 5000))
+    if (!QTest::qWaitFor([&] { return !form.line().designState().Timer2.enabled; }, 5000))
         return false;
     test::click(form, button);
     return true;

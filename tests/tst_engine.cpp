@@ -105,7 +105,7 @@ void TstEngine::reception()
     QFETCH(QByteArrayList, pieces);
     QFETCH(QString, status);
     QFETCH(QString, afterWindow);
-    const Engine &engine = fixture_->engine;
+    const Line &engine = fixture_->engine;
     use(sent);
     QByteArray gathered;
     for (const QByteArray &piece : pieces) {
@@ -135,7 +135,7 @@ void TstEngine::reception()
 void TstEngine::transmitRestartsTheWindows()
 {
     // A second command while both windows run gives each its full length again.
-    const Engine &engine = fixture_->engine;
+    const Line &engine = fixture_->engine;
     use({"Command17"});
     clock_->advance(400);
     use({"Command18"});
@@ -152,9 +152,9 @@ void TstEngine::transmitRestartsTheWindows()
 void TstEngine::fullTransmitBufferIsAFailureNotAReception()
 {
     // Nobody reads the line: the transmit-buffer event must not be taken for a reception.
-    Engine &engine = fixture_->engine;
-    QSignalSpy failures(&engine, &Engine::failed);
-    QSignalSpy receptions(&engine, &Engine::received);
+    Line &engine = fixture_->engine;
+    QSignalSpy failures(&engine, &Line::failed);
+    QSignalSpy receptions(&engine, &Line::received);
     for (int i = 0; i < 1'000'000 && fixture_->click("Command17"); ++i)
         ;
     QVERIFY(failures.wait(5000));
@@ -190,7 +190,7 @@ void TstEngine::hold()
     QFETCH(QByteArray, code);
     QFETCH(QList<int>, timings);
     QFETCH(bool, digitalZoom);
-    Engine &engine = fixture_->engine;
+    Line &engine = fixture_->engine;
     use({"Command44"});
     fixture_->line.write("00\r");
     QTRY_COMPARE(engine.status(), QStringLiteral(" Power ON"));
@@ -282,8 +282,8 @@ void TstEngine::failedWrite()
 {
     QFETCH(QByteArray, control);
     QFETCH(QByteArray, code);
-    Engine &engine = fixture_->engine;
-    QSignalSpy reports(&engine, &Engine::failed);
+    Line &engine = fixture_->engine;
+    QSignalSpy reports(&engine, &Line::failed);
     engine.closePort();
     for (int i = 0; i < 3; ++i)
         QVERIFY(!fixture_->click(control.constData()));
@@ -333,9 +333,9 @@ void TstEngine::failureEndsTheHoldAsARelease()
     QFETCH(bool, duringHold);
     QFETCH(int, repeat);
     QFETCH(int, arrowMode);
-    Engine &engine = fixture_->engine;
+    Line &engine = fixture_->engine;
     use(before);
-    QSignalSpy reports(&engine, &Engine::failed);
+    QSignalSpy reports(&engine, &Line::failed);
     if (!duringHold)
         engine.closePort();
     fixture_->press(control.constData());

@@ -64,10 +64,10 @@ void TstFaults::farEndGoesAway()
     auto line = std::make_unique<test::PtyPair>();
     QVERIFY(QFile::link(line->slavePath(), adapter));
     test::EngineOnLine fixture;
-    Engine &engine = fixture.engine;
+    Line &engine = fixture.engine;
     engine.setDevice(1, adapter);
     QVERIFY(engine.switchPort(1));
-    QSignalSpy reports(&engine, &Engine::failed);
+    QSignalSpy reports(&engine, &Line::failed);
     if (holding) {
         holdAt5Milliseconds(fixture);
         QCOMPARE(line->read(40).size(), 40);
@@ -100,8 +100,8 @@ void TstFaults::farEndStopsReading()
     // Nobody reads the master. Another writer has filled the kernel's buffer already, so the
     // engine's own 512 bytes are next.
     test::EngineOnLine fixture;
-    Engine &engine = fixture.engine;
-    QSignalSpy reports(&engine, &Engine::failed);
+    Line &engine = fixture.engine;
+    QSignalSpy reports(&engine, &Line::failed);
     const int filler = ::open(QFile::encodeName(fixture.line.slavePath()).constData(),
                               O_WRONLY | O_NONBLOCK | O_NOCTTY);
     QVERIFY(filler >= 0);

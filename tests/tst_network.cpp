@@ -72,7 +72,7 @@ void TstNetwork::farEndClosesMidHold()
     const QString closed = u"COM1 (%1): the converter closed the connection"_s;
     QVERIFY2(panel->failures.first().startsWith(closed.arg(projector.portName())),
              qPrintable(panel->failures.first()));
-    QVERIFY(!form.engine().isOpen());
+    QVERIFY(!form.line().isOpen());
     // Closed once: a second of waiting costs next to nothing and brings no second report.
     const double cpuBefore = test::processCpuSeconds();
     QTest::qWait(1000);
@@ -124,7 +124,7 @@ void TstNetwork::idleCloseMadeAgain()
     test::click(form, "Command17");
     if (!converterGone) {
         QTRY_COMPARE(reply(form), u" ACK CR "_s);
-        QVERIFY(form.engine().isOpen());
+        QVERIFY(form.line().isOpen());
         QVERIFY(panel->failures.isEmpty());
         return;
     }
@@ -132,7 +132,7 @@ void TstNetwork::idleCloseMadeAgain()
                  QStringList(u"COM1 (%1): the converter closed the connection, and connecting "
                              "again failed: connection refused; is the converter on and the "
                              "port number right?"_s.arg(name)));
-    QVERIFY(!form.engine().isOpen());
+    QVERIFY(!form.line().isOpen());
 }
 
 void TstNetwork::keepaliveOnTheConnection()
@@ -183,7 +183,7 @@ void TstNetwork::connectingShowsBusyAndTakesNoClicks()
     QVERIFY(projector.listen(u"tcp://127.0.0.1:0"_s));
     const auto panel = test::startPanel(projector.portName(), hung);
     Form1 &form = *panel->form;
-    form.engine().setConnectTimeout(700);
+    form.line().setConnectTimeout(700);
     test::click(form, "Command33");
     test::click(form, "Option2");
     const QCursor *cursor = QGuiApplication::overrideCursor();
@@ -191,12 +191,12 @@ void TstNetwork::connectingShowsBusyAndTakesNoClicks()
     // Back to COM1, and a command: neither may start while COM2 connects.
     test::click(form, "Option1");
     test::click(form, "Command17");
-    QVERIFY(!form.engine().isOpen());
+    QVERIFY(!form.line().isOpen());
     QTRY_COMPARE(panel->failures,
                  QStringList(u"COM2 (%1): no connection within 0.7 s; is the converter on and "
                              "reachable?"_s.arg(hung)));
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
-    QVERIFY(!form.engine().isOpen());
+    QVERIFY(!form.line().isOpen());
     QVERIFY(test::widget<QLabel>(form, "Label11")->text().isEmpty());
 }
 
@@ -239,7 +239,7 @@ void TstNetwork::rubbishFromTheNetwork()
     QVERIFY(server.listen(QHostAddress::LocalHost));
     const auto panel = test::startPanel(url(scheme, server.serverPort()));
     Form1 &form = *panel->form;
-    QVERIFY(form.engine().isOpen());
+    QVERIFY(form.line().isOpen());
     QTcpSocket *peer = nullptr; // the newest: starting, the panel opens COM1, then selects it
     while (server.hasPendingConnections())
         peer = server.nextPendingConnection();
@@ -255,9 +255,9 @@ void TstNetwork::rubbishFromTheNetwork()
         peer->write(marker);
         all += data + marker;
         QTRY_VERIFY_WITH_TIMEOUT(
-            QByteArray::fromStdString(form.engine().designState().ReceivedText).endsWith(marker),
+            QByteArray::fromStdString(form.line().designState().ReceivedText).endsWith(marker),
             20000);
-        QCOMPARE(QByteArray::fromStdString(form.engine().designState().ReceivedText),
+        QCOMPARE(QByteArray::fromStdString(form.line().designState().ReceivedText),
                  all.right(qsizetype(kMaxRenderedChars)));
     }
     QByteArray received;

@@ -48,7 +48,7 @@ void TstPanel::init()
 {
     line_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(line_->slavePath());
-    QVERIFY(panel_->form->engine().isOpen());
+    QVERIFY(panel_->form->line().isOpen());
 }
 
 void TstPanel::everyButtonReachesTheLine_data()
@@ -79,7 +79,7 @@ void TstPanel::everyButtonReachesTheLine()
         {Qt::MiddleButton, Qt::AltModifier},
         {Qt::LeftButton, Qt::ControlModifier}};
     const auto [mouse, modifiers] = mice[std::max(turn, 0) % 4];
-    const Engine &engine = panel_->form->engine();
+    const Line &engine = panel_->form->line();
     QTest::mousePress(button(control), mouse, modifiers);
     QCOMPARE(engine.designState().Timer1.enabled, turn >= 0);
     QTest::mouseRelease(button(control), mouse, modifiers);
@@ -111,7 +111,7 @@ void TstPanel::keyboard()
     button(control)->setFocus();
     QTest::keyClick(button(control), Qt::Key(key));
     QCOMPARE(line_->readAll(), sent);
-    QVERIFY(!panel_->form->engine().designState().Timer1.enabled);
+    QVERIFY(!panel_->form->line().designState().Timer1.enabled);
 }
 
 void TstPanel::releaseOutsideTheButtonStillStops()
@@ -124,7 +124,7 @@ void TstPanel::releaseOutsideTheButtonStillStops()
     QCOMPARE(line_->read(4), "C09\r"_qba);
     QTest::mouseMove(form.windowHandle(), onEnd);
     QTest::mouseRelease(form.windowHandle(), Qt::LeftButton, {}, onEnd);
-    QVERIFY(!form.engine().holding());
+    QVERIFY(!form.line().holding());
     QCOMPARE(line_->readAll(), QByteArray());
     QVERIFY(form.isVisible());
 }
@@ -188,7 +188,7 @@ void TstPanel::failuresWhileAReportIsUpAreDropped()
             QTest::qWait(20);
         }
     });
-    form.engine().closePort();
+    form.line().closePort();
     test::click(form, "Command17");
     QTRY_COMPARE(shown.count(), 1);
     test::click(form, "Command18"); // a new burst: the next report, and none between
@@ -202,7 +202,7 @@ void TstPanel::modalReportEndsTheHold()
     cleanup();
     test::PtyPair line;
     Form1 form;
-    form.engine().setDevice(1, line.slavePath());
+    form.line().setDevice(1, line.slavePath());
     form.load();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     test::keyDown(form, Qt::Key_J, 2);
@@ -223,8 +223,8 @@ void TstPanel::modalReportEndsTheHold()
     QCOMPARE(line.read(4), "C47\r"_qba);
     line.closeMaster();
     QTRY_VERIFY_WITH_TIMEOUT(boxSeen && !QApplication::activeModalWidget(), 10000);
-    QVERIFY(!form.engine().holding());
-    QVERIFY(!form.engine().designState().Timer1.enabled);
+    QVERIFY(!form.line().holding());
+    QVERIFY(!form.line().designState().Timer1.enabled);
 }
 
 QTEST_MAIN(TstPanel)

@@ -29,7 +29,7 @@ private:
     void choose(const QString &option);
     Form1 &form() const { return *panel_->form; }
     bool panelShown() const { return test::widget<QFrame>(form(), "Frame8")->isVisible(); }
-    Engine &engine() const { return form().engine(); }
+    Line &line() const { return form().line(); }
     test::PtyPair &line(int number) const { return number == 1 ? *com1_ : *com2_; }
     std::unique_ptr<test::PtyPair> com1_;
     std::unique_ptr<test::PtyPair> com2_;
@@ -42,7 +42,7 @@ void TstPorts::init()
     com1_ = std::make_unique<test::PtyPair>();
     com2_ = std::make_unique<test::PtyPair>();
     panel_ = test::startPanel(com1_->slavePath(), com2_->slavePath(), *clock_);
-    QVERIFY(engine().isOpen());
+    QVERIFY(line().isOpen());
 }
 
 void TstPorts::choose(const QString &option)
@@ -91,13 +91,13 @@ void TstPorts::choose()
     QFETCH(int, speed);
     QFETCH(int, changes);
     if (closed)
-        engine().closePort();
-    QSignalSpy spy(&engine(), &Engine::portOpenChanged);
+        line().closePort();
+    QSignalSpy spy(&line(), &Line::portOpenChanged);
     for (const QString &option : choices)
         choose(option);
     QCOMPARE(spy.count(), changes);
-    QVERIFY(engine().isOpen());
-    QCOMPARE(engine().commPort(), short(chosen));
+    QVERIFY(line().isOpen());
+    QCOMPARE(line().commPort(), short(chosen));
     QCOMPARE(int(line(chosen).speed()), speed);
     QVERIFY(!panelShown());
     QVERIFY(test::timer(form(), "Timer3")->isActive()); // a choice leaves its timer
@@ -129,20 +129,20 @@ void TstPorts::failedSwitchAndRecovery()
     const QString device = busy ? com2_->slavePath() : QStringLiteral("/dev/qv7-no-such-port");
     otherProgram.setDevice(1, device);
     otherProgram.setPortOpen(busy);
-    engine().setDevice(2, device);
+    line().setDevice(2, device);
     choose(QStringLiteral("Option2"));
     QCOMPARE(panel_->failures.count(), 1);
     QVERIFY2(panel_->failures.first().startsWith(QStringLiteral("COM2 (%1): ").arg(device)),
              qPrintable(panel_->failures.first()));
-    QVERIFY(!engine().isOpen());
+    QVERIFY(!line().isOpen());
     QVERIFY(test::widget<QRadioButton>(form(), "Option2")->isChecked());
     QVERIFY(panelShown());
     QVERIFY(test::timer(form(), "Timer3")->isActive());
 
     otherProgram.setPortOpen(false);
     test::click(form(), recoverOn == 1 ? "Option1" : "Option2");
-    QVERIFY(engine().isOpen());
-    QCOMPARE(engine().commPort(), short(recoverOn));
+    QVERIFY(line().isOpen());
+    QCOMPARE(line().commPort(), short(recoverOn));
     QVERIFY(!panelShown());
     QCOMPARE(panel_->failures.count(), 1);
     test::click(form(), "Command17");

@@ -2,7 +2,7 @@
 // completes exactly once, a held verb is held for its count of sends, and a failure completes
 // the command in flight.
 
-#include "engine/projector.h"
+#include "engine/line.h"
 
 #include "support/ptypair.h"
 
@@ -40,13 +40,13 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<test::PtyPair> line_;
-    std::unique_ptr<Projector> projector_;
+    std::unique_ptr<Line> projector_;
 };
 
 void TstRequests::init()
 {
     line_ = std::make_unique<test::PtyPair>();
-    projector_ = std::make_unique<Projector>();
+    projector_ = std::make_unique<Line>(Line::Discipline::Requests);
     QVERIFY(projector_->open({line_->slavePath(), line_->slavePath()}));
 }
 
@@ -58,7 +58,7 @@ void TstRequests::cleanup()
 
 void TstRequests::oneInFlightEachCompletesOnce()
 {
-    QSignalSpy done(projector_.get(), &Projector::done);
+    QSignalSpy done(projector_.get(), &Line::done);
     QVERIFY(projector_->request(command("status")));
     QVERIFY(projector_->busy());
     QVERIFY(!projector_->request(command("lamp-hours"))); // refused while one is on the line
@@ -84,12 +84,12 @@ void TstRequests::oneInFlightEachCompletesOnce()
     QCOMPARE(unanswered.failure->kind, FailureKind::NoReply);
     QCOMPARE(unanswered.failure->description, QStringLiteral("no reply to C05 within 500 ms"));
     QCOMPARE(unanswered.rendering, QStringLiteral(" X X X X"));
-    QVERIFY(projector_->isOpen());
+    QVERIFY(projector_->isReady());
 }
 
 void TstRequests::heldVerbIsHeldForItsCount()
 {
-    QSignalSpy done(projector_.get(), &Projector::done);
+    QSignalSpy done(projector_.get(), &Line::done);
     QVERIFY(projector_->request(command("volume up 3")));
     QCOMPARE(line_->read(12), QByteArray("C09\rC09\rC09\r"));
     line_->write("\x06\r");
@@ -103,8 +103,8 @@ void TstRequests::heldVerbIsHeldForItsCount()
 
 void TstRequests::lostLineCompletesTheCommandInFlight()
 {
-    QSignalSpy done(projector_.get(), &Projector::done);
-    QSignalSpy failed(projector_.get(), &Projector::failed);
+    QSignalSpy done(projector_.get(), &Line::done);
+    QSignalSpy failed(projector_.get(), &Line::failed);
     QVERIFY(projector_->request(command("volume up 50")));
     QCOMPARE(line_->read(4), QByteArray("C09\r"));
     line_->closeMaster();
@@ -112,7 +112,7 @@ void TstRequests::lostLineCompletesTheCommandInFlight()
     QCOMPARE(done.count(), 1); // before the failure's report
     QCOMPARE(failed.count(), 1);
     QCOMPARE(result(done, 0).failure->kind, FailureKind::Lost);
-    QVERIFY(!projector_->isOpen());
+    QVERIFY(!projector_->isReady());
     QVERIFY(!projector_->busy());
     QVERIFY(!projector_->request(command("status")));
 }

@@ -111,7 +111,7 @@ void TstSer2net::lineThroughSer2net()
     QVERIFY(server.listening());
     const auto panel = test::startPanel(server.url());
     Form1 &form = *panel->form;
-    QVERIFY2(form.engine().isOpen(), qPrintable(panel->failures.join(u'\n')));
+    QVERIFY2(form.line().isOpen(), qPrintable(panel->failures.join(u'\n')));
     test::click(form, "Command17");
     QCOMPARE(line.read(4), QByteArray("C00\r"));
     line.write("\x06\r");

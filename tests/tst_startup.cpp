@@ -29,15 +29,15 @@ void TstStartup::startUp()
     Form1 form;
     QStringList failures;
     form.setFailurePresenter([&](const QString &description) { failures << description; });
-    QSignalSpy openings(&form.engine(), &Engine::portOpenChanged);
-    form.engine().setDevice(1, line.slavePath());
+    QSignalSpy openings(&form.line(), &Line::portOpenChanged);
+    form.line().setDevice(1, line.slavePath());
     form.load();
     // Opened by start-up, then closed and opened again by the switch that selecting "COM1" runs.
     QList<bool> states;
     for (const QList<QVariant> &arguments : openings)
         states << arguments.first().toBool();
     QCOMPARE(states, QList<bool>({true, false, true}));
-    QCOMPARE(form.engine().commPort(), short(1));
+    QCOMPARE(form.line().commPort(), short(1));
     QCOMPARE(line.speed(), speed_t(B19200));
     QCOMPARE(line.attributes().c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
     QVERIFY(test::widget<QRadioButton>(form, "Option1")->isChecked());
@@ -47,7 +47,7 @@ void TstStartup::startUp()
     QCOMPARE(form.pos(), QPoint(twipsToPixels((float(screen.width() * 15) - 9585) / 2),
                                 twipsToPixels((float(screen.height() * 15) - 7200) / 2)));
     QCOMPARE(form.Height(), 5200.0f);
-    const DesignState state = form.engine().designState();
+    const DesignState state = form.line().designState();
     QVERIFY(!state.Timer1.enabled && !state.Timer2.enabled && !state.Timer4.enabled);
     QVERIFY(!test::timer(form, "Timer3")->isActive());
     // A failure is reported from the event loop: whatever was waiting there has come by now.
@@ -61,7 +61,7 @@ void TstStartup::missingCom1IsReported()
     QTRY_COMPARE(panel->failures.count(), 1);
     QVERIFY2(panel->failures.first().startsWith(QStringLiteral("COM1 (/dev/qv7-no-such-port): ")),
              qPrintable(panel->failures.first()));
-    QVERIFY(!panel->form->engine().isOpen());
+    QVERIFY(!panel->form->line().isOpen());
     QVERIFY(panel->form->isVisible());
 }
 
@@ -114,10 +114,10 @@ void TstStartup::end()
     const auto panel = test::startPanel(line.slavePath());
     Form1 &form = *panel->form;
     if (!open)
-        form.engine().closePort();
+        form.line().closePort();
     bool visibleWhenClosed = false;
     QObject context;
-    connect(&form.engine(), &Engine::portOpenChanged, &context,
+    connect(&form.line(), &Line::portOpenChanged, &context,
             [&](bool isOpen) { visibleWhenClosed = !isOpen && form.isVisible(); });
     test::click(form, "Command16");
     QCOMPARE(visibleWhenClosed, open);

@@ -96,18 +96,18 @@ int main(int argc, char *argv[])
 
     qv7::Form1 form;
     try {
-        form.engine().setConnectTimeout(qv7::cli::connectTimeout(parser));
+        form.line().setConnectTimeout(qv7::cli::connectTimeout(parser));
     } catch (const qv7::cli::UsageError &error) {
         quit(error.description());
     }
     if (parser.isSet(options.com1))
-        form.engine().setDevice(1, portOption(parser, options.com1));
+        form.line().setDevice(1, portOption(parser, options.com1));
     if (parser.isSet(options.com2))
-        form.engine().setDevice(2, portOption(parser, options.com2));
+        form.line().setDevice(2, portOption(parser, options.com2));
     std::unique_ptr<qv7::sim::SimulatorServer> projector;
     if (parser.isSet(options.simulate)) {
         try {
-            projector = qv7::simulateProjectorOnCom1(form.engine());
+            projector = qv7::simulateProjectorOnCom1(form.line());
         } catch (const qv7::CommError &error) {
             QTextStream(stderr) << error.description() << Qt::endl;
             return 1;

@@ -3,7 +3,7 @@
 namespace qv7 {
 
 std::unique_ptr<sim::SimulatorServer>
-simulateProjectorOnCom1(Engine &engine, const sim::ProjectorSettings &settings)
+simulateProjectorOnCom1(Line &engine, const sim::ProjectorSettings &settings)
 {
     auto projector = std::make_unique<sim::SimulatorServer>(settings);
 #ifdef Q_OS_WIN

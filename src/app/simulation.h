@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/engine.h"
+#include "engine/line.h"
 #include "sim/server.h"
 
 #include <memory>
@@ -11,6 +11,6 @@ namespace qv7 {
 // drives a projector that behaves like one over a real serial line; on Windows a port on
 // loopback. Throws CommError when neither can be had.
 std::unique_ptr<sim::SimulatorServer>
-simulateProjectorOnCom1(Engine &engine, const sim::ProjectorSettings &settings = {});
+simulateProjectorOnCom1(Line &engine, const sim::ProjectorSettings &settings = {});
 
 } // namespace qv7

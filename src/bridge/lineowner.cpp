@@ -70,7 +70,7 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
     , entry_(entry)
     , settings_(settings)
     , clock_(clock)
-    , projector_(this, clock)
+    , line_(Line::Discipline::Requests, this, clock)
     , reopen_(clock, this)
     , backOff_(settings.firstReopen)
     , powerPoll_(clock, this)
@@ -86,10 +86,11 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
     reopen_.setSingleShot(true);
     connect(&reopen_, &LineTimer::timeout, this, &LineOwner::open);
     // Every failure of the port (open, write, the device gone) arrives here, once a burst.
-    connect(&projector_, &Projector::failed, this, &LineOwner::onLost);
-    connect(&projector_, &Projector::done, this, &LineOwner::onDone);
-    connect(&projector_, &Projector::opened, this, &LineOwner::onOpened);
-    connect(&projector_, &Projector::trafficChanged, this, &LineOwner::trafficChanged);
+    connect(&line_, &Line::failed, this, &LineOwner::onLost);
+    connect(&line_, &Line::done, this, &LineOwner::onDone);
+    connect(&line_, &Line::opened, this, &LineOwner::onOpened);
+    for (const auto signal : {&Line::txdChanged, &Line::rxdChanged, &Line::statusChanged})
+        connect(&line_, signal, this, &LineOwner::trafficChanged);
     state_.known.set(std::size_t(LineState::Field::Link));
 }
 
@@ -107,7 +108,7 @@ void LineOwner::start()
 void LineOwner::open()
 {
     // A failure comes through failed(), the line's opening through opened().
-    projector_.open({entry_.port, entry_.name, entry_.settings, settings_.connectTimeoutMs});
+    line_.open({entry_.port, entry_.name, entry_.settings, settings_.connectTimeoutMs});
 }
 
 void LineOwner::claim()
@@ -153,7 +154,7 @@ void LineOwner::release(HoldId hold)
         return;
     if (hold == heldNow_) {
         heldNow_ = 0;
-        projector_.release();
+        line_.letGo();
         return;
     }
     const auto waiting = std::ranges::find(queue_, hold, &Pending::hold);
@@ -201,7 +202,7 @@ void LineOwner::poll(const Command &query)
 
 void LineOwner::dispatch()
 {
-    if (!projector_.isOpen() || projector_.busy())
+    if (!line_.isReady() || line_.busy())
         return;
     const auto next =
         std::ranges::find_if(queue_, [this](const Pending &p) { return canTakeNow(p.command); });
@@ -214,7 +215,7 @@ void LineOwner::dispatch()
             QStringLiteral("sent %1 (%2)").arg(code(pending.command.code), words(pending.command)));
     inFlight_ = pending.completion;
     heldNow_ = pending.hold;
-    projector_.request(pending.command);
+    line_.request(pending.command);
 }
 
 void LineOwner::armExpiry()
@@ -234,7 +235,7 @@ void LineOwner::armExpiry()
 
 void LineOwner::dropExpired()
 {
-    const QString why = !projector_.isOpen() ? QStringLiteral("the line is down")
+    const QString why = !line_.isReady() ? QStringLiteral("the line is down")
                         : !state_.power
                             ? QStringLiteral("the projector does not answer")
                             : QStringLiteral("the projector is ") + powerWord(state_.power);

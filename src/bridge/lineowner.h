@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/clock.h"
-#include "engine/projector.h"
+#include "engine/line.h"
 #include "inventory/inventory.h"
 #include "log.h"
 #include "protocol/metrics.h"
@@ -105,9 +105,9 @@ public:
     const LineState &state() const { return state_; }
     // What the panel's TXD, RXD and status lines would show of this line, whichever face's
     // command it was.
-    const QString &txd() const { return projector_.txd(); }
-    const QString &rxd() const { return projector_.rxd(); }
-    const QString &status() const { return projector_.status(); }
+    const QString &txd() const { return line_.txd(); }
+    const QString &rxd() const { return line_.rxd(); }
+    const QString &status() const { return line_.status(); }
     void log(Priority priority, const QString &text) const;
 
 signals:
@@ -151,7 +151,7 @@ private:
     InventoryEntry entry_;
     Settings settings_;
     Clock &clock_;
-    Projector projector_;
+    Line line_;
     LineTimer reopen_;
     std::chrono::seconds backOff_;
     LineState state_;

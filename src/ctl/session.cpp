@@ -34,14 +34,14 @@ Session::Session(ScriptTarget target, std::vector<Step> steps, QObject *parent)
     : QObject(parent)
     , target_(std::move(target))
     , steps_(std::move(steps))
-    , projector_(this)
+    , line_(Line::Discipline::Requests, this)
 {
     pollTimer_.setSingleShot(true);
     pollTimer_.setTimerType(Qt::PreciseTimer);
     connect(&pollTimer_, &QTimer::timeout, this, &Session::poll);
-    connect(&projector_, &Projector::opened, this, &Session::next);
-    connect(&projector_, &Projector::done, this, &Session::onDone);
-    connect(&projector_, &Projector::failed, this, [this](const Failure &failure) {
+    connect(&line_, &Line::opened, this, &Session::next);
+    connect(&line_, &Line::done, this, &Session::onDone);
+    connect(&line_, &Line::failed, this, [this](const Failure &failure) {
         fail(failureExitCode(failure.kind), failure.description);
     });
 }
@@ -51,7 +51,7 @@ void Session::start()
     outcome_ = outcomeOf(steps_.front());
     // The first command goes out once the line is open; a failure to open or set it is
     // reported from the event loop.
-    projector_.open(target_.line);
+    line_.open(target_.line);
 }
 
 void Session::next()
@@ -63,7 +63,7 @@ void Session::next()
     const Step &step = steps_[current_];
     outcome_ = outcomeOf(step);
     if (const auto *command = std::get_if<Command>(&step.action)) {
-        projector_.request(*command);
+        line_.request(*command);
         return;
     }
     waited_.start();
@@ -123,7 +123,7 @@ void Session::stepDone(const Result &result)
 void Session::poll()
 {
     sincePoll_.start();
-    projector_.request(statusQuery());
+    line_.request(statusQuery());
 }
 
 void Session::pollDone(const WaitFor &wait, const Result &result)
@@ -171,7 +171,7 @@ void Session::finish(int exitCode)
 {
     finished_ = true;
     pollTimer_.stop();
-    projector_.close();
+    line_.close();
     emit finished(exitCode);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/projector.h"
+#include "engine/line.h"
 #include "script.h"
 
 #include <QByteArray>
@@ -64,7 +64,7 @@ private:
     ScriptTarget target_;
     std::vector<Step> steps_;
     std::size_t current_ = 0;
-    Projector projector_;
+    Line line_;
     Outcome outcome_;
     QElapsedTimer waited_;
     QDeadlineTimer waitDeadline_;

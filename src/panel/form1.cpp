@@ -173,7 +173,7 @@ Form1::Form1(QWidget *parent, Clock &clock)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint)
-    , engine_(this, clock)
+    , line_(Line::Discipline::Panel, this, clock)
     , Timer3(clock, this)
     , presenter_([this](const QString &description) {
         QMessageBox::warning(this, QStringLiteral("QV7RSC"), description);
@@ -199,9 +199,9 @@ Form1::Form1(QWidget *parent, Clock &clock)
     connectCommands();
     connectPortPanel();
     connectDisplay();
-    connect(&engine_, &Engine::failed, this,
+    connect(&line_, &Line::failed, this,
             [this](const Failure &failure) { present(failure.description); });
-    connect(&engine_, &Engine::connectingChanged, this, [this](bool connecting) {
+    connect(&line_, &Line::connectingChanged, this, [this](bool connecting) {
         connecting_ = connecting;
         if (connecting)
             QGuiApplication::setOverrideCursor(Qt::WaitCursor);
@@ -279,16 +279,16 @@ void Form1::buildLogo()
 void Form1::connectCommands()
 {
     for (const OneShotCommand &command : kOneShotCommands)
-        connect(named<CommandButton>(command.control.data()), &QPushButton::clicked, &engine_,
-                [this, &command] { engine_.click(command); });
+        connect(named<CommandButton>(command.control.data()), &QPushButton::clicked, &line_,
+                [this, &command] { line_.click(command); });
     // Hold buttons act on the mouse alone: they have no click action, so a key that would
     // click a focused button sends nothing.
     for (const HoldCommand &command : kHoldCommands) {
         auto *button = named<CommandButton>(command.control.data());
-        connect(button, &CommandButton::mouseDown, &engine_,
-                [this, &command] { engine_.press(command); });
-        connect(button, &CommandButton::mouseUp, &engine_,
-                [this, &command] { engine_.release(command); });
+        connect(button, &CommandButton::mouseDown, &line_,
+                [this, &command] { line_.press(command); });
+        connect(button, &CommandButton::mouseUp, &line_,
+                [this, &command] { line_.release(command); });
     }
 }
 
@@ -312,30 +312,30 @@ void Form1::connectPortPanel()
     for (const PortOption &choice : kPortOptions)
         connect(named<QAbstractButton>(choice.option), &QAbstractButton::clicked, this,
                 [this, port = choice.port] {
-                    if (engine_.switchPort(port))
+                    if (line_.switchPort(port))
                         Frame8->setVisible(false);
                 });
     for (const SpeedOption &choice : kSpeedOptions)
         connect(named<QAbstractButton>(choice.option), &QAbstractButton::clicked, this,
                 [this, settings = choice.settings] {
-                    if (engine_.chooseSpeed(settings))
+                    if (line_.chooseSpeed(settings))
                         Frame8->setVisible(false);
                 });
     // "END": the last window closing ends the program.
     connect(named<QAbstractButton>("Command16"), &QAbstractButton::clicked, this, [this] {
-        if (engine_.closePort())
+        if (line_.closePort())
             close();
     });
 }
 
 void Form1::connectDisplay()
 {
-    const auto show = [this](const char *label, void (Engine::*changed)(const QString &)) {
-        connect(&engine_, changed, named<QLabel>(label), &QLabel::setText);
+    const auto show = [this](const char *label, void (Line::*changed)(const QString &)) {
+        connect(&line_, changed, named<QLabel>(label), &QLabel::setText);
     };
-    show("Label11", &Engine::txdChanged);
-    show("Label12", &Engine::rxdChanged);
-    show("Label25", &Engine::statusChanged);
+    show("Label11", &Line::txdChanged);
+    show("Label12", &Line::rxdChanged);
+    show("Label25", &Line::statusChanged);
     connect(Command34, &QAbstractButton::clicked, this, &Form1::Command34_Click);
 }
 
@@ -352,11 +352,11 @@ void Form1::load()
     // here, before the line opens and the loop runs.
     show();
     resolveFonts(layoutFonts());
-    if (!engine_.start())
+    if (!line_.start())
         return;
     // Selecting "COM1" by code runs its port switch, as a click would.
     Option1->setChecked(true);
-    if (engine_.switchPort(1))
+    if (line_.switchPort(1))
         Frame8->setVisible(false);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/clock.h"
-#include "engine/engine.h"
+#include "engine/line.h"
 
 #include <QHash>
 #include <QWidget>
@@ -28,8 +28,8 @@ public:
     // Places and shows the window, then opens the port; call once.
     void load();
 
-    Engine &engine() { return engine_; }
-    const Engine &engine() const { return engine_; }
+    Line &line() { return line_; }
+    const Line &line() const { return line_; }
 
     // How a failure reaches the operator; by default a warning box titled "QV7RSC". Tests
     // put a function here that records instead of blocking on a modal box.
@@ -67,7 +67,7 @@ private:
     void setTop(float twips);
     void present(const QString &description);
 
-    Engine engine_;
+    Line line_;
     LineTimer Timer3;
     QHash<QString, QWidget *> controls_;
     // The controls that code addresses by name.

@@ -17,9 +17,9 @@ const HoldCommand &holdButton(const char *control)
 } // namespace
 
 EngineOnLine::EngineOnLine(Clock &clock)
-    : engine(nullptr, clock)
+    : engine(Line::Discipline::Panel, nullptr, clock)
 {
-    QObject::connect(&engine, &Engine::failed, &engine,
+    QObject::connect(&engine, &Line::failed, &engine,
                      [this](const Failure &failure) { failures << failure.description; });
     engine.setDevice(1, line.slavePath());
     engine.start();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/engine.h"
+#include "engine/line.h"
 #include "ptypair.h"
 
 #include <QStringList>
@@ -13,7 +13,7 @@ struct EngineOnLine {
     explicit EngineOnLine(Clock &clock = Clock::steady());
 
     PtyPair line;
-    Engine engine;
+    Line engine;
     QStringList failures;
 
     // A one-shot button's click, or a hold button's press and release, by its design name.

@@ -11,13 +11,13 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2, Cloc
     panel->form = std::make_unique<Form1>(nullptr, clock);
     panel->form->setFailurePresenter(
         [raw = panel.get()](const QString &description) { raw->failures.append(description); });
-    panel->form->engine().setDevice(1, com1);
+    panel->form->line().setDevice(1, com1);
     if (!com2.isEmpty())
-        panel->form->engine().setDevice(2, com2);
+        panel->form->line().setDevice(2, com2);
     panel->form->load();
     // A network port opens once its connection is made.
     if (!QTest::qWaitFor(
-            [&panel] { return panel->form->engine().isOpen() || !panel->failures.isEmpty(); },
+            [&panel] { return panel->form->line().isOpen() || !panel->failures.isEmpty(); },
             10000))
         qWarning("the panel's port neither opened nor failed within 10 s");
     return panel;
@@ -56,7 +56,7 @@ void holdAt5Milliseconds(Form1 &form)
 
 HoldCounter::HoldCounter(Form1 &form)
 {
-    connect(&form.engine(), &Engine::transmitted, this, [this](const Transmission &sent_) {
+    connect(&form.line(), &Line::transmitted, this, [this](const Transmission &sent_) {
         if (sent_.holdSend > 1)
             ++sent;
     });

@@ -1,4 +1,4 @@
-#include "engine.h"
+#include "line.h"
 
 #include "protocol/captions.h"
 #include "protocol/commandtable.h"
@@ -8,15 +8,25 @@
 
 namespace qv7 {
 
-Engine::Engine(QObject *parent, Clock &clock)
+namespace {
+
+QString latin1(std::string_view text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+} // namespace
+
+Line::Line(Discipline discipline, QObject *parent, Clock &clock)
     : QObject(parent)
+    , discipline_(discipline)
     , comm_(this)
     , timer1_(clock, this)
     , timer2_(clock, this)
     , timer4_(clock, this)
     , portSettings_(QString::fromLatin1(kFastLineSettings))
 {
-    setObjectName(QStringLiteral("Engine"));
+    setObjectName(QStringLiteral("Line"));
     comm_.setObjectName(QStringLiteral("MSComm1"));
     const std::tuple<LineTimer *, const char *, int> timers[] = {
         {&timer1_, "Timer1", kRepeatMs},
@@ -31,12 +41,10 @@ Engine::Engine(QObject *parent, Clock &clock)
     connect(&timer4_, &LineTimer::timeout, this, [this] { Timer4_Timer(); });
     connect(&comm_, &SerialControl::OnComm, this,
             [this] { guarded([this] { MSComm1_OnComm(); }); });
-    connect(&comm_, &SerialControl::deviceLost, this, &Engine::reportFailure);
-    connect(&comm_, &SerialControl::portOpenChanged, this, [this](bool open) {
-        if (open)
-            sharingChecked_ = false;
-        emit portOpenChanged(open);
-    });
+    connect(&comm_, &SerialControl::deviceLost, this, &Line::reportFailure);
+    connect(&comm_, &SerialControl::portOpenChanged, this, &Line::onPortOpenChanged);
+    if (discipline_ == Discipline::Requests)
+        connect(this, &Line::replyWindowClosed, this, &Line::onWindowClosed);
     connect(&comm_, &SerialControl::connectingChanged, this, [this](bool connecting) {
         // A write that makes the connection again goes out once it is made: the reply window
         // counts from then.
@@ -48,9 +56,9 @@ Engine::Engine(QObject *parent, Clock &clock)
     });
 }
 
-Engine::~Engine() = default;
+Line::~Line() = default;
 
-template <typename Handler> bool Engine::guarded(Handler handler)
+template <typename Handler> bool Line::guarded(Handler handler)
 {
     try {
         handler();
@@ -61,7 +69,7 @@ template <typename Handler> bool Engine::guarded(Handler handler)
     }
 }
 
-void Engine::reportFailure(const Failure &failure)
+void Line::reportFailure(const Failure &failure)
 {
     // The operator cannot release a hold while a report is in the way, so the failure does.
     if (const HoldCommand *held = std::exchange(pressed_, nullptr))
@@ -74,12 +82,14 @@ void Engine::reportFailure(const Failure &failure)
         this,
         [this, failure] {
             reportPending_ = false;
+            if (discipline_ == Discipline::Requests)
+                failRequest(failure);
             emit failed(failure);
         },
         Qt::QueuedConnection);
 }
 
-DesignState Engine::designState() const
+DesignState Line::designState() const
 {
     const auto timer = [](const LineTimer &t) {
         return DesignState::Timer{t.interval(), t.Enabled()};
@@ -87,7 +97,7 @@ DesignState Engine::designState() const
     return {vars_, timer(timer1_), timer(timer2_), timer(timer4_)};
 }
 
-bool Engine::start()
+bool Line::start()
 {
     return guarded([this] {
         vars_.HeldButton = 0;
@@ -101,12 +111,12 @@ bool Engine::start()
     });
 }
 
-bool Engine::closePort()
+bool Line::closePort()
 {
     return guarded([this] { comm_.setPortOpen(false); });
 }
 
-bool Engine::switchPort(short chosen)
+bool Line::switchPort(short chosen)
 {
     // Every step runs even when an earlier one failed; the most recent failure is the one
     // shown. A closed port is opened on the chosen port, so that the operator can recover
@@ -134,7 +144,7 @@ bool Engine::switchPort(short chosen)
     return false;
 }
 
-bool Engine::chooseSpeed(std::string_view settings)
+bool Line::chooseSpeed(std::string_view settings)
 {
     return guarded([this, settings] {
         portSettings_ = QString::fromLatin1(settings);
@@ -142,7 +152,7 @@ bool Engine::chooseSpeed(std::string_view settings)
     });
 }
 
-bool Engine::chooseSpeed(const LineSettings &settings)
+bool Line::chooseSpeed(const LineSettings &settings)
 {
     return guarded([this, &settings] {
         comm_.setLineSettings(settings);
@@ -150,7 +160,7 @@ bool Engine::chooseSpeed(const LineSettings &settings)
     });
 }
 
-void Engine::Hyouji(const std::string &Text, std::uint8_t SendFlag)
+void Line::Hyouji(const std::string &Text, std::uint8_t SendFlag)
 {
     if (SendFlag == 1)
         comm_.setOutput(Text);
@@ -168,7 +178,7 @@ void Engine::Hyouji(const std::string &Text, std::uint8_t SendFlag)
         setStatus(QString::fromLatin1(statusText(*reading_)));
 }
 
-void Engine::MSComm1_OnComm()
+void Line::MSComm1_OnComm()
 {
     if (comm_.CommEvent() != SerialControl::comEvReceive)
         return;
@@ -180,24 +190,24 @@ void Engine::MSComm1_OnComm()
     vars_.AwaitingReply = 0;
     Hyouji(vars_.ReceivedText, 2);
     emit received({vars_.ReceivedText, reading_});
-    if (replyEndsWindow_ && timer2_.Enabled() &&
+    if (discipline_ == Discipline::Requests && timer2_.Enabled() &&
         vars_.ReceivedText.find(kCommandTerminator) != std::string::npos)
         closeReplyWindow();
 }
 
-void Engine::sendCommand(std::string_view code)
+void Line::sendCommand(std::string_view code)
 {
     vars_.CurrentCommand = commandString(code);
     Hyouji(vars_.CurrentCommand, 1);
     emit transmitted({std::string(code), vars_.HeldButton != 0 ? ++holdSends_ : 0});
 }
 
-bool Engine::send(std::string_view code)
+bool Line::send(std::string_view code)
 {
     return guarded([this, code] { sendCommand(code); });
 }
 
-bool Engine::click(const OneShotCommand &command)
+bool Line::click(const OneShotCommand &command)
 {
     return guarded([this, &command] {
         sendCommand(command.code);
@@ -208,12 +218,12 @@ bool Engine::click(const OneShotCommand &command)
     });
 }
 
-void Engine::press(const HoldCommand &command)
+void Line::press(const HoldCommand &command)
 {
     hold(command, 0);
 }
 
-void Engine::hold(const HoldCommand &command, int sends)
+void Line::hold(const HoldCommand &command, int sends)
 {
     pressed_ = &command;
     holdSends_ = 0;
@@ -224,7 +234,7 @@ void Engine::hold(const HoldCommand &command, int sends)
     });
 }
 
-void Engine::afterHoldSend()
+void Line::afterHoldSend()
 {
     if (holdCount_ <= 0 || holdSends_ < holdCount_)
         return;
@@ -234,7 +244,7 @@ void Engine::afterHoldSend()
     vars_.AwaitingReply = 1;
 }
 
-void Engine::pressSteps(const HoldCommand &command)
+void Line::pressSteps(const HoldCommand &command)
 {
     if (!command.timings) {
         // An arrow takes its reply window and display time-out from the arrow mode and
@@ -256,7 +266,7 @@ void Engine::pressSteps(const HoldCommand &command)
     timer1_.setEnabled(true);
 }
 
-void Engine::release(const HoldCommand &command)
+void Line::release(const HoldCommand &command)
 {
     // A hold that a failure ended has been released already.
     if (!std::exchange(pressed_, nullptr))
@@ -264,7 +274,7 @@ void Engine::release(const HoldCommand &command)
     releaseSteps(command);
 }
 
-void Engine::releaseSteps(const HoldCommand &command)
+void Line::releaseSteps(const HoldCommand &command)
 {
     vars_.HeldButton = 0;
     holdCount_ = 0;
@@ -283,7 +293,7 @@ void Engine::releaseSteps(const HoldCommand &command)
     }
 }
 
-void Engine::Timer1_Timer()
+void Line::Timer1_Timer()
 {
     if (vars_.HeldButton == 0)
         return;
@@ -299,14 +309,14 @@ void Engine::Timer1_Timer()
     });
 }
 
-void Engine::Timer2_Timer()
+void Line::Timer2_Timer()
 {
     if (vars_.AwaitingReply == 1)
         setRxd(QString::fromUtf8(kNoReplyCaption.text));
     closeReplyWindow();
 }
 
-void Engine::closeReplyWindow()
+void Line::closeReplyWindow()
 {
     timer2_.setEnabled(false);
     ReplyWindow window{std::exchange(vars_.ReceivedText, {}), std::exchange(reading_, std::nullopt),
@@ -324,7 +334,7 @@ void Engine::closeReplyWindow()
     emit replyWindowClosed(window);
 }
 
-void Engine::Timer4_Timer()
+void Line::Timer4_Timer()
 {
     setTxd({});
     setRxd({});
@@ -332,22 +342,142 @@ void Engine::Timer4_Timer()
     timer4_.setEnabled(false);
 }
 
-void Engine::setTxd(const QString &text)
+void Line::setTxd(const QString &text)
 {
     txd_ = text;
     emit txdChanged(txd_);
 }
 
-void Engine::setRxd(const QString &text)
+void Line::setRxd(const QString &text)
 {
     rxd_ = text;
     emit rxdChanged(rxd_);
 }
 
-void Engine::setStatus(const QString &text)
+void Line::setStatus(const QString &text)
 {
     status_ = text;
     emit statusChanged(status_);
+}
+
+void Line::onPortOpenChanged(bool open)
+{
+    if (open)
+        sharingChecked_ = false;
+    emit portOpenChanged(open);
+    if (!open || !std::exchange(opening_, false))
+        return;
+    ready_ = true;
+    emit opened();
+}
+
+bool Line::open(const Target &target)
+{
+    setDevice(1, target.device);
+    setPortName(target.name.isEmpty() ? target.device : target.name);
+    setConnectTimeout(target.connectTimeoutMs);
+    // Ready only once the speed is set as well.
+    opening_ = false;
+    if (!start())
+        return false;
+    if (target.settings != *parseLineSettings(kFastLineSettings) && !chooseSpeed(target.settings))
+        return false;
+    opening_ = true;
+    if (isOpen())
+        onPortOpenChanged(true);
+    return true;
+}
+
+void Line::close()
+{
+    opening_ = false;
+    if (inFlight_ && inFlight_->command.hold && holding())
+        release(*inFlight_->command.hold);
+    inFlight_.reset();
+    ready_ = false;
+    closePort();
+}
+
+bool Line::request(const Command &command)
+{
+    if (!ready_ || inFlight_)
+        return false;
+    ++serial_;
+    inFlight_ = Result{};
+    inFlight_->command = command;
+    inFlight_->query = replySubject(commandString(command.code)) != Subject::None;
+    holdReply_ = {};
+    // A failure to send completes the request through failRequest.
+    if (command.hold)
+        hold(*command.hold, command.count);
+    else if (command.click)
+        click(*command.click);
+    else
+        send(command.code);
+    return true;
+}
+
+void Line::letGo()
+{
+    if (!inFlight_ || !inFlight_->command.hold || inFlight_->command.count != 0)
+        return;
+    // The release closes the reply window; a hold that a failure ended has completed already.
+    release(*inFlight_->command.hold);
+    completeLater(holdReply_);
+}
+
+void Line::onWindowClosed(const ReplyWindow &window)
+{
+    if (!inFlight_)
+        return;
+    if (window.holding) {
+        if (!window.reply.empty())
+            holdReply_ = window;
+        return;
+    }
+    completeLater(window);
+}
+
+void Line::completeLater(const ReplyWindow &window)
+{
+    // Completes once the line has finished with the event that closed the window, and only
+    // the request that window belongs to.
+    QMetaObject::invokeMethod(
+        this,
+        [this, window, serial = serial_] {
+            if (inFlight_ && serial == serial_)
+                complete(window);
+        },
+        Qt::QueuedConnection);
+}
+
+void Line::complete(const ReplyWindow &window)
+{
+    Result result = *std::exchange(inFlight_, std::nullopt);
+    result.reply = QByteArray::fromStdString(window.reply);
+    result.reading = window.reading;
+    if (window.reply.empty()) {
+        result.rendering = QString::fromUtf8(kNoReplyCaption.text);
+        result.failure = Failure{FailureKind::NoReply, QStringLiteral("no reply to %1 within %2 ms")
+                                                           .arg(latin1(result.command.code))
+                                                           .arg(kReplyWindowMs)};
+    } else {
+        result.rendering = QString::fromLatin1(renderTraffic(window.reply));
+    }
+    emit done(result);
+}
+
+void Line::failRequest(const Failure &failure)
+{
+    // A hold that the failure ended has been released already.
+    ready_ = false;
+    opening_ = false;
+    closePort();
+    if (inFlight_) {
+        Result result = *std::exchange(inFlight_, std::nullopt);
+        result.failure = failure;
+        emit done(result);
+    }
 }
 
 } // namespace qv7

@@ -1,10 +1,15 @@
 #pragma once
 
 #include "clock.h"
+#include "commerror.h"
 #include "serialcontrol.h"
+#include "transport.h"
 
+#include "protocol/commandwords.h"
 #include "protocol/decoding.h"
+#include "protocol/linesettings.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -42,7 +47,7 @@ struct WindowVariables {
 };
 
 // Those variables and the timers, as they stand: read by diagnostics and tests, written only by
-// the engine.
+// the line.
 struct DesignState : WindowVariables {
     struct Timer {
         int interval = 0;
@@ -61,23 +66,55 @@ struct ReplyWindow {
     bool holding = false;
 };
 
-// The line's behaviour without a window: transmission through Hyouji and its traffic
-// renderings, reception, the reply window, the display time-out, status decoding, the hold
-// repetition with its arrow modes, and the port and speed switch. Front ends call the
-// handlers and show the TXD, RXD and status texts it announces.
+// Where a program finds its projector: a device path or a network port name, the line's
+// settings, and how long a network port may take to connect; reports name it as the user
+// did ("hall (/dev/ttyUSB0)", or the device alone).
+struct Target {
+    QString device;
+    QString name;
+    LineSettings settings = *parseLineSettings(kFastLineSettings);
+    int connectTimeoutMs = TransportOptions{}.connectTimeoutMs;
+};
+
+// How one request ended: with its reply, read as a value when it was a query, or with a
+// failure (the line's, or no reply within the reply window).
+struct Result {
+    Command command;
+    QByteArray reply;               // the bytes that came back (for a hold: after its last send)
+    QString rendering;              // the RXD line, or the no-reply mark
+    bool query = false;             // the command's reply reads as a value
+    std::optional<Reading> reading; // that value, when the reply decodes
+    std::optional<Failure> failure;
+};
+
+// One serial line and the design's behaviour on it, without a window: transmission through
+// Hyouji and its traffic renderings, reception, the reply window, the display time-out, status
+// decoding, the hold repetition with its arrow modes, and the port and speed switch.
 //
-// Beside those texts it announces what happened as values: each transmission, each reception
-// with its reading, and the end of each reply window.
+// It runs under one of two disciplines:
+// - Panel: the window's handlers (click, press, release, the port switch) drive it as the
+//   design says; a click inside a reply window takes that window over, and each window runs
+//   for its whole length.
+// - Requests: programs open it on a target and send one request at a time, as the panel's
+//   button would send it (a hold is pressed, repeats at its own period for its count of sends,
+//   or until letGo(), and is let go). A reply's carriage return closes its window at once, and
+//   the request completes exactly once through done(). A failure completes the request in
+//   flight with it, is reported through failed() and closes the line.
+//
+// Beside the TXD, RXD and status texts it announces what happened as values: each
+// transmission, each reception with its reading, and the end of each reply window.
 //
 // Failure rule: a handler ends at its failing step, and each burst of failures is reported
 // once through failed(), from the event loop, so that no report opens inside the port's own
 // call stack. A hold that a failure ends is released as the mouse would release it.
-class Engine : public QObject {
+class Line : public QObject {
     Q_OBJECT
 
 public:
-    explicit Engine(QObject *parent = nullptr, Clock &clock = Clock::steady());
-    ~Engine() override;
+    enum class Discipline { Panel, Requests };
+
+    explicit Line(Discipline discipline, QObject *parent = nullptr, Clock &clock = Clock::steady());
+    ~Line() override;
 
     // The device that a port number stands for, and how long a network port may take to
     // connect; both count from the next open.
@@ -99,9 +136,6 @@ public:
     // A hold as a program asks for it: pressed, repeated at its own period, and let go right
     // after its last send, whose reply window then runs as a click's does.
     void hold(const HoldCommand &command, int sends);
-    // For programs: a reply's carriage return closes its window at once, so that the next
-    // command can follow it. The panel keeps each window open for its whole length.
-    void setReplyEndsWindow(bool ends) { replyEndsWindow_ = ends; }
     // Closes the port (or gives up its connection being made) and opens port 1 or 2 instead; a
     // failure is reported at once and the other port number is kept for the next try. True
     // when the chosen port is open, or connecting.
@@ -117,6 +151,20 @@ public:
     bool holding() const { return vars_.HeldButton != 0; }
 
     DesignState designState() const;
+
+    // Requests. False when the line could not be opened; failed() then follows from the event
+    // loop. opened() says when the line can take requests: at once for a serial device, once a
+    // network port is connected.
+    bool open(const Target &target);
+    void close();
+    bool isReady() const { return ready_; }
+    // A request is on the line.
+    bool busy() const { return inFlight_.has_value(); }
+    // Sends a request while the line is ready and nothing is in flight; false otherwise.
+    bool request(const Command &command);
+    // Lets go of the hold in flight that has no count, as the mouse lets go of the panel's
+    // button; it completes with the reply to its latest send that had one.
+    void letGo();
 
     const QString &txd() const { return txd_; }
     const QString &rxd() const { return rxd_; }
@@ -135,6 +183,10 @@ signals:
     void transmitted(const qv7::Transmission &transmission);
     void received(const qv7::Reception &reception);
     void replyWindowClosed(const qv7::ReplyWindow &window);
+
+    // Requests: the line is ready, and a request ended.
+    void opened();
+    void done(const qv7::Result &result);
 
 private:
     // Ticks of the repeat timer, the reply window and the display time-out.
@@ -155,7 +207,13 @@ private:
 
     template <typename Handler> bool guarded(Handler handler);
     void reportFailure(const Failure &failure);
+    void onPortOpenChanged(bool open);
+    void onWindowClosed(const ReplyWindow &window);
+    void completeLater(const ReplyWindow &window);
+    void complete(const ReplyWindow &window);
+    void failRequest(const Failure &failure);
 
+    const Discipline discipline_;
     SerialControl comm_;
     LineTimer timer1_;
     LineTimer timer2_;
@@ -170,11 +228,18 @@ private:
     const HoldCommand *pressed_ = nullptr;
     int holdSends_ = 0;
     int holdCount_ = 0; // 0: until the release
-    bool replyEndsWindow_ = false;
     bool reportPending_ = false;
     // Whether this silence has been looked into: the search for other holders of the line is
     // made once after the line opens or answers, not at every unanswered command.
     bool sharingChecked_ = false;
+
+    // Requests: the one in flight, the latest answered window of its hold, and whether the
+    // line is ready for them.
+    std::optional<Result> inFlight_;
+    ReplyWindow holdReply_;
+    unsigned serial_ = 0; // of the request in flight
+    bool ready_ = false;
+    bool opening_ = false; // open() has been asked; the line is not ready yet
 
     QString txd_;
     QString rxd_;
@@ -186,3 +251,4 @@ private:
 Q_DECLARE_METATYPE(qv7::Transmission)
 Q_DECLARE_METATYPE(qv7::Reception)
 Q_DECLARE_METATYPE(qv7::ReplyWindow)
+Q_DECLARE_METATYPE(qv7::Result)
