@@ -20,11 +20,13 @@ QString latin1(std::string_view text)
 Line::Line(Discipline discipline, QObject *parent, Clock &clock)
     : QObject(parent)
     , discipline_(discipline)
+    , clock_(clock)
     , comm_(this)
     , timer1_(clock, this)
     , timer2_(clock, this)
     , timer4_(clock, this)
     , portSettings_(QString::fromLatin1(kFastLineSettings))
+    , expiry_(clock, this)
 {
     setObjectName(QStringLiteral("Line"));
     comm_.setObjectName(QStringLiteral("MSComm1"));
@@ -43,8 +45,10 @@ Line::Line(Discipline discipline, QObject *parent, Clock &clock)
             [this] { guarded([this] { MSComm1_OnComm(); }); });
     connect(&comm_, &SerialControl::deviceLost, this, &Line::reportFailure);
     connect(&comm_, &SerialControl::portOpenChanged, this, &Line::onPortOpenChanged);
-    if (discipline_ == Discipline::Requests)
+    if (discipline_ != Discipline::Panel)
         connect(this, &Line::replyWindowClosed, this, &Line::onWindowClosed);
+    expiry_.setSingleShot(true);
+    connect(&expiry_, &LineTimer::timeout, this, &Line::dropExpired);
     connect(&comm_, &SerialControl::connectingChanged, this, [this](bool connecting) {
         // A write that makes the connection again goes out once it is made: the reply window
         // counts from then.
@@ -82,9 +86,19 @@ void Line::reportFailure(const Failure &failure)
         this,
         [this, failure] {
             reportPending_ = false;
-            if (discipline_ == Discipline::Requests)
-                failRequest(failure);
+            if (discipline_ == Discipline::Panel) {
+                emit failed(failure);
+                return;
+            }
+            failRequest(failure);
+            if (discipline_ == Discipline::Requests) {
+                emit failed(failure);
+                return;
+            }
+            // Those told of the failure see the state from before it, and why the line is down.
+            down_ = failure.description;
             emit failed(failure);
+            goDown();
         },
         Qt::QueuedConnection);
 }
@@ -190,7 +204,7 @@ void Line::MSComm1_OnComm()
     vars_.AwaitingReply = 0;
     Hyouji(vars_.ReceivedText, 2);
     emit received({vars_.ReceivedText, reading_});
-    if (discipline_ == Discipline::Requests && timer2_.Enabled() &&
+    if (discipline_ != Discipline::Panel && timer2_.Enabled() &&
         vars_.ReceivedText.find(kCommandTerminator) != std::string::npos)
         closeReplyWindow();
 }
@@ -368,6 +382,7 @@ void Line::onPortOpenChanged(bool open)
     if (!open || !std::exchange(opening_, false))
         return;
     ready_ = true;
+    down_.clear();
     emit opened();
 }
 
@@ -417,15 +432,6 @@ bool Line::request(const Command &command)
     return true;
 }
 
-void Line::letGo()
-{
-    if (!inFlight_ || !inFlight_->command.hold || inFlight_->command.count != 0)
-        return;
-    // The release closes the reply window; a hold that a failure ended has completed already.
-    release(*inFlight_->command.hold);
-    completeLater(holdReply_);
-}
-
 void Line::onWindowClosed(const ReplyWindow &window)
 {
     if (!inFlight_)
@@ -464,7 +470,10 @@ void Line::complete(const ReplyWindow &window)
     } else {
         result.rendering = QString::fromLatin1(renderTraffic(window.reply));
     }
-    emit done(result);
+    if (discipline_ == Discipline::Shared)
+        settle(result);
+    else
+        emit done(result);
 }
 
 void Line::failRequest(const Failure &failure)
@@ -473,11 +482,14 @@ void Line::failRequest(const Failure &failure)
     ready_ = false;
     opening_ = false;
     closePort();
-    if (inFlight_) {
-        Result result = *std::exchange(inFlight_, std::nullopt);
-        result.failure = failure;
+    if (!inFlight_)
+        return;
+    Result result = *std::exchange(inFlight_, std::nullopt);
+    result.failure = failure;
+    if (discipline_ == Discipline::Shared)
+        settle(result);
+    else
         emit done(result);
-    }
 }
 
 } // namespace qv7

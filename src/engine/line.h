@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "commerror.h"
+#include "linestate.h"
 #include "serialcontrol.h"
 #include "transport.h"
 
@@ -13,10 +14,14 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv7 {
 
@@ -87,6 +92,9 @@ struct Result {
     std::optional<Failure> failure;
 };
 
+// How a command submitted to a shared line ended: its result, or why it was never sent.
+using Completion = std::function<void(const Result &result, const QString &notSent)>;
+
 // One serial line and the design's behaviour on it, without a window: transmission through
 // Hyouji and its traffic renderings, reception, the reply window, the display time-out, status
 // decoding, the hold repetition with its arrow modes, and the port and speed switch.
@@ -95,11 +103,16 @@ struct Result {
 // - Panel: the window's handlers (click, press, release, the port switch) drive it as the
 //   design says; a click inside a reply window takes that window over, and each window runs
 //   for its whole length.
-// - Requests: programs open it on a target and send one request at a time, as the panel's
+// - Requests: a program opens it on a target and sends one request at a time, as the panel's
 //   button would send it (a hold is pressed, repeats at its own period for its count of sends,
-//   or until letGo(), and is let go). A reply's carriage return closes its window at once, and
-//   the request completes exactly once through done(). A failure completes the request in
+//   or until it is let go, and is let go). A reply's carriage return closes its window at once,
+//   and the request completes exactly once through done(). A failure completes the request in
 //   flight with it, is reported through failed() and closes the line.
+// - Shared: requests from many (every face of the daemon, and its polls) wait in one queue in
+//   front of the one in flight, so that nobody interleaves bytes on the line and what one
+//   learns the others see. The line follows the projector's state from every reply and admits
+//   a command only when the projector can take it; one that cannot waits for as long as its
+//   submitter allows. While the line is down commands fail at once.
 //
 // Beside the TXD, RXD and status texts it announces what happened as values: each
 // transmission, each reception with its reading, and the end of each reply window.
@@ -111,7 +124,7 @@ class Line : public QObject {
     Q_OBJECT
 
 public:
-    enum class Discipline { Panel, Requests };
+    enum class Discipline { Panel, Requests, Shared };
 
     explicit Line(Discipline discipline, QObject *parent = nullptr, Clock &clock = Clock::steady());
     ~Line() override;
@@ -162,9 +175,25 @@ public:
     bool busy() const { return inFlight_.has_value(); }
     // Sends a request while the line is ready and nothing is in flight; false otherwise.
     bool request(const Command &command);
-    // Lets go of the hold in flight that has no count, as the mouse lets go of the panel's
-    // button; it completes with the reply to its latest send that had one.
-    void letGo();
+
+    // Shared. Each command completes exactly once. wait: how long one may wait for the
+    // projector to be able to take it (zero: not at all).
+    void submit(const std::vector<Command> &commands, const Completion &completion,
+                std::chrono::seconds wait);
+    // A hold button kept down, as a finger keeps the panel's: pressed in its turn, it repeats
+    // at its own period until letGo() with the number this returns, and then completes with
+    // the reply to its latest send that had one. One let go before its turn is sent once, as a
+    // tap on the panel's button is.
+    using HoldId = quint64;
+    HoldId holdDown(const HoldCommand &button, const Completion &completion);
+    void letGo(HoldId hold);
+    // A query of the line's own: no one waits for it, and one of each waiting is enough.
+    void poll(const Command &query);
+    Verdict verdict(const Command &command) const;
+    const LineState &state() const { return state_; }
+    bool isUp() const { return down_.isEmpty(); }
+    // Why the line is down, as its last failure said; empty while it is up.
+    const QString &downReason() const { return down_; }
 
     const QString &txd() const { return txd_; }
     const QString &rxd() const { return rxd_; }
@@ -187,6 +216,13 @@ signals:
     // Requests: the line is ready, and a request ended.
     void opened();
     void done(const qv7::Result &result);
+
+    // Shared: a request went out, one waits for the projector, one was dropped unsent, and
+    // what the line knows of the projector changed.
+    void sending(const qv7::Command &command);
+    void waiting(const qv7::Command &command);
+    void dropped(const qv7::Command &command, const QString &why);
+    void stateChanged(qv7::LineState::Field field);
 
 private:
     // Ticks of the repeat timer, the reply window and the display time-out.
@@ -213,7 +249,29 @@ private:
     void complete(const ReplyWindow &window);
     void failRequest(const Failure &failure);
 
+    struct Pending {
+        Command command;
+        Completion completion;       // empty for the line's own polls
+        std::chrono::seconds wait{}; // how long it may wait for the projector
+        Milliseconds deadline{};     // on the line's clock
+        HoldId hold = 0;             // a hold kept down until it is let go
+    };
+    void admit(const Command &first, std::chrono::seconds wait);
+    bool canTakeNow(const Command &command) const;
+    void dispatch();
+    void settle(const Result &result);
+    void goDown();
+    void dropExpired();
+    void failQueued();
+    void notSent(const Pending &pending, const QString &why);
+    void armExpiry();
+    void take(const Reading &reading);
+    void setPower(std::optional<PowerState> power);
+    template <typename Value>
+    void set(LineState::Field field, Value LineState::*member, Value value);
+
     const Discipline discipline_;
+    Clock &clock_;
     SerialControl comm_;
     LineTimer timer1_;
     LineTimer timer2_;
@@ -240,6 +298,16 @@ private:
     unsigned serial_ = 0; // of the request in flight
     bool ready_ = false;
     bool opening_ = false; // open() has been asked; the line is not ready yet
+
+    // Shared: everyone's commands wait here, in front of the one in flight, whose completion
+    // and hold this is.
+    std::deque<Pending> queue_;
+    Completion inFlightCompletion_;
+    HoldId heldNow_ = 0;
+    HoldId lastHold_ = 0;
+    LineTimer expiry_;
+    LineState state_;
+    QString down_ = QStringLiteral("the line is not open yet");
 
     QString txd_;
     QString rxd_;

@@ -70,7 +70,7 @@ void TstLineOwner::startOn()
     submit("power", "on");
     for (const char *step : {"C00", "CR0", "CR1"}) // the input is asked for once it is on
         QCOMPARE(answerNext(), QByteArray(step));
-    QTRY_COMPARE_WITH_TIMEOUT(owner_->power(), std::optional(PowerState::On), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(owner_->line().state().power, std::optional(PowerState::On), 5000);
 }
 
 void TstLineOwner::cleanup()
@@ -87,7 +87,7 @@ QByteArray TstLineOwner::answerNext()
     line_->write(QByteArray::fromStdString(answer));
     // Taken before the clock moves on, which would otherwise close the reply window first.
     const QString shown = QString::fromLatin1(renderTraffic(answer));
-    if (!answer.empty() && !QTest::qWaitFor([&] { return owner_->rxd() == shown; }, 5000))
+    if (!answer.empty() && !QTest::qWaitFor([&] { return owner_->line().rxd() == shown; }, 5000))
         qWarning("the answer to %s never showed", sent.constData());
     // A reply window that no carriage return closes closes when its time is up.
     if (!answer.ends_with(kCommandTerminator))
@@ -99,7 +99,7 @@ void TstLineOwner::advanceUntilSent()
 {
     // The display time-out has cleared the TXD line long before a poll shows on it.
     clock_.advance(1s);
-    for (int step = 0; step < 1000 && owner_->txd().isEmpty(); ++step)
+    for (int step = 0; step < 1000 && owner_->line().txd().isEmpty(); ++step)
         clock_.advance(100ms);
 }
 
@@ -107,7 +107,7 @@ void TstLineOwner::submit(const char *verb, const char *argument)
 {
     const ParsedCommands parsed = parseCommands(std::string(verb) + ' ' + argument);
     QCOMPARE(parsed.commands.size(), 1u);
-    owner_->submit(
+    owner_->line().submit(
         parsed.commands, [this](const Result &, const QString &) { ++completed_; }, 0s);
 }
 
@@ -162,12 +162,12 @@ void TstLineOwner::sharedLineIsNotPublished()
     QCOMPARE(line_->read(4), QByteArray("CR0\r")); // and no answer, as if the holder took it
     clock_.advance(500ms);
     if (shared) {
-        QTRY_VERIFY_WITH_TIMEOUT(!owner_->isUp(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!owner_->line().isUp(), 5000);
         QVERIFY(!owner_->isClaimed());
         QCOMPARE(claimed.count(), 0);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(claimed.count(), 1, 5000);
-        QCOMPARE(owner_->state().link, bridge::Link::Silent);
+        QCOMPARE(owner_->line().state().link, Link::Silent);
     }
     shell.closeWriteChannel();
     shell.waitForFinished();
@@ -189,12 +189,13 @@ void TstLineOwner::heldUntilReleased()
     const HoldCommand &volumeUp = *findHoldVerb({"volume", "up"});
     if (beforeItsTurn)
         submit("status", "");
-    const auto hold = owner_->press(volumeUp, [&](const Result &result, const QString &notSent) {
-        QVERIFY(notSent.isEmpty());
-        outcome = result;
-    });
+    const auto hold =
+        owner_->line().holdDown(volumeUp, [&](const Result &result, const QString &notSent) {
+            QVERIFY(notSent.isEmpty());
+            outcome = result;
+        });
     if (beforeItsTurn) {
-        owner_->release(hold);
+        owner_->line().letGo(hold);
         QCOMPARE(answerNext(), QByteArray("CR0"));
         QCOMPARE(answerNext(), QByteArray("C09"));
     } else {
@@ -203,8 +204,8 @@ void TstLineOwner::heldUntilReleased()
                 clock_.advance(volumeUp.timings->repeat);
             QCOMPARE(answerNext(), QByteArray("C09"));
         }
-        QVERIFY(owner_->txd().contains(u"C 0 9"_s));
-        owner_->release(hold);
+        QVERIFY(owner_->line().txd().contains(u"C 0 9"_s));
+        owner_->line().letGo(hold);
     }
     QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
     QVERIFY(!outcome->failure);
@@ -218,7 +219,7 @@ void TstLineOwner::heldUntilReleased()
 void TstLineOwner::changesAnnouncedOnce()
 {
     startOn();
-    QSignalSpy changes(owner_.get(), &bridge::LineOwner::stateChanged);
+    QSignalSpy changes(&owner_->line(), &Line::stateChanged);
     const auto settled = [this] {
         // Everything before it has been taken once this completes.
         const int before = completed_;
@@ -240,8 +241,7 @@ void TstLineOwner::changesAnnouncedOnce()
     settled();
     settled();
     QCOMPARE(changes.count(), 1);
-    QCOMPARE(changes.first().first().value<bridge::LineState::Field>(),
-             bridge::LineState::Field::Power);
+    QCOMPARE(changes.first().first().value<LineState::Field>(), LineState::Field::Power);
 }
 
 QTEST_GUILESS_MAIN(TstLineOwner)

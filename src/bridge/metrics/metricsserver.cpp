@@ -25,7 +25,7 @@ namespace {
 
 ProjectorSample sample(const LineOwner &line)
 {
-    const LineState &state = line.state();
+    const LineState &state = line.line().state();
     ProjectorSample sample;
     sample.projector = line.entry().name.toStdString();
     sample.up = state.link == Link::Up && state.power;

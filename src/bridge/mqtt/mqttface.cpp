@@ -81,7 +81,7 @@ MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSe
     });
     connect(&mqtt_, &MqttClient::received, this, &MqttFace::onMessage);
     connect(&line_, &LineOwner::claimed, this, &MqttFace::start);
-    connect(&line_, &LineOwner::stateChanged, this, [this](LineState::Field field) {
+    connect(&line_.line(), &Line::stateChanged, this, [this](LineState::Field field) {
         if (started_)
             publishState(field);
     });
@@ -117,16 +117,16 @@ void MqttFace::onConnected()
     mqtt_.subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
     publishDiscovery();
     for (const StateTopic &topic : kStateTopics) {
-        if (line_.state().isKnown(topic.field))
+        if (line_.line().state().isKnown(topic.field))
             publishState(topic.field);
     }
-    mqtt_.publish(topics_(u"availability"), line_.isUp() ? "online" : "offline", true);
+    mqtt_.publish(topics_(u"availability"), line_.line().isUp() ? "online" : "offline", true);
 }
 
 void MqttFace::publishState(LineState::Field field)
 {
     const StateTopic &topic = *std::ranges::find(kStateTopics, field, &StateTopic::field);
-    mqtt_.publish(topics_(topic.leaf), topic.payload(line_.state()), true);
+    mqtt_.publish(topics_(topic.leaf), topic.payload(line_.line().state()), true);
 }
 
 void MqttFace::publishDiscovery()
@@ -159,7 +159,7 @@ void MqttFace::onMessage(const QString &topic, const QByteArray &payload)
     }
     if (request.commands.empty())
         return;
-    line_.submit(
+    line_.line().submit(
         request.commands,
         [this, id = request.id](const Result &result, const QString &notSent) {
             QJsonObject outcome{{QStringLiteral("command"), fromStd(result.command.words)},

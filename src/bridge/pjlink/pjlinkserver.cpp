@@ -190,9 +190,9 @@ void PjlinkSession::handle(const pjlink::Request &request)
         ask(request, row);
         return;
     case pjlink::Ask::Mutes: {
-        const LineState &state = line_.state();
-        finish(request, line_.isUp() ? pjlink::mutes(state.videoMute, state.audioMute)
-                                     : text(pjlink::Error::ProjectorFailure));
+        const LineState &state = line_.line().state();
+        finish(request, line_.line().isUp() ? pjlink::mutes(state.videoMute, state.audioMute)
+                                            : text(pjlink::Error::ProjectorFailure));
         return;
     }
     case pjlink::Ask::Inputs:
@@ -227,7 +227,7 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
             commands.push_back(commandFor(*button));
     }
     // What the projector cannot take now is refused rather than left to wait.
-    switch (line_.verdict(commands.front())) {
+    switch (line_.line().verdict(commands.front())) {
     case Verdict::Failed:
         finish(request, text(pjlink::Error::ProjectorFailure));
         return;
@@ -245,13 +245,13 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
     auto left = std::make_shared<std::size_t>(commands.size());
     // The first thing that went wrong, if anything did.
     auto error = std::make_shared<std::optional<pjlink::Error>>();
-    line_.submit(
+    line_.line().submit(
         commands,
         [self = QPointer(this), request, left, error](const Result &result,
                                                       const QString &notSent) {
             if (!notSent.isEmpty())
-                *error = self && self->line_.isUp() ? pjlink::Error::UnavailableTime
-                                                    : pjlink::Error::ProjectorFailure;
+                *error = self && self->line_.line().isUp() ? pjlink::Error::UnavailableTime
+                                                           : pjlink::Error::ProjectorFailure;
             else if (result.failure && !*error)
                 *error = pjlink::Error::ProjectorFailure;
             if (--*left == 0 && self)
@@ -262,19 +262,20 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
 
 void PjlinkSession::ask(const pjlink::Request &request, const pjlink::Row &row)
 {
-    if (!line_.isUp()) {
+    if (!line_.line().isUp()) {
         finish(request, text(pjlink::Error::ProjectorFailure));
         return;
     }
     busy_ = true;
-    line_.submit(
+    line_.line().submit(
         {commandFor(*row.buttons.front())},
         [self = QPointer(this), request, ask = row.ask](const Result &result, const QString &) {
             if (!self)
                 return;
-            const auto value = result.reading
-                                   ? pjlink::queryAnswer(ask, *result.reading, self->line_.power())
-                                   : std::nullopt;
+            const auto value =
+                result.reading
+                    ? pjlink::queryAnswer(ask, *result.reading, self->line_.line().state().power)
+                    : std::nullopt;
             self->finish(request, value ? *value : text(pjlink::Error::ProjectorFailure));
         },
         0s);

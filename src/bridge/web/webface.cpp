@@ -382,7 +382,7 @@ PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<Li
         if (line_ && owner != line_)
             continue;
         const auto send = [this, owner] { sendState(*owner); };
-        connect(owner, &LineOwner::stateChanged, this, send);
+        connect(&owner->line(), &Line::stateChanged, this, send);
         connect(owner, &LineOwner::claimed, this, send);
         connect(owner, &LineOwner::downReasonChanged, this, send);
         sendState(*owner);
@@ -420,7 +420,7 @@ void PageSocket::problem(const QString &text)
 
 void PageSocket::sendState(const LineOwner &line)
 {
-    const LineState &state = line.state();
+    const LineState &state = line.line().state();
     // A line that another program holds is not this daemon's to report on.
     const bool ours = line.isClaimed();
     const auto words = [](auto value) { return fromView(word(value)); };
@@ -430,7 +430,7 @@ void PageSocket::sendState(const LineOwner &line)
         {QStringLiteral("link"), ours ? words(state.link) : QStringLiteral("down")},
         // Another program holding the line is not a fault of the projector's: say who.
         {QStringLiteral("reason"),
-         line.isUp() ? QJsonValue(QJsonValue::Null) : QJsonValue(line.downReason())},
+         line.line().isUp() ? QJsonValue(QJsonValue::Null) : QJsonValue(line.line().downReason())},
         {QStringLiteral("power"),
          ours ? optional(state.power, words) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("input"),
@@ -444,9 +444,9 @@ void PageSocket::sendState(const LineOwner &line)
 void PageSocket::sendTraffic()
 {
     sendJson({{QStringLiteral("type"), QStringLiteral("traffic")},
-              {QStringLiteral("txd"), line_->txd()},
-              {QStringLiteral("rxd"), line_->rxd()},
-              {QStringLiteral("status"), line_->status()}});
+              {QStringLiteral("txd"), line_->line().txd()},
+              {QStringLiteral("rxd"), line_->line().rxd()},
+              {QStringLiteral("status"), line_->line().status()}});
 }
 
 void PageSocket::onMessage(const QString &text)
@@ -514,7 +514,7 @@ void PageSocket::click(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    line_->submit({commandFor(*button)}, completion(control), 0s);
+    line_->line().submit({commandFor(*button)}, completion(control), 0s);
 }
 
 void PageSocket::press(const QString &control)
@@ -526,7 +526,7 @@ void PageSocket::press(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    hold_ = line_->press(*button, completion(control));
+    hold_ = line_->line().holdDown(*button, completion(control));
     silence_.start();
 }
 
@@ -534,7 +534,7 @@ void PageSocket::letGo()
 {
     silence_.stop();
     if (line_)
-        line_->release(std::exchange(hold_, 0));
+        line_->line().letGo(std::exchange(hold_, 0));
 }
 
 } // namespace qv7::bridge

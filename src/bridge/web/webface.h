@@ -117,7 +117,7 @@ private:
     QByteArray session_;
     QTimer silence_;
     QTimer traffic_; // one message for the texts that change together
-    LineOwner::HoldId hold_ = 0;
+    Line::HoldId hold_ = 0;
     int waiting_ = 0;
     bool hidden_ = false; // the page is in the background
 };
