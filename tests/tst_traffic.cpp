@@ -17,6 +17,8 @@ private Q_SLOTS:
     void rendering();
     void decoding_data();
     void decoding();
+    void everyKeyOfTheTables_data();
+    void everyKeyOfTheTables();
     void names();
     void commandWords_data();
     void commandWords();
@@ -88,16 +90,54 @@ void TstTraffic::decoding()
     QFETCH(QByteArray, reply);
     QFETCH(QString, status);
     QFETCH(QString, script);
-    const auto reading =
-        decodeReply(commandString(code.toStdString()), renderTraffic(reply.toStdString()));
+    const auto reading = decodeReply(commandString(code.toStdString()), reply.toStdString());
     QCOMPARE(reading ? QString::fromStdString(statusText(*reading)) : QString(), status);
     if (reading && !script.isEmpty())
         QCOMPARE(QString::fromStdString(scriptText(*reading)), script);
 }
 
+namespace {
+
+// The reply whose RXD text is the key: each character after a blank is a byte.
+template <typename Value>
+void addKeys(Subject subject, std::span<const StatusKey<Value>> keys,
+             std::span<const Named<Value>> named)
+{
+    for (const auto &key : keys) {
+        QByteArray reply;
+        for (qsizetype i = 1; i < qsizetype(key.key.size()); i += 2)
+            reply += key.key[std::size_t(i)];
+        const auto row = std::ranges::find(named, key.value, &Named<Value>::value);
+        QTest::addRow("%d:%s", int(subject), key.key.data())
+            << int(subject) << reply + '\r' << QString::fromLatin1(row->text);
+    }
+}
+
+} // namespace
+
+void TstTraffic::everyKeyOfTheTables_data()
+{
+    QTest::addColumn<int>("subject");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("status");
+    addKeys<PowerState>(Subject::Power, kPowerKeys, kPowerStates);
+    addKeys<Input>(Subject::Input, kInputKeys, kInputs);
+    addKeys<Orientation>(Subject::Orientation, kOrientationKeys, kOrientations);
+}
+
+void TstTraffic::everyKeyOfTheTables()
+{
+    QFETCH(int, subject);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, status);
+    const auto reading = decodeReading(Subject(subject), reply.toStdString());
+    QVERIFY(reading);
+    QCOMPARE(QString::fromStdString(statusText(*reading)), status);
+}
+
 void TstTraffic::names()
 {
-    QCOMPARE(std::get<LampTime>(*decodeReading(Subject::LampTime, " 4 3 2 1 CR ")).hours, 4321);
+    QCOMPARE(std::get<LampTime>(*decodeReading(Subject::LampTime, "4321\r")).hours, 4321);
     QCOMPARE(inputNamed("PC1"), Input::Pc1);
     QCOMPARE(inputNamed("pc4"), std::nullopt);
 }

@@ -187,7 +187,7 @@ void Line::Hyouji(const std::string &Text, std::uint8_t SendFlag)
         return;
     }
     setRxd(QString::fromLatin1(rendering));
-    reading_ = decodeReply(vars_.CurrentCommand, rendering);
+    reading_ = decodeReply(vars_.CurrentCommand, Text);
     if (reading_)
         setStatus(QString::fromLatin1(statusText(*reading_)));
 }

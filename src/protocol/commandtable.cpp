@@ -72,9 +72,9 @@ Subject replySubject(std::string_view currentCommand)
     return row ? row->subject : Subject::None;
 }
 
-std::optional<Reading> decodeReply(std::string_view currentCommand, std::string_view rxdText)
+std::optional<Reading> decodeReply(std::string_view currentCommand, std::string_view reply)
 {
-    return decodeReading(replySubject(currentCommand), rxdText);
+    return decodeReading(replySubject(currentCommand), reply);
 }
 
 bool isCommandCode(std::string_view code)

@@ -181,9 +181,9 @@ const ArrowProfile *findArrowProfile(std::uint8_t arrowMode);
 const OneShotCommand *findOneShotVerb(const Verb &verb);
 const HoldCommand *findHoldVerb(const Verb &verb);
 
-// The reading of an RXD text received while currentCommand (code and carriage return) was the
-// last command sent; nothing when it is no query or the text matches no key.
-std::optional<Reading> decodeReply(std::string_view currentCommand, std::string_view rxdText);
+// The reading of a reply received while currentCommand (code and carriage return) was the last
+// command sent; nothing when it is no query or the reply matches no key.
+std::optional<Reading> decodeReply(std::string_view currentCommand, std::string_view reply);
 // What the replies to currentCommand (code and carriage return) read; None for no query.
 Subject replySubject(std::string_view currentCommand);
 

@@ -1,5 +1,7 @@
 #include "decoding.h"
 
+#include "rendering.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -8,12 +10,23 @@ namespace qv7 {
 
 namespace {
 
-template <typename Value>
-std::optional<Reading> lookUp(std::span<const StatusKey<Value>> keys, std::size_t keyLength,
-                              std::string_view rxdText)
+// The tables key the RXD text, in which each byte of the reply shows as its token; a key's
+// characters after each blank are the bytes that show so. No token that begins with a digit
+// is longer than the digit and its blank, so the bytes match exactly when the text does.
+bool startsWithShown(std::string_view reply, std::string_view key)
 {
-    const auto key = rxdText.substr(0, keyLength);
-    const auto row = std::ranges::find(keys, key, &StatusKey<Value>::key);
+    for (std::size_t i = 0; 2 * i + 1 < key.size(); ++i) {
+        if (i >= reply.size() || reply[i] != key[2 * i + 1])
+            return false;
+    }
+    return true;
+}
+
+template <typename Value>
+std::optional<Reading> lookUp(std::span<const StatusKey<Value>> keys, std::string_view reply)
+{
+    const auto row = std::ranges::find_if(
+        keys, [reply](const StatusKey<Value> &key) { return startsWithShown(reply, key.key); });
     return row == keys.end() ? std::nullopt : std::optional<Reading>(row->value);
 }
 
@@ -22,17 +35,20 @@ template <typename Value> const Named<Value> &named(std::span<const Named<Value>
     return *std::ranges::find(table, v, &Named<Value>::value);
 }
 
-LampTime lampTime(std::string_view rxdText)
+LampTime lampTime(std::string_view reply)
 {
-    LampTime lamp{std::string(rxdText.substr(0, kLampTimeShownLength)), std::nullopt};
-    // Four digits, each after its blank: " 0 1 2 3".
+    // What the status line shows is the beginning of the RXD text, which the first four bytes
+    // cover: every token is at least two characters.
+    constexpr std::size_t kDigits = kLampTimeShownLength / 2;
+    LampTime lamp{renderTraffic(reply.substr(0, kDigits)).substr(0, kLampTimeShownLength),
+                  std::nullopt};
+    if (reply.size() < kDigits || !std::ranges::all_of(reply.substr(0, kDigits), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        }))
+        return lamp;
     int hours = 0;
-    for (std::size_t i = 0; i < kLampTimeShownLength; i += 2) {
-        if (lamp.shown.size() < i + 2 || lamp.shown[i] != ' ' ||
-            !std::isdigit(static_cast<unsigned char>(lamp.shown[i + 1])))
-            return lamp;
-        hours = hours * 10 + (lamp.shown[i + 1] - '0');
-    }
+    for (const char digit : reply.substr(0, kDigits))
+        hours = hours * 10 + (digit - '0');
     lamp.hours = hours;
     return lamp;
 }
@@ -52,17 +68,17 @@ template <typename... Handlers> Overloaded(Handlers...) -> Overloaded<Handlers..
 
 } // namespace
 
-std::optional<Reading> decodeReading(Subject subject, std::string_view rxdText)
+std::optional<Reading> decodeReading(Subject subject, std::string_view reply)
 {
     switch (subject) {
     case Subject::Power:
-        return lookUp<PowerState>(kPowerKeys, kPowerKeyLength, rxdText);
+        return lookUp<PowerState>(kPowerKeys, reply);
     case Subject::Input:
-        return lookUp<Input>(kInputKeys, kInputKeyLength, rxdText);
+        return lookUp<Input>(kInputKeys, reply);
     case Subject::Orientation:
-        return lookUp<Orientation>(kOrientationKeys, kOrientationKeyLength, rxdText);
+        return lookUp<Orientation>(kOrientationKeys, reply);
     case Subject::LampTime:
-        return lampTime(rxdText);
+        return lampTime(reply);
     case Subject::None:
         break;
     }

@@ -14,8 +14,8 @@ namespace qv7 {
 enum class PowerState { On, Standby, Warming, Cooling, PowerAbnormal, TemperatureAbnormal };
 enum class Input { Pc1, Pc2, Video };
 enum class Orientation { Normal, TopBottomReversed, LeftRightReversed, BothReversed };
-// The lamp-time reply: the beginning of the RXD text, which the status line shows whatever it
-// is, and the hours when that was the counter's four digits.
+// The lamp-time reply: the beginning of its RXD text, which the status line shows whatever it
+// is, and the hours when the reply began with the counter's four digits.
 struct LampTime {
     std::string shown;
     std::optional<int> hours;
@@ -88,16 +88,13 @@ inline constexpr StatusKey<Orientation> kOrientationKeys[] = {
     {" 0 0", Orientation::BothReversed},
 };
 
-// Characters of the RXD text that count: the key of the tables, or what the lamp time shows.
-inline constexpr std::size_t kPowerKeyLength = 4;
-inline constexpr std::size_t kInputKeyLength = 2;
-inline constexpr std::size_t kOrientationKeyLength = 4;
+// Characters of the RXD text that the lamp time shows.
 inline constexpr std::size_t kLampTimeShownLength = 8;
 inline constexpr std::string_view kLampTimeSuffix = " Hour Use";
 
-// The reading an RXD text gives for a subject; nothing when it matches no key (the lamp time
-// always reads).
-std::optional<Reading> decodeReading(Subject subject, std::string_view rxdText);
+// The reading a reply's bytes give for a subject: the row whose key the beginning of their RXD
+// text is; nothing when it matches no key (the lamp time always reads).
+std::optional<Reading> decodeReading(Subject subject, std::string_view reply);
 
 // The status line text of a reading, exactly as the panel shows it.
 std::string statusText(const Reading &reading);

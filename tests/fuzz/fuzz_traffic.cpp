@@ -1,4 +1,5 @@
-// The traffic rendering and the status decoding over any bytes a line can bring. Input: a
+// The traffic rendering and the status decoding over any bytes a line can bring: the bytes
+// read as the design reads their RXD text. Input: a
 // selector, then the text. The selector's low three bits pick the command last sent ('0' to
 // '7': the four queries, then no query); '8' to '?' also repeat the text past the rendering's
 // limit, only those, as so long a text takes hundreds of times as long to check.
@@ -54,9 +55,49 @@ std::string checkRendering(std::string_view text, std::size_t splitSeed)
     return rendering;
 }
 
-void checkDecoding(std::size_t selector, std::string_view rxdText)
+// The design reads the RXD text: the row whose key begins it, and for the lamp time its first
+// characters, which are the hours when they are four digits each after its blank.
+template <typename Value>
+std::optional<Reading> readShown(std::span<const StatusKey<Value>> keys, std::string_view rxdText)
 {
-    const std::optional<Reading> reading = decodeReply(kCommands[selector], rxdText);
+    const auto row = std::ranges::find_if(
+        keys, [rxdText](const StatusKey<Value> &key) { return rxdText.starts_with(key.key); });
+    return row == keys.end() ? std::nullopt : std::optional<Reading>(row->value);
+}
+
+std::optional<Reading> readShown(Subject subject, std::string_view rxdText)
+{
+    switch (subject) {
+    case Subject::Power:
+        return readShown<PowerState>(kPowerKeys, rxdText);
+    case Subject::Input:
+        return readShown<Input>(kInputKeys, rxdText);
+    case Subject::Orientation:
+        return readShown<Orientation>(kOrientationKeys, rxdText);
+    case Subject::LampTime: {
+        LampTime lamp{std::string(rxdText.substr(0, kLampTimeShownLength)), std::nullopt};
+        if (lamp.shown.size() < kLampTimeShownLength)
+            return lamp;
+        int hours = 0;
+        for (std::size_t i = 0; i < kLampTimeShownLength; i += 2) {
+            const char digit = lamp.shown[i + 1];
+            if (lamp.shown[i] != ' ' || digit < '0' || digit > '9')
+                return lamp;
+            hours = hours * 10 + (digit - '0');
+        }
+        lamp.hours = hours;
+        return lamp;
+    }
+    case Subject::None:
+        break;
+    }
+    return std::nullopt;
+}
+
+void checkDecoding(std::size_t selector, std::string_view reply, std::string_view rxdText)
+{
+    const std::optional<Reading> reading = decodeReply(kCommands[selector], reply);
+    require(reading == readShown(replySubject(kCommands[selector]), rxdText));
     if (selector >= kQueryCount)
         require(!reading);
     if (!reading)
@@ -86,9 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         while (beyondLimit && !text.empty() && text.size() <= kMaxRenderedChars)
             text += text;
         const std::string rendering = checkRendering(text, splitSeed);
-        checkDecoding(selector, text);
-        // The panel decodes what its RXD line shows, the rendering.
-        checkDecoding(selector, rendering);
+        // The bytes read as the RXD line they show reads.
+        checkDecoding(selector, text, rendering);
     } catch (...) {
         __builtin_trap();
     }
