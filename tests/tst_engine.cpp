@@ -43,7 +43,7 @@ private:
     QList<int> intervals() const
     {
         const DesignState now = state();
-        return {now.Timer1.interval, now.Timer2.interval, now.Timer4.interval};
+        return {now.Timer1.interval, now.Timer2.interval, fixture_->view.Timer4().interval};
     }
     std::unique_ptr<test::ManualClock> clock_;
     std::unique_ptr<test::EngineOnLine> fixture_;
@@ -113,23 +113,23 @@ void TstEngine::reception()
         gathered += piece;
         // The whole reply so far, rendered and decoded again.
         QTRY_COMPARE(state().ReceivedText, gathered.toStdString());
-        QCOMPARE(engine.rxd(), QString::fromLatin1(renderTraffic(gathered.toStdString())));
+        QCOMPARE(fixture_->view.rxd(), QString::fromLatin1(renderTraffic(gathered.toStdString())));
     }
-    QCOMPARE(engine.status(), status);
+    QCOMPARE(fixture_->view.status(), status);
     clock_->advance(499);
     QVERIFY(state().Timer2.enabled);
     clock_->advance(1);
     QVERIFY(!state().Timer2.enabled);
-    QCOMPARE(engine.rxd(), afterWindow);
+    QCOMPARE(fixture_->view.rxd(), afterWindow);
     QCOMPARE(state().AwaitingReply, std::uint8_t(0));
     QVERIFY(state().ReceivedText.empty()); // the next reply starts afresh
     clock_->advance(499);
-    QCOMPARE(engine.rxd(), afterWindow);
+    QCOMPARE(fixture_->view.rxd(), afterWindow);
     clock_->advance(1);
-    QVERIFY(!state().Timer4.enabled);
-    QVERIFY(engine.txd().isEmpty());
-    QVERIFY(engine.rxd().isEmpty());
-    QVERIFY(engine.status().isEmpty());
+    QVERIFY(!fixture_->view.Timer4().enabled);
+    QVERIFY(fixture_->view.txd().isEmpty());
+    QVERIFY(fixture_->view.rxd().isEmpty());
+    QVERIFY(fixture_->view.status().isEmpty());
 }
 
 void TstEngine::transmitRestartsTheWindows()
@@ -142,11 +142,11 @@ void TstEngine::transmitRestartsTheWindows()
     clock_->advance(499);
     QVERIFY(state().Timer2.enabled);
     clock_->advance(1);
-    QCOMPARE(engine.rxd(), QStringLiteral(" X X X X"));
+    QCOMPARE(fixture_->view.rxd(), QStringLiteral(" X X X X"));
     clock_->advance(499);
-    QCOMPARE(engine.txd(), QStringLiteral(" C 0 2 CR "));
+    QCOMPARE(fixture_->view.txd(), QStringLiteral(" C 0 2 CR "));
     clock_->advance(1);
-    QVERIFY(engine.txd().isEmpty());
+    QVERIFY(fixture_->view.txd().isEmpty());
 }
 
 void TstEngine::fullTransmitBufferIsAFailureNotAReception()
@@ -162,7 +162,7 @@ void TstEngine::fullTransmitBufferIsAFailureNotAReception()
                  QStringLiteral("the transmit buffer is full; is the projector reading the line?")),
              qPrintable(failures.first().first().value<Failure>().description));
     QCOMPARE(receptions.count(), 0);
-    QVERIFY(engine.rxd().isEmpty());
+    QVERIFY(fixture_->view.rxd().isEmpty());
     QCOMPARE(state().AwaitingReply, std::uint8_t(1));
 }
 
@@ -193,7 +193,7 @@ void TstEngine::hold()
     Line &engine = fixture_->engine;
     use({"Command44"});
     fixture_->line.write("00\r");
-    QTRY_COMPARE(engine.status(), QStringLiteral(" Power ON"));
+    QTRY_COMPARE(fixture_->view.status(), QStringLiteral(" Power ON"));
     clock_->advance(500);
 
     fixture_->press(control.constData());
@@ -210,17 +210,17 @@ void TstEngine::hold()
     QCOMPARE(state().HeldButton, std::uint8_t(0));
     QVERIFY(!state().Timer1.enabled);
     QVERIFY(!state().Timer2.enabled);
-    QVERIFY(state().Timer4.enabled);
+    QVERIFY(fixture_->view.Timer4().enabled);
     // The windows return to their lengths; D.Zoom leaves its own repetition for the arrows.
     QCOMPARE(intervals(), (QList{digitalZoom ? 5 : timings[0], 500, 1000}));
     QCOMPARE(state().ArrowMode, std::uint8_t(digitalZoom ? 3 : 0));
-    QVERIFY(engine.txd().isEmpty());
-    QVERIFY(engine.rxd().isEmpty());
-    QCOMPARE(engine.status(), QStringLiteral(" Power ON")); // until the time-out
+    QVERIFY(fixture_->view.txd().isEmpty());
+    QVERIFY(fixture_->view.rxd().isEmpty());
+    QCOMPARE(fixture_->view.status(), QStringLiteral(" Power ON")); // until the time-out
     QVERIFY(state().ReceivedText.empty());
     clock_->advance(1000);
     QCOMPARE(fixture_->line.readAll(), QByteArray());
-    QVERIFY(engine.status().isEmpty());
+    QVERIFY(fixture_->view.status().isEmpty());
 
     // Held again: repeated at its period, not before, until the release.
     fixture_->press(control.constData());
@@ -293,7 +293,7 @@ void TstEngine::failedWrite()
     // The handler ended at the write: the command is current but not shown, and the later
     // steps did not run.
     QCOMPARE(QByteArray::fromStdString(state().CurrentCommand), code);
-    QVERIFY(engine.txd().isEmpty());
+    QVERIFY(fixture_->view.txd().isEmpty());
     QCOMPARE(state().AwaitingReply, std::uint8_t(0));
     QVERIFY(!state().Timer2.enabled);
     QCOMPARE(state().Timer1.interval, 200);
@@ -350,14 +350,14 @@ void TstEngine::failureEndsTheHoldAsARelease()
     QCOMPARE(intervals(), (QList{repeat, 500, 1000}));
     QCOMPARE(state().ArrowMode, std::uint8_t(arrowMode));
     QVERIFY(!state().Timer2.enabled);
-    QVERIFY(state().Timer4.enabled);
-    QVERIFY(engine.txd().isEmpty());
+    QVERIFY(fixture_->view.Timer4().enabled);
+    QVERIFY(fixture_->view.txd().isEmpty());
 
     // The port is back and POWER ON sent before the late release arrives: it changes nothing.
     QVERIFY(engine.switchPort(1));
     QVERIFY(fixture_->click("Command17"));
     fixture_->release(control.constData());
-    QCOMPARE(engine.txd(), QStringLiteral(" C 0 0 CR "));
+    QCOMPARE(fixture_->view.txd(), QStringLiteral(" C 0 0 CR "));
     QVERIFY(state().Timer2.enabled);
     QCOMPARE(reports.count(), 1);
 }

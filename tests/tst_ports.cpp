@@ -100,7 +100,7 @@ void TstPorts::choose()
     QCOMPARE(line().commPort(), short(chosen));
     QCOMPARE(int(line(chosen).speed()), speed);
     QVERIFY(!panelShown());
-    QVERIFY(test::timer(form(), "Timer3")->isActive()); // a choice leaves its timer
+    QVERIFY(form().portChoiceTiming()); // a choice leaves its timer
     for (const auto &[option, checked] : {std::pair{"Option1", chosen == 1},
                                           {"Option2", chosen == 2},
                                           {"Option3", speed == B19200},
@@ -137,7 +137,7 @@ void TstPorts::failedSwitchAndRecovery()
     QVERIFY(!line().isOpen());
     QVERIFY(test::widget<QRadioButton>(form(), "Option2")->isChecked());
     QVERIFY(panelShown());
-    QVERIFY(test::timer(form(), "Timer3")->isActive());
+    QVERIFY(form().portChoiceTiming());
 
     otherProgram.setPortOpen(false);
     test::click(form(), recoverOn == 1 ? "Option1" : "Option2");

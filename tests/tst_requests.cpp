@@ -83,7 +83,7 @@ void TstRequests::oneInFlightEachCompletesOnce()
     const Result unanswered = result(done, 2);
     QCOMPARE(unanswered.failure->kind, FailureKind::NoReply);
     QCOMPARE(unanswered.failure->description, QStringLiteral("no reply to C05 within 500 ms"));
-    QCOMPARE(unanswered.rendering, QStringLiteral(" X X X X"));
+    QCOMPARE(replyLine(unanswered), QStringLiteral(" X X X X"));
     QVERIFY(projector_->isReady());
 }
 

@@ -48,8 +48,8 @@ void TstStartup::startUp()
                                 twipsToPixels((float(screen.height() * 15) - 7200) / 2)));
     QCOMPARE(form.Height(), 5200.0f);
     const DesignState state = form.line().designState();
-    QVERIFY(!state.Timer1.enabled && !state.Timer2.enabled && !state.Timer4.enabled);
-    QVERIFY(!test::timer(form, "Timer3")->isActive());
+    QVERIFY(!state.Timer1.enabled && !state.Timer2.enabled && !form.traffic().Timer4().enabled);
+    QVERIFY(!form.portChoiceTiming());
     // A failure is reported from the event loop: whatever was waiting there has come by now.
     QCoreApplication::processEvents();
     QVERIFY(failures.isEmpty());

@@ -44,6 +44,7 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
     , entry_(entry)
     , settings_(settings)
     , line_(Line::Discipline::Shared, this, clock)
+    , traffic_(line_, this, clock)
     , reopen_(clock, this)
     , backOff_(settings.firstReopen)
     , powerPoll_(clock, this)
@@ -72,8 +73,9 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
             log(Priority::Debug,
                 QStringLiteral("sent %1 (%2)").arg(code(command.code), words(command)));
         });
-    for (const auto signal : {&Line::txdChanged, &Line::rxdChanged, &Line::statusChanged})
-        connect(&line_, signal, this, &LineOwner::trafficChanged);
+    for (const auto signal :
+         {&TrafficView::txdChanged, &TrafficView::rxdChanged, &TrafficView::statusChanged})
+        connect(&traffic_, signal, this, &LineOwner::trafficChanged);
 }
 
 void LineOwner::log(Priority priority, const QString &text) const
@@ -160,7 +162,7 @@ void LineOwner::onDone(const Result &result)
     if (settings_.verbose)
         log(Priority::Debug,
             QStringLiteral("reply to %1: %2%3")
-                .arg(code(result.command.code), result.rendering.trimmed(),
+                .arg(code(result.command.code), replyLine(result).trimmed(),
                      result.reading ? QStringLiteral(" (%1)").arg(
                                           QString::fromStdString(scriptText(*result.reading)))
                                     : QString()));

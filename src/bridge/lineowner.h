@@ -2,6 +2,7 @@
 
 #include "engine/clock.h"
 #include "engine/line.h"
+#include "engine/trafficview.h"
 #include "inventory/inventory.h"
 #include "log.h"
 
@@ -34,6 +35,9 @@ public:
     void start();
     Line &line() { return line_; }
     const Line &line() const { return line_; }
+    // What the panel's TXD, RXD and status lines would show of this line, whichever face's
+    // command it was.
+    const TrafficView &traffic() const { return traffic_; }
     const InventoryEntry &entry() const { return entry_; }
     // The line has opened, or failed for a reason other than another program holding it: the
     // projector is this daemon's to report on.
@@ -45,8 +49,7 @@ signals:
     void availabilityChanged(bool online);
     // The line failed again, for another reason than the last time.
     void downReasonChanged();
-    // What the panel's TXD, RXD and status lines would show of this line, whichever face's
-    // command it was, has changed.
+    // What traffic() shows has changed.
     void trafficChanged();
 
 private:
@@ -61,6 +64,7 @@ private:
     InventoryEntry entry_;
     Settings settings_;
     Line line_;
+    TrafficView traffic_;
     LineTimer reopen_;
     std::chrono::seconds backOff_;
     bool claimed_ = false;

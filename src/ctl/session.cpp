@@ -76,7 +76,7 @@ void Session::onDone(const Result &result)
     if (finished_)
         return;
     outcome_.reply = result.reply;
-    outcome_.rendering = result.rendering;
+    outcome_.rendering = replyLine(result);
     outcome_.reading = result.reading;
     if (result.failure && result.failure->kind != FailureKind::NoReply) {
         fail(failureExitCode(result.failure->kind), result.failure->description);

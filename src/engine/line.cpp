@@ -17,6 +17,13 @@ QString latin1(std::string_view text)
 
 } // namespace
 
+QString replyLine(const Result &result)
+{
+    if (result.failure && result.failure->kind != FailureKind::NoReply)
+        return {};
+    return QString::fromLatin1(replyLine(result.reply.toStdString()));
+}
+
 Line::Line(Discipline discipline, QObject *parent, Clock &clock)
     : QObject(parent)
     , discipline_(discipline)
@@ -24,23 +31,19 @@ Line::Line(Discipline discipline, QObject *parent, Clock &clock)
     , comm_(this)
     , timer1_(clock, this)
     , timer2_(clock, this)
-    , timer4_(clock, this)
     , portSettings_(QString::fromLatin1(kFastLineSettings))
     , expiry_(clock, this)
 {
     setObjectName(QStringLiteral("Line"));
     comm_.setObjectName(QStringLiteral("MSComm1"));
     const std::tuple<LineTimer *, const char *, int> timers[] = {
-        {&timer1_, "Timer1", kRepeatMs},
-        {&timer2_, "Timer2", kReplyWindowMs},
-        {&timer4_, "Timer4", kDisplayTimeoutMs}};
+        {&timer1_, "Timer1", kRepeatMs}, {&timer2_, "Timer2", kReplyWindowMs}};
     for (const auto &[timer, name, interval] : timers) {
         timer->setObjectName(QString::fromLatin1(name));
         timer->setInterval(interval);
     }
     connect(&timer1_, &LineTimer::timeout, this, [this] { Timer1_Timer(); });
     connect(&timer2_, &LineTimer::timeout, this, [this] { Timer2_Timer(); });
-    connect(&timer4_, &LineTimer::timeout, this, [this] { Timer4_Timer(); });
     connect(&comm_, &SerialControl::OnComm, this,
             [this] { guarded([this] { MSComm1_OnComm(); }); });
     connect(&comm_, &SerialControl::deviceLost, this, &Line::reportFailure);
@@ -108,7 +111,7 @@ DesignState Line::designState() const
     const auto timer = [](const LineTimer &t) {
         return DesignState::Timer{t.interval(), t.Enabled()};
     };
-    return {vars_, timer(timer1_), timer(timer2_), timer(timer4_)};
+    return {vars_, timer(timer1_), timer(timer2_)};
 }
 
 bool Line::start()
@@ -176,20 +179,14 @@ bool Line::chooseSpeed(const LineSettings &settings)
 
 void Line::Hyouji(const std::string &Text, std::uint8_t SendFlag)
 {
-    if (SendFlag == 1)
-        comm_.setOutput(Text);
-    const std::string rendering = renderTraffic(Text);
+    // What the traffic lines show of it is the view's: the line announces the text.
     if (SendFlag == 1) {
-        setTxd(QString::fromLatin1(rendering));
+        comm_.setOutput(Text);
         timer2_.setEnabled(true);
         vars_.AwaitingReply = 1;
-        timer4_.setEnabled(true);
         return;
     }
-    setRxd(QString::fromLatin1(rendering));
     reading_ = decodeReply(vars_.CurrentCommand, Text);
-    if (reading_)
-        setStatus(QString::fromLatin1(statusText(*reading_)));
 }
 
 void Line::MSComm1_OnComm()
@@ -213,7 +210,8 @@ void Line::sendCommand(std::string_view code)
 {
     vars_.CurrentCommand = commandString(code);
     Hyouji(vars_.CurrentCommand, 1);
-    emit transmitted({std::string(code), vars_.HeldButton != 0 ? ++holdSends_ : 0});
+    emit transmitted(
+        {std::string(code), vars_.HeldButton != 0 ? ++holdSends_ : 0, displayTimeout_});
 }
 
 bool Line::send(std::string_view code)
@@ -265,7 +263,7 @@ void Line::pressSteps(const HoldCommand &command)
         // repeats at whatever period the repeat timer was last given.
         if (const ArrowProfile *profile = findArrowProfile(vars_.ArrowMode)) {
             timer2_.setInterval(profile->replyWindow);
-            timer4_.setInterval(profile->displayTimeout);
+            displayTimeout_ = profile->displayTimeout;
         }
         vars_.HeldButton = command.heldButton;
         sendCommand(command.code);
@@ -273,10 +271,10 @@ void Line::pressSteps(const HoldCommand &command)
         return;
     }
     vars_.HeldButton = command.heldButton;
+    displayTimeout_ = command.timings->displayTimeout;
     sendCommand(command.code);
     timer1_.setInterval(command.timings->repeat);
     timer2_.setInterval(command.timings->replyWindow);
-    timer4_.setInterval(command.timings->displayTimeout);
     timer1_.setEnabled(true);
 }
 
@@ -294,11 +292,9 @@ void Line::releaseSteps(const HoldCommand &command)
     holdCount_ = 0;
     timer1_.setEnabled(false);
     timer2_.setEnabled(false);
-    timer4_.setEnabled(true);
-    setTxd({});
-    setRxd({});
     timer2_.setInterval(kReplyWindowMs);
-    timer4_.setInterval(kDisplayTimeoutMs);
+    displayTimeout_ = kDisplayTimeoutMs;
+    emit released();
     vars_.ReceivedText.clear();
     reading_.reset();
     if (command.digitalZoom) {
@@ -326,7 +322,7 @@ void Line::Timer1_Timer()
 void Line::Timer2_Timer()
 {
     if (vars_.AwaitingReply == 1)
-        setRxd(QString::fromUtf8(kNoReplyCaption.text));
+        emit unanswered();
     closeReplyWindow();
 }
 
@@ -346,32 +342,6 @@ void Line::closeReplyWindow()
     else if (!std::exchange(sharingChecked_, true) && !guarded([this] { comm_.refuseIfShared(); }))
         return;
     emit replyWindowClosed(window);
-}
-
-void Line::Timer4_Timer()
-{
-    setTxd({});
-    setRxd({});
-    setStatus({});
-    timer4_.setEnabled(false);
-}
-
-void Line::setTxd(const QString &text)
-{
-    txd_ = text;
-    emit txdChanged(txd_);
-}
-
-void Line::setRxd(const QString &text)
-{
-    rxd_ = text;
-    emit rxdChanged(rxd_);
-}
-
-void Line::setStatus(const QString &text)
-{
-    status_ = text;
-    emit statusChanged(status_);
 }
 
 void Line::onPortOpenChanged(bool open)
@@ -462,14 +432,10 @@ void Line::complete(const ReplyWindow &window)
     Result result = *std::exchange(inFlight_, std::nullopt);
     result.reply = QByteArray::fromStdString(window.reply);
     result.reading = window.reading;
-    if (window.reply.empty()) {
-        result.rendering = QString::fromUtf8(kNoReplyCaption.text);
+    if (window.reply.empty())
         result.failure = Failure{FailureKind::NoReply, QStringLiteral("no reply to %1 within %2 ms")
                                                            .arg(latin1(result.command.code))
                                                            .arg(kReplyWindowMs)};
-    } else {
-        result.rendering = QString::fromLatin1(renderTraffic(window.reply));
-    }
     if (discipline_ == Discipline::Shared)
         settle(result);
     else

@@ -6,6 +6,7 @@
 #include "serialcontrol.h"
 #include "transport.h"
 
+#include "protocol/commandtable.h"
 #include "protocol/commandwords.h"
 #include "protocol/decoding.h"
 #include "protocol/linesettings.h"
@@ -28,11 +29,13 @@ namespace qv7 {
 struct HoldCommand;
 struct OneShotCommand;
 
-// A command on its way to the line: its code, and for a hold which send it is (1 for the
-// press, then one more for each repetition; 0 for a click).
+// A command on its way to the line: its code, for a hold which send it is (1 for the press,
+// then one more for each repetition; 0 for a click), and how long what the traffic lines show
+// of it stays (the hold's display time-out, Timer4's interval).
 struct Transmission {
     std::string code;
     int holdSend = 0;
+    int displayTimeout = kDisplayTimeoutMs;
 };
 
 // What the current reply window has gathered so far, and its reading when it answers the
@@ -60,7 +63,6 @@ struct DesignState : WindowVariables {
     };
     Timer Timer1;
     Timer Timer2;
-    Timer Timer4;
 };
 
 // How one reply window ended: what came in it (nothing: no answer), its reading, and whether
@@ -86,18 +88,22 @@ struct Target {
 struct Result {
     Command command;
     QByteArray reply;               // the bytes that came back (for a hold: after its last send)
-    QString rendering;              // the RXD line, or the no-reply mark
     bool query = false;             // the command's reply reads as a value
     std::optional<Reading> reading; // that value, when the reply decodes
     std::optional<Failure> failure;
 };
 
+// What the RXD line shows of a request once it ended: its reply's rendering, or the no-reply
+// mark; nothing when the line failed.
+QString replyLine(const Result &result);
+
 // How a command submitted to a shared line ended: its result, or why it was never sent.
 using Completion = std::function<void(const Result &result, const QString &notSent)>;
 
 // One serial line and the design's behaviour on it, without a window: transmission through
-// Hyouji and its traffic renderings, reception, the reply window, the display time-out, status
-// decoding, the hold repetition with its arrow modes, and the port and speed switch.
+// Hyouji, reception and its reading, the reply window, the hold repetition with its arrow
+// modes, and the port and speed switch. What the traffic and status lines show of it is
+// built by a TrafficView from its signals.
 //
 // It runs under one of two disciplines:
 // - Panel: the window's handlers (click, press, release, the port switch) drive it as the
@@ -114,8 +120,8 @@ using Completion = std::function<void(const Result &result, const QString &notSe
 //   a command only when the projector can take it; one that cannot waits for as long as its
 //   submitter allows. While the line is down commands fail at once.
 //
-// Beside the TXD, RXD and status texts it announces what happened as values: each
-// transmission, each reception with its reading, and the end of each reply window.
+// It announces what happened as values: each transmission, each reception with its reading, a
+// reply window that closes unanswered, a hold let go, and the end of each reply window.
 //
 // Failure rule: a handler ends at its failing step, and each burst of failures is reported
 // once through failed(), from the event loop, so that no report opens inside the port's own
@@ -195,14 +201,7 @@ public:
     // Why the line is down, as its last failure said; empty while it is up.
     const QString &downReason() const { return down_; }
 
-    const QString &txd() const { return txd_; }
-    const QString &rxd() const { return rxd_; }
-    const QString &status() const { return status_; }
-
 signals:
-    void txdChanged(const QString &text);
-    void rxdChanged(const QString &text);
-    void statusChanged(const QString &text);
     void portOpenChanged(bool open);
     // A network port is connecting: the window shows it is busy.
     void connectingChanged(bool connecting);
@@ -211,6 +210,10 @@ signals:
 
     void transmitted(const qv7::Transmission &transmission);
     void received(const qv7::Reception &reception);
+    // The reply window closes with nothing received since the last transmission.
+    void unanswered();
+    // A hold was let go, by its release or by a failure.
+    void released();
     void replyWindowClosed(const qv7::ReplyWindow &window);
 
     // Requests: the line is ready, and a request ended.
@@ -225,10 +228,9 @@ signals:
     void stateChanged(qv7::LineState::Field field);
 
 private:
-    // Ticks of the repeat timer, the reply window and the display time-out.
+    // Ticks of the repeat timer and the reply window.
     void Timer1_Timer();
     void Timer2_Timer();
-    void Timer4_Timer();
 
     void Hyouji(const std::string &Text, std::uint8_t SendFlag);
     void MSComm1_OnComm();
@@ -237,9 +239,6 @@ private:
     void releaseSteps(const HoldCommand &command);
     void closeReplyWindow();
     void afterHoldSend();
-    void setTxd(const QString &text);
-    void setRxd(const QString &text);
-    void setStatus(const QString &text);
 
     template <typename Handler> bool guarded(Handler handler);
     void reportFailure(const Failure &failure);
@@ -275,7 +274,6 @@ private:
     SerialControl comm_;
     LineTimer timer1_;
     LineTimer timer2_;
-    LineTimer timer4_;
 
     WindowVariables vars_;
     QString portSettings_;
@@ -286,6 +284,8 @@ private:
     const HoldCommand *pressed_ = nullptr;
     int holdSends_ = 0;
     int holdCount_ = 0; // 0: until the release
+    // What the traffic lines show of the next transmission stays this long (ms).
+    int displayTimeout_ = kDisplayTimeoutMs;
     bool reportPending_ = false;
     // Whether this silence has been looked into: the search for other holders of the line is
     // made once after the line opens or answers, not at every unanswered command.
@@ -308,10 +308,6 @@ private:
     LineTimer expiry_;
     LineState state_;
     QString down_ = QStringLiteral("the line is not open yet");
-
-    QString txd_;
-    QString rxd_;
-    QString status_;
 };
 
 } // namespace qv7

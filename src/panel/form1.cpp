@@ -174,6 +174,7 @@ Form1::Form1(QWidget *parent, Clock &clock)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint)
     , line_(Line::Discipline::Panel, this, clock)
+    , traffic_(line_, this, clock)
     , Timer3(clock, this)
     , presenter_([this](const QString &description) {
         QMessageBox::warning(this, QStringLiteral("QV7RSC"), description);
@@ -330,12 +331,12 @@ void Form1::connectPortPanel()
 
 void Form1::connectDisplay()
 {
-    const auto show = [this](const char *label, void (Line::*changed)(const QString &)) {
-        connect(&line_, changed, named<QLabel>(label), &QLabel::setText);
+    const auto show = [this](const char *label, void (TrafficView::*changed)(const QString &)) {
+        connect(&traffic_, changed, named<QLabel>(label), &QLabel::setText);
     };
-    show("Label11", &Line::txdChanged);
-    show("Label12", &Line::rxdChanged);
-    show("Label25", &Line::statusChanged);
+    show("Label11", &TrafficView::txdChanged);
+    show("Label12", &TrafficView::rxdChanged);
+    show("Label25", &TrafficView::statusChanged);
     connect(Command34, &QAbstractButton::clicked, this, &Form1::Command34_Click);
 }
 

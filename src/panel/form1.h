@@ -2,6 +2,7 @@
 
 #include "engine/clock.h"
 #include "engine/line.h"
+#include "engine/trafficview.h"
 
 #include <QHash>
 #include <QWidget>
@@ -30,6 +31,9 @@ public:
 
     Line &line() { return line_; }
     const Line &line() const { return line_; }
+    const TrafficView &traffic() const { return traffic_; }
+    // The port choice's time-out is running.
+    bool portChoiceTiming() const { return Timer3.Enabled(); }
 
     // How a failure reaches the operator; by default a warning box titled "QV7RSC". Tests
     // put a function here that records instead of blocking on a modal box.
@@ -68,6 +72,7 @@ private:
     void present(const QString &description);
 
     Line line_;
+    TrafficView traffic_;
     LineTimer Timer3;
     QHash<QString, QWidget *> controls_;
     // The controls that code addresses by name.

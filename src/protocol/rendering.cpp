@@ -1,5 +1,7 @@
 #include "rendering.h"
 
+#include "captions.h"
+
 #include <array>
 
 namespace qv7 {
@@ -45,6 +47,11 @@ std::string renderTraffic(std::string_view text)
     for (const char c : text)
         rendering.append(trafficToken(static_cast<unsigned char>(c)));
     return rendering;
+}
+
+std::string replyLine(std::string_view reply)
+{
+    return reply.empty() ? std::string(kNoReplyCaption.text) : renderTraffic(reply);
 }
 
 } // namespace qv7

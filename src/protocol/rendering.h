@@ -13,5 +13,8 @@ std::string_view trafficToken(unsigned char byte);
 
 // One blank, then the token of each byte (at most the first kMaxRenderedChars).
 std::string renderTraffic(std::string_view text);
+// What the RXD line shows once a reply window has closed: the reply's rendering, or the
+// no-reply mark when nothing came.
+std::string replyLine(std::string_view reply);
 
 } // namespace qv7

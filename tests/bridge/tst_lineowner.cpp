@@ -87,7 +87,7 @@ QByteArray TstLineOwner::answerNext()
     line_->write(QByteArray::fromStdString(answer));
     // Taken before the clock moves on, which would otherwise close the reply window first.
     const QString shown = QString::fromLatin1(renderTraffic(answer));
-    if (!answer.empty() && !QTest::qWaitFor([&] { return owner_->line().rxd() == shown; }, 5000))
+    if (!answer.empty() && !QTest::qWaitFor([&] { return owner_->traffic().rxd() == shown; }, 5000))
         qWarning("the answer to %s never showed", sent.constData());
     // A reply window that no carriage return closes closes when its time is up.
     if (!answer.ends_with(kCommandTerminator))
@@ -99,7 +99,7 @@ void TstLineOwner::advanceUntilSent()
 {
     // The display time-out has cleared the TXD line long before a poll shows on it.
     clock_.advance(1s);
-    for (int step = 0; step < 1000 && owner_->line().txd().isEmpty(); ++step)
+    for (int step = 0; step < 1000 && owner_->traffic().txd().isEmpty(); ++step)
         clock_.advance(100ms);
 }
 
@@ -204,7 +204,7 @@ void TstLineOwner::heldUntilReleased()
                 clock_.advance(volumeUp.timings->repeat);
             QCOMPARE(answerNext(), QByteArray("C09"));
         }
-        QVERIFY(owner_->line().txd().contains(u"C 0 9"_s));
+        QVERIFY(owner_->traffic().txd().contains(u"C 0 9"_s));
         owner_->line().letGo(hold);
     }
     QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);

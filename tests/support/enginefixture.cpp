@@ -18,6 +18,7 @@ const HoldCommand &holdButton(const char *control)
 
 EngineOnLine::EngineOnLine(Clock &clock)
     : engine(Line::Discipline::Panel, nullptr, clock)
+    , view(engine, nullptr, clock)
 {
     QObject::connect(&engine, &Line::failed, &engine,
                      [this](const Failure &failure) { failures << failure.description; });

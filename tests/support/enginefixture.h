@@ -1,19 +1,21 @@
 #pragma once
 
 #include "engine/line.h"
+#include "engine/trafficview.h"
 #include "ptypair.h"
 
 #include <QStringList>
 
 namespace qv7::test {
 
-// The engine started as the panel starts it, with COM1 on a pseudo-terminal and every
-// reported failure recorded.
+// The line started as the panel starts it, with COM1 on a pseudo-terminal, its traffic lines
+// shown, and every reported failure recorded.
 struct EngineOnLine {
     explicit EngineOnLine(Clock &clock = Clock::steady());
 
     PtyPair line;
     Line engine;
+    TrafficView view;
     QStringList failures;
 
     // A one-shot button's click, or a hold button's press and release, by its design name.

@@ -17,18 +17,9 @@ std::unique_ptr<Panel> startPanel(const QString &com1, const QString &com2, Cloc
     panel->form->load();
     // A network port opens once its connection is made.
     if (!QTest::qWaitFor(
-            [&panel] { return panel->form->line().isOpen() || !panel->failures.isEmpty(); },
-            10000))
+            [&panel] { return panel->form->line().isOpen() || !panel->failures.isEmpty(); }, 10000))
         qWarning("the panel's port neither opened nor failed within 10 s");
     return panel;
-}
-
-LineTimer *timer(const Form1 &form, const char *name)
-{
-    auto *found = form.findChild<LineTimer *>(QString::fromLatin1(name));
-    if (!found)
-        qFatal("the panel has no timer named %s", name);
-    return found;
 }
 
 void click(const Form1 &form, const char *name)
@@ -51,7 +42,7 @@ void holdAt5Milliseconds(Form1 &form)
 {
     click(form, "Command48");
     QTest::mousePress(widget<CommandButton>(form, "Command8"), Qt::LeftButton);
-    QCOMPARE(timer(form, "Timer1")->interval(), 5);
+    QCOMPARE(form.line().designState().Timer1.interval, 5);
 }
 
 HoldCounter::HoldCounter(Form1 &form)

@@ -29,7 +29,6 @@ template <typename Widget> Widget *widget(const Form1 &form, const char *name)
         qFatal("the panel has no %s named %s", Widget::staticMetaObject.className(), name);
     return found;
 }
-LineTimer *timer(const Form1 &form, const char *name);
 void click(const Form1 &form, const char *name);
 
 // A key going down as the platform delivers it, to the focused control or else the window; shift

@@ -171,7 +171,7 @@ void MqttFace::onMessage(const QString &topic, const QByteArray &payload)
                 reply(outcome);
                 return;
             }
-            outcome.insert(QStringLiteral("rendering"), result.rendering);
+            outcome.insert(QStringLiteral("rendering"), replyLine(result));
             if (result.failure && result.failure->kind == FailureKind::NoReply)
                 outcome.insert(QStringLiteral("error"),
                                QStringLiteral("no reply within %1 ms").arg(kReplyWindowMs));

@@ -444,9 +444,9 @@ void PageSocket::sendState(const LineOwner &line)
 void PageSocket::sendTraffic()
 {
     sendJson({{QStringLiteral("type"), QStringLiteral("traffic")},
-              {QStringLiteral("txd"), line_->line().txd()},
-              {QStringLiteral("rxd"), line_->line().rxd()},
-              {QStringLiteral("status"), line_->line().status()}});
+              {QStringLiteral("txd"), line_->traffic().txd()},
+              {QStringLiteral("rxd"), line_->traffic().rxd()},
+              {QStringLiteral("status"), line_->traffic().status()}});
 }
 
 void PageSocket::onMessage(const QString &text)
