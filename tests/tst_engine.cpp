@@ -105,7 +105,6 @@ void TstEngine::reception()
     QFETCH(QByteArrayList, pieces);
     QFETCH(QString, status);
     QFETCH(QString, afterWindow);
-    const Line &engine = fixture_->engine;
     use(sent);
     QByteArray gathered;
     for (const QByteArray &piece : pieces) {
@@ -135,7 +134,6 @@ void TstEngine::reception()
 void TstEngine::transmitRestartsTheWindows()
 {
     // A second command while both windows run gives each its full length again.
-    const Line &engine = fixture_->engine;
     use({"Command17"});
     clock_->advance(400);
     use({"Command18"});
@@ -190,7 +188,6 @@ void TstEngine::hold()
     QFETCH(QByteArray, code);
     QFETCH(QList<int>, timings);
     QFETCH(bool, digitalZoom);
-    Line &engine = fixture_->engine;
     use({"Command44"});
     fixture_->line.write("00\r");
     QTRY_COMPARE(fixture_->view.status(), QStringLiteral(" Power ON"));

@@ -68,6 +68,11 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
     connect(&line_, &Line::dropped, this, [this](const Command &command, const QString &why) {
         log(Priority::Notice, QStringLiteral("%1: not sent: %2").arg(words(command), why));
     });
+    connect(&line_, &Line::heldTooLong, this, [this](const Command &command) {
+        log(Priority::Notice, QStringLiteral("%1 let go after %2 s, the longest a hold lasts")
+                                  .arg(words(command))
+                                  .arg(Line::kLongestHold.count()));
+    });
     if (settings_.verbose)
         connect(&line_, &Line::sending, this, [this](const Command &command) {
             log(Priority::Debug,

@@ -33,6 +33,7 @@ Line::Line(Discipline discipline, QObject *parent, Clock &clock)
     , timer2_(clock, this)
     , portSettings_(QString::fromLatin1(kFastLineSettings))
     , expiry_(clock, this)
+    , holdLimit_(clock, this)
 {
     setObjectName(QStringLiteral("Line"));
     comm_.setObjectName(QStringLiteral("MSComm1"));
@@ -52,6 +53,14 @@ Line::Line(Discipline discipline, QObject *parent, Clock &clock)
         connect(this, &Line::replyWindowClosed, this, &Line::onWindowClosed);
     expiry_.setSingleShot(true);
     connect(&expiry_, &LineTimer::timeout, this, &Line::dropExpired);
+    holdLimit_.setSingleShot(true);
+    holdLimit_.setInterval(kLongestHold);
+    connect(&holdLimit_, &LineTimer::timeout, this, [this] {
+        if (heldNow_ == 0 || !inFlight_)
+            return;
+        emit heldTooLong(inFlight_->command);
+        letGo(heldNow_);
+    });
     connect(&comm_, &SerialControl::connectingChanged, this, [this](bool connecting) {
         // A write that makes the connection again goes out once it is made: the reply window
         // counts from then.

@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
@@ -183,15 +184,20 @@ public:
     bool request(const Command &command);
 
     // Shared. Each command completes exactly once. wait: how long one may wait for the
-    // projector to be able to take it (zero: not at all).
+    // projector to be able to take it (zero: not at all). client: who asked, when a command is
+    // for someone who may go away (a connection, a page); one whose client has gone before its
+    // turn is not sent. A line takes at most kMostQueued commands waiting.
+    static constexpr std::size_t kMostQueued = 64;
     void submit(const std::vector<Command> &commands, const Completion &completion,
-                std::chrono::seconds wait);
+                std::chrono::seconds wait, const QObject *client = nullptr);
     // A hold button kept down, as a finger keeps the panel's: pressed in its turn, it repeats
-    // at its own period until letGo() with the number this returns, and then completes with
-    // the reply to its latest send that had one. One let go before its turn is sent once, as a
-    // tap on the panel's button is.
+    // at its own period until letGo() with the number this returns, or for kLongestHold at
+    // most, and then completes with the reply to its latest send that had one. One let go
+    // before its turn is sent once, as a tap on the panel's button is.
     using HoldId = quint64;
-    HoldId holdDown(const HoldCommand &button, const Completion &completion);
+    static constexpr std::chrono::seconds kLongestHold{60};
+    HoldId holdDown(const HoldCommand &button, const Completion &completion,
+                    const QObject *client = nullptr);
     void letGo(HoldId hold);
     // A query of the line's own: no one waits for it, and one of each waiting is enough.
     void poll(const Command &query);
@@ -225,6 +231,8 @@ signals:
     void sending(const qv7::Command &command);
     void waiting(const qv7::Command &command);
     void dropped(const qv7::Command &command, const QString &why);
+    // A hold was let go because it had lasted kLongestHold.
+    void heldTooLong(const qv7::Command &command);
     void stateChanged(qv7::LineState::Field field);
 
 private:
@@ -249,13 +257,17 @@ private:
     void failRequest(const Failure &failure);
 
     struct Pending {
-        Command command;
-        Completion completion;       // empty for the line's own polls
+        Command command{};
+        Completion completion{};     // empty for the line's own polls
         std::chrono::seconds wait{}; // how long it may wait for the projector
         Milliseconds deadline{};     // on the line's clock
         HoldId hold = 0;             // a hold kept down until it is let go
+        QPointer<const QObject> client{};
+        bool forClient = false; // sent only while its client is there
     };
+    bool hasRoomFor(const std::vector<Command> &commands, const Completion &completion);
     void admit(const Command &first, std::chrono::seconds wait);
+
     bool canTakeNow(const Command &command) const;
     void dispatch();
     void settle(const Result &result);
@@ -306,6 +318,7 @@ private:
     HoldId heldNow_ = 0;
     HoldId lastHold_ = 0;
     LineTimer expiry_;
+    LineTimer holdLimit_;
     LineState state_;
     QString down_ = QStringLiteral("the line is not open yet");
 };

@@ -42,21 +42,49 @@ QString powerWord(std::optional<PowerState> power)
 } // namespace
 
 void Line::submit(const std::vector<Command> &commands, const Completion &completion,
-                  std::chrono::seconds wait)
+                  std::chrono::seconds wait, const QObject *client)
 {
+    if (!hasRoomFor(commands, completion))
+        return;
     for (const Command &command : commands)
-        queue_.push_back({command, completion, wait, clock_.now() + wait});
+        queue_.push_back({.command = command,
+                          .completion = completion,
+                          .wait = wait,
+                          .deadline = clock_.now() + wait,
+                          .client = client,
+                          .forClient = client != nullptr});
     admit(commands.front(), wait);
 }
 
-Line::HoldId Line::holdDown(const HoldCommand &button, const Completion &completion)
+Line::HoldId Line::holdDown(const HoldCommand &button, const Completion &completion,
+                            const QObject *client)
 {
-    const HoldId id = ++lastHold_;
     // A hold is for now: one the projector cannot take yet is not sent.
     const Command command = commandFor(button, 0);
-    queue_.push_back({command, completion, {}, clock_.now(), id});
+    if (!hasRoomFor({command}, completion))
+        return 0;
+    const HoldId id = ++lastHold_;
+    queue_.push_back({.command = command,
+                      .completion = completion,
+                      .deadline = clock_.now(),
+                      .hold = id,
+                      .client = client,
+                      .forClient = client != nullptr});
     admit(command, 0s);
     return id;
+}
+
+bool Line::hasRoomFor(const std::vector<Command> &commands, const Completion &completion)
+{
+    // The line's own polls are not counted: there is one of each at most.
+    const auto waiting = std::size_t(
+        std::ranges::count_if(queue_, [](const Pending &p) { return bool(p.completion); }));
+    if (waiting + commands.size() <= kMostQueued)
+        return true;
+    const QString why = QStringLiteral("%1 commands wait for this line already").arg(waiting);
+    for (const Command &command : commands)
+        notSent({.command = command, .completion = completion}, why);
+    return false;
 }
 
 void Line::letGo(HoldId hold)
@@ -123,7 +151,7 @@ void Line::poll(const Command &query)
             return !p.completion && p.command.code == query.code;
         }))
         return;
-    queue_.push_back({query, {}, {}, {}});
+    queue_.push_back({.command = query});
     dispatch();
 }
 
@@ -137,9 +165,16 @@ void Line::dispatch()
         return;
     const Pending pending = *next;
     queue_.erase(next);
+    if (pending.forClient && !pending.client) {
+        notSent(pending, QStringLiteral("whoever asked for it has gone"));
+        dispatch();
+        return;
+    }
     emit sending(pending.command);
     inFlightCompletion_ = pending.completion;
     heldNow_ = pending.hold;
+    if (heldNow_ != 0)
+        holdLimit_.start();
     request(pending.command);
 }
 
@@ -178,6 +213,7 @@ void Line::settle(const Result &result)
 {
     const Completion completion = std::exchange(inFlightCompletion_, {});
     heldNow_ = 0;
+    holdLimit_.stop();
     const bool noReply = result.failure && result.failure->kind == FailureKind::NoReply;
     if (!result.failure || noReply) {
         // Only an unanswered query says the projector is silent; it need not answer the rest.

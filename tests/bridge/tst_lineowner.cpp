@@ -31,6 +31,8 @@ private Q_SLOTS:
     void heldUntilReleased_data();
     void heldUntilReleased();
     void changesAnnouncedOnce();
+    void waitingIsBounded();
+    void holdEndsByItself();
 
 private:
     // Opened, its first polls answered, and on, so that every command can be taken at once.
@@ -242,6 +244,44 @@ void TstLineOwner::changesAnnouncedOnce()
     settled();
     QCOMPARE(changes.count(), 1);
     QCOMPARE(changes.first().first().value<LineState::Field>(), LineState::Field::Power);
+}
+
+void TstLineOwner::waitingIsBounded()
+{
+    startOn();
+    const HoldCommand &volumeUp = *findHoldVerb({"volume", "up"});
+    const auto hold = owner_->line().holdDown(volumeUp, [](const Result &, const QString &) {});
+    QCOMPARE(answerNext(), QByteArray("C09"));
+    // Behind the hold: one command whose asker goes away, then as many as the line takes.
+    QStringList notSent;
+    const auto record = [&](const Result &, const QString &why) { notSent << why; };
+    auto client = std::make_unique<QObject>();
+    owner_->line().submit(parseCommands("power off").commands, record, 0s, client.get());
+    for (std::size_t i = 1; i <= Line::kMostQueued; ++i)
+        owner_->line().submit(parseCommands("status").commands, record, 0s);
+    QCOMPARE(notSent.size(), 1);
+    QVERIFY2(notSent.first().contains(u"wait for this line already"_s),
+             qPrintable(notSent.first()));
+    client.reset();
+    owner_->line().letGo(hold);
+    QTRY_COMPARE_WITH_TIMEOUT(notSent.size(), 2, 5000);
+    QVERIFY2(notSent.last().contains(u"has gone"_s), qPrintable(notSent.last()));
+    // The queries go out; the power off never does.
+    QCOMPARE(answerNext(), QByteArray("CR0"));
+}
+
+void TstLineOwner::holdEndsByItself()
+{
+    startOn();
+    bool done = false;
+    owner_->line().holdDown(*findHoldVerb({"volume", "up"}),
+                            [&](const Result &, const QString &) { done = true; });
+    QCOMPARE(answerNext(), QByteArray("C09"));
+    clock_.advance(Line::kLongestHold);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
+    line_->readAll();
+    clock_.advance(10s);
+    QCOMPARE(line_->readAll(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TstLineOwner)

@@ -257,7 +257,7 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
             if (--*left == 0 && self)
                 self->finish(request, *error ? text(**error) : "OK");
         },
-        0s);
+        0s, this);
 }
 
 void PjlinkSession::ask(const pjlink::Request &request, const pjlink::Row &row)
@@ -278,7 +278,7 @@ void PjlinkSession::ask(const pjlink::Request &request, const pjlink::Row &row)
                     : std::nullopt;
             self->finish(request, value ? *value : text(pjlink::Error::ProjectorFailure));
         },
-        0s);
+        0s, this);
 }
 
 } // namespace qv7::bridge

@@ -514,7 +514,7 @@ void PageSocket::click(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    line_->line().submit({commandFor(*button)}, completion(control), 0s);
+    line_->line().submit({commandFor(*button)}, completion(control), 0s, this);
 }
 
 void PageSocket::press(const QString &control)
@@ -526,7 +526,7 @@ void PageSocket::press(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    hold_ = line_->line().holdDown(*button, completion(control));
+    hold_ = line_->line().holdDown(*button, completion(control), this);
     silence_.start();
 }
 
