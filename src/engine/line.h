@@ -203,6 +203,8 @@ public:
     void poll(const Command &query);
     Verdict verdict(const Command &command) const;
     const LineState &state() const { return state_; }
+    // The request on the line is one of the line's own polls.
+    bool polling() const { return polling_; }
     bool isUp() const { return down_.isEmpty(); }
     // Why the line is down, as its last failure said; empty while it is up.
     const QString &downReason() const { return down_; }
@@ -317,6 +319,7 @@ private:
     Completion inFlightCompletion_;
     HoldId heldNow_ = 0;
     HoldId lastHold_ = 0;
+    bool polling_ = false;
     LineTimer expiry_;
     LineTimer holdLimit_;
     LineState state_;

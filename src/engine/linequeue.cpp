@@ -172,6 +172,7 @@ void Line::dispatch()
     }
     emit sending(pending.command);
     inFlightCompletion_ = pending.completion;
+    polling_ = !pending.completion;
     heldNow_ = pending.hold;
     if (heldNow_ != 0)
         holdLimit_.start();
@@ -212,6 +213,7 @@ void Line::dropExpired()
 void Line::settle(const Result &result)
 {
     const Completion completion = std::exchange(inFlightCompletion_, {});
+    polling_ = false;
     heldNow_ = 0;
     holdLimit_.stop();
     const bool noReply = result.failure && result.failure->kind == FailureKind::NoReply;

@@ -7,22 +7,30 @@ namespace qv7 {
 
 TrafficView::TrafficView(const Line &line, QObject *parent, Clock &clock)
     : QObject(parent)
+    , line_(line)
     , timer4_(clock, this)
 {
     timer4_.setObjectName(QStringLiteral("Timer4"));
     timer4_.setInterval(kDisplayTimeoutMs);
     connect(&timer4_, &LineTimer::timeout, this, &TrafficView::Timer4_Timer);
     connect(&line, &Line::transmitted, this, [this](const Transmission &transmission) {
+        if (hidden())
+            return;
+        personShown_ = !line_.polling();
         setTxd(QString::fromLatin1(renderTraffic(commandString(transmission.code))));
         timer4_.start(Milliseconds(transmission.displayTimeout));
     });
     connect(&line, &Line::received, this, [this](const Reception &reception) {
+        if (hidden())
+            return;
         setRxd(QString::fromLatin1(renderTraffic(reception.text)));
         if (reception.reading)
             setStatus(QString::fromLatin1(statusText(*reception.reading)));
     });
-    connect(&line, &Line::unanswered, this,
-            [this] { setRxd(QString::fromUtf8(kNoReplyCaption.text)); });
+    connect(&line, &Line::unanswered, this, [this] {
+        if (!hidden())
+            setRxd(QString::fromUtf8(kNoReplyCaption.text));
+    });
     connect(&line, &Line::released, this, [this] {
         timer4_.start(Milliseconds(kDisplayTimeoutMs));
         setTxd({});
@@ -32,6 +40,7 @@ TrafficView::TrafficView(const Line &line, QObject *parent, Clock &clock)
 
 void TrafficView::Timer4_Timer()
 {
+    personShown_ = false;
     setTxd({});
     setRxd({});
     setStatus({});
