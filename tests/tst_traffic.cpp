@@ -66,6 +66,8 @@ void TstTraffic::decoding_data()
                 {"power abnormality", "CR0", "10\r", " Power abnormality", nullptr},
                 {"temperature 08", "CR0", "08\r", " Temperature abnormality", nullptr},
                 {"temperature 88", "CR0", "88\r", " Temperature abnormality", nullptr},
+                {"temperature while cooling down", "CR0", "28\r", " Temperature abnormality",
+                 "Temperature abnormality"},
                 {"power: longer reply", "CR0", "000\r", " Power ON", nullptr},
                 {"power: unknown state", "CR0", "55\r", nullptr, nullptr},
                 {"power: half a key", "CR0", "0", nullptr, nullptr},

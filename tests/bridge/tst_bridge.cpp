@@ -343,9 +343,12 @@ void TstBridge::linkStatesThenWill()
                               (log += process->readAllStandardError()).constData(), kTimeout);
     QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "online");
     QTRY_PAYLOAD(*watcher_, "qv7/lost/power", "standby");
-    // Killed, it says no goodbye: the broker publishes its will.
+    // Killed, it says no goodbye: the broker publishes its will, retained for those who come
+    // later.
     process->kill();
     QTRY_PAYLOAD(*watcher_, "qv7/lost/availability", "offline");
+    const Watcher late(*broker_, {}, {}, u"qv7/lost/availability"_s);
+    QTRY_PAYLOAD(late, "qv7/lost/availability", "offline");
 }
 
 void TstBridge::secondBridgeLeavesTheOwnersState()

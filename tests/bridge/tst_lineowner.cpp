@@ -28,6 +28,7 @@ private Q_SLOTS:
     void pollsWaitTheirTurn();
     void sharedLineIsNotPublished_data();
     void sharedLineIsNotPublished();
+    void holderAfterAnEarlierSilence();
     void heldUntilReleased_data();
     void heldUntilReleased();
     void changesAnnouncedOnce();
@@ -180,6 +181,29 @@ void TstLineOwner::sharedLineIsNotPublished()
         QTRY_COMPARE_WITH_TIMEOUT(claimed.count(), 1, 5000);
         QCOMPARE(owner_->line().state().link, Link::Silent);
     }
+    shell.closeWriteChannel();
+    shell.waitForFinished();
+}
+
+void TstLineOwner::holderAfterAnEarlierSilence()
+{
+    // A silence in which nobody else held the device, an answer, and then a program that
+    // takes no lock: the next silence is looked into again, and the holder named.
+    QSignalSpy failed(&owner_->line(), &Line::failed);
+    owner_->start();
+    QCOMPARE(line_->read(4), QByteArray("CR0\r"));
+    clock_.advance(500ms);
+    QTRY_COMPARE_WITH_TIMEOUT(owner_->line().state().link, Link::Silent, 5000);
+    QCOMPARE(answerNext(), QByteArray("CR1"));
+    QProcess shell;
+    shell.start(u"sh"_s, {u"-c"_s, u"exec 3<>\"$0\"; echo; read x"_s, line_->slavePath()});
+    QVERIFY(shell.waitForReadyRead(10000));
+    QCOMPARE(line_->read(4), QByteArray("CR3\r"));
+    clock_.advance(500ms);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 5000);
+    const QString description = failed.first().first().value<Failure>().description;
+    QVERIFY2(description.contains(u"in use by sh (pid %1)"_s.arg(shell.processId())),
+             qPrintable(description));
     shell.closeWriteChannel();
     shell.waitForFinished();
 }

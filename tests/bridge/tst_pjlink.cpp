@@ -75,6 +75,23 @@ std::unique_ptr<Client> greeted(const QHostAddress &host, quint16 port,
     qFatal("no PJLink greeting on port %d", port);
 }
 
+// The metrics port's answer, read to its close.
+QByteArray scrape(quint16 port,
+                  const QByteArray &request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.write(request);
+    QByteArray response;
+    QTest::qWaitFor(
+        [&] {
+            response += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        kTimeout);
+    return response;
+}
+
 } // namespace
 
 class TstPjlink : public QObject {
@@ -99,7 +116,8 @@ private:
     QTemporaryDir dir_;
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<Watcher> watcher_;
-    // In standby with 1234 lamp hours, no password; and one that warms up in 3 s, with one.
+    // In standby with 1234 lamp hours, no password; and one that warms up in 3 s and cools down
+    // for a minute, with one.
     std::unique_ptr<Line> hall_;
     std::unique_ptr<Line> stage_;
     quint16 hallPort_ = 0;
@@ -114,8 +132,10 @@ void TstPjlink::initTestCase()
     watcher_ = std::make_unique<Watcher>(*broker_);
     hall_ = std::make_unique<Line>(dir_.filePath(u"hall"_s),
                                    qv7::sim::ProjectorSettings{.lampHours = 1234});
-    stage_ = std::make_unique<Line>(dir_.filePath(u"stage"_s),
-                                    qv7::sim::ProjectorSettings{.warmUp = std::chrono::seconds(3)});
+    stage_ =
+        std::make_unique<Line>(dir_.filePath(u"stage"_s),
+                               qv7::sim::ProjectorSettings{.warmUp = std::chrono::seconds(3),
+                                                           .coolDown = std::chrono::minutes(1)});
     // Beside the inventory, named by a relative path.
     QFile password(dir_.filePath(u"password"_s));
     QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
@@ -291,6 +311,14 @@ void TstPjlink::powerOnWithTheBroker()
     QCOMPARE(client->ask("%1POWR 0"), "%1POWR=OK");
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "cooling", kTimeout);
     QCOMPARE(client->ask("%1POWR 1"), "%1POWR=ERR3");
+    // A lamp too hot while it cools down is a fault on every face, not a cool-down.
+    stage_->server.projector().setTemperatureAbnormality(true);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "fault", kTimeout);
+    QCOMPARE(client->ask("%1POWR ?"), "%1POWR=ERR4");
+    QCOMPARE(client->ask("%1ERST ?"), "%1ERST=002000");
+    const QByteArray metrics = scrape(metricsPort_);
+    QVERIFY2(metrics.contains("qv7_power_state{projector=\"stage\",state=\"fault\"} 1\n"),
+             metrics.constData());
 }
 
 void TstPjlink::metrics_data()
@@ -310,16 +338,7 @@ void TstPjlink::metrics()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, metricsPort_);
-    socket.write(request);
-    QByteArray response;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            response += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        },
-        kTimeout));
+    const QByteArray response = scrape(metricsPort_, request);
     QVERIFY2(response.contains(expected), response.constData());
     if (!response.startsWith("HTTP/1.1 200 OK"))
         return;
@@ -341,6 +360,11 @@ void TstPjlink::silentThenLostLine()
     hall_->server.setFaults({.noAnswer = true});
     QCOMPARE(client->ask("%1POWR ?"), "%1POWR=ERR4");
     QCOMPARE(client->ask("%1LAMP ?"), "%1LAMP=ERR4");
+    // Its power state is still known, but it is down to monitoring.
+    const QByteArray metrics = scrape(metricsPort_);
+    QVERIFY2(metrics.contains("qv7_up{projector=\"hall\"} 0\n") &&
+                 metrics.contains("qv7_link{projector=\"hall\",state=\"silent\"} 1\n"),
+             metrics.constData());
     hall_->server.setFaults({});
     QCOMPARE(client->ask("%1POWR ?"), "%1POWR=0");
     hall_->server.close();

@@ -3,7 +3,9 @@
 // mosquitto beside them. What only a browser shows (scripts, layout, accessibility) is driven
 // in Chromium by tests/web.
 
+#include "bridge/web/webface.h"
 #include "broker.h"
+#include "manualclock.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +20,7 @@
 #include <memory>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 using namespace qv7::test;
 
 namespace {
@@ -65,6 +68,28 @@ Answer exchange(quint16 port, const QByteArray &request)
     socket.connectToHost(QHostAddress::LocalHost, port);
     return exchange(socket, request);
 }
+
+// A login from the daemon's own page.
+QByteArray login(quint16 port, const QByteArray &password)
+{
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+    const QByteArray body = "password=" + password;
+    return "POST /login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+// The web face in this process, without projectors, on a clock that the test moves.
+struct FaceOnClock {
+    FaceOnClock()
+    {
+        if (!face.listen())
+            qFatal("the web face cannot listen: %s", qPrintable(face.errorString()));
+    }
+
+    ManualClock clock;
+    qv7::bridge::WebFace face{
+        {}, {.address = {u"127.0.0.1"_s, 0}, .password = "sesame", .tls = {}}, nullptr, clock};
+};
 
 // A page's WebSocket, which keeps every message it is sent.
 class Page : public QObject {
@@ -127,6 +152,8 @@ private Q_SLOTS:
     void requests();
     void logIn_data();
     void logIn();
+    void sessionEnds();
+    void failedLoginsWaitLonger();
     void handshakes_data();
     void handshakes();
     void clickThenHold();
@@ -170,12 +197,9 @@ void TstWeb::initTestCase()
                           {u"--broker"_s, broker_->url(), u"--web"_s, QString::number(port_),
                            u"--web-password-file"_s, password.fileName()});
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/hall/power"_s), "standby", kTimeout);
-    const Answer login =
-        exchange(port_, "POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port_) +
-                            "\r\nOrigin: " + origin_.toLatin1() +
-                            "\r\nContent-Length: 15\r\n\r\npassword=sesame");
-    QCOMPARE(login.status, 303);
-    cookie_ = login.header("Set-Cookie").split(';').first();
+    const Answer in = exchange(port_, login(port_, "sesame"));
+    QCOMPARE(in.status, 303);
+    cookie_ = in.header("Set-Cookie").split(';').first();
 }
 
 QByteArray TstWeb::get(const QByteArray &path, const QByteArray &extra) const
@@ -259,12 +283,7 @@ void TstWeb::logIn()
 {
     QFETCH(QByteArray, password);
     QFETCH(int, status);
-    const QByteArray body = "password=" + password;
-    const Answer answer =
-        exchange(port_, get("/login", "Origin: " + origin_.toLatin1() + "\r\nContent-Length: " +
-                                          QByteArray::number(body.size()) + "\r\n")
-                                .replace("GET", "POST") +
-                            body);
+    const Answer answer = exchange(port_, login(port_, password));
     QCOMPARE(answer.status, status);
     const QByteArray cookie = answer.header("Set-Cookie");
     if (status == 403) {
@@ -286,6 +305,51 @@ void TstWeb::logIn()
     QCOMPARE(out.status, 303);
     QVERIFY(out.header("Set-Cookie").contains("Max-Age=0"));
     QCOMPARE(exchange(port_, get("/", "Cookie: " + session + "\r\n")).status, 303);
+}
+
+void TstWeb::sessionEnds()
+{
+    FaceOnClock on;
+    const quint16 port = on.face.port();
+    const QByteArray session = exchange(port, login(port, "sesame")).header("Set-Cookie");
+    const QByteArray list = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                            "\r\nCookie: " + session.split(';').first() + "\r\n\r\n";
+    on.clock.advance(1h);
+    QCOMPARE(exchange(port, list).status, 200);
+    // A day later it is over.
+    on.clock.advance(24h);
+    QCOMPARE(exchange(port, list).status, 303);
+}
+
+void TstWeb::failedLoginsWaitLonger()
+{
+    // Each wrong password from an address is answered later than the one before it, on the
+    // clock that moves only when the test moves it; the steps are coarse enough that a late
+    // event loop cannot turn the order round.
+    FaceOnClock on;
+    const quint16 port = on.face.port();
+    const auto waited = [&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.write(login(port, "open"));
+        QByteArray answer;
+        std::chrono::milliseconds time{0};
+        while (!QTest::qWaitFor([&] { return (answer += socket.readAll()).startsWith("HTTP"); },
+                                300) &&
+               time < 1min) {
+            on.clock.advance(500ms);
+            time += 500ms;
+        }
+        return answer.startsWith("HTTP/1.1 403") ? time : -1ms;
+    };
+    const auto first = waited();
+    const auto second = waited();
+    const auto third = waited();
+    QVERIFY(first > 0ms);
+    QVERIFY2(first < second && second < third,
+             qPrintable(u"answered after %1, %2, %3 ms"_s.arg(first.count())
+                            .arg(second.count())
+                            .arg(third.count())));
 }
 
 void TstWeb::handshakes_data()

@@ -254,18 +254,21 @@ void TstCtl::inventoryAndMetrics()
     const auto lab = simulator({.warmUp = {}, .lampHours = 4321});
     QVERIFY(lab->setBaudRate(9600));
     lab->projector().receive("C00\r", qv7::sim::Clock::now());
+    // Two that fail: the first in the file late (69), the second at once (74).
+    const auto loft = simulator();
+    loft->setFaults({.noAnswer = true});
     QTemporaryDir dir;
     const QStringList inventory = writeInventory(
         dir, u"# rooms\n[hall]\nport = %1\ngroup = east\n\n[lab]\nport = %2\nspeed = 9600\n"
-             "group = east\n[attic]\nport = %3\n"_s.arg(hall->portName(), lab->portName(),
-                                                        dir.filePath(u"gone"_s)));
+             "group = east\n[loft]\nport = %3\n[attic]\nport = %4\n"_s.arg(
+                 hall->portName(), lab->portName(), loft->portName(), dir.filePath(u"gone"_s)));
 
     const Result all = qv7ctl(inventory + words(u"--all lamp-hours"_s));
-    QCOMPARE(all.exitCode, 74);
+    QCOMPARE(all.exitCode, 69);
     QCOMPARE(all.out, (QStringList{u"hall: 0000 Hour Use"_s, u"lab: 4321 Hour Use"_s,
-                                   u"attic: failed (exit 74)"_s}));
+                                   u"loft: failed (exit 69)"_s, u"attic: failed (exit 74)"_s}));
     QVERIFY2(all.err.contains(u"attic: "_s), qPrintable(all.err));
-    QVERIFY(all.err.contains(u"1 of 3 projectors failed: attic"_s));
+    QVERIFY(all.err.contains(u"2 of 4 projectors failed: loft, attic"_s));
 
     const Result group = qv7ctl(inventory + words(u"--group east --json status"_s));
     QCOMPARE(group.exitCode, 0);
@@ -281,9 +284,9 @@ void TstCtl::inventoryAndMetrics()
     QCOMPARE(json(one.out[0])[u"port"].toString(), lab->portName());
 
     const Result metrics = qv7ctl(inventory + QStringList{u"metrics"_s});
-    QCOMPARE(metrics.exitCode, 74);
+    QCOMPARE(metrics.exitCode, 69);
     for (const char *line : {R"(qv7_up{projector="hall"} 1)", R"(qv7_up{projector="lab"} 1)",
-                             R"(qv7_up{projector="attic"} 0)",
+                             R"(qv7_up{projector="loft"} 0)", R"(qv7_up{projector="attic"} 0)",
                              R"(qv7_power_state{projector="hall",state="standby"} 1)",
                              R"(qv7_power_state{projector="lab",state="on"} 1)",
                              R"(qv7_power_state{projector="lab",state="standby"} 0)",

@@ -100,13 +100,15 @@ QJsonValue optional(const auto &value, auto toJson)
 
 } // namespace
 
-WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent)
+WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent,
+                 Clock &clock)
     : QObject(parent)
     , lines_(std::move(lines))
     , settings_(settings)
-    , server_([this](const http::Request &request, const QHostAddress &peer) {
-        return handle(request, peer);
-    })
+    , clock_(clock)
+    , server_([this](const http::Request &request,
+                     const QHostAddress &peer) { return handle(request, peer); },
+              nullptr, clock)
 {
     connect(&server_, &WebServer::webSocket, this, &WebFace::onWebSocket);
     // Read and drawn once: they do not change while the daemon runs.
@@ -188,7 +190,7 @@ QByteArray WebFace::session(const http::Request &request) const
         return {};
     const QByteArray key(token->data(), qsizetype(token->size()));
     const auto it = sessions_.constFind(key);
-    return it != sessions_.cend() && !it->hasExpired() ? key : QByteArray();
+    return it != sessions_.cend() && *it > clock_.now() ? key : QByteArray();
 }
 
 QByteArray WebFace::sessionCookie(const QByteArray &token, bool expired) const
@@ -299,12 +301,9 @@ WebResponse WebFace::logIn(const http::Request &request, const QHostAddress &pee
     token = token.toHex();
     if (sessions_.size() >= kMostSessions) {
         // The one that would end soonest makes room.
-        const auto oldest = std::min_element(
-            sessions_.cbegin(), sessions_.cend(),
-            [](const QDeadlineTimer &a, const QDeadlineTimer &b) { return a < b; });
-        sessions_.remove(oldest.key());
+        sessions_.remove(std::min_element(sessions_.cbegin(), sessions_.cend()).key());
     }
-    sessions_.insert(token, QDeadlineTimer(kSessionTime));
+    sessions_.insert(token, clock_.now() + kSessionTime);
     WebResponse response = redirect("/");
     response.headers.append({"Set-Cookie", sessionCookie(token, false)});
     return response;
@@ -337,7 +336,7 @@ WebResponse WebFace::openSocket(const http::Request &request, LineOwner *line)
     if (socketsOn(line) >= (line ? kMostPages : kMostListPages))
         return text(503, QStringLiteral("too many pages are open on this projector"));
     if (const QByteArray token = session(request); !token.isEmpty())
-        sessions_[token].setRemainingTime(kSessionTime);
+        sessions_[token] = clock_.now() + kSessionTime;
     WebResponse response;
     response.upgrade = true;
     return response;

@@ -40,7 +40,9 @@ class WebFace : public QObject {
     Q_OBJECT
 
 public:
-    WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent = nullptr);
+    // Sessions end, and failed logins are answered, on the clock's time.
+    WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent = nullptr,
+            Clock &clock = Clock::steady());
     ~WebFace() override;
 
     // False, with the reason in errorString(), when the port cannot be had.
@@ -72,11 +74,12 @@ private:
 
     std::vector<LineOwner *> lines_;
     WebSettings settings_;
+    Clock &clock_;
     WebServer server_;
-    QHash<QString, File> files_; // by path
-    QStringList hostNames_;      // this machine's, besides its addresses
-    QHash<QByteArray, QDeadlineTimer> sessions_;
-    QHash<QString, Failures> failures_; // by the peer's address
+    QHash<QString, File> files_;               // by path
+    QStringList hostNames_;                    // this machine's, besides its addresses
+    QHash<QByteArray, Milliseconds> sessions_; // when each ends, on the clock
+    QHash<QString, Failures> failures_;        // by the peer's address
     std::vector<QPointer<PageSocket>> sockets_;
 };
 

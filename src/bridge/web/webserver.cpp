@@ -44,9 +44,10 @@ struct WebServer::Connection {
     bool answering = false;
 };
 
-WebServer::WebServer(Handler handler, QObject *parent)
+WebServer::WebServer(Handler handler, QObject *parent, Clock &clock)
     : QObject(parent)
     , handler_(std::move(handler))
+    , clock_(clock)
     , webSockets_(QStringLiteral("qv7-bridge"), QWebSocketServer::NonSecureMode)
 {
     connect(&webSockets_, &QWebSocketServer::newConnection, this, [this] {
@@ -161,7 +162,13 @@ void WebServer::serve(QTcpSocket *socket, std::shared_ptr<Connection> connection
     // Nothing more is read from this connection until the answer has gone.
     connection->answering = true;
     connection->deadline.stop();
-    QTimer::singleShot(response.delay, socket, finish);
+    auto *delay = new LineTimer(clock_, socket);
+    delay->setSingleShot(true);
+    connect(delay, &LineTimer::timeout, socket, [delay, finish] {
+        delay->deleteLater();
+        finish();
+    });
+    delay->start(response.delay);
 }
 
 void WebServer::answer(QTcpSocket *socket, const http::Request &request,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/clock.h"
 #include "protocol/http.h"
 
 #include <QByteArray>
@@ -41,7 +42,8 @@ class WebServer : public QObject {
 
 public:
     using Handler = std::function<WebResponse(const http::Request &, const QHostAddress &peer)>;
-    WebServer(Handler handler, QObject *parent = nullptr);
+    // Delayed answers go out on the clock's time.
+    WebServer(Handler handler, QObject *parent = nullptr, Clock &clock = Clock::steady());
     ~WebServer() override;
 
     // False, with the reason in errorString(), when the port cannot be had.
@@ -65,6 +67,7 @@ private:
     void answer(QTcpSocket *socket, const http::Request &request, const WebResponse &response);
 
     Handler handler_;
+    Clock &clock_;
     std::unique_ptr<QTcpServer> server_;
     QWebSocketServer webSockets_;
     bool secure_ = false;
