@@ -106,6 +106,7 @@ private:
     quint16 stagePort_ = 0;
     quint16 metricsPort_ = 0;
     std::unique_ptr<BridgeProcess> bridge_;
+    QByteArray log_; // what the daemon has logged so far
 };
 
 void TstPjlink::initTestCase()
@@ -215,18 +216,25 @@ void TstPjlink::badClients_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("connections");
-    QTest::newRow("binary rubbish") << QByteArray("\x00\xff\x1b[2J\r", 7) << 1;
-    QTest::newRow("no header") << QByteArray("POWR ?\r") << 1;
-    QTest::newRow("no carriage return") << QByteArray(200, '%') << 1;
-    QTest::newRow("a flood of requests") << QByteArray("%1POWR ?\r").repeated(1000) << 1;
-    QTest::newRow("a hundred connections") << QByteArray() << 100;
-    QTest::newRow("silent for 30 s") << QByteArray() << 1;
+    QTest::addColumn<QByteArray>("logged"); // in the daemon's log, as it is escaped there
+    QTest::newRow("binary rubbish")
+        << QByteArray("\x00\xff\x1b[2J\r", 7) << 1 << QByteArray("\"\\x00\xc3\xbf\\x1b[2J\" is no");
+    QTest::newRow("no header") << QByteArray("POWR ?\r") << 1 << QByteArray();
+    // A line end inside a request would forge a line of the daemon's own in the log.
+    QTest::newRow("a line end inside")
+        << QByteArray("x\nqv7-bridge: forged\r") << 1 << QByteArray("\"x\\nqv7-bridge: fo\" is no");
+    QTest::newRow("no carriage return") << QByteArray(200, '%') << 1 << QByteArray();
+    QTest::newRow("a flood of requests")
+        << QByteArray("%1POWR ?\r").repeated(1000) << 1 << QByteArray();
+    QTest::newRow("a hundred connections") << QByteArray() << 100 << QByteArray();
+    QTest::newRow("silent for 30 s") << QByteArray() << 1 << QByteArray();
 }
 
 void TstPjlink::badClients()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(int, connections);
+    QFETCH(QByteArray, logged);
     const auto other = greeted(QHostAddress::LocalHost, hallPort_);
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < connections; ++i) {
@@ -247,6 +255,11 @@ void TstPjlink::badClients()
     const auto fresh = other->isOpen() ? nullptr : greeted(QHostAddress::LocalHost, hallPort_);
     QCOMPARE((fresh ? fresh : other)->ask("%1POWR ?"), "%1POWR=0");
     QVERIFY(hall_->traffic.filter(QRegularExpression(u"^C[^R]"_s)).isEmpty());
+    if (!logged.isEmpty()) {
+        QTRY_VERIFY2_WITH_TIMEOUT((log_ += bridge_->readAllStandardError()).contains(logged),
+                                  log_.constData(), kTimeout);
+        QVERIFY2(!log_.contains("\nqv7-bridge: forged"), log_.constData());
+    }
 }
 
 void TstPjlink::powerOnWithTheBroker()
