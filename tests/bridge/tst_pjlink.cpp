@@ -310,12 +310,20 @@ void TstPjlink::metrics_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected"); // in the response
-    QTest::newRow("metrics") << QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+    const QByteArray host = "\r\nHost: 127.0.0.1:" + QByteArray::number(metricsPort_) + "\r\n\r\n";
+    QTest::newRow("metrics") << "GET /metrics HTTP/1.1" + host
                              << QByteArray("qv7_link{projector=\"hall\",state=\"up\"} 1\n");
-    QTest::newRow("another path") << QByteArray("GET / HTTP/1.0\r\n\r\n")
+    QTest::newRow("another path") << "GET / HTTP/1.0" + host
                                   << QByteArray("HTTP/1.1 404 Not Found\r\n");
-    QTest::newRow("another method") << QByteArray("DELETE /metrics HTTP/1.1\r\n\r\n")
-                                    << QByteArray("HTTP/1.1 405 Method Not Allowed\r\n");
+    QTest::newRow("another method")
+        << "DELETE /metrics HTTP/1.1" + host << QByteArray("HTTP/1.1 405 Method Not Allowed\r\n");
+    // A page elsewhere whose name is rebound to this machine, and a request that names none.
+    QTest::newRow("a foreign host")
+        << QByteArray("GET /metrics HTTP/1.1\r\nHost: rebound.example:") +
+               QByteArray::number(metricsPort_) + "\r\n\r\n"
+        << QByteArray("HTTP/1.1 421 Misdirected Request\r\n");
+    QTest::newRow("no host") << QByteArray("GET /metrics HTTP/1.0\r\n\r\n")
+                             << QByteArray("HTTP/1.1 421 Misdirected Request\r\n");
     QTest::newRow("endless headers") << QByteArray(9000, 'x') << QByteArray("HTTP/1.1 431");
 }
 
