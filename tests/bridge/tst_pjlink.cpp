@@ -10,7 +10,9 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -92,6 +94,7 @@ private slots:
     void metrics_data();
     void metrics();
     void silentThenLostLine();
+    void logReaderGone();
     void commandLine_data();
     void commandLine();
 
@@ -372,6 +375,36 @@ void TstPjlink::silentThenLostLine()
     const auto later = greeted(QHostAddress::LocalHost, hallPort_);
     hall_->open();
     QVERIFY(QTest::qWaitFor([&] { return later->ask("%1POWR ?") == "%1POWR=0"; }, kTimeout));
+}
+
+void TstPjlink::logReaderGone()
+{
+    // Standard error a pipe whose reader has gone, as when a journal restarts: each line fails
+    // to be written, and the daemon goes on serving. The child starts with SIGPIPE's default
+    // action, whatever this process was given.
+    int ends[2];
+    QCOMPARE(::pipe(ends), 0);
+    ::close(ends[0]);
+    Line line(dir_.filePath(u"piped"_s));
+    const quint16 port = freePort();
+    const auto process = startBridge(
+        dir_.path(), u"[piped]\nport = %1\npjlink = 127.0.0.1:%2\n"_s.arg(line.link).arg(port), {},
+        [end = ends[1]] {
+            ::dup2(end, STDERR_FILENO);
+            std::signal(SIGPIPE, SIG_DFL);
+        });
+    ::close(ends[1]);
+    QVERIFY(process->waitForStarted());
+    // It logs that it listens before it does, and a client it closes.
+    QTRY_VERIFY_WITH_TIMEOUT(process->state() != QProcess::Running ||
+                                 Client(QHostAddress::LocalHost, port).next(1000) == "PJLINK 0",
+                             kTimeout);
+    QCOMPARE(process->state(), QProcess::Running);
+    Client rude(QHostAddress::LocalHost, port);
+    QCOMPARE(rude.ask("rubbish"), "PJLINK 0");
+    QCOMPARE(rude.next(), "closed");
+    QCOMPARE(greeted(QHostAddress::LocalHost, port)->ask("%1POWR ?"), "%1POWR=0");
+    QCOMPARE(process->state(), QProcess::Running);
 }
 
 void TstPjlink::commandLine_data()
