@@ -31,6 +31,8 @@ int main(int argc, char *argv[])
         logEvent(Priority::Error, QStringLiteral("qv7-bridge: ") + error.description());
         return EX_USAGE;
     }
+    for (const QString &warning : std::as_const(configuration.warnings))
+        logEvent(Priority::Warning, QStringLiteral("qv7-bridge: ") + warning);
     Service service;
     if (!service.open(configuration))
         return EX_UNAVAILABLE;
