@@ -1,10 +1,12 @@
 #include "commandline.h"
 
+#include "bridge/mqtt/discovery.h"
 #include "cli/exitstatus.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QSslKey>
@@ -197,6 +199,21 @@ std::optional<WebSettings> web(const QCommandLineParser &parser, QStringList &wa
     return settings;
 }
 
+// Home Assistant keeps one device and its entities by discovery id: two projectors that
+// would share one overwrite each other's there.
+void refuseSharedDiscoveryIds(const Inventory &inventory)
+{
+    QHash<QString, QString> names; // by discovery id
+    for (const InventoryEntry &projector : inventory.projectors()) {
+        const QString id = discoveryNode(projector.name).toLower();
+        if (const auto other = names.constFind(id); other != names.cend())
+            throw UsageError(QStringLiteral("[%1] and [%2] would have the same discovery id on "
+                                            "the broker (%3): rename one of them")
+                                 .arg(*other, projector.name, id));
+        names.insert(id, projector.name);
+    }
+}
+
 } // namespace
 
 QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory,
@@ -332,6 +349,8 @@ Configuration configure(const QStringList &arguments)
             pjlinkPassword(projector, configuration.options.inventory, configuration.warnings));
         pjlink = pjlink || projector.pjlinkPort;
     }
+    if (configuration.options.broker)
+        refuseSharedDiscoveryIds(configuration.inventory);
     if (!configuration.options.broker && !pjlink && !configuration.options.metrics &&
         !configuration.options.web)
         throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --web PORT, "

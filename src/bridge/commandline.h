@@ -44,7 +44,8 @@ struct Configuration {
     QStringList warnings; // for the log at start
 };
 // Reads the command line, the inventory and the password files; --help and --version print
-// and exit. Throws UsageError or InventoryError.
+// and exit. Throws UsageError or InventoryError, and UsageError for projectors whose discovery
+// ids on the broker would be the same.
 Configuration configure(const QStringList &arguments);
 
 } // namespace qv7::bridge

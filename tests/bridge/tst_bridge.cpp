@@ -565,6 +565,12 @@ void TstBridge::commandLine_data()
     row("client id with a blank", "--client-id a\tb", "--client-id is 1 to 40 letters");
     row("poll period zero", "", ".ini:3: power-poll is seconds from 1 to 86400, not 0",
         "[a]\nport = /dev/null\npower-poll = 0\n");
+    // Home Assistant would take the second for the first.
+    row("discovery ids the same", "",
+        "[a.b] and [a_b] would have the same discovery id on the broker (qv7_a_b)",
+        "[a.b]\nport = /dev/null\n[a_b]\nport = /dev/null\n");
+    row("discovery ids the same but for case", "", "[Hall] and [hall] would have the same",
+        "[Hall]\nport = /dev/null\n[hall]\nport = /dev/null\n");
 }
 
 void TstBridge::commandLine()
