@@ -102,7 +102,8 @@ private Q_SLOTS:
         const auto link = [port](const QByteArray &state) {
             QTcpSocket socket;
             socket.connectToHost(QHostAddress::LocalHost, port);
-            socket.write("GET /metrics HTTP/1.0\r\n\r\n");
+            socket.write("GET /metrics HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                         "\r\n\r\n");
             socket.waitForDisconnected(2000);
             return socket.readAll().contains("qv7_link{projector=\"hall\",state=\"" + state +
                                              "\"} 1");

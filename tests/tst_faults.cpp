@@ -4,7 +4,9 @@
 #include "support/enginefixture.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,6 +45,8 @@ private Q_SLOTS:
     void farEndGoesAway();
     void farEndStopsReading();
     void permissionDenied();
+    void staleLockFile_data();
+    void staleLockFile();
     void inUseUnderAnotherName_data();
     void inUseUnderAnotherName();
 };
@@ -144,9 +148,51 @@ void TstFaults::permissionDenied()
                  QCoreApplication::applicationDirPath() + u"/openprobe"_s, line.slavePath()});
     QVERIFY(probe.waitForFinished(30000));
     QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardOutput()).trimmed(),
-             u"COM1 (%1): permission denied; the device belongs to group dialout and user nobody "
+             u"permission-denied: COM1 (%1): permission denied; the device belongs to group "
+             u"dialout and user nobody "
              "is not in it: run 'sudo usermod -aG dialout nobody', then log out and in again"_s.arg(
                  line.slavePath()));
+}
+
+void TstFaults::staleLockFile_data()
+{
+    // What a program that is no longer running left in the lock file (%1: its process id), and
+    // how it is named.
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<QString>("program");
+    QTest::newRow("this program's") << u"%1\nqv7ctl\nstage\n"_s << u"qv7ctl (pid %1)"_s;
+    QTest::newRow("a UUCP lock") << u"%1 minicom root\n"_s.rightJustified(26)
+                                 << u"minicom (pid %1)"_s;
+    QTest::newRow("a process id alone") << u"%1\n"_s << u"pid %1"_s;
+}
+
+void TstFaults::staleLockFile()
+{
+    QFETCH(QString, content);
+    QFETCH(QString, program);
+    if (::geteuid() != 0 || !QFileInfo(u"/var/lock"_s).isDir())
+        QSKIP("run as root: the test leaves root's lock file in /var/lock, and opens as nobody");
+    test::PtyPair line;
+    QCOMPARE(::chmod(QFile::encodeName(line.slavePath()).constData(), 0666), 0);
+    QProcess gone;
+    gone.start(u"true"_s);
+    QVERIFY(gone.waitForStarted());
+    const QString pid = QString::number(gone.processId());
+    QVERIFY(gone.waitForFinished());
+    QFile lock(u"/var/lock/LCK.."_s + line.slavePath().sliced(5).replace(u'/', u'_'));
+    QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write(content.arg(pid).toLatin1()) > 0);
+    lock.close();
+    const auto cleanUp = qScopeGuard([&lock] { lock.remove(); });
+    // Nobody holds the device: the lock file is the trouble, and nobody but root may remove it.
+    QProcess probe;
+    probe.start(u"setpriv"_s,
+                {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                 QCoreApplication::applicationDirPath() + u"/openprobe"_s, line.slavePath()});
+    QVERIFY(probe.waitForFinished(30000));
+    QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardOutput()).trimmed(),
+             u"permission-denied: COM1 (%1): the lock file %2 was left by %3, which is no longer "
+             "running, and user nobody may not remove it: remove the file as its owner or as "
+             "root (sudo rm %2)"_s.arg(line.slavePath(), lock.fileName(), program.arg(pid)));
 }
 
 void TstFaults::inUseUnderAnotherName_data()

@@ -1,14 +1,18 @@
 #include "commandline.h"
 
+#include "bridge/mqtt/discovery.h"
 #include "cli/exitstatus.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QSslKey>
 #include <QUrl>
+
+#include <sys/stat.h>
 
 namespace qv7::bridge {
 
@@ -43,20 +47,28 @@ QString credential(const QString &path, const QString &otherwise = {})
     return QDir(credentials.isEmpty() ? otherwise : credentials).filePath(path);
 }
 
-// The first line of a file, without its line end (editors add one).
-QByteArray firstLine(const QString &path, const QString &option)
+// The first line of a password file, without its line end (editors add one). A file that
+// every user of the machine may read is taken, as it always was, with a warning.
+QByteArray password(const QString &path, const QString &option, QStringList &warnings)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw UsageError(
             QStringLiteral("%1 %2: cannot be read (%3)").arg(option, path, file.errorString()));
+    struct stat status {};
+    if (::fstat(file.handle(), &status) == 0 && (status.st_mode & S_IROTH))
+        warnings << QStringLiteral("%1 %2: every user of this machine may read it (mode %3): "
+                                   "run 'chmod o-rw %2', or hand it over as a systemd "
+                                   "credential")
+                        .arg(option, path)
+                        .arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
     const QByteArray line = file.readLine().replace('\n', "").replace('\r', "");
     if (line.isEmpty())
         throw UsageError(QStringLiteral("%1 %2: the first line is empty").arg(option, path));
     return line;
 }
 
-std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
+std::optional<BrokerSettings> broker(const QCommandLineParser &parser, QStringList &warnings)
 {
     const QString address = value(parser, "broker");
     if (address.isEmpty()) {
@@ -114,8 +126,8 @@ std::optional<BrokerSettings> broker(const QCommandLineParser &parser)
         return settings;
     if (settings.username.isEmpty())
         throw UsageError(QStringLiteral("--password-file needs --username"));
-    settings.password =
-        QString::fromUtf8(firstLine(credential(passwordFile), QStringLiteral("--password-file")));
+    settings.password = QString::fromUtf8(
+        password(credential(passwordFile), QStringLiteral("--password-file"), warnings));
     return settings;
 }
 
@@ -156,7 +168,7 @@ QSslConfiguration webTls(const QString &certFile, const QString &keyFile)
     return tls;
 }
 
-std::optional<WebSettings> web(const QCommandLineParser &parser)
+std::optional<WebSettings> web(const QCommandLineParser &parser, QStringList &warnings)
 {
     if (value(parser, "web").isEmpty()) {
         for (const char *option : {"web-password-file", "web-cert", "web-key"}) {
@@ -170,7 +182,8 @@ std::optional<WebSettings> web(const QCommandLineParser &parser)
     WebSettings settings;
     settings.address = listenAddress(parser, "web", "8080 or [::1]:8080");
     if (const QString file = value(parser, "web-password-file"); !file.isEmpty())
-        settings.password = firstLine(credential(file), QStringLiteral("--web-password-file"));
+        settings.password =
+            password(credential(file), QStringLiteral("--web-password-file"), warnings);
     if (!QHostAddress(settings.address.host).isLoopback() && settings.password.isEmpty())
         throw UsageError(QStringLiteral("--web %1 serves the network, where anyone could work "
                                         "the projectors: give --web-password-file FILE, or serve "
@@ -186,24 +199,40 @@ std::optional<WebSettings> web(const QCommandLineParser &parser)
     return settings;
 }
 
+// Home Assistant keeps one device and its entities by discovery id: two projectors that
+// would share one overwrite each other's there.
+void refuseSharedDiscoveryIds(const Inventory &inventory)
+{
+    QHash<QString, QString> names; // by discovery id
+    for (const InventoryEntry &projector : inventory.projectors()) {
+        const QString id = discoveryNode(projector.name).toLower();
+        if (const auto other = names.constFind(id); other != names.cend())
+            throw UsageError(QStringLiteral("[%1] and [%2] would have the same discovery id on "
+                                            "the broker (%3): rename one of them")
+                                 .arg(*other, projector.name, id));
+        names.insert(id, projector.name);
+    }
+}
+
 } // namespace
 
-QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory)
+QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory,
+                          QStringList &warnings)
 {
     if (projector.pjlinkPasswordFile.isEmpty())
         return {};
     // Or else a file beside the inventory.
     const QString path =
         credential(projector.pjlinkPasswordFile, QFileInfo(inventory).absolutePath());
-    const QByteArray password =
-        firstLine(path, QStringLiteral("[%1] pjlink-password-file").arg(projector.name));
+    const QByteArray secret =
+        password(path, QStringLiteral("[%1] pjlink-password-file").arg(projector.name), warnings);
     // What PJLink clients can type: up to 32 characters, printable ASCII.
-    if (password.size() > 32 ||
-        !std::ranges::all_of(password, [](char c) { return c >= ' ' && c <= '~'; }))
+    if (secret.size() > 32 ||
+        !std::ranges::all_of(secret, [](char c) { return c >= ' ' && c <= '~'; }))
         throw UsageError(QStringLiteral("[%1] pjlink-password-file %2: a PJLink password is at "
                                         "most 32 printable ASCII characters")
                              .arg(projector.name, path));
-    return password;
+    return secret;
 }
 
 void addOptions(QCommandLineParser &parser)
@@ -281,7 +310,7 @@ void addOptions(QCommandLineParser &parser)
     });
 }
 
-BridgeOptions options(const QCommandLineParser &parser)
+BridgeOptions options(const QCommandLineParser &parser, QStringList &warnings)
 {
     if (!parser.positionalArguments().isEmpty())
         throw UsageError(QStringLiteral("unexpected \"%1\": everything is an option")
@@ -290,10 +319,10 @@ BridgeOptions options(const QCommandLineParser &parser)
     options.inventory = value(parser, "inventory");
     if (options.inventory.isEmpty())
         throw UsageError(QStringLiteral("--inventory FILE names the projectors"));
-    options.broker = broker(parser);
+    options.broker = broker(parser, warnings);
     if (!value(parser, "metrics").isEmpty())
         options.metrics = listenAddress(parser, "metrics", "9752 or [::1]:9752");
-    options.web = web(parser);
+    options.web = web(parser, warnings);
     options.bridge.topicPrefix = topicPrefix(parser, "topic-prefix");
     options.bridge.discoveryPrefix = topicPrefix(parser, "discovery-prefix");
     options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));
@@ -312,14 +341,16 @@ Configuration configure(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     Configuration configuration;
-    configuration.options = options(parser);
+    configuration.options = options(parser, configuration.warnings);
     configuration.inventory = Inventory::load(configuration.options.inventory);
     bool pjlink = false;
     for (const InventoryEntry &projector : configuration.inventory.projectors()) {
         configuration.passwords.push_back(
-            pjlinkPassword(projector, configuration.options.inventory));
+            pjlinkPassword(projector, configuration.options.inventory, configuration.warnings));
         pjlink = pjlink || projector.pjlinkPort;
     }
+    if (configuration.options.broker)
+        refuseSharedDiscoveryIds(configuration.inventory);
     if (!configuration.options.broker && !pjlink && !configuration.options.metrics &&
         !configuration.options.web)
         throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --web PORT, "

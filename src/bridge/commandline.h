@@ -27,11 +27,13 @@ struct BridgeOptions {
 
 // The bridge's options on a parser, for --help and for parsing.
 void addOptions(QCommandLineParser &parser);
-// Checks the options a parser has read, and reads the password file; throws UsageError.
-BridgeOptions options(const QCommandLineParser &parser);
+// Checks the options a parser has read, and reads the password files; throws UsageError. What
+// is taken but unsafe (a password file every user may read) is added to warnings.
+BridgeOptions options(const QCommandLineParser &parser, QStringList &warnings);
 // The PJLink password of a projector of the inventory file, from the first line of its file
 // (empty: none); throws UsageError.
-QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory);
+QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory,
+                          QStringList &warnings);
 
 // What the bridge runs with: its options, the inventory they name, and the PJLink password of
 // each of its projectors in turn.
@@ -39,9 +41,11 @@ struct Configuration {
     BridgeOptions options;
     Inventory inventory;
     std::vector<QByteArray> passwords;
+    QStringList warnings; // for the log at start
 };
 // Reads the command line, the inventory and the password files; --help and --version print
-// and exit. Throws UsageError or InventoryError.
+// and exit. Throws UsageError or InventoryError, and UsageError for projectors whose discovery
+// ids on the broker would be the same.
 Configuration configure(const QStringList &arguments);
 
 } // namespace qv7::bridge

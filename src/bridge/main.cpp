@@ -8,11 +8,16 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
+
 using namespace qv7;
 using namespace qv7::bridge;
 
 int main(int argc, char *argv[])
 {
+    // A client or a log reader that goes away mid-write is an error of that write, never the
+    // end of the daemon: OpenSSL and standard error write without MSG_NOSIGNAL.
+    std::signal(SIGPIPE, SIG_IGN);
     // A stop signal ends the event loop, so that each projector says goodbye as offline.
     const sigset_t stops = blockStopSignals();
     QCoreApplication app(argc, argv);
@@ -26,6 +31,8 @@ int main(int argc, char *argv[])
         logEvent(Priority::Error, QStringLiteral("qv7-bridge: ") + error.description());
         return EX_USAGE;
     }
+    for (const QString &warning : std::as_const(configuration.warnings))
+        logEvent(Priority::Warning, QStringLiteral("qv7-bridge: ") + warning);
     Service service;
     if (!service.open(configuration))
         return EX_UNAVAILABLE;

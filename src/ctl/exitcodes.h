@@ -2,8 +2,8 @@
 
 #include "engine/commerror.h"
 
-#include <string_view>
 #include "cli/exitstatus.h"
+#include <string_view>
 
 namespace qv7::ctl {
 
@@ -20,7 +20,7 @@ inline constexpr ExitCode kExitCodes[] = {
     {EX_UNAVAILABLE, "no reply within the reply window, or --wait ran out of time"},
     {EX_IOERR, "the line failed: no such device, lost, write failed"},
     {EX_TEMPFAIL, "the port is in use by another program; try again later"},
-    {EX_NOPERM, "permission denied on the port"},
+    {EX_NOPERM, "permission denied on the port, or on a lock file that a program left"},
 };
 
 // The exit status for a kind of failure.

@@ -5,6 +5,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <optional>
+
 namespace qv7 {
 
 // Who may open a device, as far as its group goes.
@@ -22,6 +24,11 @@ DeviceAccess deviceAccess(const QString &device);
 // What an operator reads when the system refuses a device: which group opens it and, when the
 // user is not in it, the command that puts them there.
 QString describePermissionDenied(const DeviceAccess &access);
+
+// When a device's lock file was left by a program that is no longer running, and this user
+// may not remove it (QSerialPort removes such a file itself when it can): what an operator
+// reads of it, naming the file and the program. Nothing when the lock is not such a one.
+std::optional<QString> describeStaleLock(const QString &device);
 
 // Why a port does not open: its kind, and what an operator reads of what went wrong and what
 // to do about it.

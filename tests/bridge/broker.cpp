@@ -108,7 +108,8 @@ void Line::open()
 }
 
 std::unique_ptr<BridgeProcess> startBridge(const QString &folder, const QString &inventory,
-                                           const QStringList &arguments)
+                                           const QStringList &arguments,
+                                           const std::function<void()> &inChild)
 {
     static int files = 0;
     QFile file(QStringLiteral("%1/inventory-%2.ini").arg(folder).arg(++files));
@@ -116,6 +117,8 @@ std::unique_ptr<BridgeProcess> startBridge(const QString &folder, const QString 
         qFatal("cannot write %s", qPrintable(file.fileName()));
     file.close();
     auto process = std::make_unique<BridgeProcess>();
+    if (inChild)
+        process->setChildProcessModifier(inChild);
     process->start(QStringLiteral(QV7BRIDGE),
                    QStringList{QStringLiteral("--inventory"), file.fileName()} + arguments);
     return process;

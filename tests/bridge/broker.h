@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 namespace qv7::test {
@@ -81,8 +82,10 @@ public:
     }
 };
 
-// qv7-bridge on an inventory of the text, written to a new file in the folder.
+// qv7-bridge on an inventory of the text, written to a new file in the folder; inChild runs in
+// the child process before the program does.
 std::unique_ptr<BridgeProcess> startBridge(const QString &folder, const QString &inventory,
-                                           const QStringList &arguments);
+                                           const QStringList &arguments,
+                                           const std::function<void()> &inChild = {});
 
 } // namespace qv7::test

@@ -51,6 +51,7 @@ private slots:
     void payloads_data();
     void payloads();
     void powerOnThenInput();
+    void retainedCommandsAreNotRun();
     void brokerRestartWithNetworkProjector();
     void converterClosesIdleConnections();
     void linkStatesThenWill();
@@ -241,6 +242,38 @@ void TstBridge::powerOnThenInput()
     QTRY_PAYLOAD(late, "qv7/lab/link", "up");
     QTRY_PAYLOAD(late, "qv7/lab/availability", "online");
     QVERIFY(late.last(u"qv7/lab/lamp_hours"_s).toInt() > 0);
+}
+
+void TstBridge::retainedCommandsAreNotRun()
+{
+    // Left retained on the broker, as a controller that publishes with the flag would leave them,
+    // before the bridge starts: old messages, which no one is asking for now.
+    const QStringList topics{u"qv7/kept/power/set"_s, u"qv7/kept/input/set"_s,
+                             u"qv7/kept/command"_s};
+    const QByteArray payloads[] = {"ON", "video", "volume up"};
+    for (qsizetype i = 0; i < topics.size(); ++i) {
+        watcher_->publish(topics[i], payloads[i], true);
+        QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(topics[i]), payloads[i], kTimeout);
+    }
+    Line line(path(u"kept"_s));
+    const auto process = bridge(*broker_, u"[kept]\nport = %1\n"_s.arg(line.link));
+    QByteArray log;
+    for (const QString &topic : topics)
+        QTRY_VERIFY2_WITH_TIMEOUT((log += process->readAllStandardError())
+                                      .contains((topic + u": a retained message"_s).toUtf8()),
+                                  log.constData(), kTimeout);
+    QVERIFY(log.contains("mosquitto_pub -r -n -t qv7/kept/power/set"));
+    // A command published now is one, and runs after whatever the retained ones would have sent.
+    watcher_->publish(u"qv7/kept/command"_s, R"({"command": "status", "id": "now"})");
+    QTRY_COMPARE_WITH_TIMEOUT(json(watcher_->last(u"qv7/kept/reply"_s)).value("id"), u"now"_s,
+                              kTimeout);
+    QVERIFY2(line.traffic.filter(QRegularExpression(u"^C[^R]"_s)).isEmpty(),
+             qPrintable(line.traffic.join(u' ')));
+    QCOMPARE(watcher_->last(u"qv7/kept/power"_s), QByteArray("standby"));
+    log += process->readAllStandardError();
+    QCOMPARE(log.count("a retained message"), 3);
+    for (const QString &topic : topics)
+        watcher_->publish(topic, {}, true);
 }
 
 void TstBridge::brokerRestartWithNetworkProjector()
@@ -535,6 +568,12 @@ void TstBridge::commandLine_data()
     row("client id with a blank", "--client-id a\tb", "--client-id is 1 to 40 letters");
     row("poll period zero", "", ".ini:3: power-poll is seconds from 1 to 86400, not 0",
         "[a]\nport = /dev/null\npower-poll = 0\n");
+    // Home Assistant would take the second for the first.
+    row("discovery ids the same", "",
+        "[a.b] and [a_b] would have the same discovery id on the broker (qv7_a_b)",
+        "[a.b]\nport = /dev/null\n[a_b]\nport = /dev/null\n");
+    row("discovery ids the same but for case", "", "[Hall] and [hall] would have the same",
+        "[Hall]\nport = /dev/null\n[hall]\nport = /dev/null\n");
 }
 
 void TstBridge::commandLine()

@@ -10,7 +10,9 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -76,19 +78,21 @@ std::unique_ptr<Client> greeted(const QHostAddress &host, quint16 port,
 }
 
 // The metrics port's answer, read to its close.
-QByteArray scrape(quint16 port,
-                  const QByteArray &request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+QByteArray scrape(quint16 port, const QByteArray &request = {})
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
-    socket.write(request);
+    socket.write(!request.isEmpty() ? request
+                                    : "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                          QByteArray::number(port) + "\r\n\r\n");
     QByteArray response;
-    QTest::qWaitFor(
-        [&] {
-            response += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        },
-        kTimeout);
+    if (!QTest::qWaitFor(
+            [&] {
+                response += socket.readAll();
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            kTimeout))
+        qWarning("the metrics port did not close its answer within %d ms", kTimeout);
     return response;
 }
 
@@ -109,6 +113,7 @@ private slots:
     void metrics_data();
     void metrics();
     void silentThenLostLine();
+    void logReaderGone();
     void commandLine_data();
     void commandLine();
 
@@ -124,6 +129,7 @@ private:
     quint16 stagePort_ = 0;
     quint16 metricsPort_ = 0;
     std::unique_ptr<BridgeProcess> bridge_;
+    QByteArray log_; // what the daemon has logged so far
 };
 
 void TstPjlink::initTestCase()
@@ -235,18 +241,25 @@ void TstPjlink::badClients_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("connections");
-    QTest::newRow("binary rubbish") << QByteArray("\x00\xff\x1b[2J\r", 7) << 1;
-    QTest::newRow("no header") << QByteArray("POWR ?\r") << 1;
-    QTest::newRow("no carriage return") << QByteArray(200, '%') << 1;
-    QTest::newRow("a flood of requests") << QByteArray("%1POWR ?\r").repeated(1000) << 1;
-    QTest::newRow("a hundred connections") << QByteArray() << 100;
-    QTest::newRow("silent for 30 s") << QByteArray() << 1;
+    QTest::addColumn<QByteArray>("logged"); // in the daemon's log, as it is escaped there
+    QTest::newRow("binary rubbish")
+        << QByteArray("\x00\xff\x1b[2J\r", 7) << 1 << QByteArray("\"\\x00\xc3\xbf\\x1b[2J\" is no");
+    QTest::newRow("no header") << QByteArray("POWR ?\r") << 1 << QByteArray();
+    // A line end inside a request would forge a line of the daemon's own in the log.
+    QTest::newRow("a line end inside")
+        << QByteArray("x\nqv7-bridge: forged\r") << 1 << QByteArray("\"x\\nqv7-bridge: fo\" is no");
+    QTest::newRow("no carriage return") << QByteArray(200, '%') << 1 << QByteArray();
+    QTest::newRow("a flood of requests")
+        << QByteArray("%1POWR ?\r").repeated(1000) << 1 << QByteArray();
+    QTest::newRow("a hundred connections") << QByteArray() << 100 << QByteArray();
+    QTest::newRow("silent for 30 s") << QByteArray() << 1 << QByteArray();
 }
 
 void TstPjlink::badClients()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(int, connections);
+    QFETCH(QByteArray, logged);
     const auto other = greeted(QHostAddress::LocalHost, hallPort_);
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < connections; ++i) {
@@ -267,6 +280,11 @@ void TstPjlink::badClients()
     const auto fresh = other->isOpen() ? nullptr : greeted(QHostAddress::LocalHost, hallPort_);
     QCOMPARE((fresh ? fresh : other)->ask("%1POWR ?"), "%1POWR=0");
     QVERIFY(hall_->traffic.filter(QRegularExpression(u"^C[^R]"_s)).isEmpty());
+    if (!logged.isEmpty()) {
+        QTRY_VERIFY2_WITH_TIMEOUT((log_ += bridge_->readAllStandardError()).contains(logged),
+                                  log_.constData(), kTimeout);
+        QVERIFY2(!log_.contains("\nqv7-bridge: forged"), log_.constData());
+    }
 }
 
 void TstPjlink::powerOnWithTheBroker()
@@ -325,12 +343,20 @@ void TstPjlink::metrics_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected"); // in the response
-    QTest::newRow("metrics") << QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+    const QByteArray host = "\r\nHost: 127.0.0.1:" + QByteArray::number(metricsPort_) + "\r\n\r\n";
+    QTest::newRow("metrics") << "GET /metrics HTTP/1.1" + host
                              << QByteArray("qv7_link{projector=\"hall\",state=\"up\"} 1\n");
-    QTest::newRow("another path") << QByteArray("GET / HTTP/1.0\r\n\r\n")
+    QTest::newRow("another path") << "GET / HTTP/1.0" + host
                                   << QByteArray("HTTP/1.1 404 Not Found\r\n");
-    QTest::newRow("another method") << QByteArray("DELETE /metrics HTTP/1.1\r\n\r\n")
-                                    << QByteArray("HTTP/1.1 405 Method Not Allowed\r\n");
+    QTest::newRow("another method")
+        << "DELETE /metrics HTTP/1.1" + host << QByteArray("HTTP/1.1 405 Method Not Allowed\r\n");
+    // A page elsewhere whose name is rebound to this machine, and a request that names none.
+    QTest::newRow("a foreign host")
+        << QByteArray("GET /metrics HTTP/1.1\r\nHost: rebound.example:") +
+               QByteArray::number(metricsPort_) + "\r\n\r\n"
+        << QByteArray("HTTP/1.1 421 Misdirected Request\r\n");
+    QTest::newRow("no host") << QByteArray("GET /metrics HTTP/1.0\r\n\r\n")
+                             << QByteArray("HTTP/1.1 421 Misdirected Request\r\n");
     QTest::newRow("endless headers") << QByteArray(9000, 'x') << QByteArray("HTTP/1.1 431");
 }
 
@@ -375,6 +401,36 @@ void TstPjlink::silentThenLostLine()
     const auto later = greeted(QHostAddress::LocalHost, hallPort_);
     hall_->open();
     QVERIFY(QTest::qWaitFor([&] { return later->ask("%1POWR ?") == "%1POWR=0"; }, kTimeout));
+}
+
+void TstPjlink::logReaderGone()
+{
+    // Standard error a pipe whose reader has gone, as when a journal restarts: each line fails
+    // to be written, and the daemon goes on serving. The child starts with SIGPIPE's default
+    // action, whatever this process was given.
+    int ends[2];
+    QCOMPARE(::pipe(ends), 0);
+    ::close(ends[0]);
+    Line line(dir_.filePath(u"piped"_s));
+    const quint16 port = freePort();
+    const auto process = startBridge(
+        dir_.path(), u"[piped]\nport = %1\npjlink = 127.0.0.1:%2\n"_s.arg(line.link).arg(port), {},
+        [end = ends[1]] {
+            ::dup2(end, STDERR_FILENO);
+            std::signal(SIGPIPE, SIG_DFL);
+        });
+    ::close(ends[1]);
+    QVERIFY(process->waitForStarted());
+    // It logs that it listens before it does, and a client it closes.
+    QTRY_VERIFY_WITH_TIMEOUT(process->state() != QProcess::Running ||
+                                 Client(QHostAddress::LocalHost, port).next(1000) == "PJLINK 0",
+                             kTimeout);
+    QCOMPARE(process->state(), QProcess::Running);
+    Client rude(QHostAddress::LocalHost, port);
+    QCOMPARE(rude.ask("rubbish"), "PJLINK 0");
+    QCOMPARE(rude.next(), "closed");
+    QCOMPARE(greeted(QHostAddress::LocalHost, port)->ask("%1POWR ?"), "%1POWR=0");
+    QCOMPARE(process->state(), QProcess::Running);
 }
 
 void TstPjlink::commandLine_data()

@@ -529,6 +529,10 @@ void TstWeb::https()
     QVERIFY(openssl.waitForFinished(kTimeout) && openssl.exitCode() == 0);
     Line stage(dir_.filePath(u"stage"_s));
     const quint16 port = freePort();
+    // Taken, as it always was, but not without a word.
+    const QString password = dir_.filePath(u"web-password"_s);
+    QVERIFY(QFile::setPermissions(password, QFile::ReadOwner | QFile::WriteOwner |
+                                                QFile::ReadGroup | QFile::ReadOther));
     const auto bridge =
         startBridge(dir_.path(), u"[stage]\nport = %1\n"_s.arg(stage.link),
                     {u"--web"_s, QString::number(port), u"--web-cert"_s,
@@ -550,6 +554,10 @@ void TstWeb::https()
                              "\r\nContent-Length: 15\r\n\r\n" + body);
     QCOMPARE(answer.status, 303);
     QVERIFY(answer.header("Set-Cookie").endsWith("; Secure"));
+    const QString log = QString::fromUtf8(bridge->readAllStandardError());
+    QVERIFY2(log.contains(u"--web-password-file %1: every user of this machine may read it "
+                          "(mode 0644)"_s.arg(password)),
+             qPrintable(log));
 }
 
 void TstWeb::commandLine_data()

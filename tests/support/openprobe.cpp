@@ -1,5 +1,6 @@
-// Opens a port as the panel does and prints what the operator would read: run under another
-// user by the tests that need a failure root never meets.
+// Opens a port as the panel does and prints the kind of failure (which the programs act on) and
+// what the operator would read: run under another user by the tests that need a failure root
+// never meets.
 
 #include "engine/serialcontrol.h"
 
@@ -18,7 +19,9 @@ int main(int argc, char *argv[])
         control.setPortOpen(true);
         out << "opened" << Qt::endl;
     } catch (const qv7::CommError &error) {
-        out << error.description() << Qt::endl;
+        const std::string_view kind = qv7::failureWord(error.kind());
+        out << QLatin1StringView(kind.data(), qsizetype(kind.size())) << ": " << error.description()
+            << Qt::endl;
     }
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "metricsserver.h"
 
+#include "protocol/http.h"
+
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -78,6 +80,14 @@ QByteArray MetricsServer::respond(const QByteArray &request) const
     const QList<QByteArray> words = request.first(request.indexOf('\n')).trimmed().split(' ');
     const QByteArray method = words.value(0);
     const QByteArray path = words.value(1).split('?').first();
+    const http::Parsed parsed = http::parseRequest(request.toStdString());
+    const std::string_view host =
+        parsed.outcome == http::Outcome::Complete ? parsed.request.header("host").value_or("") : "";
+    if (!hosts_.serves(host, server_.serverPort(), false))
+        return response("421 Misdirected Request", "text/plain",
+                        "this daemon does not serve the host \"" +
+                            QByteArray(host.data(), qsizetype(host.size())) + "\"\n",
+                        true);
     if (method != "GET" && method != "HEAD")
         return response("405 Method Not Allowed", "text/plain", "GET /metrics\n", true);
     if (path != "/metrics")

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/lineowner.h"
+#include "bridge/servedhosts.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -11,7 +12,9 @@
 namespace qv7::bridge {
 
 // The readings of the lines this daemon owns, for Prometheus: HTTP GET /metrics in the text
-// exposition format, one request a connection. Only the owner of a line can report on it.
+// exposition format, one request a connection. Only the owner of a line can report on it. The
+// Host must be one this daemon serves, as for the web pages: a page elsewhere whose name is
+// rebound to this machine cannot read the readings.
 class MetricsServer : public QObject {
     Q_OBJECT
 
@@ -28,6 +31,7 @@ private:
 
     std::vector<const LineOwner *> lines_;
     QTcpServer server_;
+    ServedHosts hosts_;
 };
 
 } // namespace qv7::bridge

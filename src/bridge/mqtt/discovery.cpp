@@ -123,11 +123,15 @@ QJsonArray words(const std::vector<std::string_view> &words)
 
 } // namespace
 
+QString discoveryNode(const QString &projector)
+{
+    return QStringLiteral("qv7_") + QString(projector).replace(u'.', u'_');
+}
+
 QList<Message> discoveryMessages(const InventoryEntry &projector, const Topics &topics,
                                  const QString &discoveryPrefix)
 {
-    // Discovery's node ids take letters, digits, _ and -; inventory names may also hold dots.
-    const QString node = QStringLiteral("qv7_") + QString(projector.name).replace(u'.', u'_');
+    const QString node = discoveryNode(projector.name);
     QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{node}},
         {QStringLiteral("name"), projector.name},

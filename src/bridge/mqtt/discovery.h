@@ -22,6 +22,10 @@ private:
     QString base_;
 };
 
+// A projector's id in discovery: qv7_NAME, with the dots of the name as _ (discovery's node
+// ids take letters, digits, _ and -).
+QString discoveryNode(const QString &projector);
+
 struct Message {
     QString topic;
     QByteArray payload;

@@ -327,7 +327,8 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
     auto *client = static_cast<MqttClient *>(self);
     emit client->received(
         QString::fromUtf8(message->topic),
-        QByteArray(static_cast<const char *>(message->payload), message->payloadlen));
+        QByteArray(static_cast<const char *>(message->payload), message->payloadlen),
+        message->retain);
 }
 
 } // namespace qv7::bridge

@@ -55,7 +55,9 @@ signals:
     void connected();
     // Once per loss; the next attempt is scheduled.
     void disconnected(const QString &reason);
-    void received(const QString &topic, const QByteArray &payload);
+    // retained: the broker kept the message and hands it to a new subscription; a message
+    // published while this client listens comes without the flag, retained or not.
+    void received(const QString &topic, const QByteArray &payload, bool retained);
 
 private:
     static void onConnect(mosquitto *, void *self, int result);

@@ -136,12 +136,25 @@ void MqttFace::publishDiscovery()
         mqtt_.publish(message.topic, message.payload, true);
 }
 
-void MqttFace::onMessage(const QString &topic, const QByteArray &payload)
+void MqttFace::onMessage(const QString &topic, const QByteArray &payload, bool retained)
 {
     if (topic == settings_.discoveryPrefix + QStringLiteral("/status")) {
         // Home Assistant has started again and forgotten what it was told.
         if (payload.trimmed() == "online")
             publishDiscovery();
+        return;
+    }
+    if (retained) {
+        // Once for each message, not again at each reconnection that hands it over.
+        const auto seen = retainedCommands_.constFind(topic);
+        if (seen == retainedCommands_.cend() || *seen != payload)
+            line_.log(Priority::Warning,
+                      QStringLiteral("%1: a retained message (%2 bytes) is an old one, not a "
+                                     "command, and is not run; clear it with "
+                                     "mosquitto_pub -r -n -t %1")
+                          .arg(topic)
+                          .arg(payload.size()));
+        retainedCommands_.insert(topic, payload);
         return;
     }
     CommandRequest request;

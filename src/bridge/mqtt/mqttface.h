@@ -5,6 +5,7 @@
 #include "mqttclient.h"
 #include "requests.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -22,7 +23,9 @@ struct BridgeSettings {
 // (another program may hold it); from then on state goes out retained when it changes, and all
 // again after each (re)connection. While the line is down the projector is offline and its
 // power unknown. Commands from the broker go to the line's queue, and those the projector
-// cannot take yet wait for it up to a minute; each outcome goes to the reply topic.
+// cannot take yet wait for it up to a minute; each outcome goes to the reply topic. A retained
+// message on a command topic is an old one, handed over at each (re)connection: it is reported,
+// never run, or a retained OFF would switch the projector off at every start.
 class MqttFace : public QObject {
     Q_OBJECT
 
@@ -36,7 +39,7 @@ public:
 private:
     void start();
     void onConnected();
-    void onMessage(const QString &topic, const QByteArray &payload);
+    void onMessage(const QString &topic, const QByteArray &payload, bool retained);
     void publishState(LineState::Field field);
     void publishDiscovery();
     void reply(const QJsonObject &object);
@@ -46,6 +49,7 @@ private:
     Topics topics_;
     MqttClient mqtt_;
     bool started_ = false;
+    QHash<QString, QByteArray> retainedCommands_; // by topic: those already reported
 };
 
 } // namespace qv7::bridge

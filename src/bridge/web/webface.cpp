@@ -5,7 +5,6 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
@@ -121,11 +120,6 @@ WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QO
     files_.insert(QStringLiteral("/static/layout.css"),
                   {"text/css; charset=utf-8", bytes(webpage::layoutStylesheet())});
     files_.insert(QStringLiteral("/static/logo.svg"), {"image/svg+xml", bytes(webpage::logoSvg())});
-    const QString machine = QHostInfo::localHostName();
-    const QString domain = QHostInfo::localDomainName();
-    hostNames_ = {QStringLiteral("localhost"), machine, machine + QStringLiteral(".local")};
-    if (!domain.isEmpty())
-        hostNames_.append(machine + u'.' + domain);
 }
 
 WebFace::~WebFace() = default;
@@ -148,29 +142,6 @@ int WebFace::socketsOn(const LineOwner *line) const
     return int(std::ranges::count_if(sockets_, [line](const QPointer<PageSocket> &socket) {
         return socket && socket->line() == line;
     }));
-}
-
-bool WebFace::servesHost(std::string_view host) const
-{
-    // "name:port", "[v6]:port", or the name alone for the scheme's own port.
-    QString name = fromView(host);
-    std::optional<quint16> port;
-    const qsizetype colon = name.lastIndexOf(u':');
-    if (colon > name.lastIndexOf(u']')) {
-        bool number = false;
-        port = name.sliced(colon + 1).toUShort(&number);
-        if (!number)
-            return false;
-        name.truncate(colon);
-    }
-    if (port.value_or(server_.secure() ? 443 : 80) != server_.port())
-        return false;
-    if (name.startsWith(u'[') && name.endsWith(u']'))
-        name = name.sliced(1, name.size() - 2);
-    // An address cannot be rebound to another host, and neither can this machine's names.
-    if (!QHostAddress(name).isNull())
-        return true;
-    return hostNames_.contains(name, Qt::CaseInsensitive);
 }
 
 bool WebFace::fromOwnPage(const http::Request &request) const
@@ -203,7 +174,7 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
 {
     const bool get = request.method == "GET" || request.method == "HEAD";
     const QString path = QString::fromStdString(request.path);
-    if (!servesHost(request.header("host").value_or("")))
+    if (!hosts_.serves(request.header("host").value_or(""), server_.port(), server_.secure()))
         return text(421, QStringLiteral("this daemon does not serve the host \"%1\"")
                              .arg(fromView(request.header("host").value_or(""))));
     if (const auto file = files_.constFind(path); file != files_.cend()) {

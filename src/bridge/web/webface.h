@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/lineowner.h"
+#include "bridge/servedhosts.h"
 #include "inventory/inventory.h"
 #include "webserver.h"
 
@@ -65,7 +66,6 @@ private:
     WebResponse logOut(const http::Request &request);
     WebResponse openSocket(const http::Request &request, LineOwner *line);
     void onWebSocket(QWebSocket *socket);
-    bool servesHost(std::string_view host) const;
     bool fromOwnPage(const http::Request &request) const;
     QByteArray session(const http::Request &request) const;
     QByteArray sessionCookie(const QByteArray &token, bool expired) const;
@@ -76,8 +76,8 @@ private:
     WebSettings settings_;
     Clock &clock_;
     WebServer server_;
-    QHash<QString, File> files_;               // by path
-    QStringList hostNames_;                    // this machine's, besides its addresses
+    QHash<QString, File> files_; // by path
+    ServedHosts hosts_;
     QHash<QByteArray, Milliseconds> sessions_; // when each ends, on the clock
     QHash<QString, Failures> failures_;        // by the peer's address
     std::vector<QPointer<PageSocket>> sockets_;
