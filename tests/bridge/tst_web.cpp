@@ -159,6 +159,7 @@ private Q_SLOTS:
     void clickThenHold();
     void silentPageLetsGo_data();
     void silentPageLetsGo();
+    void quietPagesAndEndedSessionsAreClosed();
     void rubbishOnTheSocket();
     void commandFromTheBroker();
     void lineHeldElsewhere();
@@ -433,6 +434,39 @@ void TstWeb::silentPageLetsGo()
         kTimeout));
     QTest::qWait(600);
     QCOMPARE(sent(u"C0A"_s), last);
+}
+
+void TstWeb::quietPagesAndEndedSessionsAreClosed()
+{
+    FaceOnClock on;
+    const quint16 port = on.face.port();
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+    const QByteArray cookie =
+        exchange(port, login(port, "sesame")).header("Set-Cookie").split(';').first();
+    Page talking(port, u"/socket"_s, u"http://"_s + QString::fromLatin1(host), cookie);
+    QVERIFY(talking.waitOpen());
+    // A phone that left the network: its handshake made, then not a word, not even a pong.
+    QTcpSocket quiet;
+    quiet.connectToHost(QHostAddress::LocalHost, port);
+    quiet.write("GET /socket HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                "\r\nCookie: " + cookie +
+                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13"
+                "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+    QByteArray handshake;
+    QTRY_VERIFY_WITH_TIMEOUT((handshake += quiet.readAll()).startsWith("HTTP/1.1 101"), kTimeout);
+    for (int step = 0; step < 4; ++step) {
+        on.clock.advance(qv7::bridge::PageSocket::kPingInterval);
+        const auto answered = talking.count(u"error"_s);
+        talking.send(R"({"alive": ""})");
+        QTRY_COMPARE_WITH_TIMEOUT(talking.count(u"error"_s), answered + 1, kTimeout);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(quiet.state(), QAbstractSocket::UnconnectedState, kTimeout);
+    QVERIFY(talking.opened());
+    // Its session, the oldest, makes room for newer ones: the page goes with it.
+    on.clock.advance(1s);
+    for (int session = 0; session < 256; ++session)
+        QCOMPARE(exchange(port, login(port, "sesame")).status, 303);
+    QTRY_VERIFY_WITH_TIMEOUT(!talking.opened(), kTimeout);
 }
 
 void TstWeb::rubbishOnTheSocket()

@@ -22,6 +22,8 @@ constexpr char kCookie[] = "qv7session";
 constexpr int kTokenBytes = 16;    // 128 bits
 constexpr auto kSessionTime = 24h; // since the session was last used
 constexpr int kMostSessions = 256;
+// How often ended sessions are looked for, to close their pages.
+constexpr auto kSessionSweep = 1min;
 constexpr auto kFailureMemory = 10min;
 constexpr auto kLongestLoginDelay = 30s;
 // Pages open at once on one projector's window, and on the list.
@@ -108,8 +110,17 @@ WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QO
     , server_([this](const http::Request &request,
                      const QHostAddress &peer) { return handle(request, peer); },
               nullptr, clock)
+    , sessionSweep_(clock, this)
 {
     connect(&server_, &WebServer::webSocket, this, &WebFace::onWebSocket);
+    sessionSweep_.setInterval(kSessionSweep);
+    connect(&sessionSweep_, &LineTimer::timeout, this, [this] {
+        for (const QByteArray &token : sessions_.keys()) {
+            if (sessions_.value(token) <= clock_.now())
+                endSession(token, QStringLiteral("the session has ended"));
+        }
+    });
+    sessionSweep_.start();
     // Read and drawn once: they do not change while the daemon runs.
     for (const Asset &asset : kAssets) {
         QFile file(QString::fromLatin1(asset.resource));
@@ -272,7 +283,8 @@ WebResponse WebFace::logIn(const http::Request &request, const QHostAddress &pee
     token = token.toHex();
     if (sessions_.size() >= kMostSessions) {
         // The one that would end soonest makes room.
-        sessions_.remove(std::min_element(sessions_.cbegin(), sessions_.cend()).key());
+        endSession(std::min_element(sessions_.cbegin(), sessions_.cend()).key(),
+                   QStringLiteral("too many sessions: this one made room"));
     }
     sessions_.insert(token, clock_.now() + kSessionTime);
     WebResponse response = redirect("/");
@@ -285,13 +297,8 @@ WebResponse WebFace::logOut(const http::Request &request)
     if (!fromOwnPage(request))
         return text(403, QStringLiteral("a logout comes from this daemon's own pages"));
     const QByteArray token = session(request);
-    if (!token.isEmpty()) {
-        sessions_.remove(token);
-        for (const QPointer<PageSocket> &socket : sockets_) {
-            if (socket && socket->session() == token)
-                socket->endSession();
-        }
-    }
+    if (!token.isEmpty())
+        endSession(token, QStringLiteral("logged out"));
     WebResponse response = redirect(settings_.password.isEmpty() ? "/" : "/login");
     response.headers.append({"Set-Cookie", sessionCookie({}, true)});
     return response;
@@ -327,18 +334,41 @@ void WebFace::onWebSocket(QWebSocket *socket)
     }
     http::Request handshake;
     handshake.headers.emplace_back("cookie", socket->request().rawHeader("Cookie").toStdString());
-    sockets_.emplace_back(new PageSocket(socket, owner, lines_, session(handshake), this));
+    const QByteArray token = session(handshake);
+    auto *page = new PageSocket(socket, owner, lines_, token, clock_, this);
+    sockets_.emplace_back(page);
+    if (!token.isEmpty())
+        connect(page, &PageSocket::used, this, [this, token] {
+            if (const auto it = sessions_.find(token); it != sessions_.end())
+                *it = clock_.now() + kSessionTime;
+        });
+}
+
+void WebFace::endSession(const QByteArray &token, const QString &why)
+{
+    sessions_.remove(token);
+    for (const QPointer<PageSocket> &socket : sockets_) {
+        if (socket && socket->session() == token)
+            socket->endSession(why);
+    }
 }
 
 PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
-                       const QByteArray &session, QObject *parent)
+                       const QByteArray &session, Clock &clock, QObject *parent)
     : QObject(parent)
     , socket_(socket)
     , line_(line)
     , session_(session)
+    , clock_(clock)
+    , pinger_(clock, this)
+    , lastHeard_(clock.now())
 {
     socket_->setParent(this);
     connect(socket_, &QWebSocket::disconnected, this, &QObject::deleteLater);
+    connect(socket_, &QWebSocket::pong, this, &PageSocket::heard);
+    pinger_.setInterval(kPingInterval);
+    connect(&pinger_, &LineTimer::timeout, this, &PageSocket::ping);
+    pinger_.start();
     connect(socket_, &QWebSocket::textMessageReceived, this, &PageSocket::onMessage);
     connect(socket_, &QWebSocket::binaryMessageReceived, this,
             [this] { problem(QStringLiteral("messages are JSON text")); });
@@ -371,9 +401,26 @@ PageSocket::~PageSocket()
     letGo();
 }
 
-void PageSocket::endSession()
+void PageSocket::endSession(const QString &why)
 {
-    socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("logged out"));
+    socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, why);
+}
+
+void PageSocket::heard()
+{
+    lastHeard_ = clock_.now();
+}
+
+void PageSocket::ping()
+{
+    if (clock_.now() - lastHeard_ < kLongestQuiet) {
+        socket_->ping();
+        return;
+    }
+    // Gone without a word: no closing handshake is waited for.
+    pinger_.stop();
+    socket_->abort();
+    deleteLater();
 }
 
 void PageSocket::sendJson(const QJsonObject &object)
@@ -422,6 +469,8 @@ void PageSocket::sendTraffic()
 void PageSocket::onMessage(const QString &text)
 {
     // Any word from the page says it is still there.
+    heard();
+    emit used();
     if (silence_.isActive())
         silence_.start();
     QJsonParseError error{};

@@ -64,6 +64,8 @@ private:
     WebResponse handle(const http::Request &request, const QHostAddress &peer);
     WebResponse logIn(const http::Request &request, const QHostAddress &peer);
     WebResponse logOut(const http::Request &request);
+    // Forgets a session and closes its pages' sockets.
+    void endSession(const QByteArray &token, const QString &why);
     WebResponse openSocket(const http::Request &request, LineOwner *line);
     void onWebSocket(QWebSocket *socket);
     bool fromOwnPage(const http::Request &request) const;
@@ -79,7 +81,8 @@ private:
     QHash<QString, File> files_; // by path
     ServedHosts hosts_;
     QHash<QByteArray, Milliseconds> sessions_; // when each ends, on the clock
-    QHash<QString, Failures> failures_;        // by the peer's address
+    LineTimer sessionSweep_;
+    QHash<QString, Failures> failures_; // by the peer's address
     std::vector<QPointer<PageSocket>> sockets_;
 };
 
@@ -90,18 +93,26 @@ class PageSocket : public QObject {
 
 public:
     PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
-               const QByteArray &session, QObject *parent);
+               const QByteArray &session, Clock &clock, QObject *parent);
     ~PageSocket() override;
 
     const LineOwner *line() const { return line_; }
     const QByteArray &session() const { return session_; }
     // Closes the socket with a policy violation: the page goes to the login.
-    void endSession();
+    void endSession(const QString &why);
 
     // Commands one page may have waiting at once.
     static constexpr int kMostWaiting = 8;
     // A held button is let go when its page has said nothing for this long.
     static constexpr int kSilenceMs = 1000;
+    // The page is pinged this often, and dropped when it has answered nothing for the longest
+    // quiet: a phone that left the network frees its place.
+    static constexpr std::chrono::seconds kPingInterval{20};
+    static constexpr std::chrono::seconds kLongestQuiet{60};
+
+signals:
+    // The page sent a message: its session is in use.
+    void used();
 
 private:
     void onMessage(const QString &text);
@@ -113,11 +124,16 @@ private:
     void sendTraffic();
     void sendJson(const QJsonObject &object);
     void problem(const QString &text);
+    void heard();
+    void ping();
     Completion completion(const QString &control);
 
     QWebSocket *socket_;
     LineOwner *line_;
     QByteArray session_;
+    Clock &clock_;
+    LineTimer pinger_;
+    Milliseconds lastHeard_;
     QTimer silence_;
     QTimer traffic_; // one message for the texts that change together
     Line::HoldId hold_ = 0;
