@@ -171,7 +171,7 @@ void LineOwner::onDone(const Result &result)
                      result.reading ? QStringLiteral(" (%1)").arg(
                                           QString::fromStdString(scriptText(*result.reading)))
                                     : QString()));
-    if (result.command.code == kPowerQuery.code)
+    if (result.command.click == kPowerQuery.click)
         powerPoll_.start(changing(line_.state().power) ? entry_.transitionPoll : entry_.powerPoll);
 }
 

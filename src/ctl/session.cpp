@@ -92,7 +92,7 @@ void Session::stepDone(const Result &result)
 {
     if (result.failure) {
         const bool onlyWhenOn =
-            result.failure->kind == FailureKind::NoReply && !takenInAnyState(result.command.code);
+            result.failure->kind == FailureKind::NoReply && !takenInAnyState(result.command);
         fail(failureExitCode(result.failure->kind),
              QStringLiteral("%1: %2%3")
                  .arg(target_.port, result.failure->description,

@@ -399,7 +399,7 @@ bool Line::request(const Command &command)
     ++serial_;
     inFlight_ = Result{};
     inFlight_->command = command;
-    inFlight_->query = replySubject(commandString(command.code)) != Subject::None;
+    inFlight_->query = isQuery(command);
     holdReply_ = {};
     // A failure to send completes the request through failRequest.
     if (command.hold)

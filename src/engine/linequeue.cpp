@@ -22,16 +22,16 @@ const Command kInputQuery = commandFor(button({"input"}));
 struct Remembered {
     LineState::Field field;
     bool LineState::*member;
-    std::string_view on;
-    std::string_view off;
+    const OneShotCommand *on;
+    const OneShotCommand *off;
 };
 const Remembered kRemembered[] = {
-    {LineState::Field::VideoMute, &LineState::videoMute, button({"video-mute", "on"}).code,
-     button({"video-mute", "off"}).code},
-    {LineState::Field::AudioMute, &LineState::audioMute, button({"audio-mute", "on"}).code,
-     button({"audio-mute", "off"}).code},
-    {LineState::Field::Freeze, &LineState::freeze, button({"freeze", "on"}).code,
-     button({"freeze", "off"}).code},
+    {LineState::Field::VideoMute, &LineState::videoMute, &button({"video-mute", "on"}),
+     &button({"video-mute", "off"})},
+    {LineState::Field::AudioMute, &LineState::audioMute, &button({"audio-mute", "on"}),
+     &button({"audio-mute", "off"})},
+    {LineState::Field::Freeze, &LineState::freeze, &button({"freeze", "on"}),
+     &button({"freeze", "off"})},
 };
 
 QString powerWord(std::optional<PowerState> power)
@@ -122,7 +122,7 @@ void Line::admit(const Command &first, std::chrono::seconds wait)
 
 bool Line::canTakeNow(const Command &command) const
 {
-    return takenInAnyState(command.code) || state_.power == PowerState::On;
+    return takenInAnyState(command) || state_.power == PowerState::On;
 }
 
 Verdict Line::verdict(const Command &command) const
@@ -148,7 +148,7 @@ Verdict Line::verdict(const Command &command) const
 void Line::poll(const Command &query)
 {
     if (std::ranges::any_of(queue_, [&](const Pending &p) {
-            return !p.completion && p.command.code == query.code;
+            return !p.completion && p.command.click == query.click;
         }))
         return;
     queue_.push_back({.command = query});
@@ -227,7 +227,7 @@ void Line::settle(const Result &result)
         }
         if (result.reading)
             take(*result.reading);
-        const std::string &sent = result.command.code;
+        const OneShotCommand *sent = result.command.click;
         for (const Remembered &setting : kRemembered) {
             if (!noReply && (sent == setting.on || sent == setting.off))
                 set(setting.field, setting.member, sent == setting.on);

@@ -38,6 +38,11 @@ const OneShotCommand *findOneShot(std::string_view control)
     return findRow(kOneShotCommands, control, &OneShotCommand::control);
 }
 
+const OneShotCommand *findOneShotCode(std::string_view code)
+{
+    return findRow(kOneShotCommands, code, &OneShotCommand::code);
+}
+
 const HoldCommand *findHold(std::string_view control)
 {
     return findRow(kHoldCommands, control, &HoldCommand::control);

@@ -174,6 +174,8 @@ constexpr const OneShotCommand &inputButton(Input input)
 }
 
 const OneShotCommand *findOneShot(std::string_view control);
+// The one-shot row whose code this is ("C00"); nothing for a code no button sends once.
+const OneShotCommand *findOneShotCode(std::string_view code);
 const HoldCommand *findHold(std::string_view control);
 const HoldCommand *findHeldButton(std::uint8_t heldButton);
 const ArrowProfile *findArrowProfile(std::uint8_t arrowMode);

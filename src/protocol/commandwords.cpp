@@ -74,18 +74,20 @@ Command commandFor(const HoldCommand &button, int count)
 
 PowerChange powerChange(const Command &command)
 {
-    return command.code == kPowerOn.code    ? PowerChange::On
-           : command.code == kPowerOff.code ? PowerChange::Off
-                                            : PowerChange::None;
+    return command.click == &kPowerOn    ? PowerChange::On
+           : command.click == &kPowerOff ? PowerChange::Off
+                                         : PowerChange::None;
 }
 
 std::optional<Input> inputSelected(const Command &command)
 {
-    for (const InputButton &input : kInputButtons) {
-        if (command.code == input.button->code)
-            return input.input;
-    }
-    return std::nullopt;
+    const auto input = std::ranges::find(kInputButtons, command.click, &InputButton::button);
+    return input == std::end(kInputButtons) ? std::nullopt : std::optional(input->input);
+}
+
+bool isQuery(const Command &command)
+{
+    return command.click && command.click->kind == OneShotKind::Query;
 }
 
 Command commandNamed(std::string_view verb, std::string_view argument)
@@ -108,7 +110,8 @@ ParsedCommands parseCommands(const std::vector<std::string> &words)
         if (!isVerb(name)) {
             if (!isCommandCode(words[i]))
                 return fail('"' + words[i] + "\" is no command (qv7ctl --list shows them)");
-            parsed.commands.push_back({words[i], words[i]});
+            // A code that a button sends once is that button's command, sent as its click.
+            parsed.commands.push_back({words[i], words[i], findOneShotCode(words[i])});
             ++i;
             continue;
         }
@@ -153,9 +156,12 @@ ParsedCommands parseCommands(std::string_view line)
     return parseCommands(words);
 }
 
-bool takenInAnyState(std::string_view code)
+bool takenInAnyState(const Command &command)
 {
-    return code.starts_with("CR") || code == kPowerOn.code;
+    if (command.click)
+        return isQuery(command) || command.click == &kPowerOn;
+    // A raw code that no button sends: the projector's rule is about codes.
+    return command.code.starts_with("CR");
 }
 
 } // namespace qv7

@@ -46,10 +46,12 @@ enum class PowerChange { None, On, Off };
 PowerChange powerChange(const Command &command);
 // The input a command selects, if it selects one.
 std::optional<Input> inputSelected(const Command &command);
+// A query: its reply reads as a value.
+bool isQuery(const Command &command);
 
 // Whether the projector takes a code whatever its power state: its queries (CR and a digit)
 // and power on. Everything else it takes only when it is on.
-bool takenInAnyState(std::string_view code);
+bool takenInAnyState(const Command &command);
 
 // "a", "a or b", "a, b or c".
 std::string oneOf(const std::vector<std::string_view> &words);

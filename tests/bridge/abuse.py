@@ -30,7 +30,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def until(what, condition, timeout=15.0):
+def until(what, condition, timeout=30.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if condition():
