@@ -1,11 +1,47 @@
 #include "service.h"
 
+#include "admission.h"
 #include "log.h"
 
 namespace qv7::bridge {
 
+namespace {
+
+// What the process holds whatever it serves: standard streams, the event loop's, name
+// lookups, certificates and keys being read, lock files being written.
+constexpr int kOwnDescriptors = 64;
+
+// The descriptors that the inventory and the connection caps may take at once, logged when
+// the limit is lower.
+void checkDescriptors(const Configuration &configuration)
+{
+    const BridgeOptions &options = configuration.options;
+    const QList<InventoryEntry> &projectors = configuration.inventory.projectors();
+    const auto pjlink = std::ranges::count_if(
+        projectors, [](const InventoryEntry &projector) { return projector.pjlinkPort != 0; });
+    // Each projector's line and broker connection, each listener, each listener's clients.
+    int needed = kOwnDescriptors + int(projectors.size()) * 2 +
+                 int(pjlink) * (1 + PjlinkServer::kCaps.total);
+    QStringList parts{QStringLiteral("%1 projector(s), %2 of them on PJLink (%3 clients each)")
+                          .arg(projectors.size())
+                          .arg(pjlink)
+                          .arg(PjlinkServer::kCaps.total)};
+    if (options.web) {
+        needed += 1 + WebServer::kCaps.total;
+        parts += QStringLiteral("the web pages (%1)").arg(WebServer::kCaps.total);
+    }
+    if (options.metrics) {
+        needed += 1 + MetricsServer::kCaps.total;
+        parts += QStringLiteral("the metrics (%1)").arg(MetricsServer::kCaps.total);
+    }
+    checkDescriptorLimit(needed, parts.join(QStringLiteral(", ")));
+}
+
+} // namespace
+
 bool Service::open(const Configuration &configuration)
 {
+    checkDescriptors(configuration);
     const QList<InventoryEntry> &projectors = configuration.inventory.projectors();
     for (qsizetype i = 0; i < projectors.size(); ++i) {
         if (!addProjector(projectors[i], configuration.passwords[std::size_t(i)],

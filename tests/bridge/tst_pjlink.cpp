@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -96,6 +97,26 @@ QByteArray scrape(quint16 port, const QByteArray &request = {})
     return response;
 }
 
+// A connection from 127.0.0.HOST: "served" when it is greeted (PJLink) or answered (HTTP),
+// "closed" when it is turned away, "nothing" when nobody takes it.
+QByteArray probe(quint16 port, int host, bool http)
+{
+    QTcpSocket socket;
+    socket.bind(QHostAddress(u"127.0.0.%1"_s.arg(host)));
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (http)
+        socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                     "\r\n\r\n");
+    QByteArray data;
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            data += socket.readAll();
+            return !data.isEmpty() || socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        kTimeout);
+    return !data.isEmpty() ? "served" : ended ? "closed" : "nothing";
+}
+
 } // namespace
 
 class TstPjlink : public QObject {
@@ -116,6 +137,8 @@ private slots:
     void logReaderGone();
     void commandLine_data();
     void commandLine();
+    void crowds_data();
+    void crowds();
 
 private:
     QTemporaryDir dir_;
@@ -130,6 +153,10 @@ private:
     quint16 metricsPort_ = 0;
     std::unique_ptr<BridgeProcess> bridge_;
     QByteArray log_; // what the daemon has logged so far
+    // A daemon limited to 100 descriptors, with PJLink, the web pages and the metrics.
+    std::unique_ptr<Line> crowdedLine_;
+    std::unique_ptr<BridgeProcess> crowded_;
+    QMap<QString, quint16> crowdedPorts_;
 };
 
 void TstPjlink::initTestCase()
@@ -481,6 +508,53 @@ void TstPjlink::commandLine()
     const QString log = QString::fromUtf8(process->readAllStandardError());
     QVERIFY2(log.contains(error), qPrintable(log));
     QCOMPARE(process->exitCode(), status);
+}
+
+void TstPjlink::crowds_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<int>("fromOne"); // connections held from 127.0.0.1 before the one turned away
+    QTest::newRow("PJLink: 9 from one address") << u"pjlink"_s << 8;
+    QTest::newRow("metrics: 5 from one address") << u"metrics"_s << 4;
+    QTest::newRow("web: 65 from one address") << u"web"_s << 64;
+}
+
+void TstPjlink::crowds()
+{
+    QFETCH(QString, port);
+    QFETCH(int, fromOne);
+    if (!crowded_) {
+        crowdedLine_ = std::make_unique<Line>(dir_.filePath(u"crowded"_s));
+        for (const QString &name : {u"pjlink"_s, u"web"_s, u"metrics"_s})
+            crowdedPorts_[name] = freePort();
+        crowded_ =
+            startBridge(dir_.path(),
+                        u"[crowded]\nport = %1\npjlink = 127.0.0.1:%2\n"_s.arg(crowdedLine_->link)
+                            .arg(crowdedPorts_[u"pjlink"_s]),
+                        {u"--web"_s, QString::number(crowdedPorts_[u"web"_s]), u"--metrics"_s,
+                         QString::number(crowdedPorts_[u"metrics"_s])},
+                        [] {
+                            const rlimit limit{100, 100};
+                            ::setrlimit(RLIMIT_NOFILE, &limit);
+                        });
+        QTRY_VERIFY_WITH_TIMEOUT(probe(crowdedPorts_[u"pjlink"_s], 1, false) == "served", kTimeout);
+        const QByteArray log = crowded_->readAllStandardError();
+        QVERIFY2(log.contains("the descriptor limit is 100, fewer than the 373 that"),
+                 log.constData());
+    }
+    const bool http = port != u"pjlink";
+    const quint16 number = crowdedPorts_[port];
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    const auto hold = [&held](quint16 to, int host) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->bind(QHostAddress(u"127.0.0.%1"_s.arg(host)));
+        held.back()->connectToHost(QHostAddress::LocalHost, to);
+        return held.back()->waitForConnected(kTimeout);
+    };
+    for (int i = 0; i < fromOne; ++i)
+        QVERIFY(hold(number, 1));
+    QCOMPARE(probe(number, 1, http), "closed");
+    QCOMPARE(probe(number, 2, http), "served");
 }
 
 QTEST_GUILESS_MAIN(TstPjlink)

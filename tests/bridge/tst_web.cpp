@@ -18,6 +18,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -67,6 +71,17 @@ Answer exchange(quint16 port, const QByteArray &request)
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     return exchange(socket, request);
+}
+
+// A process's resident memory in KiB.
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(u"/proc/%1/status"_s.arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = status.readAll();
+    const qsizetype at = text.indexOf("VmRSS:") + 6;
+    return text.mid(at, text.indexOf('\n', at) - at).trimmed().split(' ').first().toLongLong();
 }
 
 // A login from the daemon's own page.
@@ -154,6 +169,7 @@ private Q_SLOTS:
     void logIn();
     void sessionEnds();
     void failedLoginsWaitLonger();
+    void unreadAnswers();
     void handshakes_data();
     void handshakes();
     void clickThenHold();
@@ -351,6 +367,42 @@ void TstWeb::failedLoginsWaitLonger()
              qPrintable(u"answered after %1, %2, %3 ms"_s.arg(first.count())
                             .arg(second.count())
                             .arg(third.count())));
+}
+
+void TstWeb::unreadAnswers()
+{
+    // Requests for the largest file, 150 MiB of answers, pipelined on a connection that reads
+    // none: the daemon keeps one answer for it at most, and drops it when it takes none.
+    const Answer file = exchange(port_, get("/static/layout.css"));
+    QCOMPARE(file.status, 200);
+    const QByteArray requests =
+        get("/static/layout.css").repeated((150 << 20) / (file.head.size() + file.body.size()));
+    const qint64 pid = bridge_->processId();
+    const qint64 before = residentKiB(pid);
+    const int greedy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in daemon{};
+    daemon.sin_family = AF_INET;
+    daemon.sin_port = htons(port_);
+    daemon.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(greedy, reinterpret_cast<const sockaddr *>(&daemon), sizeof daemon), 0);
+    qsizetype sent = 0;
+    qint64 most = before;
+    const bool dropped = QTest::qWaitFor(
+        [&] {
+            most = std::max(most, residentKiB(pid));
+            const ssize_t written =
+                ::send(greedy, requests.constData() + sent, std::size_t(requests.size() - sent),
+                       MSG_DONTWAIT | MSG_NOSIGNAL);
+            sent += std::max<ssize_t>(written, 0);
+            pollfd state{greedy, 0, 0};
+            return ::poll(&state, 1, 0) == 1 && (state.revents & (POLLERR | POLLHUP));
+        },
+        30000);
+    ::close(greedy);
+    QVERIFY(dropped);
+    QVERIFY2(most - before < 48 * 1024,
+             qPrintable(u"grew from %1 to %2 KiB"_s.arg(before).arg(most)));
+    QCOMPARE(exchange(port_, get("/", "Cookie: " + cookie_ + "\r\n")).status, 200);
 }
 
 void TstWeb::handshakes_data()

@@ -43,6 +43,7 @@ ProjectorSample sample(const LineOwner &line)
 MetricsServer::MetricsServer(std::vector<const LineOwner *> lines, QObject *parent)
     : QObject(parent)
     , lines_(std::move(lines))
+    , admission_(server_, kCaps, QStringLiteral("metrics"))
 {
     connect(&server_, &QTcpServer::newConnection, this, &MetricsServer::accept);
 }
@@ -55,6 +56,8 @@ bool MetricsServer::listen(const QHostAddress &address, quint16 port)
 void MetricsServer::accept()
 {
     while (QTcpSocket *socket = server_.nextPendingConnection()) {
+        if (!admission_.admit(socket))
+            continue;
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         auto *deadline = new QTimer(socket);
         deadline->setSingleShot(true);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/admission.h"
 #include "bridge/lineowner.h"
 #include "bridge/servedhosts.h"
 
@@ -25,12 +26,16 @@ public:
     bool listen(const QHostAddress &address, quint16 port);
     QString errorString() const { return server_.errorString(); }
 
+    // Scrapes at once: Prometheus asks one at a time, a pair of them two.
+    static constexpr ConnectionCaps kCaps{.total = 16, .perAddress = 4};
+
 private:
     void accept();
     QByteArray respond(const QByteArray &request) const;
 
     std::vector<const LineOwner *> lines_;
     QTcpServer server_;
+    Admission admission_;
     ServedHosts hosts_;
 };
 

@@ -12,8 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Clients served at once; a control system needs one or two, more is a fault or a flood.
-constexpr int kMostClients = 32;
 // Requests a client may send ahead of their answers.
 constexpr qsizetype kLongestBacklog = 8 * (pjlink::kLongestRequest + pjlink::kDigestLength);
 
@@ -37,6 +35,7 @@ PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, QObject 
     : QObject(parent)
     , line_(line)
     , password_(password)
+    , admission_(server_, kCaps, line.entry().name + QStringLiteral(": PJLink"))
 {
     connect(&server_, &QTcpServer::newConnection, this, &PjlinkServer::accept);
 }
@@ -63,19 +62,8 @@ bool PjlinkServer::listen()
 void PjlinkServer::accept()
 {
     while (QTcpSocket *socket = server_.nextPendingConnection()) {
-        if (clients_ >= kMostClients) {
-            line_.log(Priority::Notice,
-                      QStringLiteral("PJLink client %1:%2 turned away: %3 clients already")
-                          .arg(socket->peerAddress().toString())
-                          .arg(socket->peerPort())
-                          .arg(kMostClients));
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        ++clients_;
-        auto *session = new PjlinkSession(socket, line_, password_, this);
-        connect(session, &QObject::destroyed, this, [this] { --clients_; });
+        if (admission_.admit(socket))
+            new PjlinkSession(socket, line_, password_, this);
     }
 }
 
@@ -89,6 +77,7 @@ PjlinkSession::PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArr
 {
     socket_->setParent(this);
     connect(socket_, &QTcpSocket::readyRead, this, &PjlinkSession::serve);
+    connect(socket_, &QTcpSocket::bytesWritten, this, &PjlinkSession::serve);
     connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);
     idle_.setSingleShot(true);
     idle_.setInterval(std::chrono::seconds(pjlink::kIdleSeconds));
@@ -119,7 +108,9 @@ void PjlinkSession::serve()
         close(QStringLiteral("more than %1 bytes of requests unanswered").arg(kLongestBacklog));
         return;
     }
-    while (!busy_) {
+    // The next answer waits until the last has gone: a client that sends on without reading
+    // fills the backlog above and is closed, rather than having its answers kept.
+    while (!busy_ && queuedBytes(*socket_) == 0) {
         const qsizetype end = buffer_.indexOf(pjlink::kTerminator);
         if (end < 0) {
             const qsizetype longest = qsizetype(pjlink::kLongestRequest) +

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/admission.h"
 #include "bridge/lineowner.h"
 #include "protocol/pjlink.h"
 
@@ -30,13 +31,16 @@ public:
     QString errorString() const { return server_.errorString(); }
     QString label() const;
 
+    // Clients served at once; a control system needs one or two, more is a fault or a flood.
+    static constexpr ConnectionCaps kCaps{.total = 32, .perAddress = 8};
+
 private:
     void accept();
 
     LineOwner &line_;
     QByteArray password_;
     QTcpServer server_;
-    int clients_ = 0;
+    Admission admission_;
 };
 
 // One client's connection.

@@ -425,6 +425,12 @@ void PageSocket::ping()
 
 void PageSocket::sendJson(const QJsonObject &object)
 {
+    // A page that reads nothing (a frozen tab, a hostile client) is not buffered for.
+    if (socket_->bytesToWrite() > kMostQueued) {
+        logUnread(QStringLiteral("web pages"), socket_->peerAddress());
+        socket_->abort();
+        return;
+    }
     socket_->sendTextMessage(
         QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }

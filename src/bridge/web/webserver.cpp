@@ -12,8 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr http::Limits kLimits{};
-// Connections open at once, pages' WebSockets among them; more is a fault or a flood.
-constexpr int kMostConnections = 256;
 // A request must arrive whole within this; a kept-alive connection may rest this long.
 constexpr auto kRequestTime = 10s;
 constexpr auto kIdleTime = 60s;
@@ -38,10 +36,12 @@ QByteArray statusLine(int status)
 
 } // namespace
 
-// One connection's progress: its deadline, and whether an answer is still to go out.
+// One connection's progress: its deadline, whether an answer is still to be made, and
+// whether one is still on its way out.
 struct WebServer::Connection {
     QTimer deadline;
     bool answering = false;
+    bool draining = false;
 };
 
 WebServer::WebServer(Handler handler, QObject *parent, Clock &clock)
@@ -72,6 +72,7 @@ bool WebServer::listen(const QHostAddress &address, quint16 port,
     } else {
         server_ = std::make_unique<QTcpServer>();
     }
+    admission_ = std::make_unique<Admission>(*server_, kCaps, QStringLiteral("web pages"));
     // A TLS connection is pending once its handshake is done.
     connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, &WebServer::accept);
     return server_->listen(address, port);
@@ -90,13 +91,8 @@ quint16 WebServer::port() const
 void WebServer::accept()
 {
     while (QTcpSocket *socket = server_->nextPendingConnection()) {
-        if (connections_ >= kMostConnections) {
-            socket->abort();
-            socket->deleteLater();
+        if (!admission_->admit(socket))
             continue;
-        }
-        ++connections_;
-        connect(socket, &QObject::destroyed, this, [this] { --connections_; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         socket->setReadBufferSize(qint64(kLimits.head + kLimits.body));
         // An answer goes out whole at once: waiting for the browser's delayed acknowledgement
@@ -108,16 +104,36 @@ void WebServer::accept()
         connect(&connection->deadline, &QTimer::timeout, socket, &QTcpSocket::abort);
         connection->deadline.start(kRequestTime);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, connection] {
-            if (connection->answering)
+            if (connection->answering || connection->draining)
                 return;
             // A request that starts on a resting connection has the request's time.
             if (connection->deadline.remainingTimeAsDuration() > kRequestTime)
                 connection->deadline.start(kRequestTime);
             serve(socket, connection);
         });
+        const auto drained = [this, socket, connection] {
+            if (connection->draining)
+                goOn(socket, *connection);
+        };
+        connect(socket, &QTcpSocket::bytesWritten, this, drained);
+        if (auto *tls = qobject_cast<QSslSocket *>(socket))
+            connect(tls, &QSslSocket::encryptedBytesWritten, this, drained);
         if (socket->bytesAvailable())
             serve(socket, connection);
     }
+}
+
+void WebServer::goOn(QTcpSocket *socket, Connection &connection)
+{
+    // A pipelined request is read once the answer before it has gone: a client that sends
+    // without reading is kept to one answer, and dropped when it takes none of it in time.
+    connection.draining = queuedBytes(*socket) > 0;
+    if (connection.draining)
+        connection.deadline.start(kRequestTime);
+    else if (socket->bytesAvailable())
+        QMetaObject::invokeMethod(socket, &QTcpSocket::readyRead, Qt::QueuedConnection);
+    else
+        connection.deadline.start(kIdleTime);
 }
 
 void WebServer::serve(QTcpSocket *socket, std::shared_ptr<Connection> connection)
@@ -140,9 +156,18 @@ void WebServer::serve(QTcpSocket *socket, std::shared_ptr<Connection> connection
     if (response.upgrade) {
         // The WebSocket server reads the handshake still in the socket's buffer, and its
         // WebSocket owns the connection from now on.
-        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+        disconnect(socket, nullptr, this, nullptr);
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connection->deadline.stop();
+        // Under TLS, what a page's WebSocket writes is encrypted at once, and queues where
+        // the WebSocket does not count it.
+        if (qobject_cast<QSslSocket *>(socket))
+            connect(socket, &QTcpSocket::bytesWritten, this, [socket] {
+                if (queuedBytes(*socket) > kMostQueued) {
+                    logUnread(QStringLiteral("web pages"), socket->peerAddress());
+                    socket->abort();
+                }
+            });
         webSockets_.handleConnection(socket);
         return;
     }
@@ -150,10 +175,7 @@ void WebServer::serve(QTcpSocket *socket, std::shared_ptr<Connection> connection
     const auto finish = [this, socket, connection, request = parsed.request, response] {
         connection->answering = false;
         answer(socket, request, response);
-        if (socket->bytesAvailable())
-            QMetaObject::invokeMethod(socket, &QTcpSocket::readyRead, Qt::QueuedConnection);
-        else
-            connection->deadline.start(kIdleTime);
+        goOn(socket, *connection);
     };
     if (response.delay <= 0ms) {
         finish();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/admission.h"
 #include "engine/clock.h"
 #include "protocol/http.h"
 
@@ -55,6 +56,8 @@ public:
 
     // Largest message a WebSocket client may send.
     static constexpr qint64 kLongestMessage = 1024;
+    // Connections open at once, pages' WebSockets among them; more is a fault or a flood.
+    static constexpr ConnectionCaps kCaps{.total = 256, .perAddress = 64};
 
 signals:
     // A WebSocket whose handshake the handler accepted; its receiver owns it.
@@ -64,14 +67,15 @@ private:
     struct Connection;
     void accept();
     void serve(QTcpSocket *socket, std::shared_ptr<Connection> connection);
+    void goOn(QTcpSocket *socket, Connection &connection);
     void answer(QTcpSocket *socket, const http::Request &request, const WebResponse &response);
 
     Handler handler_;
     Clock &clock_;
     std::unique_ptr<QTcpServer> server_;
+    std::unique_ptr<Admission> admission_;
     QWebSocketServer webSockets_;
     bool secure_ = false;
-    int connections_ = 0;
 };
 
 } // namespace qv7::bridge
