@@ -6,7 +6,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace qv7::bridge {
 
@@ -16,6 +18,26 @@ using namespace std::chrono_literals;
 
 constexpr auto kRetryTime = 1s;
 constexpr auto kBurstTime = 10s;
+
+// The descriptor number past which the reserve begins.
+int reserveStart()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<int>::max();
+    return int(std::min<rlim_t>(limit.rlim_cur, std::numeric_limits<int>::max())) -
+           Admission::kReserve;
+}
+
+// Descriptors are given lowest first: the next one tells how many are free.
+bool descriptorsFree()
+{
+    const int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (next < 0)
+        return false;
+    ::close(next);
+    return next < reserveStart();
+}
 
 } // namespace
 
@@ -39,25 +61,40 @@ Admission::Admission(QTcpServer &server, ConnectionCaps caps, QString what, QObj
     , caps_(caps)
     , what_(std::move(what))
 {
-    retry_.setSingleShot(true);
-    retry_.setInterval(kRetryTime);
-    connect(&retry_, &QTimer::timeout, &server_, &QTcpServer::resumeAccepting);
+    probe_.setSingleShot(true);
+    probe_.setInterval(kRetryTime);
+    connect(&probe_, &QTimer::timeout, this, &Admission::probe);
     burst_.setSingleShot(true);
     burst_.setInterval(kBurstTime);
-    // Qt has paused the listener already; it tries again on the timer, not in a loop.
-    connect(&server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        if (!std::exchange(starved_, true))
-            logEvent(Priority::Warning,
-                     QStringLiteral("qv7-bridge: %1: cannot accept a connection: %2; trying again "
-                                    "each second (raise the descriptor limit, LimitNOFILE=)")
-                         .arg(what_, server_.errorString()));
-        retry_.start();
-    });
+    connect(&server_, &QTcpServer::acceptError, this, &Admission::starve);
+}
+
+void Admission::starve()
+{
+    server_.pauseAccepting();
+    if (!std::exchange(starved_, true))
+        logEvent(Priority::Warning,
+                 QStringLiteral("qv7-bridge: %1: descriptors run short; new connections wait "
+                                "until others close (raise the descriptor limit, LimitNOFILE=)")
+                     .arg(what_));
+    probe_.start();
+}
+
+void Admission::probe()
+{
+    if (!descriptorsFree()) {
+        probe_.start();
+        return;
+    }
+    starved_ = false;
+    logEvent(Priority::Info, QStringLiteral("qv7-bridge: %1: accepting again").arg(what_));
+    server_.resumeAccepting();
 }
 
 bool Admission::admit(QTcpSocket *socket)
 {
-    starved_ = false;
+    if (socket->socketDescriptor() >= reserveStart())
+        starve();
     const QHostAddress address = socket->peerAddress();
     if (open_ >= caps_.total) {
         refuse(socket, QStringLiteral("%1 connections already").arg(caps_.total));

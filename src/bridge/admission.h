@@ -29,8 +29,9 @@ struct ConnectionCaps {
 };
 
 // The door of one listener: connections past its caps are closed at once, with one log line
-// per burst, and a listener that runs out of descriptors (EMFILE) pauses and tries again a
-// second later, where Qt alone would never accept again.
+// per burst. A listener stops accepting while the descriptors run short, and looks each second
+// whether enough are free again: Qt's own listener, once out of descriptors (EMFILE), either
+// pauses for good or tries accept() again at full speed.
 class Admission : public QObject {
 public:
     // what: the listener in the log, such as "web pages" or "hall: PJLink".
@@ -40,15 +41,21 @@ public:
     // is deleted later.
     bool admit(QTcpSocket *socket);
 
+    // Descriptors kept free for the lines, the broker and the connections that one round of
+    // accepting takes.
+    static constexpr int kReserve = 64;
+
 private:
     void refuse(QTcpSocket *socket, const QString &why);
+    void starve();
+    void probe();
 
     QTcpServer &server_;
     ConnectionCaps caps_;
     QString what_;
     int open_ = 0;
     QHash<QHostAddress, int> fromAddress_;
-    QTimer retry_;         // while paused for descriptors
+    QTimer probe_;         // while paused for descriptors
     QTimer burst_;         // refusals while it runs are logged as one
     bool starved_ = false; // out of descriptors since the last connection taken
 };

@@ -19,8 +19,9 @@ void checkDescriptors(const Configuration &configuration)
     const QList<InventoryEntry> &projectors = configuration.inventory.projectors();
     const auto pjlink = std::ranges::count_if(
         projectors, [](const InventoryEntry &projector) { return projector.pjlinkPort != 0; });
-    // Each projector's line and broker connection, each listener, each listener's clients.
-    int needed = kOwnDescriptors + int(projectors.size()) * 2 +
+    // Each projector's line and broker connection, each listener, each listener's clients, and
+    // the reserve below which the listeners stop accepting.
+    int needed = kOwnDescriptors + Admission::kReserve + int(projectors.size()) * 2 +
                  int(pjlink) * (1 + PjlinkServer::kCaps.total);
     QStringList parts{QStringLiteral("%1 projector(s), %2 of them on PJLink (%3 clients each)")
                           .arg(projectors.size())

@@ -4,6 +4,7 @@
 #include "broker.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -139,6 +140,7 @@ private slots:
     void commandLine();
     void crowds_data();
     void crowds();
+    void outOfDescriptors();
 
 private:
     QTemporaryDir dir_;
@@ -153,7 +155,8 @@ private:
     quint16 metricsPort_ = 0;
     std::unique_ptr<BridgeProcess> bridge_;
     QByteArray log_; // what the daemon has logged so far
-    // A daemon limited to 100 descriptors, with PJLink, the web pages and the metrics.
+    // A daemon limited to 200 descriptors, with PJLink, the web pages and the metrics.
+    void startCrowded();
     std::unique_ptr<Line> crowdedLine_;
     std::unique_ptr<BridgeProcess> crowded_;
     QMap<QString, quint16> crowdedPorts_;
@@ -519,10 +522,8 @@ void TstPjlink::crowds_data()
     QTest::newRow("web: 65 from one address") << u"web"_s << 64;
 }
 
-void TstPjlink::crowds()
+void TstPjlink::startCrowded()
 {
-    QFETCH(QString, port);
-    QFETCH(int, fromOne);
     if (!crowded_) {
         crowdedLine_ = std::make_unique<Line>(dir_.filePath(u"crowded"_s));
         for (const QString &name : {u"pjlink"_s, u"web"_s, u"metrics"_s})
@@ -534,14 +535,21 @@ void TstPjlink::crowds()
                         {u"--web"_s, QString::number(crowdedPorts_[u"web"_s]), u"--metrics"_s,
                          QString::number(crowdedPorts_[u"metrics"_s])},
                         [] {
-                            const rlimit limit{100, 100};
+                            const rlimit limit{200, 200};
                             ::setrlimit(RLIMIT_NOFILE, &limit);
                         });
         QTRY_VERIFY_WITH_TIMEOUT(probe(crowdedPorts_[u"pjlink"_s], 1, false) == "served", kTimeout);
         const QByteArray log = crowded_->readAllStandardError();
-        QVERIFY2(log.contains("the descriptor limit is 100, fewer than the 373 that"),
+        QVERIFY2(log.contains("the descriptor limit is 200, fewer than the 437 that"),
                  log.constData());
     }
+}
+
+void TstPjlink::crowds()
+{
+    QFETCH(QString, port);
+    QFETCH(int, fromOne);
+    startCrowded();
     const bool http = port != u"pjlink";
     const quint16 number = crowdedPorts_[port];
     std::vector<std::unique_ptr<QTcpSocket>> held;
@@ -555,6 +563,35 @@ void TstPjlink::crowds()
         QVERIFY(hold(number, 1));
     QCOMPARE(probe(number, 1, http), "closed");
     QCOMPARE(probe(number, 2, http), "served");
+}
+
+void TstPjlink::outOfDescriptors()
+{
+    startCrowded();
+    // More web connections than the daemon has descriptors for, within the caps.
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < 180; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->bind(QHostAddress(u"127.0.0.%1"_s.arg(1 + i % 3)));
+        held.back()->connectToHost(QHostAddress::LocalHost, crowdedPorts_[u"web"_s]);
+    }
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += crowded_->readAllStandardError()).contains("run short"),
+                             kTimeout);
+    // It waits for descriptors without spinning: a second of real time takes little of its CPU.
+    const auto cpuTicks = [this] {
+        QFile stat(u"/proc/%1/stat"_s.arg(crowded_->processId()));
+        const QList<QByteArray> fields =
+            stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ') : QList<QByteArray>();
+        return fields.size() > 15 ? fields[13].toLongLong() + fields[14].toLongLong() : -1;
+    };
+    const qint64 before = cpuTicks();
+    QTest::qWait(1000);
+    QVERIFY2(cpuTicks() - before < sysconf(_SC_CLK_TCK) / 4, "the daemon spins");
+    held.clear();
+    for (const QString &name : {u"pjlink"_s, u"web"_s, u"metrics"_s})
+        QTRY_COMPARE_WITH_TIMEOUT(probe(crowdedPorts_[name], 2, name != u"pjlink"), "served",
+                                  kTimeout);
 }
 
 QTEST_GUILESS_MAIN(TstPjlink)
