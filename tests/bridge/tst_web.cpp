@@ -396,12 +396,15 @@ void TstWeb::guessersWithinBounds()
     QCOMPARE(throttle.wait(QHostAddress(u"2001:db8:0:1::1"_s)), 0ms);
     throttle.failed(QHostAddress(u"::ffff:192.0.2.1"_s));
     QCOMPARE(throttle.wait(QHostAddress(u"192.0.2.1"_s)), 1s);
-    // A flood of addresses that fail once each grows nothing and frees no guesser.
+    // A flood of addresses that fail once each, later than the guesser, grows nothing and frees
+    // no guesser.
     const quint32 flood = 3 * quint32(qv7::bridge::LoginThrottle::kMostPeers);
-    for (quint32 i = 1; i <= flood; ++i)
+    for (quint32 i = 1; i <= flood; ++i) {
+        clock.advance(1ms);
         throttle.failed(QHostAddress(0x7f000000 + i));
+    }
     QCOMPARE(throttle.size(), qv7::bridge::LoginThrottle::kMostPeers);
-    QCOMPARE(throttle.wait(guesser), 30s);
+    QVERIFY(throttle.wait(guesser) > 0ms);
     QCOMPARE(throttle.wait(QHostAddress(0x7f000000 + flood)), 1s);
     // Ten minutes without a failure, on the clock, and it starts again.
     clock.advance(10min);
