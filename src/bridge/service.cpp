@@ -64,7 +64,8 @@ bool Service::addProjector(const InventoryEntry &projector, const QByteArray &pa
             std::make_unique<MqttFace>(*lines_.back(), *options.broker, options.bridge));
     if (!projector.pjlinkPort)
         return true;
-    pjlinkServers_.push_back(std::make_unique<PjlinkServer>(*lines_.back(), password));
+    pjlinkServers_.push_back(
+        std::make_unique<PjlinkServer>(*lines_.back(), password, pjlinkThrottle_));
     if (pjlinkServers_.back()->listen())
         return true;
     logEvent(Priority::Error, QStringLiteral("qv7-bridge: %1: PJLink on %2: %3")

@@ -33,6 +33,8 @@ private:
 
     std::vector<std::unique_ptr<LineOwner>> lines_;
     std::vector<std::unique_ptr<MqttFace>> faces_;
+    // One for all PJLink ports, before the servers that use it.
+    LoginThrottle pjlinkThrottle_;
     std::vector<std::unique_ptr<PjlinkServer>> pjlinkServers_;
     std::unique_ptr<MetricsServer> metrics_;
     std::unique_ptr<WebFace> web_;

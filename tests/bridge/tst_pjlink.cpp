@@ -1,7 +1,9 @@
 // qv7-bridge's PJLink face as AV control systems use it: real sockets on loopback, a simulated
 // projector on a pseudo-terminal behind each port, a real mosquitto beside them.
 
+#include "bridge/pjlink/pjlinkserver.h"
 #include "broker.h"
+#include "manualclock.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -18,6 +20,7 @@
 #include <vector>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 using namespace qv7::test;
 
 namespace {
@@ -129,6 +132,7 @@ private slots:
     void requests();
     void authentication_data();
     void authentication();
+    void guessesWaitTheirTurn();
     void badClients_data();
     void badClients();
     void powerOnWithTheBroker();
@@ -265,6 +269,29 @@ void TstPjlink::authentication()
     }
     // Only the first request carries the digest.
     QCOMPARE(client->ask("%1NAME ?"), "%1NAME=stage");
+}
+
+void TstPjlink::guessesWaitTheirTurn()
+{
+    // In this process, on a clock that the test moves: after a wrong digest, every digest from
+    // that address is refused until the wrong one is answered, the right one too.
+    ManualClock clock;
+    qv7::bridge::LoginThrottle throttle(clock);
+    qv7::InventoryEntry entry;
+    entry.name = u"desk"_s;
+    entry.pjlinkHost = u"127.0.0.1"_s;
+    qv7::bridge::LineOwner line(entry, {}, nullptr, clock);
+    qv7::bridge::PjlinkServer server(line, "sesame", throttle);
+    QVERIFY(server.listen());
+    const auto wrong = greeted(QHostAddress::LocalHost, server.port(), "open");
+    wrong->write("%1CLSS ?\r");
+    QTRY_VERIFY_WITH_TIMEOUT(throttle.wait(QHostAddress::LocalHost) > 0ms, kTimeout);
+    QCOMPARE(greeted(QHostAddress::LocalHost, server.port(), "sesame")->ask("%1CLSS ?"),
+             "PJLINK ERRA");
+    clock.advance(1s);
+    QCOMPARE(wrong->next(), "PJLINK ERRA");
+    QCOMPARE(greeted(QHostAddress::LocalHost, server.port(), "sesame")->ask("%1CLSS ?"),
+             "%1CLSS=1");
 }
 
 void TstPjlink::badClients_data()

@@ -3,6 +3,7 @@
 // mosquitto beside them. What only a browser shows (scripts, layout, accessibility) is driven
 // in Chromium by tests/web.
 
+#include "bridge/loginthrottle.h"
 #include "bridge/web/webface.h"
 #include "broker.h"
 #include "manualclock.h"
@@ -66,9 +67,11 @@ Answer exchange(QTcpSocket &socket, const QByteArray &request)
     return answer;
 }
 
-Answer exchange(quint16 port, const QByteArray &request)
+Answer exchange(quint16 port, const QByteArray &request,
+                const QHostAddress &from = QHostAddress::LocalHost)
 {
     QTcpSocket socket;
+    socket.bind(from);
     socket.connectToHost(QHostAddress::LocalHost, port);
     return exchange(socket, request);
 }
@@ -170,6 +173,8 @@ private Q_SLOTS:
     void sessionEnds();
     void failedLoginsWaitLonger();
     void unreadAnswers();
+    void guessesWaitTheirTurn();
+    void guessersWithinBounds();
     void handshakes_data();
     void handshakes();
     void clickThenHold();
@@ -403,6 +408,60 @@ void TstWeb::unreadAnswers()
     QVERIFY2(most - before < 48 * 1024,
              qPrintable(u"grew from %1 to %2 KiB"_s.arg(before).arg(most)));
     QCOMPARE(exchange(port_, get("/", "Cookie: " + cookie_ + "\r\n")).status, 200);
+}
+
+void TstWeb::guessesWaitTheirTurn()
+{
+    // After a wrong password, every login from that address is refused until the wrong one is
+    // answered, the right password too; another address is not held up.
+    FaceOnClock on;
+    const quint16 port = on.face.port();
+    QTcpSocket wrong;
+    wrong.connectToHost(QHostAddress::LocalHost, port);
+    wrong.write(login(port, "open"));
+    Answer early;
+    QTRY_COMPARE_WITH_TIMEOUT((early = exchange(port, login(port, "sesame"))).status, 429,
+                              kTimeout);
+    QCOMPARE(early.header("Retry-After"), "1");
+    QVERIFY(early.header("Set-Cookie").isEmpty());
+    QCOMPARE(exchange(port, login(port, "sesame"), QHostAddress(u"127.0.0.2"_s)).status, 303);
+    on.clock.advance(1s);
+    QByteArray late;
+    QTRY_VERIFY_WITH_TIMEOUT((late += wrong.readAll()).startsWith("HTTP/1.1 403"), kTimeout);
+    QCOMPARE(exchange(port, login(port, "sesame")).status, 303);
+}
+
+void TstWeb::guessersWithinBounds()
+{
+    // The throttle itself: the daemon cannot be driven from thousands of addresses.
+    ManualClock clock;
+    qv7::bridge::LoginThrottle throttle(clock);
+    const QHostAddress guesser(u"2001:db8::1"_s);
+    int bursts = 0;
+    for (int i = 0; i < 7; ++i) {
+        clock.advance(throttle.wait(guesser));
+        bursts += throttle.failed(guesser).first;
+    }
+    QCOMPARE(bursts, 1); // one line in the log
+    // Its /64 waits as one; another does not, nor does IPv4 but as itself, mapped or not.
+    QCOMPARE(throttle.wait(QHostAddress(u"2001:db8::ffff"_s)), 30s);
+    QCOMPARE(throttle.wait(QHostAddress(u"2001:db8:0:1::1"_s)), 0ms);
+    throttle.failed(QHostAddress(u"::ffff:192.0.2.1"_s));
+    QCOMPARE(throttle.wait(QHostAddress(u"192.0.2.1"_s)), 1s);
+    // A flood of addresses that fail once each, later than the guesser, grows nothing and frees
+    // no guesser.
+    const quint32 flood = 3 * quint32(qv7::bridge::LoginThrottle::kMostPeers);
+    for (quint32 i = 1; i <= flood; ++i) {
+        clock.advance(1ms);
+        throttle.failed(QHostAddress(0x7f000000 + i));
+    }
+    QCOMPARE(throttle.size(), qv7::bridge::LoginThrottle::kMostPeers);
+    QVERIFY(throttle.wait(guesser) > 0ms);
+    QCOMPARE(throttle.wait(QHostAddress(0x7f000000 + flood)), 1s);
+    // Ten minutes without a failure, on the clock, and it starts again.
+    clock.advance(10min);
+    QCOMPARE(throttle.wait(guesser), 0ms);
+    QCOMPARE(throttle.failed(guesser).wait, 1s);
 }
 
 void TstWeb::handshakes_data()

@@ -31,10 +31,12 @@ QString endpoint(const QHostAddress &host, quint16 port)
 
 } // namespace
 
-PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, QObject *parent)
+PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, LoginThrottle &throttle,
+                           QObject *parent)
     : QObject(parent)
     , line_(line)
     , password_(password)
+    , throttle_(throttle)
     , admission_(server_, kCaps, line.entry().name + QStringLiteral(": PJLink"))
 {
     connect(&server_, &QTcpServer::newConnection, this, &PjlinkServer::accept);
@@ -63,16 +65,17 @@ void PjlinkServer::accept()
 {
     while (QTcpSocket *socket = server_.nextPendingConnection()) {
         if (admission_.admit(socket))
-            new PjlinkSession(socket, line_, password_, this);
+            new PjlinkSession(socket, line_, password_, throttle_, this);
     }
 }
 
 PjlinkSession::PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArray &password,
-                             QObject *parent)
+                             LoginThrottle &throttle, QObject *parent)
     : QObject(parent)
     , socket_(socket)
     , line_(line)
     , password_(password)
+    , throttle_(throttle)
     , peer_(endpoint(socket->peerAddress(), socket->peerPort()))
 {
     socket_->setParent(this);
@@ -97,6 +100,52 @@ void PjlinkSession::close(const QString &why)
     idle_.stop();
     closed_ = true;
     socket_->disconnectFromHost();
+}
+
+bool PjlinkSession::authenticate(QByteArray &line)
+{
+    const QHostAddress peer = socket_->peerAddress();
+    if (throttle_.wait(peer) > 0ms) {
+        refuse(0ms);
+        return false;
+    }
+    const QByteArray expected =
+        QCryptographicHash::hash(random_ + password_, QCryptographicHash::Md5).toHex();
+    if (line.first(std::min(line.size(), qsizetype(pjlink::kDigestLength))).toLower() != expected) {
+        const LoginThrottle::Failure failure = throttle_.failed(peer);
+        if (failure.first)
+            line_.log(Priority::Notice,
+                      QStringLiteral("PJLink client %1: wrong or no password; digests from its "
+                                     "address wait their turn from now on (%2)")
+                          .arg(peer_, LoginThrottle::rule()));
+        refuse(failure.wait);
+        return false;
+    }
+    throttle_.succeeded(peer);
+    authenticated_ = true;
+    line.remove(0, pjlink::kDigestLength);
+    return true;
+}
+
+// Answered when the address may try again; nothing more is read meanwhile. Not logged: the
+// first failure of a burst is.
+void PjlinkSession::refuse(Milliseconds after)
+{
+    idle_.stop();
+    closed_ = true;
+    const auto answer = [this] {
+        socket_->write(pjlink::kAuthenticationError.data(),
+                       qsizetype(pjlink::kAuthenticationError.size()));
+        socket_->disconnectFromHost();
+    };
+    if (after <= 0ms) {
+        answer();
+        return;
+    }
+    auto *wait = new LineTimer(throttle_.clock(), this);
+    wait->setSingleShot(true);
+    connect(wait, &LineTimer::timeout, this, answer);
+    wait->start(after);
 }
 
 void PjlinkSession::serve()
@@ -127,19 +176,8 @@ void PjlinkSession::serve()
         if (line.isEmpty())
             continue;
         idle_.start();
-        if (!password_.isEmpty() && !authenticated_) {
-            const QByteArray expected =
-                QCryptographicHash::hash(random_ + password_, QCryptographicHash::Md5).toHex();
-            if (line.first(std::min(line.size(), qsizetype(pjlink::kDigestLength))).toLower() !=
-                expected) {
-                socket_->write(pjlink::kAuthenticationError.data(),
-                               qsizetype(pjlink::kAuthenticationError.size()));
-                close(QStringLiteral("wrong or no password"));
-                return;
-            }
-            authenticated_ = true;
-            line.remove(0, pjlink::kDigestLength);
-        }
+        if (!password_.isEmpty() && !authenticated_ && !authenticate(line))
+            return;
         const auto request = pjlink::parseRequest(line.toStdString());
         if (!request) {
             close(QStringLiteral("\"%1\" is no PJLink request")

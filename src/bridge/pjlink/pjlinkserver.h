@@ -2,6 +2,7 @@
 
 #include "bridge/admission.h"
 #include "bridge/lineowner.h"
+#include "bridge/loginthrottle.h"
 #include "protocol/pjlink.h"
 
 #include <QByteArray>
@@ -19,17 +20,25 @@ namespace qv7::bridge {
 // reach the projector go to its line's queue like the broker's commands; what the projector
 // cannot take now is answered at once (ERR3), as is a line that is down or a projector that
 // does not answer (ERR4). No byte reaches the line that did not come from a valid request.
+//
+// A wrong digest is answered PJLINK ERRA when its address may try again (the throttle's wait),
+// and until then every digest from that address is answered PJLINK ERRA at once, right or
+// wrong: PJLink has no answer that says "later", and a client that holds its connection open
+// for the wait would hold one of the few places.
 class PjlinkServer : public QObject {
     Q_OBJECT
 
 public:
-    // password: empty for none.
-    PjlinkServer(LineOwner &line, const QByteArray &password, QObject *parent = nullptr);
+    // password: empty for none. The throttle may be shared with other servers, so that guessing
+    // at several ports is no faster than at one.
+    PjlinkServer(LineOwner &line, const QByteArray &password, LoginThrottle &throttle,
+                 QObject *parent = nullptr);
 
     // False, with the reason in errorString(), when the port cannot be had.
     bool listen();
     QString errorString() const { return server_.errorString(); }
     QString label() const;
+    quint16 port() const { return server_.serverPort(); }
 
     // Clients served at once; a control system needs one or two, more is a fault or a flood.
     static constexpr ConnectionCaps kCaps{.total = 32, .perAddress = 8};
@@ -39,6 +48,7 @@ private:
 
     LineOwner &line_;
     QByteArray password_;
+    LoginThrottle &throttle_;
     QTcpServer server_;
     Admission admission_;
 };
@@ -48,7 +58,8 @@ class PjlinkSession : public QObject {
     Q_OBJECT
 
 public:
-    PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArray &password, QObject *parent);
+    PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArray &password,
+                  LoginThrottle &throttle, QObject *parent);
 
 private:
     void serve();
@@ -57,10 +68,13 @@ private:
     void ask(const pjlink::Request &request, const pjlink::Row &row);
     void finish(const pjlink::Request &request, std::string_view value);
     void close(const QString &why);
+    bool authenticate(QByteArray &line);
+    void refuse(Milliseconds after);
 
     QTcpSocket *socket_;
     LineOwner &line_;
     QByteArray password_;
+    LoginThrottle &throttle_;
     QByteArray random_;
     QByteArray buffer_;
     QTimer idle_;

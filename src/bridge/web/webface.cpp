@@ -1,5 +1,6 @@
 #include "webface.h"
 
+#include "bridge/log.h"
 #include "protocol/commandwords.h"
 #include "webpage.h"
 
@@ -11,6 +12,7 @@
 #include <QWebSocket>
 
 #include <algorithm>
+#include <chrono>
 
 namespace qv7::bridge {
 
@@ -24,13 +26,9 @@ constexpr auto kSessionTime = 24h; // since the session was last used
 constexpr int kMostSessions = 256;
 // How often ended sessions are looked for, to close their pages.
 constexpr auto kSessionSweep = 1min;
-constexpr auto kFailureMemory = 10min;
-constexpr auto kLongestLoginDelay = 30s;
 // Pages open at once on one projector's window, and on the list.
 constexpr int kMostPages = 32;
 constexpr int kMostListPages = 64;
-// Peers whose failed logins are remembered, before the forgotten ones are dropped.
-constexpr int kMostFailingPeers = 1024;
 const QString kProjectorPath = QStringLiteral("/projector/");
 const QString kSocketPath = QStringLiteral("/socket");
 
@@ -111,6 +109,7 @@ WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QO
                      const QHostAddress &peer) { return handle(request, peer); },
               nullptr, clock)
     , sessionSweep_(clock, this)
+    , throttle_(clock)
 {
     connect(&server_, &WebServer::webSocket, this, &WebFace::onWebSocket);
     sessionSweep_.setInterval(kSessionSweep);
@@ -256,28 +255,32 @@ WebResponse WebFace::logIn(const http::Request &request, const QHostAddress &pee
         return text(403, QStringLiteral("a login comes from this daemon's own login page"));
     if (settings_.password.isEmpty())
         return redirect("/");
-    const QString address = peer.toString();
-    if (failures_.size() >= kMostFailingPeers)
-        failures_.removeIf(
-            [](QHash<QString, Failures>::iterator entry) { return entry->forgotten.hasExpired(); });
-    Failures &failures = failures_[address];
-    if (failures.forgotten.hasExpired())
-        failures = {};
+    if (const Milliseconds wait = throttle_.wait(peer); wait > 0ms) {
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+        WebResponse response = page(429, webpage::login("Too many failed logins from this address: "
+                                                        "try again in " +
+                                                        std::to_string(seconds) + " s."));
+        response.headers.append({"Retry-After", QByteArray::number(seconds)});
+        return response;
+    }
     const QByteArray given =
         bytes(http::formField(request.body, "password").value_or(std::string()));
     // Compared as digests, so that the time taken says nothing of how much matched.
     const bool right = QCryptographicHash::hash(given, QCryptographicHash::Sha256) ==
                        QCryptographicHash::hash(settings_.password, QCryptographicHash::Sha256);
     if (!right) {
-        ++failures.count;
-        failures.forgotten.setRemainingTime(kFailureMemory);
+        const LoginThrottle::Failure failure = throttle_.failed(peer);
+        if (failure.first)
+            logEvent(Priority::Notice,
+                     QStringLiteral("qv7-bridge: web pages: a wrong password from %1; its logins "
+                                    "wait their turn from now on (%2)")
+                         .arg(peer.toString(), LoginThrottle::rule()));
         WebResponse response = page(403, webpage::login("That password is wrong."));
-        // One second after the first, twice as long after each one after it.
-        response.delay = std::min<std::chrono::milliseconds>(
-            1000ms * (1 << std::min(failures.count - 1, 5)), kLongestLoginDelay);
+        // Answered when the next attempt may be taken, so that a person never sees a 429.
+        response.delay = failure.wait;
         return response;
     }
-    failures_.remove(address);
+    throttle_.succeeded(peer);
     QByteArray token(kTokenBytes, Qt::Uninitialized);
     QRandomGenerator::system()->generate(token.begin(), token.end());
     token = token.toHex();

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "bridge/lineowner.h"
+#include "bridge/loginthrottle.h"
 #include "bridge/servedhosts.h"
 #include "inventory/inventory.h"
 #include "webserver.h"
 
 #include <QByteArray>
-#include <QDeadlineTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -34,9 +34,10 @@ class PageSocket;
 // button repeats until its page lets it go, or until the page has been silent for a second.
 //
 // With a password, every page but the login needs a session (a random cookie, HttpOnly and
-// SameSite=Strict); failed logins are answered later each time. Whatever changes state (a
-// login, a logout, a WebSocket) must come from a page of this daemon's own (its Origin) and
-// name a host it serves (against DNS rebinding).
+// SameSite=Strict); after a failed login, every login from that address waits its turn (a
+// wrong password is answered late, and what comes before then is refused). Whatever changes state
+// (a login, a logout, a WebSocket) must come from a page of this daemon's own (its Origin) and name
+// a host it serves (against DNS rebinding).
 class WebFace : public QObject {
     Q_OBJECT
 
@@ -55,10 +56,6 @@ private:
     struct File {
         QByteArray type;
         QByteArray body;
-    };
-    struct Failures {
-        int count = 0;
-        QDeadlineTimer forgotten;
     };
 
     WebResponse handle(const http::Request &request, const QHostAddress &peer);
@@ -82,7 +79,7 @@ private:
     ServedHosts hosts_;
     QHash<QByteArray, Milliseconds> sessions_; // when each ends, on the clock
     LineTimer sessionSweep_;
-    QHash<QString, Failures> failures_; // by the peer's address
+    LoginThrottle throttle_;
     std::vector<QPointer<PageSocket>> sockets_;
 };
 
