@@ -216,11 +216,47 @@ def foreign_host_on_metrics(venue):
     return {}
 
 
+def reader_that_never_reads(venue):
+    """Pipelined requests for the largest file on one connection that reads nothing."""
+    request = f"GET /static/layout.css HTTP/1.1\r\nHost: {HOST}:{venue.web}\r\n\r\n".encode()
+    with socket.create_connection((HOST, venue.web), 5) as s:
+        s.setblocking(False)
+        deadline = time.monotonic() + 20
+        try:
+            while time.monotonic() < deadline:
+                try:
+                    s.send(request * 64)
+                except BlockingIOError:
+                    time.sleep(0.05)
+        except OSError:
+            pass  # dropped, as it should be
+        else:
+            raise AssertionError("a client that reads nothing was never dropped")
+    return {}
+
+
+def guesser(venue):
+    """Wrong passwords from one address, each on a connection closed after 100 ms."""
+    body = b"password=wrong"
+    for _ in range(20):
+        with socket.create_connection((HOST, venue.web), 5) as s:
+            s.sendall(b"POST /login HTTP/1.1\r\n" + own_page_headers(venue.web) +
+                      b"Content-Length: %d\r\n\r\n" % len(body) + body)
+            time.sleep(0.1)
+    right = http(venue.web, b"POST /login HTTP/1.1\r\n" + own_page_headers(venue.web) +
+                 b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(PASSWORD + b"password=") +
+                 b"password=" + PASSWORD)
+    assert right.startswith(b"HTTP/1.1 429") and b"Retry-After:" in right, right[:60]
+    return {}
+
+
 CASES = [
     (retained_command_is_not_run, 8 * 1024),
     (command_for_a_client_gone, 16 * 1024),
     (forged_log_line, 8 * 1024),
     (foreign_host_on_metrics, 8 * 1024),
+    (reader_that_never_reads, 48 * 1024),
+    (guesser, 8 * 1024),
 ]
 
 
