@@ -51,6 +51,21 @@ private Q_SLOTS:
     void inUseUnderAnotherName();
 };
 
+namespace {
+
+// What opening the device as user nobody reports.
+QString openedAsNobody(const QString &device)
+{
+    QProcess probe;
+    probe.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                               QCoreApplication::applicationDirPath() + u"/openprobe"_s, device});
+    if (!probe.waitForFinished(30000))
+        return u"openprobe did not finish"_s;
+    return QString::fromLocal8Bit(probe.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
 void TstFaults::farEndGoesAway_data()
 {
     QTest::addColumn<bool>("holding");
@@ -142,12 +157,7 @@ void TstFaults::permissionDenied()
     QVERIFY(dialout);
     QCOMPARE(::chown(device.constData(), uid_t(-1), dialout->gr_gid), 0);
     QCOMPARE(::chmod(device.constData(), 0660), 0);
-    QProcess probe;
-    probe.start(u"setpriv"_s,
-                {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                 QCoreApplication::applicationDirPath() + u"/openprobe"_s, line.slavePath()});
-    QVERIFY(probe.waitForFinished(30000));
-    QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardOutput()).trimmed(),
+    QCOMPARE(openedAsNobody(line.slavePath()),
              u"permission-denied: COM1 (%1): permission denied; the device belongs to group "
              u"dialout and user nobody "
              "is not in it: run 'sudo usermod -aG dialout nobody', then log out and in again"_s.arg(
@@ -184,12 +194,7 @@ void TstFaults::staleLockFile()
     lock.close();
     const auto cleanUp = qScopeGuard([&lock] { lock.remove(); });
     // Nobody holds the device: the lock file is the trouble, and nobody but root may remove it.
-    QProcess probe;
-    probe.start(u"setpriv"_s,
-                {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                 QCoreApplication::applicationDirPath() + u"/openprobe"_s, line.slavePath()});
-    QVERIFY(probe.waitForFinished(30000));
-    QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardOutput()).trimmed(),
+    QCOMPARE(openedAsNobody(line.slavePath()),
              u"permission-denied: COM1 (%1): the lock file %2 was left by %3, which is no longer "
              "running, and user nobody may not remove it: remove the file as its owner or as "
              "root (sudo rm %2)"_s.arg(line.slavePath(), lock.fileName(), program.arg(pid)));
