@@ -347,7 +347,7 @@ void WebFace::onWebSocket(QWebSocket *socket)
         });
 }
 
-void WebFace::endSession(const QByteArray &token, const QString &why)
+void WebFace::endSession(QByteArray token, const QString &why)
 {
     sessions_.remove(token);
     for (const QPointer<PageSocket> &socket : sockets_) {

@@ -61,8 +61,9 @@ private:
     WebResponse handle(const http::Request &request, const QHostAddress &peer);
     WebResponse logIn(const http::Request &request, const QHostAddress &peer);
     WebResponse logOut(const http::Request &request);
-    // Forgets a session and closes its pages' sockets.
-    void endSession(const QByteArray &token, const QString &why);
+    // Forgets a session and closes its pages' sockets. The token is a copy: a caller's may be
+    // the session table's own key, which forgetting frees.
+    void endSession(QByteArray token, const QString &why);
     WebResponse openSocket(const http::Request &request, LineOwner *line);
     void onWebSocket(QWebSocket *socket);
     bool fromOwnPage(const http::Request &request) const;
