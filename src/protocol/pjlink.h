@@ -30,6 +30,8 @@ inline constexpr std::size_t kLongestName = 64;
 inline constexpr std::size_t kLongestInformation = 32;
 
 inline constexpr std::string_view kAuthenticationError = "PJLINK ERRA\r";
+// What CLSS answers: every request of Class 2 is answered.
+inline constexpr std::string_view kClass = "2";
 
 enum class Error { Undefined, OutOfParameter, UnavailableTime, ProjectorFailure };
 

@@ -231,7 +231,7 @@ void TstPjlink::requests_data()
     row("manufacturer", "%1INF1 ?", "%1INF1=ORBA");
     row("model", "%1INF2 ?", "%1INF2=QV7");
     row("other information", "%1INFO ?", "%1INFO=");
-    row("class", "%1CLSS ?", "%1CLSS=1");
+    row("class", "%1CLSS ?", "%1CLSS=2");
     row("off in standby", "%1POWR 0", "%1POWR=OK");
     row("input in standby", "%1INPT 12", "%1INPT=ERR3");
     row("mute in standby", "%1AVMT 31", "%1AVMT=ERR3");
@@ -246,6 +246,7 @@ void TstPjlink::requests_data()
     row("class 3", "%3POWR ?", "%3POWR=ERR1");
     // A Class 2 controller, from the standard: Class 1's requests answered in its class, and
     // its own.
+    row("2: class", "%2CLSS ?", "%2CLSS=2");
     row("2: power", "%2POWR ?", "%2POWR=0");
     row("2: input", "%2INPT ?", "%2INPT=11");
     row("2: inputs", "%2INST ?", "%2INST=11 12 21");
@@ -293,8 +294,8 @@ void TstPjlink::authentication_data()
                         const char *answer) {
         QTest::newRow(name) << digest << QByteArray(request) << QByteArray(answer);
     };
-    row("right", "right", "%1CLSS ?", "%1CLSS=1");
-    row("right, in capitals", "RIGHT", "%1CLSS ?", "%1CLSS=1");
+    row("right", "right", "%1CLSS ?", "%1CLSS=2");
+    row("right, in capitals", "RIGHT", "%1CLSS ?", "%1CLSS=2");
     row("wrong", QByteArray(32, '0'), "%1CLSS ?", "PJLINK ERRA");
     row("none", "", "%1CLSS ?", "PJLINK ERRA");
     // Class 2 keeps Class 1's procedure.
@@ -346,7 +347,7 @@ void TstPjlink::guessesWaitTheirTurn()
     clock.advance(1s);
     QCOMPARE(wrong->next(), "PJLINK ERRA");
     QCOMPARE(greeted(QHostAddress::LocalHost, server.port(), "sesame")->ask("%1CLSS ?"),
-             "%1CLSS=1");
+             "%1CLSS=2");
 }
 
 void TstPjlink::badClients_data()

@@ -270,7 +270,7 @@ void PjlinkSession::handle(const pjlink::Request &request)
         finish(request, projector.information.toStdString());
         return;
     case pjlink::Ask::Class:
-        finish(request, "1");
+        finish(request, pjlink::kClass);
         return;
     case pjlink::Ask::Freeze: {
         // Only the daemon sets it: unknown until it has, or the projector has been switched on.

@@ -15,7 +15,7 @@ class QTcpSocket;
 
 namespace qv7::bridge {
 
-// One projector as a PJLink Class 1 device on a TCP port: each client is greeted, checked
+// One projector as a PJLink Class 2 device on a TCP port: each client is greeted, checked
 // against the password when there is one, and answered one request at a time. Requests that
 // reach the projector go to its line's queue like the broker's commands; what the projector
 // cannot take now is answered at once (ERR3), as is a line that is down or a projector that
