@@ -36,7 +36,7 @@ struct InventoryEntry {
     QString serialNumber;
     QString lampModel;   // of the replacement lamp
     QString filterModel; // of the replacement filter
-    // By Input; empty: the design's caption.
+    // By Input; empty: the panel's caption.
     std::array<QString, 3> inputNames;
 };
 

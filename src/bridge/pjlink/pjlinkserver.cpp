@@ -23,7 +23,7 @@ std::string_view text(pjlink::Error error)
     return pjlink::errorText(error);
 }
 
-// The inventory's name for an input, or else the design's caption on the button that selects it.
+// The inventory's name for an input, or else the panel's caption on the button that selects it.
 std::string inputName(const InventoryEntry &projector, Input input)
 {
     const QString &named = projector.inputNames[std::size_t(input)];
