@@ -137,7 +137,7 @@ constexpr Key kKeys[] = {
     {u"input-name-video", readInputName<Input::Video>},
 };
 
-// "port, speed, ... model or info".
+// "port, speed, ... or input-name-video".
 QString keyNames()
 {
     QStringList names;
