@@ -239,7 +239,7 @@ void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Owns the serial lines of the projectors of an inventory file and serves them on an MQTT "
-        "broker (with --broker), as PJLink Class 1 devices (for each projector with a pjlink "
+        "broker (with --broker), as PJLink Class 2 devices (for each projector with a pjlink "
         "key), as web pages (with --web), or all of these. On the broker: their state retained "
         "under PREFIX/NAME/ (power, input, lamp_hours, orientation, link, availability), "
         "commands taken from PREFIX/NAME/power/set, input/set and command, with outcomes on "

@@ -83,17 +83,32 @@ std::optional<QString> readPasswordFile(InventoryEntry &entry, QStringView, cons
     return std::nullopt;
 }
 
-// What the PJLink face tells of the projector, in its informational answers.
+// What the PJLink face tells of the projector, in its informational answers: the fault in
+// the text, or nothing.
+std::optional<QString> answerTextFault(QStringView key, const QString &value, std::size_t longest)
+{
+    // Anything beyond ASCII becomes bytes that PJLink does not take.
+    if (!pjlink::isAnswerText(value.toStdString(), longest))
+        return QStringLiteral("%1 is at most %2 printable ASCII characters").arg(key).arg(longest);
+    return std::nullopt;
+}
+
 template <QString InventoryEntry::*text>
 std::optional<QString> readAnswerText(InventoryEntry &entry, QStringView key, const QString &value)
 {
-    // Anything beyond ASCII becomes bytes that PJLink does not take.
-    if (!pjlink::isAnswerText(value.toStdString(), pjlink::kLongestInformation))
-        return QStringLiteral("%1 is at most %2 printable ASCII characters")
-            .arg(key)
-            .arg(pjlink::kLongestInformation);
-    entry.*text = value;
-    return std::nullopt;
+    const auto fault = answerTextFault(key, value, pjlink::kLongestInformation);
+    if (!fault)
+        entry.*text = value;
+    return fault;
+}
+
+template <Input input>
+std::optional<QString> readInputName(InventoryEntry &entry, QStringView key, const QString &value)
+{
+    const auto fault = answerTextFault(key, value, pjlink::kLongestName);
+    if (!fault)
+        entry.inputNames[std::size_t(input)] = value;
+    return fault;
 }
 
 // The keys of a projector's section, in the order that the message for an unknown key lists
@@ -114,9 +129,15 @@ constexpr Key kKeys[] = {
     {u"manufacturer", readAnswerText<&InventoryEntry::manufacturer>},
     {u"model", readAnswerText<&InventoryEntry::model>},
     {u"info", readAnswerText<&InventoryEntry::information>},
+    {u"serial-number", readAnswerText<&InventoryEntry::serialNumber>},
+    {u"lamp-model", readAnswerText<&InventoryEntry::lampModel>},
+    {u"filter-model", readAnswerText<&InventoryEntry::filterModel>},
+    {u"input-name-pc1", readInputName<Input::Pc1>},
+    {u"input-name-pc2", readInputName<Input::Pc2>},
+    {u"input-name-video", readInputName<Input::Video>},
 };
 
-// "port, speed, ... model or info".
+// "port, speed, ... or input-name-video".
 QString keyNames()
 {
     QStringList names;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <array>
 #include <chrono>
 #include <optional>
 
@@ -32,6 +33,11 @@ struct InventoryEntry {
     QString manufacturer;
     QString model = QStringLiteral("QV7");
     QString information;
+    QString serialNumber;
+    QString lampModel;   // of the replacement lamp
+    QString filterModel; // of the replacement filter
+    // By Input; empty: the panel's caption.
+    std::array<QString, 3> inputNames;
 };
 
 // Where a server listens: an address of this machine's and a port.
@@ -52,7 +58,9 @@ public:
 // [NAME] for each, holding "port = PORT" and optionally "speed = 19200|9600",
 // "group = NAME", the poll periods in seconds, "power-poll", "transition-poll" and
 // "lamp-poll", and the PJLink face's "pjlink = ADDRESS:PORT", "pjlink-password-file = PATH",
-// "manufacturer", "model" and "info". Blank lines and lines that start with # or ; are ignored.
+// "manufacturer", "model", "info", "serial-number", "lamp-model", "filter-model" and the
+// inputs' names "input-name-pc1", "input-name-pc2" and "input-name-video". Blank lines and
+// lines that start with # or ; are ignored.
 class Inventory {
 public:
     // Both throw InventoryError naming the file and the line at fault.

@@ -151,6 +151,16 @@ consteval const OneShotCommand &button(Verb verb)
     throw "no one-shot button has this verb";
 }
 
+// The hold button that a verb names, likewise.
+consteval const HoldCommand &holdButton(Verb verb)
+{
+    for (const HoldCommand &command : kHoldCommands) {
+        if (command.verb == verb)
+            return command;
+    }
+    throw "no hold button has this verb";
+}
+
 inline constexpr const OneShotCommand &kPowerOn = button({"power", "on"});
 inline constexpr const OneShotCommand &kPowerOff = button({"power", "off"});
 

@@ -43,26 +43,40 @@ std::optional<Request> parseRequest(std::string_view line)
     return request;
 }
 
+bool isKnownBody(std::string_view body)
+{
+    return std::ranges::any_of(kRows, [&](const Row &row) { return row.body == body; });
+}
+
 std::variant<const Row *, Error> lookup(const Request &request)
 {
-    // A Class 1 device knows no other class's commands.
-    if (request.version != '1' ||
-        std::ranges::none_of(kRows, [&](const Row &row) { return row.body == request.body; }))
+    // Each class knows its own requests and those of the classes before it, and no others.
+    const auto known = [&](const Row &row) {
+        return row.body == request.body && row.since <= request.version && request.version <= '2';
+    };
+    if (std::ranges::none_of(kRows, known))
         return Error::Undefined;
     const std::string &parameter = request.parameter;
     if (parameter.empty() || parameter.size() > kLongestParameter ||
         !std::ranges::all_of(parameter, isPrintable))
         return Error::OutOfParameter;
     for (const Row &row : kRows) {
-        if (row.body != request.body)
+        if (!known(row))
             continue;
         if (row.parameter == parameter)
             return &row;
-        // Any input this projector does not have is out of parameter, as is rubbish.
-        if (row.ask == Ask::SelectInput && inputOfCode(parameter))
+        // Any input this projector does not have is out of parameter, as is rubbish; a function
+        // that it lacks is answered as such whatever the parameter.
+        if ((row.ask == Ask::SelectInput && inputOfCode(parameter)) ||
+            (row.ask == Ask::InputName && inputOfNameQuery(parameter)) || row.ask == Ask::Lacking)
             return &row;
     }
     return Error::OutOfParameter;
+}
+
+std::optional<Input> inputOfNameQuery(std::string_view parameter)
+{
+    return parameter.starts_with('?') ? inputOfCode(parameter.substr(1)) : std::nullopt;
 }
 
 std::string answer(const Request &request, std::string_view value)

@@ -10,8 +10,9 @@
 #include <string_view>
 #include <variant>
 
-// PJLink Class 1, the network projector protocol of AV control systems: the requests a client
-// sends ("%1POWR 1" CR), what each does with this projector, and the answers ("%1POWR=OK" CR).
+// PJLink Classes 1 and 2, the network projector protocol of AV control systems: the requests a
+// client sends ("%1POWR 1" CR, "%2FREZ ?" CR), what each does with this projector, and the
+// answers ("%1POWR=OK" CR).
 namespace qv7::pjlink {
 
 inline constexpr char kTerminator = '\r';
@@ -29,6 +30,8 @@ inline constexpr std::size_t kLongestName = 64;
 inline constexpr std::size_t kLongestInformation = 32;
 
 inline constexpr std::string_view kAuthenticationError = "PJLINK ERRA\r";
+// What CLSS answers: every request of Class 2 is answered.
+inline constexpr std::string_view kClass = "2";
 
 enum class Error { Undefined, OutOfParameter, UnavailableTime, ProjectorFailure };
 
@@ -47,16 +50,33 @@ enum class Ask {
     Model,        // INF2
     Information,  // INFO
     Class,        // the PJLink class
+    Freeze,       // the freeze as last set
+    InputName,    // the name of the parameter's input ("?11")
+    Serial,       // the inventory's serial number
+    Software,     // the program's version
+    LampModel,    // the inventory's replacement lamp
+    FilterModel,  // the inventory's replacement filter
+    Lacking,      // a function this projector does not have, whatever the parameter
 };
 
 // One request: its body, its parameter ("?" for a query; empty: the ask's own table decides),
-// what it does, and the buttons it presses on the projector (the query it answers from).
+// what it does, the buttons it presses on the projector (the query it answers from) or the
+// hold button it presses for one send, and the lowest class that has it.
 struct Row {
     std::string_view body;
     std::string_view parameter;
     Ask ask;
     std::array<const OneShotCommand *, 2> buttons = {};
+    const HoldCommand *hold = nullptr;
+    char since = '1';
 };
+
+// A request that Class 2 brought; a Class 1 request is answered in either class.
+constexpr Row class2(Row row)
+{
+    row.since = '2';
+    return row;
+}
 
 inline constexpr Row kRows[] = {
     {"POWR", "1", Ask::Send, {&kPowerOn}},
@@ -79,6 +99,21 @@ inline constexpr Row kRows[] = {
     {"INF2", "?", Ask::Model},
     {"INFO", "?", Ask::Information},
     {"CLSS", "?", Ask::Class},
+    class2({"FREZ", "1", Ask::Send, {&button({"freeze", "on"})}}),
+    class2({"FREZ", "0", Ask::Send, {&button({"freeze", "off"})}}),
+    class2({"FREZ", "?", Ask::Freeze}),
+    class2({"SVOL", "1", Ask::Send, {}, &holdButton({"volume", "up"})}),
+    class2({"SVOL", "0", Ask::Send, {}, &holdButton({"volume", "down"})}),
+    class2({"INNM", "", Ask::InputName}),
+    class2({"SNUM", "?", Ask::Serial}),
+    class2({"SVER", "?", Ask::Software}),
+    class2({"RLMP", "?", Ask::LampModel}),
+    class2({"RFIL", "?", Ask::FilterModel}),
+    // No microphone, and nothing on the line tells the filter's hours or the resolutions.
+    class2({"MVOL", "", Ask::Lacking}),
+    class2({"FILT", "", Ask::Lacking}),
+    class2({"IRES", "", Ask::Lacking}),
+    class2({"RRES", "", Ask::Lacking}),
 };
 
 // The projector's inputs as PJLink numbers them: type (1 RGB, 2 video) and number.
@@ -102,8 +137,13 @@ struct Request {
 // request at all (no "%", a class that is no digit, a body that is not four letters or digits).
 std::optional<Request> parseRequest(std::string_view line);
 
+// Whether some class has this body (in capitals): whether a request is unknown to PJLink or
+// only to its class.
+bool isKnownBody(std::string_view body);
 // The row a request names, or the error it is answered with.
 std::variant<const Row *, Error> lookup(const Request &request);
+// The input that an input-name query's parameter ("?11") names.
+std::optional<Input> inputOfNameQuery(std::string_view parameter);
 
 // "%1BODY=value" CR.
 std::string answer(const Request &request, std::string_view value);

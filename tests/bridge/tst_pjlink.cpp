@@ -128,6 +128,7 @@ class TstPjlink : public QObject {
 
 private slots:
     void initTestCase();
+    void unknownRequests();
     void requests_data();
     void requests();
     void authentication_data();
@@ -186,6 +187,7 @@ void TstPjlink::initTestCase()
     bridge_ =
         startBridge(dir_.path(),
                     u"[hall]\nport = %1\npjlink = 127.0.0.1:%2\nmanufacturer = ORBA\n"
+                    "serial-number = QV7-0042\nlamp-model = LMP-7\ninput-name-pc2 = Lectern\n"
                     "[stage]\nport = %3\npjlink = [::1]:%4\npjlink-password-file = password\n"
                     "transition-poll = 1\n"_s.arg(hall_->link)
                         .arg(hallPort_)
@@ -193,6 +195,22 @@ void TstPjlink::initTestCase()
                         .arg(stagePort_),
                     {u"--broker"_s, broker_->url(), u"--metrics"_s, QString::number(metricsPort_)});
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "standby", kTimeout);
+}
+
+void TstPjlink::unknownRequests()
+{
+    // Requests that no class has: the standard's answer, one log line for the burst, and the
+    // client served on. First, so that no earlier unknown request began the burst.
+    const auto client = greeted(QHostAddress::LocalHost, hallPort_);
+    QCOMPARE(client->ask("%2XYZW ?"), "%2XYZW=ERR1");
+    QCOMPARE(client->ask("%2ABCD 1"), "%2ABCD=ERR1");
+    QCOMPARE(client->ask("%2POWR ?"), "%2POWR=0");
+    // A line the daemon logs after them, to know that it has logged all it will.
+    client->write("last line\r");
+    QTRY_VERIFY_WITH_TIMEOUT((log_ += bridge_->readAllStandardError()).contains("\"last line\" is"),
+                             kTimeout);
+    QVERIFY2(log_.contains("unknown request %2XYZW answered ERR1") && !log_.contains("%2ABCD"),
+             log_.constData());
 }
 
 void TstPjlink::requests_data()
@@ -213,7 +231,7 @@ void TstPjlink::requests_data()
     row("manufacturer", "%1INF1 ?", "%1INF1=ORBA");
     row("model", "%1INF2 ?", "%1INF2=QV7");
     row("other information", "%1INFO ?", "%1INFO=");
-    row("class", "%1CLSS ?", "%1CLSS=1");
+    row("class", "%1CLSS ?", "%1CLSS=2");
     row("off in standby", "%1POWR 0", "%1POWR=OK");
     row("input in standby", "%1INPT 12", "%1INPT=ERR3");
     row("mute in standby", "%1AVMT 31", "%1AVMT=ERR3");
@@ -224,7 +242,36 @@ void TstPjlink::requests_data()
     row("parameter too long", "%1INPT " + QByteArray(129, '1'), "%1INPT=ERR2");
     row("control bytes", "%1INPT 1\x01", "%1INPT=ERR2");
     row("unknown body", "%1XYZW ?", "%1XYZW=ERR1");
-    row("a class 2 request", "%2SNUM ?", "%2SNUM=ERR1");
+    row("a class 2 request in class 1", "%1SNUM ?", "%1SNUM=ERR1");
+    row("class 3", "%3POWR ?", "%3POWR=ERR1");
+    // A Class 2 controller, from the standard: Class 1's requests answered in its class, and
+    // its own.
+    row("2: class", "%2CLSS ?", "%2CLSS=2");
+    row("2: power", "%2POWR ?", "%2POWR=0");
+    row("2: input", "%2INPT ?", "%2INPT=11");
+    row("2: inputs", "%2INST ?", "%2INST=11 12 21");
+    row("2: errors", "%2ERST ?", "%2ERST=000000");
+    row("2: lamp", "%2LAMP ?", "%2LAMP=1234 0");
+    row("2: mutes", "%2AVMT ?", "%2AVMT=30");
+    row("2: input in standby", "%2INPT 21", "%2INPT=ERR3");
+    row("2: an input it lacks", "%2INPT 1A", "%2INPT=ERR2");
+    row("2: input name, the caption", "%2INNM ?11", "%2INNM=PC 1");
+    row("2: input name, the inventory's", "%2INNM ?12", "%2INNM=Lectern");
+    row("2: name of an input it lacks", "%2INNM ?31", "%2INNM=ERR2");
+    row("2: input name without ?", "%2INNM 21", "%2INNM=ERR2");
+    row("2: serial number", "%2SNUM ?", "%2SNUM=QV7-0042");
+    row("2: software version", "%2SVER ?", "%2SVER=" QV7_VERSION);
+    row("2: lamp model", "%2RLMP ?", "%2RLMP=LMP-7");
+    row("2: no filter model given", "%2RFIL ?", "%2RFIL=");
+    row("2: freeze not known yet", "%2FREZ ?", "%2FREZ=ERR3");
+    row("2: freeze in standby", "%2FREZ 1", "%2FREZ=ERR3");
+    row("2: freeze out of range", "%2FREZ 2", "%2FREZ=ERR2");
+    row("2: volume in standby", "%2SVOL 1", "%2SVOL=ERR3");
+    row("2: volume out of range", "%2SVOL 2", "%2SVOL=ERR2");
+    row("2: no microphone", "%2MVOL 1", "%2MVOL=ERR1");
+    row("2: no filter hours", "%2FILT ?", "%2FILT=ERR1");
+    row("2: input resolution", "%2IRES ?", "%2IRES=ERR1");
+    row("2: recommended resolution", "%2RRES ?", "%2RRES=ERR1");
 }
 
 void TstPjlink::requests()
@@ -241,16 +288,25 @@ void TstPjlink::requests()
 void TstPjlink::authentication_data()
 {
     QTest::addColumn<QByteArray>("digest"); // "right": the client's own, from the greeting
+    QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("right") << QByteArray("right") << QByteArray("%1CLSS=1");
-    QTest::newRow("right, in capitals") << QByteArray("RIGHT") << QByteArray("%1CLSS=1");
-    QTest::newRow("wrong") << QByteArray(32, '0') << QByteArray("PJLINK ERRA");
-    QTest::newRow("none") << QByteArray() << QByteArray("PJLINK ERRA");
+    const auto row = [](const char *name, const QByteArray &digest, const char *request,
+                        const char *answer) {
+        QTest::newRow(name) << digest << QByteArray(request) << QByteArray(answer);
+    };
+    row("right", "right", "%1CLSS ?", "%1CLSS=2");
+    row("right, in capitals", "RIGHT", "%1CLSS ?", "%1CLSS=2");
+    row("wrong", QByteArray(32, '0'), "%1CLSS ?", "PJLINK ERRA");
+    row("none", "", "%1CLSS ?", "PJLINK ERRA");
+    // Class 2 keeps Class 1's procedure.
+    row("right, class 2", "right", "%2SVER ?", "%2SVER=" QV7_VERSION);
+    row("wrong, class 2", QByteArray(32, '0'), "%2SVER ?", "PJLINK ERRA");
 }
 
 void TstPjlink::authentication()
 {
     QFETCH(QByteArray, digest);
+    QFETCH(QByteArray, request);
     QFETCH(QByteArray, answer);
     auto client = std::make_unique<Client>(QHostAddress::LocalHostIPv6, stagePort_);
     const QByteArray greeting = client->next();
@@ -262,7 +318,7 @@ void TstPjlink::authentication()
                 .toHex();
         digest = digest == "right" ? right : right.toUpper();
     }
-    QCOMPARE(client->ask(digest + "%1CLSS ?"), answer);
+    QCOMPARE(client->ask(digest + request), answer);
     if (answer.startsWith("PJLINK")) {
         QCOMPARE(client->next(), "closed");
         return;
@@ -291,7 +347,7 @@ void TstPjlink::guessesWaitTheirTurn()
     clock.advance(1s);
     QCOMPARE(wrong->next(), "PJLINK ERRA");
     QCOMPARE(greeted(QHostAddress::LocalHost, server.port(), "sesame")->ask("%1CLSS ?"),
-             "%1CLSS=1");
+             "%1CLSS=2");
 }
 
 void TstPjlink::badClients_data()
@@ -355,6 +411,19 @@ void TstPjlink::powerOnWithTheBroker()
     QCOMPARE(client->ask("%1INPT 21"), "%1INPT=ERR3");
     QCOMPARE(client->ask("%1LAMP ?"), "%1LAMP=0 1");
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/power"_s), "on", kTimeout);
+    // Class 2 on the line: the freeze as either face set it, one send of the volume a step.
+    QCOMPARE(client->ask("%2FREZ ?"), "%2FREZ=0");
+    QCOMPARE(client->ask("%2FREZ 1"), "%2FREZ=OK");
+    QCOMPARE(client->ask("%2FREZ ?"), "%2FREZ=1");
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/freeze"_s), "on", kTimeout);
+    watcher_->publish(u"qv7/stage/command"_s, "freeze off");
+    QVERIFY(QTest::qWaitFor([&] { return client->ask("%2FREZ ?") == "%2FREZ=0"; }, kTimeout));
+    QCOMPARE(client->ask("%2SVOL 1"), "%2SVOL=OK");
+    QCOMPARE(client->ask("%2SVOL 0"), "%2SVOL=OK");
+    QCOMPARE(stage_->traffic.count(u"C09"_s), 1);
+    QCOMPARE(stage_->traffic.count(u"C0A"_s), 1);
+    QCOMPARE(client->ask("%2INPT 12"), "%2INPT=OK");
+    QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/input"_s), "pc2", kTimeout);
     QCOMPARE(client->ask("%1INPT 21"), "%1INPT=OK");
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/stage/input"_s), "video", kTimeout);
     QCOMPARE(client->ask("%1AVMT 31"), "%1AVMT=OK");
@@ -454,6 +523,8 @@ void TstPjlink::silentThenLostLine()
     QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/hall/link"_s), "down", kTimeout);
     QCOMPARE(client->ask("%1POWR ?"), "%1POWR=ERR4");
     QCOMPARE(client->ask("%1POWR 1"), "%1POWR=ERR4");
+    QCOMPARE(client->ask("%2FREZ ?"), "%2FREZ=ERR4");
+    QCOMPARE(client->ask("%2SVOL 1"), "%2SVOL=ERR4");
     // The port stays up while the line is opened again.
     const auto later = greeted(QHostAddress::LocalHost, hallPort_);
     hall_->open();
@@ -492,7 +563,7 @@ void TstPjlink::logReaderGone()
 
 void TstPjlink::commandLine_data()
 {
-    QTest::addColumn<QString>("inventory"); // %1: a file of a 40-character line
+    QTest::addColumn<QString>("inventory"); // %1: a file of a 40-character line, %3: 65 characters
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("error");
@@ -515,6 +586,8 @@ void TstPjlink::commandLine_data()
         "at most 32 printable ASCII characters");
     row("model too long", "model = QV7 with a name far too long for PJLink\n", "", 64,
         "model is at most 32 printable ASCII characters");
+    row("input name too long", "input-name-pc1 = %3\n", "", 64,
+        "input-name-pc1 is at most 64 printable ASCII characters");
     row("broker option alone", "pjlink = 127.0.0.1:1\n", "--username u", 64,
         "--username is for a broker: give --broker URL as well");
     row("port taken", "pjlink = 127.0.0.1:%2\n", "", 69, "a: PJLink on 127.0.0.1:");
@@ -532,7 +605,8 @@ void TstPjlink::commandLine()
     longPassword.close();
     const auto process = startBridge(dir_.path(),
                                      inventory.replace(u"%1"_s, longPassword.fileName())
-                                         .replace(u"%2"_s, QString::number(hallPort_)),
+                                         .replace(u"%2"_s, QString::number(hallPort_))
+                                         .replace(u"%3"_s, QString(65, u'x')),
                                      arguments.split(u' ', Qt::SkipEmptyParts));
     QVERIFY(process->waitForFinished(kTimeout));
     const QString log = QString::fromUtf8(process->readAllStandardError());

@@ -23,9 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(text.find(kTerminator) == text.size() - 1 && text[1] == line[1]);
     if (const auto *row = std::get_if<const Row *>(&found)) {
         // Only a known request of this class, with a parameter of the table, reaches a row.
-        require(request->version == '1' && (*row)->body == request->body);
-        require((*row)->parameter == request->parameter ||
-                ((*row)->ask == Ask::SelectInput && inputOfCode(request->parameter)));
+        require((*row)->since <= request->version && request->version <= '2' &&
+                (*row)->body == request->body);
+        require((*row)->parameter == request->parameter || (*row)->ask == Ask::Lacking ||
+                ((*row)->ask == Ask::SelectInput && inputOfCode(request->parameter)) ||
+                ((*row)->ask == Ask::InputName && inputOfNameQuery(request->parameter)));
     }
     return 0;
 }

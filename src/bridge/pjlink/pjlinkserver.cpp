@@ -1,6 +1,7 @@
 #include "pjlinkserver.h"
 
 #include "bridge/log.h"
+#include "layout/layout.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
@@ -12,12 +13,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr auto kBurstTime = 10s;
+
 // Requests a client may send ahead of their answers.
 constexpr qsizetype kLongestBacklog = 8 * (pjlink::kLongestRequest + pjlink::kDigestLength);
 
 std::string_view text(pjlink::Error error)
 {
     return pjlink::errorText(error);
+}
+
+// The inventory's name for an input, or else the panel's caption on the button that selects it.
+std::string inputName(const InventoryEntry &projector, Input input)
+{
+    const QString &named = projector.inputNames[std::size_t(input)];
+    return named.isEmpty() ? std::string(findControlLayout(inputButton(input).control)->caption)
+                           : named.toStdString();
 }
 
 // "127.0.0.1:4352", "[::1]:4352".
@@ -40,6 +51,22 @@ PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, LoginThr
     , admission_(server_, kCaps, line.entry().name + QStringLiteral(": PJLink"))
 {
     connect(&server_, &QTcpServer::newConnection, this, &PjlinkServer::accept);
+    unknownBurst_.setSingleShot(true);
+    unknownBurst_.setInterval(kBurstTime);
+}
+
+void PjlinkServer::logUnknown(const QString &peer, const pjlink::Request &request)
+{
+    if (!unknownBurst_.isActive()) {
+        // One call of arg() for all: the request's own "%2" is no place for a later one.
+        const std::string said = '%' + std::string(1, request.version) + request.body;
+        line_.log(Priority::Notice,
+                  QStringLiteral("PJLink client %1: unknown request %2 answered ERR1 (more within "
+                                 "%3 s are not logged)")
+                      .arg(peer, QString::fromStdString(said),
+                           QString::number(std::chrono::seconds(kBurstTime).count())));
+    }
+    unknownBurst_.start();
 }
 
 QString PjlinkServer::label() const
@@ -65,14 +92,15 @@ void PjlinkServer::accept()
 {
     while (QTcpSocket *socket = server_.nextPendingConnection()) {
         if (admission_.admit(socket))
-            new PjlinkSession(socket, line_, password_, throttle_, this);
+            new PjlinkSession(socket, line_, password_, throttle_, *this);
     }
 }
 
 PjlinkSession::PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArray &password,
-                             LoginThrottle &throttle, QObject *parent)
-    : QObject(parent)
+                             LoginThrottle &throttle, PjlinkServer &server)
+    : QObject(&server)
     , socket_(socket)
+    , server_(server)
     , line_(line)
     , password_(password)
     , throttle_(throttle)
@@ -202,6 +230,8 @@ void PjlinkSession::handle(const pjlink::Request &request)
 {
     const auto found = pjlink::lookup(request);
     if (const auto *error = std::get_if<pjlink::Error>(&found)) {
+        if (!pjlink::isKnownBody(request.body))
+            server_.logUnknown(peer_, request);
         finish(request, text(*error));
         return;
     }
@@ -240,7 +270,35 @@ void PjlinkSession::handle(const pjlink::Request &request)
         finish(request, projector.information.toStdString());
         return;
     case pjlink::Ask::Class:
-        finish(request, "1");
+        finish(request, pjlink::kClass);
+        return;
+    case pjlink::Ask::Freeze: {
+        // Only the daemon sets it: unknown until it has, or the projector has been switched on.
+        const LineState &state = line_.line().state();
+        finish(request, !line_.line().isUp() ? text(pjlink::Error::ProjectorFailure)
+                        : !state.isKnown(LineState::Field::Freeze)
+                            ? text(pjlink::Error::UnavailableTime)
+                            : std::string_view(state.freeze ? "1" : "0"));
+        return;
+    }
+    case pjlink::Ask::InputName:
+        finish(request, inputName(projector, *pjlink::inputOfNameQuery(request.parameter)));
+        return;
+    case pjlink::Ask::Serial:
+        finish(request, projector.serialNumber.toStdString());
+        return;
+    case pjlink::Ask::Software:
+        finish(request, QV7_VERSION);
+        return;
+    case pjlink::Ask::LampModel:
+        finish(request, projector.lampModel.toStdString());
+        return;
+    case pjlink::Ask::FilterModel:
+        finish(request, projector.filterModel.toStdString());
+        return;
+    case pjlink::Ask::Lacking:
+        // What the standard has a projector answer for a function it does not have.
+        finish(request, text(pjlink::Error::Undefined));
         return;
     }
 }
@@ -255,6 +313,8 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
         if (button)
             commands.push_back(commandFor(*button));
     }
+    if (row.hold)
+        commands.push_back(commandFor(*row.hold, 1));
     // What the projector cannot take now is refused rather than left to wait.
     switch (line_.line().verdict(commands.front())) {
     case Verdict::Failed:

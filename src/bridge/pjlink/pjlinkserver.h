@@ -15,7 +15,7 @@ class QTcpSocket;
 
 namespace qv7::bridge {
 
-// One projector as a PJLink Class 1 device on a TCP port: each client is greeted, checked
+// One projector as a PJLink Class 2 device on a TCP port: each client is greeted, checked
 // against the password when there is one, and answered one request at a time. Requests that
 // reach the projector go to its line's queue like the broker's commands; what the projector
 // cannot take now is answered at once (ERR3), as is a line that is down or a projector that
@@ -43,6 +43,9 @@ public:
     // Clients served at once; a control system needs one or two, more is a fault or a flood.
     static constexpr ConnectionCaps kCaps{.total = 32, .perAddress = 8};
 
+    // Logs a request that no class of PJLink has, once for a burst of them on this port.
+    void logUnknown(const QString &peer, const pjlink::Request &request);
+
 private:
     void accept();
 
@@ -51,6 +54,7 @@ private:
     LoginThrottle &throttle_;
     QTcpServer server_;
     Admission admission_;
+    QTimer unknownBurst_;
 };
 
 // One client's connection.
@@ -59,7 +63,7 @@ class PjlinkSession : public QObject {
 
 public:
     PjlinkSession(QTcpSocket *socket, LineOwner &line, const QByteArray &password,
-                  LoginThrottle &throttle, QObject *parent);
+                  LoginThrottle &throttle, PjlinkServer &server);
 
 private:
     void serve();
@@ -72,6 +76,7 @@ private:
     void refuse(Milliseconds after);
 
     QTcpSocket *socket_;
+    PjlinkServer &server_;
     LineOwner &line_;
     QByteArray password_;
     LoginThrottle &throttle_;
