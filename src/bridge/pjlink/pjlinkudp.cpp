@@ -54,9 +54,7 @@ struct PjlinkUdp::Face {
     pjlink::Mac mac;
     Socket *socket = nullptr;
     bool up = false; // LKUP sent since the line last went down
-    // What the controllers were last told: nothing since the line came up.
-    std::optional<std::string> power;
-    std::optional<std::string> input;
+    // The error status follows the power state, but changes less often.
     std::string errors = "000000";
     Burst unsent;
 };
@@ -83,6 +81,8 @@ void PjlinkUdp::add(LineOwner &line)
     faces_.push_back(std::make_unique<Face>(
         line, entry.mac ? *entry.mac : pjlink::macOfName(entry.name.toStdString())));
     Face &face = *faces_.back();
+    // The line tells of a field only when it changes: a poll that confirms what is known is no
+    // news to the controllers.
     connect(&line.line(), &Line::stateChanged, this,
             [this, &face](LineState::Field field) { onStateChanged(face, field); });
 }
@@ -201,8 +201,6 @@ void PjlinkUdp::onStateChanged(Face &face, LineState::Field field)
     const LineState &state = face.line.line().state();
     if (state.link == Link::Down) {
         face.up = false;
-        face.power.reset();
-        face.input.reset();
         face.errors = "000000";
         return;
     }
@@ -215,8 +213,9 @@ void PjlinkUdp::onStateChanged(Face &face, LineState::Field field)
     case LineState::Field::Power:
         if (const auto digit = state.power ? pjlink::powerDigit(*state.power) : std::nullopt)
             notify(face, "POWR", std::string(1, *digit));
-        if (state.power)
-            notify(face, "ERST", pjlink::errorStatus(*state.power));
+        if (state.power &&
+            std::exchange(face.errors, pjlink::errorStatus(*state.power)) != face.errors)
+            notify(face, "ERST", face.errors);
         break;
     case LineState::Field::Input:
         if (state.input)
@@ -229,16 +228,6 @@ void PjlinkUdp::onStateChanged(Face &face, LineState::Field field)
 
 void PjlinkUdp::notify(Face &face, std::string_view body, const std::string &value)
 {
-    // A value the controllers were told already is not news: polls confirm what is known.
-    std::optional<std::string> *told = body == "POWR"   ? &face.power
-                                       : body == "INPT" ? &face.input
-                                                        : nullptr;
-    if (told && *told == value)
-        return;
-    if (body == "ERST" && std::exchange(face.errors, value) == value)
-        return;
-    if (told)
-        *told = value;
     const std::string datagram = pjlink::classTwo(body, value);
     std::vector<std::pair<QHostAddress, quint16>> sent;
     const auto to = [&](const QHostAddress &address, quint16 port) {
