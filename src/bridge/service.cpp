@@ -21,10 +21,12 @@ void checkDescriptors(const Configuration &configuration)
     const QList<InventoryEntry> &projectors = configuration.inventory.projectors();
     const auto pjlink = std::ranges::count_if(
         projectors, [](const InventoryEntry &projector) { return projector.pjlinkPort != 0; });
-    // Each projector's line and broker connection, each listener, each listener's clients, the
-    // UDP sockets, and the reserve below which the listeners stop accepting.
+    // Each projector's line and broker connection, each listener, each listener's clients, at
+    // most a UDP socket for each PJLink face and one for searches, and the reserve below which
+    // the listeners stop accepting.
+    const int udp = pjlink && options.pjlinkUdpPort ? int(pjlink) + 1 : 0;
     int needed = kOwnDescriptors + Admission::kReserve + int(projectors.size()) * 2 +
-                 int(pjlink) * (2 + PjlinkServer::kCaps.total) + 1;
+                 int(pjlink) * (1 + PjlinkServer::kCaps.total) + udp;
     QStringList parts{QStringLiteral("%1 projector(s), %2 of them on PJLink (%3 clients each)")
                           .arg(projectors.size())
                           .arg(pjlink)
