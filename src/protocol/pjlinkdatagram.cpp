@@ -21,12 +21,19 @@ int hexValue(char c)
 
 Mac macOfName(std::string_view name)
 {
-    // FNV-1a, 64 bits: fixed by its definition, unlike std::hash.
+    // FNV-1a, 64 bits, fixed by its definition (unlike std::hash), then MurmurHash3's
+    // finalizer: without it names that differ in their last letter ("p1", "p2") share most
+    // bytes.
     std::uint64_t hash = 0xcbf29ce484222325u;
     for (const char c : name) {
         hash ^= std::uint8_t(c);
         hash *= 0x100000001b3u;
     }
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdu;
+    hash ^= hash >> 33;
+    hash *= 0xc4ceb9fe1a85ec53u;
+    hash ^= hash >> 33;
     Mac mac;
     for (std::size_t i = 0; i < mac.size(); ++i)
         mac[i] = std::uint8_t(hash >> (8 * i));

@@ -20,7 +20,7 @@ const QString kLeft = u"127.0.0.11"_s;
 const QString kRight = u"127.0.0.12"_s;
 // The address that [left] is given from its name: the same on every host and in every version,
 // or the controllers that know it lose the projector.
-const QByteArray kLeftMac = "b2:1c:04:a2:ad:70";
+const QByteArray kLeftMac = "f2:ea:84:31:0b:da";
 const QByteArray kRightMac = "02:00:5e:00:00:12";
 
 // A controller's UDP socket: what it received, as "ADDRESS DATAGRAM" without the CR.
