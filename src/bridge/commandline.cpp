@@ -263,7 +263,11 @@ void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStrin
             continue;
         byAddress[at(one).toString()].append(u'[' + one.name + u']');
         for (const ListenAddress &controller : one.pjlinkNotify) {
-            if (!canReach(at(one), QHostAddress(controller.host)))
+            const QHostAddress to(controller.host);
+            if (to == QHostAddress::AnyIPv4 || to == QHostAddress::AnyIPv6)
+                throw UsageError(QStringLiteral("[%1] pjlink-notify %2 is no controller's address")
+                                     .arg(one.name, controller.host));
+            if (!canReach(at(one), to))
                 throw UsageError(QStringLiteral("[%1] pjlink-notify %2: its PJLink address %3 "
                                                 "cannot reach it (a loopback address reaches "
                                                 "only loopback, IPv4 only IPv4)")

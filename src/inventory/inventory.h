@@ -13,7 +13,7 @@
 
 namespace qv7 {
 
-// Where a server listens: an address of this machine's and a port.
+// Where a server listens (an address of this machine's and a port), or where datagrams go.
 struct ListenAddress {
     QString host; // an IPv4 or IPv6 address, without brackets
     quint16 port = 0;
