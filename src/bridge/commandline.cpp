@@ -275,11 +275,14 @@ void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStrin
         }
     }
     for (auto it = byAddress.cbegin(); it != byAddress.cend(); ++it) {
-        if (it->size() > 1)
-            warnings << QStringLiteral("%1 share the PJLink address %2 on other ports: a "
-                                       "controller that searches or is notified cannot tell "
-                                       "them apart; give each an address of its own")
-                            .arg(it->join(QStringLiteral(", ")), it.key());
+        if (it->size() < 2)
+            continue;
+        const QString names = it->first(it->size() - 1).join(QStringLiteral(", ")) +
+                              QStringLiteral(" and ") + it->last();
+        warnings << QStringLiteral("%1 share the PJLink address %2 on other ports: a controller "
+                                   "that searches or is notified cannot tell them apart; give "
+                                   "each an address of its own")
+                        .arg(names, it.key());
     }
 }
 
