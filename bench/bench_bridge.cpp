@@ -2,7 +2,9 @@
 // mosquitto and as that many PJLink devices, polled as the defaults say, with a PJLink client per
 // projector asking POWR ? every second as a control system does: the daemon's CPU and memory
 // under that load, and how long a command published on the broker, or sent by another PJLink
-// client, or tapped on a web page, takes to reach the projector's line. The web pages
+// client, or tapped on a web page, takes to reach the projector's line, and how long a change
+// the projector reports takes to leave as a PJLink notification over UDP (each projector on an
+// address of its own, 127.0.0.10 and up, notifying a controller on 127.0.0.2). The web pages
 // (--pages, 32 by default, spread over the projectors) are open for the whole run; with
 // --hidden they say at once that they are in the background, as in a phone's other tabs.
 //
@@ -16,11 +18,14 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <memory>
 #include <unistd.h>
 
@@ -110,6 +115,8 @@ int main(int argc, char *argv[])
     if (liveCount < 1)
         qFatal("--dead must leave at least one projector that answers");
     const quint16 webPort = qv7::test::freePort();
+    const quint16 udpPort = qv7::test::freePort();
+    const auto address = [](int i) { return QStringLiteral("127.0.0.%1").arg(10 + i); };
 
     qv7::test::Broker broker;
     qv7::test::Watcher watcher(broker, {}, {}, QStringLiteral("qv7/+/orientation"));
@@ -118,6 +125,8 @@ int main(int argc, char *argv[])
     // When each projector last took the query this measures: orientation from the broker,
     // input from PJLink.
     std::vector<Steady::time_point> arrived(projectorCount);
+    // When each projector last sent a reply.
+    std::vector<Steady::time_point> replied(projectorCount);
     std::vector<quint16> pjlinkPorts;
     QString inventory;
     std::vector<quint16> deadPorts;
@@ -135,16 +144,19 @@ int main(int argc, char *argv[])
             if (network)
                 port = server->portName();
             QObject::connect(server.get(), &SimulatorServer::trafficLogged, &app,
-                             [&arrived, i](const QString &line) {
+                             [&arrived, &replied, i](const QString &line) {
                                  if (line.contains(QLatin1StringView(" in  C R 4")) ||
                                      line.contains(QLatin1StringView(" in  C R 1")))
                                      arrived[i] = Steady::now();
+                                 if (line.contains(QLatin1StringView(" out ")))
+                                     replied[i] = Steady::now();
                              });
         }
         pjlinkPorts.push_back(qv7::test::freePort());
-        inventory += QStringLiteral("[p%1]\nport = %2\npjlink = 127.0.0.1:%3\n")
+        inventory += QStringLiteral("[p%1]\nport = %2\npjlink = %3:%4\npjlink-notify = "
+                                    "127.0.0.2\n")
                          .arg(i)
-                         .arg(port)
+                         .arg(port, address(i))
                          .arg(pjlinkPorts.back());
     }
     std::unique_ptr<DeadConverters> dead;
@@ -155,11 +167,27 @@ int main(int argc, char *argv[])
         qFatal("cannot write the inventory");
     file.close();
 
+    // The control system's notifications: when each projector's last one came, and what it said.
+    QUdpSocket controller;
+    if (!controller.bind(QHostAddress(QStringLiteral("127.0.0.2")), udpPort,
+                         QUdpSocket::ShareAddress))
+        qFatal("cannot bind 127.0.0.2:%d", udpPort);
+    std::vector<std::pair<Steady::time_point, QByteArray>> notified(projectorCount);
+    QObject::connect(&controller, &QUdpSocket::readyRead, &app, [&] {
+        while (controller.hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = controller.receiveDatagram();
+            const int i = int(datagram.senderAddress().toIPv4Address() & 0xff) - 10;
+            if (i >= 0 && i < projectorCount)
+                notified[std::size_t(i)] = {Steady::now(), datagram.data()};
+        }
+    });
+
     QProcess bridge;
     bridge.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     bridge.start(QStringLiteral(QV7BRIDGE),
                  {QStringLiteral("--inventory"), file.fileName(), QStringLiteral("--broker"),
-                  broker.url(), QStringLiteral("--web"), QString::number(webPort)});
+                  broker.url(), QStringLiteral("--web"), QString::number(webPort),
+                  QStringLiteral("--pjlink-udp"), QString::number(udpPort)});
     const bool up = waitUntil(
         [&] {
             for (int i = 0; i < liveCount; ++i) {
@@ -177,9 +205,10 @@ int main(int argc, char *argv[])
                client.readAll().endsWith('\r');
     };
     const auto connectAll = [&](std::vector<std::unique_ptr<QTcpSocket>> &clients) {
-        for (const quint16 port : pjlinkPorts) {
+        for (std::size_t i = 0; i < pjlinkPorts.size(); ++i) {
+            const quint16 port = pjlinkPorts[i];
             auto &client = clients.emplace_back(std::make_unique<QTcpSocket>());
-            client->connectToHost(QHostAddress::LocalHost, port);
+            client->connectToHost(QHostAddress(address(int(i))), port);
             if (!answered(*client))
                 qFatal("no PJLink greeting on port %d", port);
         }
@@ -262,6 +291,30 @@ int main(int argc, char *argv[])
     }
     const Summary webLatency = summarize(latencies);
 
+    // Switched on, then the input changed back and forth: from the projector's reply to the
+    // %2INPT datagram that tells of it.
+    for (int i = 0; i < liveCount; ++i)
+        watcher.publish(QStringLiteral("qv7/p%1/power/set").arg(i), "ON");
+    if (!waitUntil(
+            [&] {
+                return std::ranges::all_of(
+                    notified.begin(), notified.begin() + liveCount,
+                    [](const auto &last) { return last.second == "%2POWR=1\r"; });
+            },
+            60))
+        qFatal("the projectors were not all notified on");
+    latencies.clear();
+    for (int n = 0; n < commands; ++n) {
+        const int i = n % liveCount;
+        const QByteArray input = (n / liveCount) % 2 ? "pc1" : "pc2";
+        notified[std::size_t(i)] = {};
+        watcher.publish(QStringLiteral("qv7/p%1/input/set").arg(i), input);
+        if (!waitUntil([&] { return notified[std::size_t(i)].second.startsWith("%2INPT="); }, 5))
+            qFatal("no notification of projector %d's input", i);
+        latencies.push_back(millisecondsBetween(replied[i], notified[std::size_t(i)].first));
+    }
+    const Summary notificationLatency = summarize(latencies);
+
     std::printf(
         "qv7-bridge, %d simulated projectors on MQTT (mosquitto on 127.0.0.1) and PJLink,\n"
         "each asked POWR ? every second by a PJLink client of its own; %d web pages open%s\n",
@@ -280,6 +333,10 @@ int main(int argc, char *argv[])
     if (pageCount > 0)
         std::printf("web page tap to line, %zu taps: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                     webLatency.count, webLatency.median, webLatency.p99, webLatency.max);
+    std::printf("reply to notification, %zu input changes: median %.2f ms, p99 %.2f ms, max "
+                "%.2f ms\n",
+                notificationLatency.count, notificationLatency.median, notificationLatency.p99,
+                notificationLatency.max);
     bridge.terminate();
     bridge.waitForFinished();
     return 0;

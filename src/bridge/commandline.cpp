@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "bridge/mqtt/discovery.h"
+#include "bridge/pjlink/pjlinkudp.h"
 #include "cli/exitstatus.h"
 
 #include <QDir>
@@ -214,6 +215,77 @@ void refuseSharedDiscoveryIds(const Inventory &inventory)
     }
 }
 
+// A controller tells projectors apart by their address: two PJLink faces on one address and
+// port would be one device (and the second could not listen), and a MAC address answered by
+// two would be one projector to a controller that searches.
+void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStringList &warnings)
+{
+    QList<const InventoryEntry *> faces;
+    for (const InventoryEntry &projector : inventory.projectors()) {
+        if (projector.pjlinkPort)
+            faces.append(&projector);
+    }
+    const auto at = [](const InventoryEntry &projector) {
+        return QHostAddress(projector.pjlinkHost);
+    };
+    const auto endpoint = [](const InventoryEntry &projector) {
+        return (projector.pjlinkHost.contains(u':') ? QStringLiteral("[%1]:%2")
+                                                    : QStringLiteral("%1:%2"))
+            .arg(projector.pjlinkHost)
+            .arg(projector.pjlinkPort);
+    };
+    const auto mac = [](const InventoryEntry &projector) {
+        return projector.mac ? *projector.mac : pjlink::macOfName(projector.name.toStdString());
+    };
+    QHash<QString, QStringList> byAddress; // the projectors of each address, with UDP
+    for (qsizetype i = 0; i < faces.size(); ++i) {
+        const InventoryEntry &one = *faces[i];
+        for (qsizetype j = 0; j < i; ++j) {
+            const InventoryEntry &other = *faces[j];
+            // A wildcard address takes the port on every address of its protocol.
+            const bool overlap =
+                at(one) == at(other) ||
+                (at(one).protocol() == at(other).protocol() &&
+                 (at(one) == QHostAddress::AnyIPv4 || at(one) == QHostAddress::AnyIPv6 ||
+                  at(other) == QHostAddress::AnyIPv4 || at(other) == QHostAddress::AnyIPv6));
+            if (overlap && one.pjlinkPort == other.pjlinkPort)
+                throw UsageError(QStringLiteral("[%1] at %2 and [%3] at %4 share a PJLink address "
+                                                "and port: give each projector an address of its "
+                                                "own (see ADDRESSES in qv7-bridge(1))")
+                                     .arg(other.name, endpoint(other), one.name, endpoint(one)));
+            if (udpPort && mac(one) == mac(other))
+                throw UsageError(QStringLiteral("[%1] and [%2] have the same MAC address %3: a "
+                                                "controller that searches would see one projector")
+                                     .arg(other.name, one.name,
+                                          QString::fromStdString(pjlink::macText(mac(one)))));
+        }
+        if (!udpPort)
+            continue;
+        byAddress[at(one).toString()].append(u'[' + one.name + u']');
+        for (const ListenAddress &controller : one.pjlinkNotify) {
+            const QHostAddress to(controller.host);
+            if (to == QHostAddress::AnyIPv4 || to == QHostAddress::AnyIPv6)
+                throw UsageError(QStringLiteral("[%1] pjlink-notify %2 is no controller's address")
+                                     .arg(one.name, controller.host));
+            if (!canReach(at(one), to))
+                throw UsageError(QStringLiteral("[%1] pjlink-notify %2: its PJLink address %3 "
+                                                "cannot reach it (a loopback address reaches "
+                                                "only loopback, IPv4 only IPv4)")
+                                     .arg(one.name, controller.host, one.pjlinkHost));
+        }
+    }
+    for (auto it = byAddress.cbegin(); it != byAddress.cend(); ++it) {
+        if (it->size() < 2)
+            continue;
+        const QString names = it->first(it->size() - 1).join(QStringLiteral(", ")) +
+                              QStringLiteral(" and ") + it->last();
+        warnings << QStringLiteral("%1 share the PJLink address %2 on other ports: a controller "
+                                   "that searches or is notified cannot tell them apart; give "
+                                   "each an address of its own")
+                        .arg(names, it.key());
+    }
+}
+
 } // namespace
 
 QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory,
@@ -254,7 +326,8 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("The projectors: an INI file of [NAME] sections with port, speed, "
                         "the poll periods power-poll, transition-poll, lamp-poll in seconds, "
                         "and for PJLink pjlink = ADDRESS:PORT, pjlink-password-file = FILE, "
-                        "manufacturer, model and info."),
+                        "manufacturer, model, info, mac = xx:xx:xx:xx:xx:xx and "
+                        "pjlink-notify = ADDRESS[:PORT], ..."),
          QStringLiteral("file")},
         {QStringLiteral("broker"),
          QStringLiteral("The broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; without it, "
@@ -305,6 +378,11 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("web-key"),
          QStringLiteral("The private key (PEM, not encrypted) of --web-cert."),
          QStringLiteral("file")},
+        {QStringLiteral("pjlink-udp"),
+         QStringLiteral("The UDP port of PJLink Class 2's search and status notifications, on "
+                        "each projector's PJLink address and at the controllers; 0 turns them "
+                        "off. The standard's is 4352: another is for tests."),
+         QStringLiteral("port"), QString::number(pjlink::kUdpPort)},
         cli::connectTimeoutOption(),
         {QStringLiteral("verbose"), QStringLiteral("Log every command and reply as well.")},
     });
@@ -327,6 +405,12 @@ BridgeOptions options(const QCommandLineParser &parser, QStringList &warnings)
     options.bridge.discoveryPrefix = topicPrefix(parser, "discovery-prefix");
     options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));
     options.bridge.connectTimeoutMs = cli::connectTimeout(parser);
+    bool number = false;
+    const uint udpPort = value(parser, "pjlink-udp").toUInt(&number);
+    if (!number || udpPort > 65535)
+        throw UsageError(QStringLiteral("--pjlink-udp is a port from 0 (none) to 65535, not \"%1\"")
+                             .arg(value(parser, "pjlink-udp")));
+    options.pjlinkUdpPort = quint16(udpPort);
     return options;
 }
 
@@ -351,6 +435,8 @@ Configuration configure(const QStringList &arguments)
     }
     if (configuration.options.broker)
         refuseSharedDiscoveryIds(configuration.inventory);
+    refuseSharedPjlinkFaces(configuration.inventory, configuration.options.pjlinkUdpPort,
+                            configuration.warnings);
     if (!configuration.options.broker && !pjlink && !configuration.options.metrics &&
         !configuration.options.web)
         throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --web PORT, "

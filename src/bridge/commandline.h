@@ -23,6 +23,8 @@ struct BridgeOptions {
     std::optional<ListenAddress> metrics;
     std::optional<WebSettings> web;
     BridgeSettings bridge;
+    // PJLink Class 2's search and notifications on UDP (0: none).
+    quint16 pjlinkUdpPort = pjlink::kUdpPort;
 };
 
 // The bridge's options on a parser, for --help and for parsing.
@@ -45,7 +47,8 @@ struct Configuration {
 };
 // Reads the command line, the inventory and the password files; --help and --version print
 // and exit. Throws UsageError or InventoryError, and UsageError for projectors whose discovery
-// ids on the broker would be the same.
+// ids on the broker would be the same, that share a PJLink address and port or a MAC address,
+// or that would notify a controller their PJLink address cannot reach.
 Configuration configure(const QStringList &arguments);
 
 } // namespace qv7::bridge

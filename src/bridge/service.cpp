@@ -3,6 +3,8 @@
 #include "admission.h"
 #include "log.h"
 
+#include <algorithm>
+
 namespace qv7::bridge {
 
 namespace {
@@ -19,10 +21,12 @@ void checkDescriptors(const Configuration &configuration)
     const QList<InventoryEntry> &projectors = configuration.inventory.projectors();
     const auto pjlink = std::ranges::count_if(
         projectors, [](const InventoryEntry &projector) { return projector.pjlinkPort != 0; });
-    // Each projector's line and broker connection, each listener, each listener's clients, and
-    // the reserve below which the listeners stop accepting.
+    // Each projector's line and broker connection, each listener, each listener's clients, at
+    // most a UDP socket for each PJLink face and one for searches, and the reserve below which
+    // the listeners stop accepting.
+    const int udp = pjlink && options.pjlinkUdpPort ? int(pjlink) + 1 : 0;
     int needed = kOwnDescriptors + Admission::kReserve + int(projectors.size()) * 2 +
-                 int(pjlink) * (1 + PjlinkServer::kCaps.total);
+                 int(pjlink) * (1 + PjlinkServer::kCaps.total) + udp;
     QStringList parts{QStringLiteral("%1 projector(s), %2 of them on PJLink (%3 clients each)")
                           .arg(projectors.size())
                           .arg(pjlink)
@@ -44,10 +48,17 @@ bool Service::open(const Configuration &configuration)
 {
     checkDescriptors(configuration);
     const QList<InventoryEntry> &projectors = configuration.inventory.projectors();
+    if (const quint16 port = configuration.options.pjlinkUdpPort;
+        port && std::ranges::any_of(projectors, &InventoryEntry::pjlinkPort))
+        pjlinkUdp_ = std::make_unique<PjlinkUdp>(port);
     for (qsizetype i = 0; i < projectors.size(); ++i) {
         if (!addProjector(projectors[i], configuration.passwords[std::size_t(i)],
                           configuration.options))
             return false;
+    }
+    if (pjlinkUdp_ && !pjlinkUdp_->open()) {
+        logEvent(Priority::Error, QStringLiteral("qv7-bridge: %1").arg(pjlinkUdp_->errorString()));
+        return false;
     }
     if (configuration.options.metrics && !addMetrics(*configuration.options.metrics))
         return false;
@@ -64,6 +75,8 @@ bool Service::addProjector(const InventoryEntry &projector, const QByteArray &pa
             std::make_unique<MqttFace>(*lines_.back(), *options.broker, options.bridge));
     if (!projector.pjlinkPort)
         return true;
+    if (pjlinkUdp_)
+        pjlinkUdp_->add(*lines_.back());
     pjlinkServers_.push_back(
         std::make_unique<PjlinkServer>(*lines_.back(), password, pjlinkThrottle_));
     if (pjlinkServers_.back()->listen())

@@ -3,6 +3,7 @@
 #include "bridge/metrics/metricsserver.h"
 #include "bridge/mqtt/mqttface.h"
 #include "bridge/pjlink/pjlinkserver.h"
+#include "bridge/pjlink/pjlinkudp.h"
 #include "bridge/web/webface.h"
 #include "commandline.h"
 #include "lineowner.h"
@@ -13,7 +14,8 @@
 namespace qv7::bridge {
 
 // The bridge at work: the owner of each projector's line and its faces, on the broker and as
-// a PJLink device, and the metrics of them all. They go in the reverse of the order they came.
+// a PJLink device (Class 2's datagrams for all of them on UDP), and the metrics of them all. They
+// go in the reverse of the order they came.
 class Service {
 public:
     // Makes the lines and their faces, and opens the servers' ports; false, with the reason
@@ -36,6 +38,7 @@ private:
     // One for all PJLink ports, before the servers that use it.
     LoginThrottle pjlinkThrottle_;
     std::vector<std::unique_ptr<PjlinkServer>> pjlinkServers_;
+    std::unique_ptr<PjlinkUdp> pjlinkUdp_; // when a projector has a PJLink face
     std::unique_ptr<MetricsServer> metrics_;
     std::unique_ptr<WebFace> web_;
 };

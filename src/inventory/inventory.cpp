@@ -111,6 +111,42 @@ std::optional<QString> readInputName(InventoryEntry &entry, QStringView key, con
     return fault;
 }
 
+std::optional<QString> readMac(InventoryEntry &entry, QStringView, const QString &value)
+{
+    const auto mac = pjlink::parseMac(value.toStdString());
+    if (!mac || pjlink::isMulticast(*mac))
+        return QStringLiteral("mac is a unicast MAC address, xx:xx:xx:xx:xx:xx, not %1").arg(value);
+    entry.mac = mac;
+    return std::nullopt;
+}
+
+// Enough for the control systems of a venue; each change goes to every one of them.
+constexpr qsizetype kMostNotified = 16;
+
+// "ADDRESS[:PORT], ...", an IPv6 address with a port in brackets.
+std::optional<QString> readNotify(InventoryEntry &entry, QStringView, const QString &value)
+{
+    const QStringList items = value.split(u',');
+    if (items.size() > kMostNotified)
+        return QStringLiteral("pjlink-notify names at most %1 controllers").arg(kMostNotified);
+    for (const QString &item : items) {
+        QString text = item.trimmed();
+        if (text.startsWith(u'[') && text.endsWith(u']'))
+            text = text.sliced(1, text.size() - 2);
+        if (isIpAddress(text.toStdString())) {
+            entry.pjlinkNotify.append({text, 0});
+            continue;
+        }
+        const auto address = parseListenAddress(text);
+        if (!address)
+            return QStringLiteral("pjlink-notify is ADDRESS[:PORT], ... such as 127.0.0.1 or "
+                                  "[::1]:4352, not %1")
+                .arg(item.trimmed());
+        entry.pjlinkNotify.append(*address);
+    }
+    return std::nullopt;
+}
+
 // The keys of a projector's section, in the order that the message for an unknown key lists
 // them.
 struct Key {
@@ -135,6 +171,8 @@ constexpr Key kKeys[] = {
     {u"input-name-pc1", readInputName<Input::Pc1>},
     {u"input-name-pc2", readInputName<Input::Pc2>},
     {u"input-name-video", readInputName<Input::Video>},
+    {u"mac", readMac},
+    {u"pjlink-notify", readNotify},
 };
 
 // "port, speed, ... or input-name-video".
@@ -230,9 +268,14 @@ private:
             fail(sectionLine_, QStringLiteral("[%1]: a name for PJLink is at most %2 characters")
                                    .arg(last.name)
                                    .arg(pjlink::kLongestName));
-        if (!last.pjlinkPasswordFile.isEmpty() && !last.pjlinkPort)
-            fail(sectionLine_,
-                 QStringLiteral("[%1] has a pjlink-password-file but no pjlink").arg(last.name));
+        for (const auto &[key, given] :
+             {std::pair{"pjlink-password-file", !last.pjlinkPasswordFile.isEmpty()},
+              {"mac", last.mac.has_value()},
+              {"pjlink-notify", !last.pjlinkNotify.isEmpty()}}) {
+            if (given && !last.pjlinkPort)
+                fail(sectionLine_, QStringLiteral("[%1] has a %2 but no pjlink")
+                                       .arg(last.name, QLatin1StringView(key)));
+        }
     }
 
     QString fileName_;

@@ -2,6 +2,7 @@
 
 #include "base/describederror.h"
 #include "protocol/linesettings.h"
+#include "protocol/pjlinkdatagram.h"
 
 #include <QList>
 #include <QString>
@@ -12,6 +13,12 @@
 #include <optional>
 
 namespace qv7 {
+
+// Where a server listens (an address of this machine's and a port), or where datagrams go.
+struct ListenAddress {
+    QString host; // an IPv4 or IPv6 address, without brackets
+    quint16 port = 0;
+};
 
 // One projector of an inventory: the name of its section, the port the serial control opens
 // for it (a device path or whatever else a transport takes), its line settings and its group.
@@ -38,13 +45,13 @@ struct InventoryEntry {
     QString filterModel; // of the replacement filter
     // By Input; empty: the panel's caption.
     std::array<QString, 3> inputNames;
+    // Its PJLink Class 2 face over UDP: the MAC address it answers a search with (nothing: one
+    // made from its name), and the controllers it notifies of changes (port 0: the PJLink UDP
+    // port that the bridge uses).
+    std::optional<pjlink::Mac> mac;
+    QList<ListenAddress> pjlinkNotify;
 };
 
-// Where a server listens: an address of this machine's and a port.
-struct ListenAddress {
-    QString host; // an IPv4 or IPv6 address, without brackets
-    quint16 port = 0;
-};
 // "127.0.0.1:4352", "[::]:4352"; nothing for another text (a host name, no port).
 std::optional<ListenAddress> parseListenAddress(const QString &text);
 
@@ -58,9 +65,10 @@ public:
 // [NAME] for each, holding "port = PORT" and optionally "speed = 19200|9600",
 // "group = NAME", the poll periods in seconds, "power-poll", "transition-poll" and
 // "lamp-poll", and the PJLink face's "pjlink = ADDRESS:PORT", "pjlink-password-file = PATH",
-// "manufacturer", "model", "info", "serial-number", "lamp-model", "filter-model" and the
-// inputs' names "input-name-pc1", "input-name-pc2" and "input-name-video". Blank lines and
-// lines that start with # or ; are ignored.
+// "manufacturer", "model", "info", "serial-number", "lamp-model", "filter-model", the inputs'
+// names "input-name-pc1", "input-name-pc2" and "input-name-video", "mac = xx:xx:xx:xx:xx:xx"
+// and "pjlink-notify = ADDRESS[:PORT], ...". Blank lines and lines that start with # or ; are
+// ignored.
 class Inventory {
 public:
     // Both throw InventoryError naming the file and the line at fault.
