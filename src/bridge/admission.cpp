@@ -41,6 +41,14 @@ bool descriptorsFree()
 
 } // namespace
 
+QString endpoint(const QHostAddress &host, quint16 port)
+{
+    return (host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2")
+                                                             : QStringLiteral("%1:%2"))
+        .arg(host.toString())
+        .arg(port);
+}
+
 qint64 queuedBytes(const QAbstractSocket &socket)
 {
     const auto *tls = qobject_cast<const QSslSocket *>(&socket);

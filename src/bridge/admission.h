@@ -16,6 +16,9 @@ namespace qv7::bridge {
 // dropped rather than buffered for.
 inline constexpr qint64 kMostQueued = 256 * 1024;
 
+// An address and port as logs name them: "127.0.0.1:4352", "[::1]:4352".
+QString endpoint(const QHostAddress &host, quint16 port);
+
 // Bytes written to a socket that the kernel has not taken yet, the encrypted ones under TLS.
 qint64 queuedBytes(const QAbstractSocket &socket);
 // Logs that the client at peer of the listener what left more than kMostQueued bytes unread

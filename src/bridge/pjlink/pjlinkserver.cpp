@@ -31,15 +31,6 @@ std::string inputName(const InventoryEntry &projector, Input input)
                            : named.toStdString();
 }
 
-// "127.0.0.1:4352", "[::1]:4352".
-QString endpoint(const QHostAddress &host, quint16 port)
-{
-    return (host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2")
-                                                             : QStringLiteral("%1:%2"))
-        .arg(host.toString())
-        .arg(port);
-}
-
 } // namespace
 
 PjlinkServer::PjlinkServer(LineOwner &line, const QByteArray &password, LoginThrottle &throttle,

@@ -1,5 +1,7 @@
 #include "pjlinkudp.h"
 
+#include "bridge/admission.h"
+
 #include "protocol/pjlink.h"
 
 #include <QNetworkDatagram>
@@ -19,14 +21,6 @@ constexpr int kDatagramsATurn = 64;
 bool isWildcard(const QHostAddress &address)
 {
     return address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
-}
-
-QString endpoint(const QHostAddress &host, quint16 port)
-{
-    return (host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2")
-                                                             : QStringLiteral("%1:%2"))
-        .arg(host.toString())
-        .arg(port);
 }
 
 } // namespace
