@@ -185,7 +185,7 @@ void TstPanel::failuresWhileAReportIsUpAreDropped()
         shown << description;
         for (int i = 0; i < 3; ++i) {
             test::click(form, "Command17");
-            QTest::qWait(20);
+            QCoreApplication::processEvents();
         }
     });
     form.line().closePort();
