@@ -216,9 +216,10 @@ void refuseSharedDiscoveryIds(const Inventory &inventory)
 }
 
 // A controller tells projectors apart by their address: two PJLink faces on one address and
-// port would be one device (and the second could not listen), and a MAC address answered by
-// two would be one projector to a controller that searches.
-void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStringList &warnings)
+// port would be one device (and the second could not listen). With search and notifications
+// on, one address on two ports or one MAC address for two would be one projector to a
+// controller that searches or is notified.
+void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort)
 {
     QList<const InventoryEntry *> faces;
     for (const InventoryEntry &projector : inventory.projectors()) {
@@ -237,7 +238,6 @@ void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStrin
     const auto mac = [](const InventoryEntry &projector) {
         return projector.mac ? *projector.mac : pjlink::macOfName(projector.name.toStdString());
     };
-    QHash<QString, QStringList> byAddress; // the projectors of each address, with UDP
     for (qsizetype i = 0; i < faces.size(); ++i) {
         const InventoryEntry &one = *faces[i];
         for (qsizetype j = 0; j < i; ++j) {
@@ -248,11 +248,17 @@ void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStrin
                 (at(one).protocol() == at(other).protocol() &&
                  (at(one) == QHostAddress::AnyIPv4 || at(one) == QHostAddress::AnyIPv6 ||
                   at(other) == QHostAddress::AnyIPv4 || at(other) == QHostAddress::AnyIPv6));
-            if (overlap && one.pjlinkPort == other.pjlinkPort)
-                throw UsageError(QStringLiteral("[%1] at %2 and [%3] at %4 share a PJLink address "
-                                                "and port: give each projector an address of its "
-                                                "own (see ADDRESSES in qv7-bridge(1))")
-                                     .arg(other.name, endpoint(other), one.name, endpoint(one)));
+            const bool samePort = one.pjlinkPort == other.pjlinkPort;
+            if (overlap && (samePort || udpPort))
+                throw UsageError(
+                    QStringLiteral("[%1] at %2 and [%3] at %4 share a PJLink address%5: give each "
+                                   "projector an address of its own (see ADDRESSES in "
+                                   "qv7-bridge(1))%6")
+                        .arg(other.name, endpoint(other), one.name, endpoint(one),
+                             samePort ? QStringLiteral(" and port") : QString(),
+                             samePort ? QString()
+                                      : QStringLiteral(", or serve Class 1 alone with "
+                                                       "--pjlink-udp 0")));
             if (udpPort && mac(one) == mac(other))
                 throw UsageError(QStringLiteral("[%1] and [%2] have the same MAC address %3: a "
                                                 "controller that searches would see one projector")
@@ -261,7 +267,6 @@ void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStrin
         }
         if (!udpPort)
             continue;
-        byAddress[at(one).toString()].append(u'[' + one.name + u']');
         for (const ListenAddress &controller : one.pjlinkNotify) {
             const QHostAddress to(controller.host);
             if (to == QHostAddress::AnyIPv4 || to == QHostAddress::AnyIPv6)
@@ -273,16 +278,6 @@ void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort, QStrin
                                                 "only loopback, IPv4 only IPv4)")
                                      .arg(one.name, controller.host, one.pjlinkHost));
         }
-    }
-    for (auto it = byAddress.cbegin(); it != byAddress.cend(); ++it) {
-        if (it->size() < 2)
-            continue;
-        const QString names = it->first(it->size() - 1).join(QStringLiteral(", ")) +
-                              QStringLiteral(" and ") + it->last();
-        warnings << QStringLiteral("%1 share the PJLink address %2 on other ports: a controller "
-                                   "that searches or is notified cannot tell them apart; give "
-                                   "each an address of its own")
-                        .arg(names, it.key());
     }
 }
 
@@ -435,8 +430,7 @@ Configuration configure(const QStringList &arguments)
     }
     if (configuration.options.broker)
         refuseSharedDiscoveryIds(configuration.inventory);
-    refuseSharedPjlinkFaces(configuration.inventory, configuration.options.pjlinkUdpPort,
-                            configuration.warnings);
+    refuseSharedPjlinkFaces(configuration.inventory, configuration.options.pjlinkUdpPort);
     if (!configuration.options.broker && !pjlink && !configuration.options.metrics &&
         !configuration.options.web)
         throw UsageError(QStringLiteral("nothing to serve: give --broker URL, --web PORT, "

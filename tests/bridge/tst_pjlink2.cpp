@@ -256,6 +256,10 @@ void TstPjlink2::commandLine_data()
         "pjlink = 127.0.0.13:%1\n[b]\nport = /dev/null\n"
         "pjlink = 127.0.0.13:%1\n",
         64, "and [b] at 127.0.0.13:");
+    row("one address on two ports",
+        "pjlink = 127.0.0.13:%1\n[b]\nport = /dev/null\n"
+        "pjlink = 127.0.0.13:1\n",
+        64, "and [b] at 127.0.0.13:1 share a PJLink address: give each");
     row("a wildcard and an address",
         "pjlink = 0.0.0.0:%1\n[b]\nport = /dev/null\n"
         "pjlink = 127.0.0.13:%1\n",
