@@ -1,5 +1,6 @@
 // qv7-bridge's PJLink Class 2 datagrams as a controller written from the standard sees them:
-// a search over UDP, the notifications of changes made through other faces, and rubbish. Each
+// a search over UDP, the notifications of changes made through other faces (a web page, the
+// broker, a line pulled and plugged back), and rubbish. Each
 // projector on an address of its own on loopback, each controller on another.
 
 #include "broker.h"
@@ -8,6 +9,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
+#include <QWebSocket>
 
 using namespace Qt::StringLiterals;
 using namespace qv7::test;
@@ -89,6 +91,7 @@ private:
     std::unique_ptr<Line> right_;
     quint16 udp_ = 0;
     quint16 leftPort_ = 0;
+    quint16 web_ = 0;
     std::unique_ptr<Controller> searcher_; // searches, and so is notified
     std::unique_ptr<Controller> named_;    // named in the inventory
     std::unique_ptr<BridgeProcess> bridge_;
@@ -104,6 +107,7 @@ void TstPjlink2::initTestCase()
     right_ = std::make_unique<Line>(dir_.filePath(u"right"_s));
     udp_ = freePort();
     leftPort_ = freePort();
+    web_ = freePort();
     const quint16 namedPort = freePort();
     searcher_ = std::make_unique<Controller>(u"127.0.0.2"_s, udp_);
     named_ = std::make_unique<Controller>(u"127.0.0.3"_s, namedPort);
@@ -115,7 +119,8 @@ void TstPjlink2::initTestCase()
             .arg(leftPort_)
             .arg(namedPort)
             .arg(right_->link, kRight, QString::fromLatin1(kRightMac).toUpper()),
-        {u"--broker"_s, broker_->url(), u"--pjlink-udp"_s, QString::number(udp_)});
+        {u"--broker"_s, broker_->url(), u"--pjlink-udp"_s, QString::number(udp_), u"--web"_s,
+         QString::number(web_)});
     // Each line comes up, and the controllers named hear it first, from its own address.
     for (const auto &[from, mac] : {std::pair{kLeft, kLeftMac}, {kRight, kRightMac}}) {
         const QString up = from + u" %2LKUP="_s + QString::fromLatin1(mac);
@@ -155,9 +160,12 @@ void TstPjlink2::search()
 
 void TstPjlink2::notifications()
 {
-    // Switched on through the PJLink port, and each power state is told once, however often
-    // it is polled during the warm-up.
-    QCOMPARE(ask(leftPort_, kLeft, "%1POWR 1"), "%1POWR=OK");
+    // Switched on from a web page, and each power state is told once, however often it is
+    // polled during the warm-up.
+    QWebSocket page(u"http://127.0.0.1:%1"_s.arg(web_));
+    page.open(QUrl(u"ws://127.0.0.1:%1/projector/left/socket"_s.arg(web_)));
+    QTRY_COMPARE_WITH_TIMEOUT(page.state(), QAbstractSocket::ConnectedState, kTimeout);
+    page.sendTextMessage(uR"({"click": "Command17"})"_s);
     for (Controller *controller : {named_.get(), searcher_.get()})
         QTRY_COMPARE_WITH_TIMEOUT(controller->count(kLeft + u" %2POWR=1"_s), 1, kTimeout);
     QCOMPARE(named_->count(kLeft + u" %2POWR=3"_s), 1);
