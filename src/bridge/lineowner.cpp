@@ -73,11 +73,18 @@ LineOwner::LineOwner(const InventoryEntry &entry, const Settings &settings, QObj
                                   .arg(words(command))
                                   .arg(Line::kLongestHold.count()));
     });
-    if (settings_.verbose)
-        connect(&line_, &Line::sending, this, [this](const Command &command) {
-            log(Priority::Debug,
-                QStringLiteral("sent %1 (%2)").arg(code(command.code), words(command)));
-        });
+    // Who did what: each command a face asked for is logged once as it goes out, with where
+    // it came from. Queries, and the line's own polls, only with --verbose: a controller that
+    // polls every second would bury the commands that changed something.
+    connect(&line_, &Line::sending, this, [this](const Command &command, const QString &origin) {
+        const bool query = isQuery(command) || command.code.starts_with("CR");
+        const QString text = QStringLiteral("sent %1 (%2)").arg(code(command.code), words(command));
+        const QString from = origin.isEmpty() ? QString() : QStringLiteral(" for ") + origin;
+        if (!origin.isEmpty() && !query)
+            log(Priority::Info, text + from);
+        else if (settings_.verbose)
+            log(Priority::Debug, text + from);
+    });
     for (const auto signal :
          {&TrafficView::txdChanged, &TrafficView::rxdChanged, &TrafficView::statusChanged})
         connect(&traffic_, signal, this, &LineOwner::trafficChanged);

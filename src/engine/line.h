@@ -101,6 +101,14 @@ QString replyLine(const Result &result);
 // How a command submitted to a shared line ended: its result, or why it was never sent.
 using Completion = std::function<void(const Result &result, const QString &notSent)>;
 
+// Who asked for a command on a shared line. client: someone who may go away (a connection, a
+// page); a command whose client has gone before its turn is not sent. origin: where it came
+// from, as the owner's log names it ("web page 127.0.0.5"); empty for the line's own.
+struct Asker {
+    const QObject *client = nullptr;
+    QString origin;
+};
+
 // One serial line and the design's behaviour on it, without a window: transmission through
 // Hyouji, reception and its reading, the reply window, the hold repetition with its arrow
 // modes, and the port and speed switch. What the traffic and status lines show of it is
@@ -184,12 +192,11 @@ public:
     bool request(const Command &command);
 
     // Shared. Each command completes exactly once. wait: how long one may wait for the
-    // projector to be able to take it (zero: not at all). client: who asked, when a command is
-    // for someone who may go away (a connection, a page); one whose client has gone before its
-    // turn is not sent. A line takes at most kMostQueued commands waiting.
+    // projector to be able to take it (zero: not at all). A line takes at most kMostQueued
+    // commands waiting.
     static constexpr std::size_t kMostQueued = 64;
     void submit(const std::vector<Command> &commands, const Completion &completion,
-                std::chrono::seconds wait, const QObject *client = nullptr);
+                std::chrono::seconds wait, const Asker &asker = {});
     // A hold button kept down, as a finger keeps the panel's: pressed in its turn, it repeats
     // at its own period until letGo() with the number this returns, or for kLongestHold at
     // most, and then completes with the reply to its latest send that had one. One let go
@@ -197,7 +204,7 @@ public:
     using HoldId = quint64;
     static constexpr std::chrono::seconds kLongestHold{60};
     HoldId holdDown(const HoldCommand &button, const Completion &completion,
-                    const QObject *client = nullptr);
+                    const Asker &asker = {});
     void letGo(HoldId hold);
     // A query of the line's own: no one waits for it, and one of each waiting is enough.
     void poll(const Command &query);
@@ -228,9 +235,9 @@ signals:
     void opened();
     void done(const qv7::Result &result);
 
-    // Shared: a request went out, one waits for the projector, one was dropped unsent, and
-    // what the line knows of the projector changed.
-    void sending(const qv7::Command &command);
+    // Shared: a request went out (with its asker's origin), one waits for the projector, one
+    // was dropped unsent, and what the line knows of the projector changed.
+    void sending(const qv7::Command &command, const QString &origin);
     void waiting(const qv7::Command &command);
     void dropped(const qv7::Command &command, const QString &why);
     // A hold was let go because it had lasted kLongestHold.
@@ -266,6 +273,7 @@ private:
         HoldId hold = 0;             // a hold kept down until it is let go
         QPointer<const QObject> client{};
         bool forClient = false; // sent only while its client is there
+        QString origin{};
     };
     bool hasRoomFor(const std::vector<Command> &commands, const Completion &completion);
     void admit(const Command &first, std::chrono::seconds wait);

@@ -42,7 +42,7 @@ QString powerWord(std::optional<PowerState> power)
 } // namespace
 
 void Line::submit(const std::vector<Command> &commands, const Completion &completion,
-                  std::chrono::seconds wait, const QObject *client)
+                  std::chrono::seconds wait, const Asker &asker)
 {
     if (!hasRoomFor(commands, completion))
         return;
@@ -51,13 +51,14 @@ void Line::submit(const std::vector<Command> &commands, const Completion &comple
                           .completion = completion,
                           .wait = wait,
                           .deadline = clock_.now() + wait,
-                          .client = client,
-                          .forClient = client != nullptr});
+                          .client = asker.client,
+                          .forClient = asker.client != nullptr,
+                          .origin = asker.origin});
     admit(commands.front(), wait);
 }
 
 Line::HoldId Line::holdDown(const HoldCommand &button, const Completion &completion,
-                            const QObject *client)
+                            const Asker &asker)
 {
     // A hold is for now: one the projector cannot take yet is not sent.
     const Command command = commandFor(button, 0);
@@ -68,8 +69,9 @@ Line::HoldId Line::holdDown(const HoldCommand &button, const Completion &complet
                       .completion = completion,
                       .deadline = clock_.now(),
                       .hold = id,
-                      .client = client,
-                      .forClient = client != nullptr});
+                      .client = asker.client,
+                      .forClient = asker.client != nullptr,
+                      .origin = asker.origin});
     admit(command, 0s);
     return id;
 }
@@ -170,7 +172,7 @@ void Line::dispatch()
         dispatch();
         return;
     }
-    emit sending(pending.command);
+    emit sending(pending.command, pending.origin);
     inFlightCompletion_ = pending.completion;
     polling_ = !pending.completion;
     heldNow_ = pending.hold;

@@ -289,7 +289,7 @@ void TstLineOwner::waitingIsBounded()
     QStringList notSent;
     const auto record = [&](const Result &, const QString &why) { notSent << why; };
     auto client = std::make_unique<QObject>();
-    owner_->line().submit(parseCommands("power off").commands, record, 0s, client.get());
+    owner_->line().submit(parseCommands("power off").commands, record, 0s, {client.get(), {}});
     for (std::size_t i = 1; i <= Line::kMostQueued; ++i)
         owner_->line().submit(parseCommands("status").commands, record, 0s);
     QCOMPARE(notSent.size(), 1);

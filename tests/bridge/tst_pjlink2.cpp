@@ -83,6 +83,8 @@ private:
     bool answers();
     // New lines of the daemon's log that hold the text.
     qsizetype logged(const QString &text);
+    // Lines of the daemon's whole log that hold the text.
+    qsizetype inLog(const QString &text);
 
     QTemporaryDir dir_;
     std::unique_ptr<Broker> broker_;
@@ -172,6 +174,13 @@ void TstPjlink2::notifications()
     // An input from the broker.
     watcher_->publish(u"qv7/left/input/set"_s, "pc2");
     QTRY_COMPARE_WITH_TIMEOUT(named_->count(kLeft + u" %2INPT=12"_s), 1, kTimeout);
+    // Each command is logged once by the line's owner, with where it came from; the polls
+    // that followed them are not.
+    QTRY_COMPARE_WITH_TIMEOUT(inLog(u"left: sent C00 (power on) for web page 127.0.0.1:"_s), 1,
+                              kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        inLog(u"left: sent C06 (input pc2) for MQTT topic qv7/left/input/set"_s), 1, kTimeout);
+    QCOMPARE(inLog(u"left: sent CR"_s), 0);
     // A line pulled and plugged back comes up again, and its state is told again.
     named_->got.clear();
     right_->server.close();
@@ -197,9 +206,15 @@ bool TstPjlink2::answers()
 
 qsizetype TstPjlink2::logged(const QString &text)
 {
-    const QStringList lines = QString::fromUtf8(bridge_->readAllStandardError()).split(u'\n');
-    log_ += lines.join(u'\n');
-    return lines.filter(text).size();
+    const QString fresh = QString::fromUtf8(bridge_->readAllStandardError());
+    log_ += fresh;
+    return fresh.split(u'\n').filter(text).size();
+}
+
+qsizetype TstPjlink2::inLog(const QString &text)
+{
+    logged({});
+    return log_.split(u'\n').filter(text).size();
 }
 
 void TstPjlink2::badDatagrams_data()

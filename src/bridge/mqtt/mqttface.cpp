@@ -195,7 +195,7 @@ void MqttFace::onMessage(const QString &topic, const QByteArray &payload, bool r
                                QString::fromStdString(scriptText(*result.reading)));
             reply(outcome);
         },
-        kLongestWait);
+        kLongestWait, {nullptr, QStringLiteral("MQTT topic ") + topic});
 }
 
 void MqttFace::reply(const QJsonObject &object)

@@ -325,19 +325,19 @@ void PjlinkSession::send(const pjlink::Request &request, const pjlink::Row &row)
     auto left = std::make_shared<std::size_t>(commands.size());
     // The first thing that went wrong, if anything did.
     auto error = std::make_shared<std::optional<pjlink::Error>>();
-    line_.line().submit(
-        commands,
-        [self = QPointer(this), request, left, error](const Result &result,
-                                                      const QString &notSent) {
-            if (!notSent.isEmpty())
-                *error = self && self->line_.line().isUp() ? pjlink::Error::UnavailableTime
-                                                           : pjlink::Error::ProjectorFailure;
-            else if (result.failure && !*error)
-                *error = pjlink::Error::ProjectorFailure;
-            if (--*left == 0 && self)
-                self->finish(request, *error ? text(**error) : "OK");
-        },
-        0s, this);
+    line_.line().submit(commands,
+                        [self = QPointer(this), request, left, error](const Result &result,
+                                                                      const QString &notSent) {
+                            if (!notSent.isEmpty())
+                                *error = self && self->line_.line().isUp()
+                                             ? pjlink::Error::UnavailableTime
+                                             : pjlink::Error::ProjectorFailure;
+                            else if (result.failure && !*error)
+                                *error = pjlink::Error::ProjectorFailure;
+                            if (--*left == 0 && self)
+                                self->finish(request, *error ? text(**error) : "OK");
+                        },
+                        0s, {this, QStringLiteral("PJLink client ") + peer_});
 }
 
 void PjlinkSession::ask(const pjlink::Request &request, const pjlink::Row &row)
@@ -358,7 +358,7 @@ void PjlinkSession::ask(const pjlink::Request &request, const pjlink::Row &row)
                     : std::nullopt;
             self->finish(request, value ? *value : text(pjlink::Error::ProjectorFailure));
         },
-        0s, this);
+        0s, {this, QStringLiteral("PJLink client ") + peer_});
 }
 
 } // namespace qv7::bridge

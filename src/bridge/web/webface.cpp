@@ -542,7 +542,7 @@ void PageSocket::click(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    line_->line().submit({commandFor(*button)}, completion(control), 0s, this);
+    line_->line().submit({commandFor(*button)}, completion(control), 0s, {this, origin()});
 }
 
 void PageSocket::press(const QString &control)
@@ -554,8 +554,13 @@ void PageSocket::press(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    hold_ = line_->line().holdDown(*button, completion(control), this);
+    hold_ = line_->line().holdDown(*button, completion(control), {this, origin()});
     silence_.start();
+}
+
+QString PageSocket::origin() const
+{
+    return QStringLiteral("web page ") + endpoint(socket_->peerAddress(), socket_->peerPort());
 }
 
 void PageSocket::letGo()

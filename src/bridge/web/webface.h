@@ -125,6 +125,8 @@ private:
     void heard();
     void ping();
     Completion completion(const QString &control);
+    // Where its commands come from, as the owner's log names it.
+    QString origin() const;
 
     QWebSocket *socket_;
     LineOwner *line_;
