@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing the panel need, when any
 # of them is missing; packages named on the command line are added to the list. With
-# --browser first, also what the web pages' tests drive them with: Node.js, npm and Debian's
-# Chromium, and the npm packages that tests/web/package-lock.json pins (never a browser).
+# --browser first, also what tests/web drives the bridge with: Node.js, npm and Debian's
+# Chromium, and the npm packages that tests/web/package-lock.json pins (playwright-core and
+# axe-core for the web pages, pjlink for the PJLink face; never a browser).
 set -euo pipefail
 
 browser=false
