@@ -11,6 +11,7 @@
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QSslKey>
+#include <QSysInfo>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -281,6 +282,21 @@ void refuseSharedPjlinkFaces(const Inventory &inventory, quint16 udpPort)
     }
 }
 
+// A topic level of its own: no separator or wildcard, nothing a log line could hide in.
+QString hostName(const QCommandLineParser &parser)
+{
+    const bool given = parser.isSet(QStringLiteral("host-name"));
+    const QString name = given ? value(parser, "host-name") : QSysInfo::machineHostName();
+    if (QRegularExpression(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$")).match(name).hasMatch())
+        return name;
+    throw UsageError(given ? QStringLiteral("--host-name is 1 to 64 letters, digits, _, . and -, "
+                                            "not \"%1\"")
+                                 .arg(name)
+                           : QStringLiteral("this machine's host name \"%1\" is no topic level: "
+                                            "give --host-name NAME")
+                                 .arg(name));
+}
+
 } // namespace
 
 QByteArray pjlinkPassword(const InventoryEntry &projector, const QString &inventory,
@@ -348,6 +364,11 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("A file whose first line is the password at the broker; under "
                         "systemd, a relative path names one of the service's credentials."),
          QStringLiteral("file")},
+        {QStringLiteral("host-name"),
+         QStringLiteral("This host's name among the daemons on the broker, which the venue's "
+                        "lists show as each projector's owner. The machine's host name unless "
+                        "given."),
+         QStringLiteral("name")},
         {QStringLiteral("topic-prefix"), QStringLiteral("The first topic levels of every topic."),
          QStringLiteral("prefix"), QStringLiteral("qv7")},
         {QStringLiteral("discovery-prefix"), QStringLiteral("Home Assistant's discovery prefix."),
@@ -398,6 +419,7 @@ BridgeOptions options(const QCommandLineParser &parser, QStringList &warnings)
     options.web = web(parser, warnings);
     options.bridge.topicPrefix = topicPrefix(parser, "topic-prefix");
     options.bridge.discoveryPrefix = topicPrefix(parser, "discovery-prefix");
+    options.bridge.hostName = hostName(parser);
     options.bridge.verbose = parser.isSet(QStringLiteral("verbose"));
     options.bridge.connectTimeoutMs = cli::connectTimeout(parser);
     bool number = false;

@@ -51,6 +51,11 @@ bool Service::open(const Configuration &configuration)
     if (const quint16 port = configuration.options.pjlinkUdpPort;
         port && std::ranges::any_of(projectors, &InventoryEntry::pjlinkPort))
         pjlinkUdp_ = std::make_unique<PjlinkUdp>(port);
+    if (const auto &broker = configuration.options.broker) {
+        venue_ = std::make_unique<Venue>(configuration.options.bridge.hostName);
+        venueLink_ =
+            std::make_unique<VenueLink>(*venue_, *broker, configuration.options.bridge.topicPrefix);
+    }
     for (qsizetype i = 0; i < projectors.size(); ++i) {
         if (!addProjector(projectors[i], configuration.passwords[std::size_t(i)],
                           configuration.options))
@@ -110,7 +115,7 @@ bool Service::addMetrics(const ListenAddress &address)
 
 bool Service::addWeb(const WebSettings &settings)
 {
-    web_ = std::make_unique<WebFace>(lines(), settings);
+    web_ = std::make_unique<WebFace>(lines(), settings, venue_.get());
     if (web_->listen())
         return true;
     logEvent(Priority::Error, QStringLiteral("qv7-bridge: web pages on port %1: %2")
@@ -121,6 +126,8 @@ bool Service::addWeb(const WebSettings &settings)
 
 void Service::start()
 {
+    if (venueLink_)
+        venueLink_->start();
     for (const auto &line : lines_)
         line->start();
 }
@@ -129,6 +136,8 @@ void Service::stop()
 {
     for (const auto &face : faces_)
         face->stop();
+    if (venueLink_)
+        venueLink_->stop();
 }
 
 } // namespace qv7::bridge

@@ -2,6 +2,7 @@
 
 #include "bridge/metrics/metricsserver.h"
 #include "bridge/mqtt/mqttface.h"
+#include "bridge/mqtt/venuelink.h"
 #include "bridge/pjlink/pjlinkserver.h"
 #include "bridge/pjlink/pjlinkudp.h"
 #include "bridge/web/webface.h"
@@ -34,6 +35,9 @@ private:
     std::vector<LineOwner *> lines() const;
 
     std::vector<std::unique_ptr<LineOwner>> lines_;
+    // With a broker: the projectors of the venue, and this host on it.
+    std::unique_ptr<Venue> venue_;
+    std::unique_ptr<VenueLink> venueLink_;
     std::vector<std::unique_ptr<MqttFace>> faces_;
     // One for all PJLink ports, before the servers that use it.
     LoginThrottle pjlinkThrottle_;

@@ -105,8 +105,11 @@ struct FaceOnClock {
     }
 
     ManualClock clock;
-    qv7::bridge::WebFace face{
-        {}, {.address = {u"127.0.0.1"_s, 0}, .password = "sesame", .tls = {}}, nullptr, clock};
+    qv7::bridge::WebFace face{{},
+                              {.address = {u"127.0.0.1"_s, 0}, .password = "sesame", .tls = {}},
+                              nullptr,
+                              nullptr,
+                              clock};
 };
 
 // A page's WebSocket, which keeps every message it is sent.

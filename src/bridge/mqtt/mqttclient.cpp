@@ -217,6 +217,14 @@ void MqttClient::subscribe(const QString &pattern)
     updateWriteInterest();
 }
 
+void MqttClient::unsubscribe(const QString &pattern)
+{
+    if (!connected_)
+        return;
+    mosquitto_unsubscribe(client_, nullptr, utf8(pattern).constData());
+    updateWriteInterest();
+}
+
 void MqttClient::close()
 {
     closing_ = true;

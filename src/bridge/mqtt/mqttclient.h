@@ -46,6 +46,7 @@ public:
     // Both are dropped while there is no connection: the owner sends again on connected().
     void publish(const QString &topic, const QByteArray &payload, bool retained);
     void subscribe(const QString &pattern);
+    void unsubscribe(const QString &pattern);
     // A clean goodbye: the will is not published.
     void close();
 

@@ -116,6 +116,12 @@ void MqttFace::onConnected()
         mqtt_.subscribe(topics_(leaf));
     mqtt_.subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
     publishDiscovery();
+    // Which host owns the projector, for the venue's lists on the other hosts.
+    mqtt_.publish(topics_(u"owner"),
+                  QJsonDocument(QJsonObject{{QStringLiteral("host"), settings_.hostName},
+                                            {QStringLiteral("group"), line_.entry().group}})
+                      .toJson(QJsonDocument::Compact),
+                  true);
     for (const StateTopic &topic : kStateTopics) {
         if (line_.line().state().isKnown(topic.field))
             publishState(topic.field);

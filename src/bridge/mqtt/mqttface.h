@@ -14,7 +14,8 @@ namespace qv7::bridge {
 struct BridgeSettings {
     QString topicPrefix = QStringLiteral("qv7");
     QString discoveryPrefix = QStringLiteral("homeassistant");
-    bool verbose = false;                                       // log every command and reply
+    QString hostName;     // this daemon's among the venue's hosts
+    bool verbose = false; // log every command and reply
     int connectTimeoutMs = TransportOptions{}.connectTimeoutMs; // for network ports
 };
 

@@ -99,11 +99,12 @@ QJsonValue optional(const auto &value, auto toJson)
 
 } // namespace
 
-WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent,
-                 Clock &clock)
+WebFace::WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, Venue *venue,
+                 QObject *parent, Clock &clock)
     : QObject(parent)
     , lines_(std::move(lines))
     , settings_(settings)
+    , venue_(venue)
     , clock_(clock)
     , server_([this](const http::Request &request,
                      const QHostAddress &peer) { return handle(request, peer); },
@@ -228,10 +229,10 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
     if (path == u"/") {
         if (!get)
             return notAllowed("GET");
-        std::vector<std::string> names;
+        std::vector<webpage::ListedProjector> listed;
         for (const LineOwner *l : lines_)
-            names.push_back(l->entry().name.toStdString());
-        return page(200, webpage::index(names, loggedIn));
+            listed.push_back({l->entry().name.toStdString(), l->entry().group.toStdString()});
+        return page(200, webpage::index(listed, hostName().toStdString(), loggedIn));
     }
     if (!path.startsWith(kProjectorPath))
         return page(
@@ -338,7 +339,8 @@ void WebFace::onWebSocket(QWebSocket *socket)
     http::Request handshake;
     handshake.headers.emplace_back("cookie", socket->request().rawHeader("Cookie").toStdString());
     const QByteArray token = session(handshake);
-    auto *page = new PageSocket(socket, owner, lines_, token, clock_, this);
+    auto *page =
+        new PageSocket(socket, owner, lines_, owner ? nullptr : venue_, token, clock_, this);
     sockets_.emplace_back(page);
     if (!token.isEmpty())
         connect(page, &PageSocket::used, this, [this, token] {
@@ -357,10 +359,11 @@ void WebFace::endSession(QByteArray token, const QString &why)
 }
 
 PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
-                       const QByteArray &session, Clock &clock, QObject *parent)
+                       Venue *venue, const QByteArray &session, Clock &clock, QObject *parent)
     : QObject(parent)
     , socket_(socket)
     , line_(line)
+    , venue_(venue)
     , session_(session)
     , clock_(clock)
     , pinger_(clock, this)
@@ -388,7 +391,20 @@ PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<Li
         connect(&owner->line(), &Line::stateChanged, this, send);
         connect(owner, &LineOwner::claimed, this, send);
         connect(owner, &LineOwner::downReasonChanged, this, send);
+        own_.insert(owner->entry().name);
         sendState(*owner);
+    }
+    if (venue_) {
+        connect(venue_, &Venue::changed, this, &PageSocket::sendVenueState);
+        connect(venue_, &Venue::hostChanged, this, [this](const QString &host) {
+            for (auto it = venue_->projectors().cbegin(); it != venue_->projectors().cend(); ++it) {
+                if (it->host == host)
+                    sendVenueState(it.key());
+            }
+        });
+        for (const QString &name : venue_->projectors().keys())
+            sendVenueState(name);
+        venue_->watch();
     }
     if (line_) {
         connect(line_, &LineOwner::trafficChanged, &traffic_, [this] {
@@ -402,6 +418,8 @@ PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<Li
 PageSocket::~PageSocket()
 {
     letGo();
+    if (venue_)
+        venue_->unwatch();
 }
 
 void PageSocket::endSession(const QString &why)
@@ -453,6 +471,9 @@ void PageSocket::sendState(const LineOwner &line)
     sendJson({
         {QStringLiteral("type"), QStringLiteral("projector")},
         {QStringLiteral("name"), line.entry().name},
+        {QStringLiteral("group"), line.entry().group},
+        {QStringLiteral("host"), venue_ ? venue_->hostName() : QString()},
+        {QStringLiteral("hostOnline"), true},
         {QStringLiteral("link"), ours ? words(state.link) : QStringLiteral("down")},
         // Another program holding the line is not a fault of the projector's: say who.
         {QStringLiteral("reason"),
@@ -464,6 +485,34 @@ void PageSocket::sendState(const LineOwner &line)
         {QStringLiteral("lampHours"),
          ours ? optional(state.lampHours, [](int hours) { return QJsonValue(hours); })
               : QJsonValue(QJsonValue::Null)},
+    });
+}
+
+void PageSocket::sendVenueState(const QString &name)
+{
+    const auto it = venue_->projectors().constFind(name);
+    if (own_.contains(name) || it == venue_->projectors().cend() || it->host.isEmpty())
+        return;
+    const auto word = [](const QString &text) {
+        return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+    };
+    const bool hostOnline = venue_->isHostOnline(it->host);
+    // What a daemon that has gone last published is no longer so: only its absence is.
+    const bool known = hostOnline && it->availability == u"online";
+    sendJson({
+        {QStringLiteral("type"), QStringLiteral("projector")},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("group"), it->group},
+        {QStringLiteral("host"), it->host},
+        {QStringLiteral("hostOnline"), hostOnline},
+        {QStringLiteral("link"),
+         hostOnline ? word(it->availability == u"offline" ? it->availability : it->link)
+                    : QJsonValue(QStringLiteral("host offline"))},
+        {QStringLiteral("power"), known ? word(it->power) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("input"), known ? word(it->input) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("lampHours"),
+         known ? optional(it->lampHours, [](int hours) { return QJsonValue(hours); })
+               : QJsonValue(QJsonValue::Null)},
     });
 }
 

@@ -3,6 +3,7 @@
 #include "bridge/lineowner.h"
 #include "bridge/loginthrottle.h"
 #include "bridge/servedhosts.h"
+#include "bridge/venue.h"
 #include "inventory/inventory.h"
 #include "webserver.h"
 
@@ -42,9 +43,10 @@ class WebFace : public QObject {
     Q_OBJECT
 
 public:
-    // Sessions end, and failed logins are answered, on the clock's time.
-    WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, QObject *parent = nullptr,
-            Clock &clock = Clock::steady());
+    // Sessions end, and failed logins are answered, on the clock's time. venue: the projectors
+    // that other daemons on the broker own, for the list; none without a broker.
+    WebFace(std::vector<LineOwner *> lines, const WebSettings &settings, Venue *venue = nullptr,
+            QObject *parent = nullptr, Clock &clock = Clock::steady());
     ~WebFace() override;
 
     // False, with the reason in errorString(), when the port cannot be had.
@@ -70,10 +72,12 @@ private:
     QByteArray session(const http::Request &request) const;
     QByteArray sessionCookie(const QByteArray &token, bool expired) const;
     LineOwner *line(const QString &name) const;
+    QString hostName() const { return venue_ ? venue_->hostName() : QString(); }
     int socketsOn(const LineOwner *line) const;
 
     std::vector<LineOwner *> lines_;
     WebSettings settings_;
+    Venue *venue_;
     Clock &clock_;
     WebServer server_;
     QHash<QString, File> files_; // by path
@@ -85,13 +89,14 @@ private:
 };
 
 // One page's WebSocket: its projector's state and traffic out, its buttons in. A page of the
-// list (no line) hears of every projector.
+// list (no line) hears of every projector: this daemon's, and the venue's others when there
+// is a venue.
 class PageSocket : public QObject {
     Q_OBJECT
 
 public:
     PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
-               const QByteArray &session, Clock &clock, QObject *parent);
+               Venue *venue, const QByteArray &session, Clock &clock, QObject *parent);
     ~PageSocket() override;
 
     const LineOwner *line() const { return line_; }
@@ -119,6 +124,8 @@ private:
     void letGo();
     void setVisible(const QJsonValue &visible);
     void sendState(const LineOwner &line);
+    // A projector of the venue that this daemon does not own.
+    void sendVenueState(const QString &name);
     void sendTraffic();
     void sendJson(const QJsonObject &object);
     void problem(const QString &text);
@@ -130,6 +137,8 @@ private:
 
     QWebSocket *socket_;
     LineOwner *line_;
+    Venue *venue_;
+    QSet<QString> own_; // the names of this daemon's projectors, for a list
     QByteArray session_;
     Clock &clock_;
     LineTimer pinger_;

@@ -3,6 +3,7 @@
 #include "layout/layout.h"
 #include "protocol/commandtable.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -302,26 +303,37 @@ std::string layoutStylesheet()
     return css;
 }
 
-std::string index(const std::vector<std::string> &projectors, bool loggedIn)
+std::string index(std::vector<ListedProjector> projectors, std::string_view host, bool loggedIn)
 {
-    std::string rows;
-    for (const std::string &name : projectors) {
-        const std::string id = escaped(name);
-        rows += "<tr data-projector=\"" + id + "\"><th scope=\"row\"><a href=\"" +
-                escaped(panelPath(name)) + "\">" + id +
-                "</a></th><td data-field=\"power\"></td><td data-field=\"input\"></td>"
-                "<td data-field=\"lampHours\"></td><td data-field=\"link\"></td></tr>";
+    // One body of rows per group, as the inventories group them; the script adds the venue's
+    // other projectors to them as they are heard of.
+    std::ranges::stable_sort(projectors, {}, &ListedProjector::group);
+    std::string bodies;
+    for (auto it = projectors.begin(); it != projectors.end();) {
+        const std::string group = it->group;
+        bodies += "<tbody data-group=\"" + escaped(group) +
+                  "\"><tr><th colspan=\"6\" scope=\"rowgroup\">" +
+                  (group.empty() ? std::string("In no group") : escaped(group)) + "</th></tr>";
+        for (; it != projectors.end() && it->group == group; ++it) {
+            const std::string id = escaped(it->name);
+            bodies += "<tr data-projector=\"" + id + "\"><th scope=\"row\"><a href=\"" +
+                      escaped(panelPath(it->name)) + "\">" + id +
+                      "</a></th><td data-field=\"host\">" + escaped(host) +
+                      "</td><td data-field=\"power\"></td><td data-field=\"input\"></td>"
+                      "<td data-field=\"lampHours\"></td><td data-field=\"link\"></td></tr>";
+        }
+        bodies += "</tbody>";
     }
     return page("Projectors", "index",
                 "<script src=\"/static/socket.js\" defer></script>"
                 "<script src=\"/static/index.js\" defer></script>",
                 bar(loggedIn, "") +
                     "<main><h1>Projectors</h1><table id=\"projectors\" data-socket=\"/socket\">"
-                    "<caption>State as the daemon last read it, live</caption><thead><tr>"
-                    "<th scope=\"col\">Projector</th><th scope=\"col\">Power</th><th "
-                    "scope=\"col\">Input</th><th scope=\"col\">Lamp hours</th><th "
-                    "scope=\"col\">Link</th></tr></thead><tbody>" +
-                    rows + "</tbody></table></main>");
+                    "<caption>State as the daemons last read it, live</caption><thead><tr>"
+                    "<th scope=\"col\">Projector</th><th scope=\"col\">Host</th><th "
+                    "scope=\"col\">Power</th><th scope=\"col\">Input</th><th scope=\"col\">Lamp "
+                    "hours</th><th scope=\"col\">Link</th></tr></thead>" +
+                    bodies + "</table></main>");
 }
 
 std::string login(std::string_view error)

@@ -21,8 +21,13 @@ std::string layoutStylesheet();
 // The window's logo.
 std::string logoSvg();
 
-// The list of projectors, each a link to its window; the script fills in their state.
-std::string index(const std::vector<std::string> &projectors, bool loggedIn);
+// The list of projectors, each a link to its window, in their groups; host: this daemon's.
+// The script fills in their state and adds the venue's other projectors.
+struct ListedProjector {
+    std::string name;
+    std::string group;
+};
+std::string index(std::vector<ListedProjector> projectors, std::string_view host, bool loggedIn);
 // The password form; error: why the last attempt failed, or empty.
 std::string login(std::string_view error);
 // A page that says what was wrong.

@@ -1,16 +1,42 @@
-// The list of projectors: each row follows its projector's state as the daemon reads it.
+// The list of projectors: each row follows its projector's state as its daemon reads it. The
+// venue's projectors that other daemons own are added as they are heard of, in their groups.
 'use strict';
 (() => {
   const table = document.getElementById('projectors');
+  const fields = ['host', 'power', 'input', 'lampHours', 'link'];
+
+  function body(group) {
+    for (const tbody of table.tBodies) if (tbody.dataset.group === group) return tbody;
+    const tbody = table.createTBody();
+    tbody.dataset.group = group;
+    const heading = document.createElement('th');
+    heading.colSpan = 1 + fields.length;
+    heading.scope = 'rowgroup';
+    heading.textContent = group || 'In no group';
+    tbody.insertRow().append(heading);
+    return tbody;
+  }
+
+  function row(message) {
+    for (const tbody of table.tBodies)
+      for (const tr of tbody.rows) if (tr.dataset.projector === message.name) return tr;
+    const tr = body(message.group || '').insertRow();
+    tr.dataset.projector = message.name;
+    const name = document.createElement('th');
+    name.scope = 'row';
+    name.textContent = message.name;
+    tr.append(name);
+    for (const field of fields) tr.insertCell().dataset.field = field;
+    return tr;
+  }
 
   function show(message) {
     if (message.type !== 'projector') return;
-    for (const row of table.tBodies[0].rows) {
-      if (row.dataset.projector !== message.name) continue;
-      for (const cell of row.querySelectorAll('[data-field]')) {
-        const value = message[cell.dataset.field];
-        cell.textContent = value === undefined || value === null ? '—' : String(value);
-      }
+    const tr = row(message);
+    tr.dataset.hostOnline = message.hostOnline === false ? 'no' : 'yes';
+    for (const cell of tr.querySelectorAll('[data-field]')) {
+      const value = message[cell.dataset.field];
+      cell.textContent = value === undefined || value === null ? '—' : String(value);
     }
   }
 

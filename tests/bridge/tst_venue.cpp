@@ -1,0 +1,146 @@
+// A venue of two hosts on one broker, each a qv7-bridge process of its own for its lines: the
+// list on one shows the other's projectors, in their groups, live, and a host that dies shows
+// offline and comes back.
+
+#include "broker.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+#include <QWebSocket>
+
+using namespace Qt::StringLiterals;
+using namespace qv7::test;
+
+namespace {
+
+constexpr int kTimeout = 20000;
+
+// A list page's WebSocket: the latest message about each projector.
+class ListPage : public QObject {
+public:
+    explicit ListPage(quint16 port)
+        : socket_(u"http://127.0.0.1:%1"_s.arg(port))
+    {
+        connect(&socket_, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
+            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (message.value(u"type"_s) == u"projector"_s)
+                latest[message.value(u"name"_s).toString()] = message;
+        });
+        socket_.open(QUrl(u"ws://127.0.0.1:%1/socket"_s.arg(port)));
+    }
+    QString field(const QString &projector, const QString &name) const
+    {
+        return latest.value(projector).value(name).toVariant().toString();
+    }
+    QHash<QString, QJsonObject> latest;
+
+private:
+    QWebSocket socket_;
+};
+
+} // namespace
+
+class TstVenue : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void otherHostsListed_data();
+    void otherHostsListed();
+    void hostGoneAndBack();
+    void hostNames_data();
+    void hostNames();
+
+private:
+    std::unique_ptr<BridgeProcess> startWest();
+
+    QTemporaryDir dir_;
+    std::unique_ptr<Broker> broker_;
+    std::unique_ptr<Line> east_;
+    std::unique_ptr<Line> west1_;
+    std::unique_ptr<Line> west2_;
+    std::unique_ptr<BridgeProcess> eastBridge_;
+    std::unique_ptr<BridgeProcess> westBridge_;
+    quint16 web_ = 0;
+};
+
+std::unique_ptr<BridgeProcess> TstVenue::startWest()
+{
+    return startBridge(
+        dir_.path(),
+        u"[w1]\nport = %1\ngroup = Hall\n[w2]\nport = %2\n"_s.arg(west1_->link, west2_->link),
+        {u"--broker"_s, broker_->url(), u"--host-name"_s, u"west"_s});
+}
+
+void TstVenue::initTestCase()
+{
+    broker_ = std::make_unique<Broker>();
+    east_ = std::make_unique<Line>(dir_.filePath(u"east"_s));
+    west1_ = std::make_unique<Line>(dir_.filePath(u"west1"_s));
+    west2_ = std::make_unique<Line>(dir_.filePath(u"west2"_s));
+    web_ = freePort();
+    eastBridge_ = startBridge(dir_.path(), u"[e1]\nport = %1\ngroup = Hall\n"_s.arg(east_->link),
+                              {u"--broker"_s, broker_->url(), u"--host-name"_s, u"east"_s,
+                               u"--web"_s, QString::number(web_)});
+    westBridge_ = startWest();
+}
+
+void TstVenue::otherHostsListed_data()
+{
+    QTest::addColumn<QString>("projector");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("group");
+    QTest::newRow("its own") << u"e1"_s << u"east"_s << u"Hall"_s;
+    QTest::newRow("another host's, in a group") << u"w1"_s << u"west"_s << u"Hall"_s;
+    QTest::newRow("another host's, in none") << u"w2"_s << u"west"_s << QString();
+}
+
+void TstVenue::otherHostsListed()
+{
+    QFETCH(QString, projector);
+    QFETCH(QString, host);
+    QFETCH(QString, group);
+    ListPage page(web_);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(projector, u"power"_s), u"standby"_s, kTimeout);
+    QCOMPARE(page.field(projector, u"host"_s), host);
+    QCOMPARE(page.field(projector, u"group"_s), group);
+    QCOMPARE(page.field(projector, u"hostOnline"_s), u"true"_s);
+    QCOMPARE(page.field(projector, u"link"_s), u"up"_s);
+}
+
+void TstVenue::hostGoneAndBack()
+{
+    ListPage page(web_);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"standby"_s, kTimeout);
+    // Killed without a goodbye: the broker publishes its wills.
+    westBridge_->kill();
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"hostOnline"_s), u"false"_s, kTimeout);
+    QCOMPARE(page.field(u"w1"_s, u"link"_s), u"host offline"_s);
+    QCOMPARE(page.field(u"w1"_s, u"power"_s), QString());
+    QCOMPARE(page.field(u"e1"_s, u"power"_s), u"standby"_s);
+    westBridge_ = startWest();
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w2"_s, u"hostOnline"_s), u"true"_s, kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w2"_s, u"power"_s), u"standby"_s, kTimeout);
+}
+
+void TstVenue::hostNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("a topic separator") << u"a/b"_s;
+    QTest::newRow("a wildcard") << u"a+"_s;
+    QTest::newRow("empty") << QString();
+}
+
+void TstVenue::hostNames()
+{
+    QFETCH(QString, name);
+    const auto process = startBridge(dir_.path(), u"[x]\nport = /dev/null\n"_s,
+                                     {u"--broker"_s, broker_->url(), u"--host-name"_s, name});
+    QVERIFY(process->waitForFinished(kTimeout));
+    QCOMPARE(process->exitCode(), 64);
+    QVERIFY(process->readAllStandardError().contains("--host-name is 1 to 64 letters"));
+}
+
+QTEST_MAIN(TstVenue)
+#include "tst_venue.moc"
