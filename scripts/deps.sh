@@ -14,11 +14,12 @@ fi
 
 # pkg-config finds libmosquitto for CMake; prometheus brings promtool, which checks qv7ctl's
 # metrics (Debian ships no promtool alone); openssl makes the certificates of the TLS tests;
-# nftables pulls a network cable on loopback.
+# nftables pulls a network cable on loopback; iproute2 and procps make the network namespaces of
+# a venue's hosts.
 packages=(cmake ninja-build pkg-config g++ clang qt6-base-dev qt6-serialport-dev qt6-websockets-dev fonts-ipafont-gothic
     libmosquitto-dev mosquitto mosquitto-clients
     libclang-rt-14-dev help2man librsvg2-bin dpkg-dev lintian desktop-file-utils appstream
-    python3-serial hyperfine ser2net systemd prometheus openssl nftables "$@")
+    python3-serial hyperfine ser2net systemd prometheus openssl nftables iproute2 procps "$@")
 if $browser; then
     packages+=(nodejs chromium)
     # Node.js from elsewhere brings its own npm, which Debian's would conflict with.
