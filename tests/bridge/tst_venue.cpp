@@ -57,6 +57,7 @@ private:
 
     QTemporaryDir dir_;
     std::unique_ptr<Broker> broker_;
+    std::unique_ptr<Watcher> watcher_;
     std::unique_ptr<Line> east_;
     std::unique_ptr<Line> west1_;
     std::unique_ptr<Line> west2_;
@@ -84,6 +85,11 @@ void TstVenue::initTestCase()
                               {u"--broker"_s, broker_->url(), u"--host-name"_s, u"east"_s,
                                u"--web"_s, QString::number(web_)});
     westBridge_ = startWest();
+    // Both daemons are up, and so east's web pages listen, once each has published.
+    watcher_ = std::make_unique<Watcher>(*broker_, QString(), QString(), u"qv7/+/availability"_s);
+    for (const QString &projector : {u"e1"_s, u"w1"_s, u"w2"_s})
+        QTRY_COMPARE_WITH_TIMEOUT(watcher_->last(u"qv7/%1/availability"_s.arg(projector)), "online",
+                                  kTimeout);
 }
 
 void TstVenue::otherHostsListed_data()
