@@ -9,50 +9,22 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
+import { freePort, sleep, start, stopAll, timeout, until } from './support.mjs';
 
 const require = createRequire(import.meta.url);
 const axeSource = readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
-const timeout = 10000;
 const dir = mkdtempSync(join(tmpdir(), 'qv7-web-'));
-const processes = [];
 let browser;
 let webPort;
 let brokerPort;
 let simLog = '';
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, check) {
-  const end = Date.now() + timeout;
-  while (Date.now() < end) {
-    if (await check()) return;
-    await sleep(50);
-  }
-  assert.fail('gave up waiting for ' + what);
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = createServer();
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-function start(program, args) {
-  const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-  processes.push(child);
-  return child;
-}
 
 // Commands the projector took, as the simulator logs them: "C09" for "in  C 0 9 CR".
 function taken(code) {
@@ -126,7 +98,7 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  for (const child of processes) child.kill('SIGTERM');
+  stopAll();
   rmSync(dir, { recursive: true, force: true });
 });
 

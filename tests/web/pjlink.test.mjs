@@ -7,47 +7,21 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import { createServer, connect } from 'node:net';
+import { connect } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import PJLink from 'pjlink';
+import { freePort, start as startWith, stopAll, timeout, until } from './support.mjs';
 
-const timeout = 10000;
+// Nothing read of their output, which would fill a pipe.
+const start = (program, args) => startWith(program, args, ['ignore', 'ignore', 'inherit']);
+
 const dir = mkdtempSync(join(tmpdir(), 'qv7-pjlink-'));
-const processes = [];
 const clients = [];
 let hallPort;
 let lobbyPort;
 let hall;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(what, check) {
-  const end = Date.now() + timeout;
-  while (Date.now() < end) {
-    if (await check()) return;
-    await sleep(50);
-  }
-  assert.fail('gave up waiting for ' + what);
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = createServer();
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-function start(program, args) {
-  const child = spawn(program, args, { stdio: ['ignore', 'ignore', 'inherit'] });
-  processes.push(child);
-  return child;
-}
 
 const listening = (host, port) => new Promise((resolve) => {
   const socket = connect({ host, port }, () => { socket.destroy(); resolve(true); });
@@ -98,7 +72,7 @@ pjlink-password-file = ${join(dir, 'lobby.pjlink')}
 
 after(() => {
   for (const projector of clients) projector.disconnect();
-  for (const child of processes.reverse()) child.kill('SIGTERM');
+  stopAll();
   rmSync(dir, { recursive: true, force: true });
 });
 
