@@ -41,11 +41,18 @@ def until(what, condition, timeout=60.0):
     raise AssertionError(f"timed out waiting for {what}")
 
 
-def ip(*args):
-    done = subprocess.run(["ip", *args], capture_output=True, text=True)
+def ip(*args, inside=None):
+    # nsenter enters the network namespace alone: "ip -n" and "ip netns exec" also remount
+    # /sys, which a chroot whose root is no mount point refuses.
+    command = [*enter(inside), "ip", *args] if inside else ["ip", *args]
+    done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode:
-        raise RuntimeError(f"ip {' '.join(args)}: {done.stderr.strip()}")
+        raise RuntimeError(f"{' '.join(command)}: {done.stderr.strip()}")
     return done.stdout
+
+
+def enter(name):
+    return ["nsenter", f"--net=/run/netns/{name}"]
 
 
 def die_with_test():
@@ -102,30 +109,30 @@ class Venue:
                 raise Skipped(f"network namespaces refused: {error}")
             self.made.append(name)
         hub = self.names[HUB]
-        ip("-n", hub, "link", "add", "venue", "type", "bridge")
+        ip("link", "add", "venue", "type", "bridge", inside=hub)
         for n in HOSTS:
-            ip("-n", hub, "link", "add", f"host{n}", "type", "veth",
-               "peer", "name", "wire", "netns", self.names[n])
-            ip("-n", hub, "link", "set", f"host{n}", "master", "venue", "up")
+            ip("link", "add", f"host{n}", "type", "veth",
+               "peer", "name", "wire", "netns", self.names[n], inside=hub)
+            ip("link", "set", f"host{n}", "master", "venue", "up", inside=hub)
         for n, name in self.names.items():
             device = "venue" if n == HUB else "wire"
-            ip("netns", "exec", name, "sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1",
-               f"net.ipv4.conf.{device}.route_localnet=1")
+            subprocess.run([*enter(name), "sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1",
+                            f"net.ipv4.conf.{device}.route_localnet=1"], check=True)
             # With 127.0.0.1/8 on lo every 127/8 address is this namespace's own.
-            ip("-n", name, "link", "set", "lo", "up")
-            ip("-n", name, "address", "del", "127.0.0.1/8", "dev", "lo")
-            ip("-n", name, "address", "add", "127.0.0.1/32", "dev", "lo")
-            ip("-n", name, "address", "add", f"127.77.0.{n}/16", "dev", device)
-            ip("-n", name, "link", "set", device, "up")
+            ip("link", "set", "lo", "up", inside=name)
+            ip("address", "del", "127.0.0.1/8", "dev", "lo", inside=name)
+            ip("address", "add", "127.0.0.1/32", "dev", "lo", inside=name)
+            ip("address", "add", f"127.77.0.{n}/16", "dev", device, inside=name)
+            ip("link", "set", device, "up", inside=name)
 
     def run(self, n, args, take=None):
-        process = Process(["ip", "netns", "exec", self.names[n], *args], take)
+        process = Process([*enter(self.names[n]), *args], take)
         self.processes.append(process)
         return process
 
     def connects(self, n, address, port=1883):
         probe = f"import socket; socket.create_connection(('{address}', {port}), 2).close()"
-        return subprocess.run(["ip", "netns", "exec", self.names[n], sys.executable, "-c", probe],
+        return subprocess.run([*enter(self.names[n]), sys.executable, "-c", probe],
                               capture_output=True).returncode == 0
 
     def start_broker(self):
@@ -175,7 +182,7 @@ class Venue:
         return all(self.state.get(f"qv7/$hosts/host{n}") == value for n in hosts)
 
     def publish(self, n, topic, payload):
-        subprocess.run(["ip", "netns", "exec", self.names[n], "mosquitto_pub", "-h", BROKER,
+        subprocess.run([*enter(self.names[n]), "mosquitto_pub", "-h", BROKER,
                         "-t", topic, "-m", payload], check=True, capture_output=True)
 
     def close(self):
