@@ -54,7 +54,8 @@ bool Service::open(const Configuration &configuration)
     if (const auto &broker = configuration.options.broker) {
         venue_ = std::make_unique<Venue>(configuration.options.bridge.hostName);
         venueLink_ =
-            std::make_unique<VenueLink>(*venue_, *broker, configuration.options.bridge.topicPrefix);
+            std::make_unique<VenueLink>(*venue_, *broker, configuration.options.bridge.topicPrefix,
+                                        configuration.options.web.has_value());
     }
     for (qsizetype i = 0; i < projectors.size(); ++i) {
         if (!addProjector(projectors[i], configuration.passwords[std::size_t(i)],

@@ -1,39 +1,47 @@
 // A venue of two hosts on one broker, each a qv7-bridge process of its own for its lines: the
 // list on one shows the other's projectors, in their groups, live, and a host that dies shows
-// offline and comes back.
+// offline and comes back; a page on one drives the other's projector, whose owner lets a hold
+// go when the page's host dies mid-hold.
 
 #include "broker.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+#include <QTimer>
 #include <QWebSocket>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 using namespace qv7::test;
 
 namespace {
 
 constexpr int kTimeout = 20000;
 
-// A list page's WebSocket: the latest message about each projector.
+// A page's WebSocket, the list's or a projector's: the latest message about each projector,
+// and of each other type.
 class ListPage : public QObject {
 public:
-    explicit ListPage(quint16 port)
+    explicit ListPage(quint16 port, const QString &path = u"/socket"_s)
         : socket_(u"http://127.0.0.1:%1"_s.arg(port))
     {
         connect(&socket_, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
             const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (message.value(u"type"_s) == u"projector"_s)
-                latest[message.value(u"name"_s).toString()] = message;
+            const QString type = message.value(u"type"_s).toString();
+            latest[type == u"projector"_s ? message.value(u"name"_s).toString() : type] = message;
+            if (type == u"traffic"_s)
+                txd << message.value(u"txd"_s).toString();
         });
-        socket_.open(QUrl(u"ws://127.0.0.1:%1/socket"_s.arg(port)));
+        socket_.open(QUrl(u"ws://127.0.0.1:%1%2"_s.arg(port).arg(path)));
     }
+    void send(const QByteArray &json) { socket_.sendTextMessage(QString::fromUtf8(json)); }
     QString field(const QString &projector, const QString &name) const
     {
         return latest.value(projector).value(name).toVariant().toString();
     }
     QHash<QString, QJsonObject> latest;
+    QStringList txd; // every TXD line shown
 
 private:
     QWebSocket socket_;
@@ -51,8 +59,11 @@ private slots:
     void hostGoneAndBack();
     void hostNames_data();
     void hostNames();
+    void remotePage();
+    void remoteHoldOutlivesNoPage();
 
 private:
+    std::unique_ptr<BridgeProcess> startEast();
     std::unique_ptr<BridgeProcess> startWest();
 
     QTemporaryDir dir_;
@@ -64,26 +75,36 @@ private:
     std::unique_ptr<BridgeProcess> eastBridge_;
     std::unique_ptr<BridgeProcess> westBridge_;
     quint16 web_ = 0;
+    QString westLog_;
 };
 
 std::unique_ptr<BridgeProcess> TstVenue::startWest()
 {
-    return startBridge(
+    auto process = startBridge(
         dir_.path(),
         u"[w1]\nport = %1\ngroup = Hall\n[w2]\nport = %2\n"_s.arg(west1_->link, west2_->link),
         {u"--broker"_s, broker_->url(), u"--host-name"_s, u"west"_s});
+    connect(process.get(), &QProcess::readyReadStandardError, this,
+            [this, west = process.get()] { westLog_ += west->readAllStandardError(); });
+    return process;
+}
+
+std::unique_ptr<BridgeProcess> TstVenue::startEast()
+{
+    return startBridge(dir_.path(), u"[e1]\nport = %1\ngroup = Hall\n"_s.arg(east_->link),
+                       {u"--broker"_s, broker_->url(), u"--host-name"_s, u"east"_s, u"--web"_s,
+                        QString::number(web_)});
 }
 
 void TstVenue::initTestCase()
 {
     broker_ = std::make_unique<Broker>();
     east_ = std::make_unique<Line>(dir_.filePath(u"east"_s));
-    west1_ = std::make_unique<Line>(dir_.filePath(u"west1"_s));
+    west1_ = std::make_unique<Line>(
+        dir_.filePath(u"west1"_s), qv7::sim::ProjectorSettings{.warmUp = 200ms, .coolDown = 200ms});
     west2_ = std::make_unique<Line>(dir_.filePath(u"west2"_s));
     web_ = freePort();
-    eastBridge_ = startBridge(dir_.path(), u"[e1]\nport = %1\ngroup = Hall\n"_s.arg(east_->link),
-                              {u"--broker"_s, broker_->url(), u"--host-name"_s, u"east"_s,
-                               u"--web"_s, QString::number(web_)});
+    eastBridge_ = startEast();
     westBridge_ = startWest();
     // Both daemons are up, and so east's web pages listen, once each has published.
     watcher_ = std::make_unique<Watcher>(*broker_, QString(), QString(), u"qv7/+/availability"_s);
@@ -146,6 +167,44 @@ void TstVenue::hostNames()
     QVERIFY(process->waitForFinished(kTimeout));
     QCOMPARE(process->exitCode(), 64);
     QVERIFY(process->readAllStandardError().contains("--host-name is 1 to 64 letters"));
+}
+
+void TstVenue::remotePage()
+{
+    // West's projector on east's page: its state, a click on west's line, its traffic back.
+    ListPage page(web_, u"/projector/w1/socket"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"standby"_s, kTimeout);
+    page.send(R"({"click": "Command17"})");
+    QTRY_VERIFY_WITH_TIMEOUT(west1_->traffic.contains(u"C00"_s), kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"on"_s, kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!page.txd.filter(u"C 0 0"_s).isEmpty(), kTimeout);
+    QCOMPARE(west1_->traffic.count(u"C00"_s), 1);
+    // Logged by its owner, once, with where it came from.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        westLog_.contains(u"w1: sent C00 (power on) for web page 127.0.0.1:"_s), kTimeout);
+    QVERIFY(westLog_.contains(u" on east through the broker"_s));
+    // A button that is none of the panel's.
+    page.send(R"({"click": "Command99"})");
+    QTRY_VERIFY_WITH_TIMEOUT(!page.field(u"error"_s, u"message"_s).isEmpty(), kTimeout);
+}
+
+void TstVenue::remoteHoldOutlivesNoPage()
+{
+    ListPage page(web_, u"/projector/w1/socket"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"on"_s, kTimeout);
+    // The page says it still holds the button, as a browser's does.
+    page.send(R"({"press": "Command1"})");
+    QTimer alive;
+    connect(&alive, &QTimer::timeout, &page, [&page] { page.send(R"({"alive": true})"); });
+    alive.start(250);
+    QTRY_VERIFY_WITH_TIMEOUT(west1_->traffic.count(u"C09"_s) >= 3, kTimeout);
+    // East dies mid-hold: west lets the hold go by itself.
+    eastBridge_->kill();
+    QTRY_VERIFY_WITH_TIMEOUT(westLog_.contains(u"a hold from another host let go"_s), kTimeout);
+    const qsizetype sent = west1_->traffic.count(u"C09"_s);
+    QTest::qWait(1000);
+    QCOMPARE(west1_->traffic.count(u"C09"_s), sent);
+    eastBridge_ = startEast();
 }
 
 QTEST_MAIN(TstVenue)

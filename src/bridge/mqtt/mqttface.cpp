@@ -73,6 +73,7 @@ MqttFace::MqttFace(LineOwner &line, const BrokerSettings &broker, const BridgeSe
     , settings_(settings)
     , topics_(settings.topicPrefix, line.entry().name)
     , mqtt_(clientSettings(broker, line.entry().name), this)
+    , panels_(line, mqtt_, topics_, Clock::steady(), this)
 {
     connect(&mqtt_, &MqttClient::connected, this, &MqttFace::onConnected);
     connect(&mqtt_, &MqttClient::disconnected, this, [this](const QString &reason) {
@@ -114,6 +115,7 @@ void MqttFace::onConnected()
     line_.log(Priority::Info, QStringLiteral("connected to %1").arg(mqtt_.brokerLabel()));
     for (const char16_t *leaf : {u"power/set", u"input/set", u"command"})
         mqtt_.subscribe(topics_(leaf));
+    panels_.subscribe();
     mqtt_.subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
     publishDiscovery();
     // Which host owns the projector, for the venue's lists on the other hosts.
@@ -163,6 +165,8 @@ void MqttFace::onMessage(const QString &topic, const QByteArray &payload, bool r
         retainedCommands_.insert(topic, payload);
         return;
     }
+    if (topic == topics_(u"panel") || topic == topics_(u"watch"))
+        return panels_.take(topic, payload);
     CommandRequest request;
     try {
         if (topic == topics_(u"power/set"))

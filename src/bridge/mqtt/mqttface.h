@@ -3,6 +3,7 @@
 #include "bridge/lineowner.h"
 #include "discovery.h"
 #include "mqttclient.h"
+#include "panelrequests.h"
 #include "requests.h"
 
 #include <QHash>
@@ -49,6 +50,7 @@ private:
     BridgeSettings settings_;
     Topics topics_;
     MqttClient mqtt_;
+    PanelRequests panels_; // other hosts' pages
     bool started_ = false;
     QHash<QString, QByteArray> retainedCommands_; // by topic: those already reported
 };

@@ -148,11 +148,17 @@ LineOwner *WebFace::line(const QString &name) const
     return it == lines_.end() ? nullptr : *it;
 }
 
-int WebFace::socketsOn(const LineOwner *line) const
+int WebFace::socketsOn(const QString &projector) const
 {
-    return int(std::ranges::count_if(sockets_, [line](const QPointer<PageSocket> &socket) {
-        return socket && socket->line() == line;
+    return int(std::ranges::count_if(sockets_, [&](const QPointer<PageSocket> &socket) {
+        return socket && socket->projector() == projector;
     }));
+}
+
+bool WebFace::isRemote(const QString &name) const
+{
+    // Another host's: the broker has said who owns it.
+    return venue_ && !line(name) && !venue_->projectors().value(name).host.isEmpty();
 }
 
 bool WebFace::fromOwnPage(const http::Request &request) const
@@ -225,7 +231,7 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
     if (!settings_.password.isEmpty() && !loggedIn)
         return webSocket ? text(403, QStringLiteral("log in first")) : redirect("/login");
     if (path == u"/socket")
-        return openSocket(request, nullptr);
+        return openSocket(request, {});
     if (path == u"/") {
         if (!get)
             return notAllowed("GET");
@@ -237,17 +243,16 @@ WebResponse WebFace::handle(const http::Request &request, const QHostAddress &pe
     if (!path.startsWith(kProjectorPath))
         return page(
             404, webpage::problem("Not found", "This daemon has no page at " + request.path + "."));
-    LineOwner *owner = line(name);
-    if (!owner)
+    if (!line(name) && !isRemote(name))
         return webSocket ? text(404, QStringLiteral("no projector is named \"%1\"").arg(name))
                          : page(404, webpage::problem("No such projector",
                                                       "No projector is named \"" +
                                                           name.toStdString() + "\"."));
     if (webSocket)
-        return openSocket(request, owner);
+        return openSocket(request, name);
     if (!get)
         return notAllowed("GET");
-    return page(200, webpage::panel(owner->entry().name.toStdString(), loggedIn));
+    return page(200, webpage::panel(name.toStdString(), loggedIn));
 }
 
 WebResponse WebFace::logIn(const http::Request &request, const QHostAddress &peer)
@@ -308,14 +313,14 @@ WebResponse WebFace::logOut(const http::Request &request)
     return response;
 }
 
-WebResponse WebFace::openSocket(const http::Request &request, LineOwner *line)
+WebResponse WebFace::openSocket(const http::Request &request, const QString &projector)
 {
     if (request.method != "GET" || !request.upgradesToWebSocket())
         return text(400, QStringLiteral("this path is a WebSocket"));
     if (!fromOwnPage(request))
         return text(403, QStringLiteral("a WebSocket comes from this daemon's own pages"));
     std::erase_if(sockets_, [](const QPointer<PageSocket> &socket) { return !socket; });
-    if (socketsOn(line) >= (line ? kMostPages : kMostListPages))
+    if (socketsOn(projector) >= (projector.isEmpty() ? kMostListPages : kMostPages))
         return text(503, QStringLiteral("too many pages are open on this projector"));
     if (const QByteArray token = session(request); !token.isEmpty())
         sessions_[token] = clock_.now() + kSessionTime;
@@ -328,19 +333,22 @@ void WebFace::onWebSocket(QWebSocket *socket)
 {
     // The handshake was checked before it was answered; the path says which page it is.
     const QString path = socket->requestUrl().path();
-    LineOwner *owner = nullptr;
-    if (path != u"/socket") {
-        owner = line(path.sliced(kProjectorPath.size()).chopped(kSocketPath.size()));
-        if (!owner) {
-            socket->deleteLater();
-            return;
-        }
+    const QString name = path == u"/socket"
+                             ? QString()
+                             : path.sliced(kProjectorPath.size()).chopped(kSocketPath.size());
+    PanelLine *panel = nullptr;
+    if (LineOwner *owner = line(name))
+        panel = new OwnPanelLine(*owner);
+    else if (isRemote(name))
+        panel = venue_->openRemote(name);
+    else if (!name.isEmpty()) {
+        socket->deleteLater();
+        return;
     }
     http::Request handshake;
     handshake.headers.emplace_back("cookie", socket->request().rawHeader("Cookie").toStdString());
     const QByteArray token = session(handshake);
-    auto *page =
-        new PageSocket(socket, owner, lines_, owner ? nullptr : venue_, token, clock_, this);
+    auto *page = new PageSocket(socket, panel, lines_, venue_, token, clock_, this);
     sockets_.emplace_back(page);
     if (!token.isEmpty())
         connect(page, &PageSocket::used, this, [this, token] {
@@ -358,11 +366,11 @@ void WebFace::endSession(QByteArray token, const QString &why)
     }
 }
 
-PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
+PageSocket::PageSocket(QWebSocket *socket, PanelLine *panel, const std::vector<LineOwner *> &all,
                        Venue *venue, const QByteArray &session, Clock &clock, QObject *parent)
     : QObject(parent)
     , socket_(socket)
-    , line_(line)
+    , panel_(panel)
     , venue_(venue)
     , session_(session)
     , clock_(clock)
@@ -384,9 +392,20 @@ PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<Li
     traffic_.setSingleShot(true);
     connect(&traffic_, &QTimer::timeout, this, &PageSocket::sendTraffic);
 
+    if (panel_) {
+        // One of this daemon's lines is the page's own; another host's is the venue's.
+        if (!panel_->parent())
+            panel_->setParent(this);
+        connect(panel_, &PanelLine::stateChanged, this, &PageSocket::sendPanelState);
+        connect(panel_, &PanelLine::trafficChanged, &traffic_, [this] {
+            if (!hidden_)
+                traffic_.start(0);
+        });
+        sendPanelState();
+        sendTraffic();
+        return;
+    }
     for (LineOwner *owner : all) {
-        if (line_ && owner != line_)
-            continue;
         const auto send = [this, owner] { sendState(*owner); };
         connect(&owner->line(), &Line::stateChanged, this, send);
         connect(owner, &LineOwner::claimed, this, send);
@@ -406,20 +425,22 @@ PageSocket::PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<Li
             sendVenueState(name);
         venue_->watch();
     }
-    if (line_) {
-        connect(line_, &LineOwner::trafficChanged, &traffic_, [this] {
-            if (!hidden_)
-                traffic_.start(0);
-        });
-        sendTraffic();
-    }
 }
 
 PageSocket::~PageSocket()
 {
     letGo();
-    if (venue_)
+    if (!venue_)
+        return;
+    if (!panel_)
         venue_->unwatch();
+    else if (panel_->parent() == venue_)
+        venue_->closeRemote(panel_->name());
+}
+
+QString PageSocket::projector() const
+{
+    return panel_ ? panel_->name() : QString();
 }
 
 void PageSocket::endSession(const QString &why)
@@ -516,12 +537,30 @@ void PageSocket::sendVenueState(const QString &name)
     });
 }
 
+void PageSocket::sendPanelState()
+{
+    const PanelLine::Snapshot state = panel_->snapshot();
+    const auto known = [](const auto &value) {
+        return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+    };
+    sendJson({
+        {QStringLiteral("type"), QStringLiteral("projector")},
+        {QStringLiteral("name"), panel_->name()},
+        {QStringLiteral("link"), state.link},
+        {QStringLiteral("reason"),
+         state.reason.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(state.reason)},
+        {QStringLiteral("power"), known(state.power)},
+        {QStringLiteral("input"), known(state.input)},
+        {QStringLiteral("lampHours"), known(state.lampHours)},
+    });
+}
+
 void PageSocket::sendTraffic()
 {
     sendJson({{QStringLiteral("type"), QStringLiteral("traffic")},
-              {QStringLiteral("txd"), line_->traffic().txd()},
-              {QStringLiteral("rxd"), line_->traffic().rxd()},
-              {QStringLiteral("status"), line_->traffic().status()}});
+              {QStringLiteral("txd"), panel_->txd()},
+              {QStringLiteral("rxd"), panel_->rxd()},
+              {QStringLiteral("status"), panel_->status()}});
 }
 
 void PageSocket::onMessage(const QString &text)
@@ -537,7 +576,7 @@ void PageSocket::onMessage(const QString &text)
         return problem(QStringLiteral("a message is a JSON object, such as {\"click\": "
                                       "\"Command17\"}"));
     const QJsonObject message = document.object();
-    if (!line_)
+    if (!panel_)
         return problem(QStringLiteral("the list of projectors takes no commands"));
     if (message.size() != 1)
         return problem(
@@ -545,7 +584,7 @@ void PageSocket::onMessage(const QString &text)
     const QString key = message.constBegin().key();
     const QString control = message.constBegin().value().toString();
     if (key == u"alive")
-        return;
+        return panel_->alive(hold_);
     if (key == u"visible")
         return setVisible(message.constBegin().value());
     if (key == u"release")
@@ -568,10 +607,10 @@ void PageSocket::setVisible(const QJsonValue &visible)
         sendTraffic();
 }
 
-Completion PageSocket::completion(const QString &control)
+PanelLine::Done PageSocket::completion(const QString &control)
 {
     ++waiting_;
-    return [page = QPointer(this), control](const Result &, const QString &notSent) {
+    return [page = QPointer(this), control](const QString &notSent) {
         if (!page)
             return;
         --page->waiting_;
@@ -591,7 +630,7 @@ void PageSocket::click(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    line_->line().submit({commandFor(*button)}, completion(control), 0s, {this, origin()});
+    panel_->click(*button, {this, origin()}, completion(control));
 }
 
 void PageSocket::press(const QString &control)
@@ -603,7 +642,7 @@ void PageSocket::press(const QString &control)
     if (waiting_ >= kMostWaiting)
         return problem(QStringLiteral("not sent: %1 commands from this page are waiting already")
                            .arg(waiting_));
-    hold_ = line_->line().holdDown(*button, completion(control), {this, origin()});
+    hold_ = panel_->press(*button, {this, origin()}, completion(control));
     silence_.start();
 }
 
@@ -615,8 +654,8 @@ QString PageSocket::origin() const
 void PageSocket::letGo()
 {
     silence_.stop();
-    if (line_)
-        line_->line().letGo(std::exchange(hold_, 0));
+    if (panel_)
+        panel_->letGo(std::exchange(hold_, 0));
 }
 
 } // namespace qv7::bridge

@@ -2,6 +2,8 @@
 
 #include "bridge/lineowner.h"
 #include "bridge/loginthrottle.h"
+#include "bridge/panelline.h"
+#include "bridge/remotepanelline.h"
 #include "bridge/servedhosts.h"
 #include "bridge/venue.h"
 #include "inventory/inventory.h"
@@ -66,14 +68,16 @@ private:
     // Forgets a session and closes its pages' sockets. The token is a copy: a caller's may be
     // the session table's own key, which forgetting frees.
     void endSession(QByteArray token, const QString &why);
-    WebResponse openSocket(const http::Request &request, LineOwner *line);
+    // projector: the page's, empty for the list.
+    WebResponse openSocket(const http::Request &request, const QString &projector);
     void onWebSocket(QWebSocket *socket);
     bool fromOwnPage(const http::Request &request) const;
     QByteArray session(const http::Request &request) const;
     QByteArray sessionCookie(const QByteArray &token, bool expired) const;
     LineOwner *line(const QString &name) const;
     QString hostName() const { return venue_ ? venue_->hostName() : QString(); }
-    int socketsOn(const LineOwner *line) const;
+    int socketsOn(const QString &projector) const;
+    bool isRemote(const QString &name) const;
 
     std::vector<LineOwner *> lines_;
     WebSettings settings_;
@@ -95,11 +99,14 @@ class PageSocket : public QObject {
     Q_OBJECT
 
 public:
-    PageSocket(QWebSocket *socket, LineOwner *line, const std::vector<LineOwner *> &all,
+    // panel: the projector of a panel page (one of this daemon's, which the page takes, or
+    // another host's, which it lets go of at its end), or none for the list.
+    PageSocket(QWebSocket *socket, PanelLine *panel, const std::vector<LineOwner *> &all,
                Venue *venue, const QByteArray &session, Clock &clock, QObject *parent);
     ~PageSocket() override;
 
-    const LineOwner *line() const { return line_; }
+    // The projector of a panel page; empty for the list.
+    QString projector() const;
     const QByteArray &session() const { return session_; }
     // Closes the socket with a policy violation: the page goes to the login.
     void endSession(const QString &why);
@@ -124,6 +131,7 @@ private:
     void letGo();
     void setVisible(const QJsonValue &visible);
     void sendState(const LineOwner &line);
+    void sendPanelState();
     // A projector of the venue that this daemon does not own.
     void sendVenueState(const QString &name);
     void sendTraffic();
@@ -131,12 +139,12 @@ private:
     void problem(const QString &text);
     void heard();
     void ping();
-    Completion completion(const QString &control);
+    PanelLine::Done completion(const QString &control);
     // Where its commands come from, as the owner's log names it.
     QString origin() const;
 
     QWebSocket *socket_;
-    LineOwner *line_;
+    PanelLine *panel_;
     Venue *venue_;
     QSet<QString> own_; // the names of this daemon's projectors, for a list
     QByteArray session_;

@@ -1,5 +1,6 @@
 // The list of projectors: each row follows its projector's state as its daemon reads it. The
-// venue's projectors that other daemons own are added as they are heard of, in their groups.
+// venue's projectors that other daemons own are added as they are heard of, in their groups,
+// each a link to its page here, which drives it through its owner.
 'use strict';
 (() => {
   const table = document.getElementById('projectors');
@@ -24,7 +25,10 @@
     tr.dataset.projector = message.name;
     const name = document.createElement('th');
     name.scope = 'row';
-    name.textContent = message.name;
+    const link = document.createElement('a');
+    link.href = '/projector/' + encodeURIComponent(message.name);
+    link.textContent = message.name;
+    name.append(link);
     tr.append(name);
     for (const field of fields) tr.insertCell().dataset.field = field;
     return tr;
