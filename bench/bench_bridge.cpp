@@ -119,7 +119,19 @@ int main(int argc, char *argv[])
     const auto address = [](int i) { return QStringLiteral("127.0.0.%1").arg(10 + i); };
 
     qv7::test::Broker broker;
-    qv7::test::Watcher watcher(broker, {}, {}, QStringLiteral("qv7/+/orientation"));
+    // A subscriber to everything at QoS 1, as a venue's dashboards are: the start must not
+    // overrun it. The messages of each tenth of a second, from the bridge's start.
+    qv7::test::Watcher watcher(broker);
+    std::vector<int> perTenth;
+    Steady::time_point started;
+    QObject::connect(&watcher, &qv7::test::Watcher::message, &app, [&] {
+        if (started == Steady::time_point())
+            return;
+        const auto tenth = std::size_t((Steady::now() - started) / std::chrono::milliseconds(100));
+        if (perTenth.size() <= tenth)
+            perTenth.resize(tenth + 1);
+        ++perTenth[tenth];
+    });
     QTemporaryDir dir;
     std::vector<std::unique_ptr<SimulatorServer>> projectors;
     // When each projector last took the query this measures: orientation from the broker,
@@ -188,6 +200,7 @@ int main(int argc, char *argv[])
                  {QStringLiteral("--inventory"), file.fileName(), QStringLiteral("--broker"),
                   broker.url(), QStringLiteral("--web"), QString::number(webPort),
                   QStringLiteral("--pjlink-udp"), QString::number(udpPort)});
+    started = Steady::now();
     const bool up = waitUntil(
         [&] {
             for (int i = 0; i < liveCount; ++i) {
@@ -198,7 +211,15 @@ int main(int argc, char *argv[])
         },
         60);
     if (!up)
-        qFatal("the bridge did not bring its projectors up");
+        qFatal("the bridge did not bring its projectors up (or the start overran a subscriber "
+               "to everything)");
+    const double startSeconds = std::chrono::duration<double>(Steady::now() - started).count();
+    int startMessages = 0;
+    int busiestTenth = 0;
+    for (const int count : perTenth) {
+        startMessages += count;
+        busiestTenth = std::max(busiestTenth, count);
+    }
 
     const auto answered = [](QTcpSocket &client) {
         return waitUntil([&] { return client.canReadLine() || client.bytesAvailable() > 0; }, 5) &&
@@ -337,6 +358,9 @@ int main(int argc, char *argv[])
                 "%.2f ms\n",
                 notificationLatency.count, notificationLatency.median, notificationLatency.p99,
                 notificationLatency.max);
+    std::printf("start, seen by a subscriber to everything at QoS 1: every projector up after "
+                "%.1f s, %d messages, at most %d in a tenth of a second\n",
+                startSeconds, startMessages, busiestTenth);
     bridge.terminate();
     bridge.waitForFinished();
     return 0;

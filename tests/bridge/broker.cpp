@@ -84,7 +84,10 @@ Watcher::Watcher(const Broker &broker, const QString &username, const QString &p
     connect(&client_, &bridge::MqttClient::connected, this,
             [this, pattern] { client_.subscribe(pattern); });
     connect(&client_, &bridge::MqttClient::received, this,
-            [this](const QString &topic, const QByteArray &payload) { last_[topic] = payload; });
+            [this](const QString &topic, const QByteArray &payload) {
+                last_[topic] = payload;
+                emit message(topic);
+            });
     client_.open();
 }
 

@@ -37,8 +37,7 @@ private:
 };
 
 // A client that subscribes to everything (or to the topics of pattern) and keeps the last
-// payload of each topic. It takes QoS 1, whose queue mosquitto bounds at 1,000 messages: a
-// fleet's start overflows it, so a fleet is watched through a narrow pattern.
+// payload of each topic, at QoS 1, whose queue mosquitto bounds at 1,000 messages.
 class Watcher : public QObject {
     Q_OBJECT
 
@@ -48,12 +47,16 @@ public:
 
     bool isConnected() const { return client_.isConnected(); }
     QByteArray last(const QString &topic) const { return last_.value(topic); }
+    const QMap<QString, QByteArray> &all() const { return last_; }
     void forget() { last_.clear(); }
     void forget(const QString &topic) { last_.remove(topic); }
     void publish(const QString &topic, const QByteArray &payload, bool retained = false)
     {
         client_.publish(topic, payload, retained);
     }
+
+signals:
+    void message(const QString &topic);
 
 private:
     bridge::MqttClient client_;

@@ -72,6 +72,8 @@ MqttClient::MqttClient(BrokerSettings settings, QObject *parent)
     connect(&misc_, &QTimer::timeout, this, &MqttClient::housekeeping);
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &MqttClient::attempt);
+    turn_.setSingleShot(true);
+    connect(&turn_, &QTimer::timeout, this, &MqttClient::connectNow);
 }
 
 MqttClient::~MqttClient()
@@ -102,6 +104,22 @@ void MqttClient::open()
 }
 
 void MqttClient::attempt()
+{
+    // The connections of a process take turns, kConnectionGap apart: a daemon that starts, or
+    // a broker that comes back, is not one burst of every projector's retained state, which
+    // would overrun a subscriber that takes everything at QoS 1.
+    static auto nextTurn = std::chrono::steady_clock::time_point();
+    const auto now = std::chrono::steady_clock::now();
+    const auto turn = std::max(now, nextTurn);
+    nextTurn = turn + kConnectionGap;
+    if (turn > now) {
+        turn_.start(std::chrono::ceil<std::chrono::milliseconds>(turn - now));
+        return;
+    }
+    connectNow();
+}
+
+void MqttClient::connectNow()
 {
     handshaking_ = false;
     const int result = std::exchange(started_, true)
@@ -229,6 +247,7 @@ void MqttClient::close()
 {
     closing_ = true;
     retry_.stop();
+    turn_.stop();
     if (connected_)
         mosquitto_disconnect(client_);
     connected_ = false;

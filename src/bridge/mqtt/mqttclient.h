@@ -31,11 +31,15 @@ struct BrokerSettings {
 // One connection to an MQTT broker through libmosquitto, driven by this thread's event loop:
 // the socket on notifiers, the keep-alive on a timer, nothing polled. A lost connection is
 // made again after 1 s, doubling up to a minute; connected() comes after each CONNACK, so that
-// the owner subscribes and publishes its retained state again.
+// the owner subscribes and publishes its retained state again. The process's connections take
+// turns to connect, kConnectionGap apart.
 class MqttClient : public QObject {
     Q_OBJECT
 
 public:
+    // Between the starts of two connection attempts of this process.
+    static constexpr std::chrono::milliseconds kConnectionGap{40};
+
     explicit MqttClient(BrokerSettings settings, QObject *parent = nullptr);
     ~MqttClient() override;
 
@@ -67,6 +71,7 @@ private:
     static void onLog(mosquitto *, void *self, int level, const char *text);
 
     void attempt();
+    void connectNow();
     void watchSocket();
     void readReady();
     void writeReady();
@@ -84,6 +89,7 @@ private:
     std::unique_ptr<QSocketNotifier> writer_;
     QTimer misc_;  // keep-alive and retries of unacknowledged messages
     QTimer retry_; // the next connection attempt
+    QTimer turn_;  // this connection's turn among the process's
     std::chrono::milliseconds backOff_;
     bool started_ = false; // a first connection attempt was made: the next ones reconnect
     bool connected_ = false;
