@@ -1,5 +1,6 @@
 #include "panelline.h"
 
+#include "protocol/commandtable.h"
 #include "protocol/decoding.h"
 
 namespace qv7::bridge {
@@ -22,6 +23,34 @@ Completion completion(const PanelLine::Done &done)
 }
 
 } // namespace
+
+void switchPower(LineOwner &owner, bool on, const Asker &asker, const PanelLine::Done &done)
+{
+    const Command command = commandFor(on ? kPowerOn : kPowerOff);
+    const Line &line = owner.line();
+    switch (line.verdict(command)) {
+    case Verdict::Already:
+        return done(line.state().power == PowerState::Cooling
+                        ? QStringLiteral("already off: it is cooling down")
+                        : QStringLiteral("already %1").arg(on ? u"on" : u"off"));
+    case Verdict::NotNow:
+        return done(QStringLiteral("not sent: it is cooling down; it can be switched on once it "
+                                   "is in standby"));
+    case Verdict::Failed:
+        return done(QStringLiteral("not sent: %1")
+                        .arg(line.isUp() ? QStringLiteral("the projector reports a fault")
+                                         : line.downReason()));
+    case Verdict::Now:
+    case Verdict::Waits:
+        break;
+    }
+    owner.line().submit(
+        {command},
+        [done](const Result &, const QString &notSent) {
+            done(notSent.isEmpty() ? QString() : QStringLiteral("not sent: ") + notSent);
+        },
+        0s, asker);
+}
 
 OwnPanelLine::OwnPanelLine(LineOwner &owner, QObject *parent)
     : PanelLine(parent)

@@ -41,11 +41,17 @@ public:
     virtual HoldId press(const HoldCommand &button, const Asker &asker, const Done &done) = 0;
     virtual void alive(HoldId) {}
     virtual void letGo(HoldId hold) = 0;
+    // On or off as a person who sees its state would switch it: done with nothing once sent,
+    // or with what stood in the way ("already on", "not sent: it is cooling down …").
+    virtual void power(bool on, const Asker &asker, const Done &done) = 0;
 
 signals:
     void stateChanged();
     void trafficChanged();
 };
+
+// Switches one of this daemon's projectors on or off, as PanelLine::power says.
+void switchPower(LineOwner &owner, bool on, const Asker &asker, const PanelLine::Done &done);
 
 // A line of this daemon's.
 class OwnPanelLine : public PanelLine {
@@ -62,6 +68,10 @@ public:
     void click(const OneShotCommand &button, const Asker &asker, const Done &done) override;
     HoldId press(const HoldCommand &button, const Asker &asker, const Done &done) override;
     void letGo(HoldId hold) override { owner_.line().letGo(hold); }
+    void power(bool on, const Asker &asker, const Done &done) override
+    {
+        switchPower(owner_, on, asker, done);
+    }
 
 private:
     LineOwner &owner_;

@@ -74,13 +74,26 @@ QString RemotePanelLine::nextId()
 
 void RemotePanelLine::click(const OneShotCommand &button, const Asker &asker, const Done &done)
 {
+    send({{QStringLiteral("from"), origin(asker)},
+          {QStringLiteral("click"), control(button.control)}},
+         done);
+}
+
+void RemotePanelLine::power(bool on, const Asker &asker, const Done &done)
+{
+    send({{QStringLiteral("from"), origin(asker)},
+          {QStringLiteral("power"), on ? QStringLiteral("on") : QStringLiteral("off")}},
+         done);
+}
+
+void RemotePanelLine::send(const QJsonObject &message, const Done &done)
+{
     const QString id = nextId();
-    const QJsonObject message{{QStringLiteral("id"), id},
-                              {QStringLiteral("from"), origin(asker)},
-                              {QStringLiteral("click"), control(button.control)}};
-    waiting_.insert(id, {message, done, clock_.now() + kAnswerWait, clock_.now() + kResend});
+    QJsonObject withId = message;
+    withId.insert(QStringLiteral("id"), id);
+    waiting_.insert(id, {withId, done, clock_.now() + kAnswerWait, clock_.now() + kResend});
     ticker_.start();
-    emit command(message);
+    emit command(withId);
 }
 
 PanelLine::HoldId RemotePanelLine::press(const HoldCommand &button, const Asker &asker,

@@ -37,6 +37,7 @@ public:
     HoldId press(const HoldCommand &button, const Asker &asker, const Done &done) override;
     void alive(HoldId hold) override;
     void letGo(HoldId hold) override;
+    void power(bool on, const Asker &asker, const Done &done) override;
 
     // From the broker: a leaf of the projector's topics ("power", "traffic", "panel/reply").
     void take(const QString &leaf, const QByteArray &payload);
@@ -52,6 +53,8 @@ private:
         Milliseconds deadline;
         Milliseconds resend;
     };
+    // Sent until its owner has taken it.
+    void send(const QJsonObject &message, const Done &done);
     QString nextId();
     // Where a command came from, as its owner's log names it.
     QString origin(const Asker &asker) const;

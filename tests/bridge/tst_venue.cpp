@@ -29,7 +29,10 @@ public:
         connect(&socket_, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
             const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
             const QString type = message.value(u"type"_s).toString();
-            latest[type == u"projector"_s ? message.value(u"name"_s).toString() : type] = message;
+            const QString name = message.value(u"name"_s).toString();
+            latest[type == u"projector"_s ? name
+                   : type == u"outcome"_s ? type + name
+                                          : type] = message;
             if (type == u"traffic"_s)
                 txd << message.value(u"txd"_s).toString();
         });
@@ -60,6 +63,7 @@ private slots:
     void hostNames_data();
     void hostNames();
     void remotePage();
+    void groupAction();
     void remoteHoldOutlivesNoPage();
 
 private:
@@ -100,8 +104,9 @@ void TstVenue::initTestCase()
 {
     broker_ = std::make_unique<Broker>();
     east_ = std::make_unique<Line>(dir_.filePath(u"east"_s));
-    west1_ = std::make_unique<Line>(
-        dir_.filePath(u"west1"_s), qv7::sim::ProjectorSettings{.warmUp = 200ms, .coolDown = 200ms});
+    west1_ =
+        std::make_unique<Line>(dir_.filePath(u"west1"_s),
+                               qv7::sim::ProjectorSettings{.warmUp = 200ms, .coolDown = 2000ms});
     west2_ = std::make_unique<Line>(dir_.filePath(u"west2"_s));
     web_ = freePort();
     eastBridge_ = startEast();
@@ -188,9 +193,33 @@ void TstVenue::remotePage()
     QTRY_VERIFY_WITH_TIMEOUT(!page.field(u"error"_s, u"message"_s).isEmpty(), kTimeout);
 }
 
+void TstVenue::groupAction()
+{
+    // Hall: e1 here in standby, and w1 on west, which the page before switched on.
+    ListPage page(web_);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"on"_s, kTimeout);
+    page.send(R"({"group": "Hall", "power": "off"})");
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"outcomew1"_s, u"outcome"_s), u"sent"_s, kTimeout);
+    QCOMPARE(page.field(u"outcomee1"_s, u"outcome"_s), u"already off"_s);
+    QVERIFY(!page.latest.contains(u"outcomew2"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(west1_->traffic.contains(u"C02"_s), kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        westLog_.contains(u"w1: sent C02 (power off) for group action Hall off from web page "_s),
+        kTimeout);
+    // Cooling down: switched on again, it says so rather than failing silently.
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"cooling"_s, kTimeout);
+    page.send(R"({"group": "Hall", "power": "on"})");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        page.field(u"outcomew1"_s, u"outcome"_s).startsWith(u"not sent: it is cooling down"_s),
+        kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"outcomee1"_s, u"outcome"_s), u"sent"_s, kTimeout);
+}
+
 void TstVenue::remoteHoldOutlivesNoPage()
 {
     ListPage page(web_, u"/projector/w1/socket"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"standby"_s, kTimeout);
+    page.send(R"({"click": "Command17"})");
     QTRY_COMPARE_WITH_TIMEOUT(page.field(u"w1"_s, u"power"_s), u"on"_s, kTimeout);
     // The page says it still holds the button, as a browser's does.
     page.send(R"({"press": "Command1"})");

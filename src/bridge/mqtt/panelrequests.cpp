@@ -1,5 +1,6 @@
 #include "panelrequests.h"
 
+#include "bridge/panelline.h"
 #include "protocol/commandtable.h"
 
 #include <QJsonDocument>
@@ -121,7 +122,8 @@ void PanelRequests::onPanel(const QJsonObject &message)
     }
     const QString click = message.value(QStringLiteral("click")).toString();
     const QString press = message.value(QStringLiteral("press")).toString();
-    if ((click.isEmpty() && press.isEmpty()) || !firstTime(id))
+    const QString power = message.value(QStringLiteral("power")).toString();
+    if ((click.isEmpty() && press.isEmpty() && power.isEmpty()) || !firstTime(id))
         return;
     const Asker asker{nullptr,
                       message.value(QStringLiteral("from")).toString().left(kLongestOrigin) +
@@ -132,6 +134,14 @@ void PanelRequests::onPanel(const QJsonObject &message)
                                               : QJsonObject{{QStringLiteral("notSent"), notSent}});
     };
     reply(id, {{QStringLiteral("taken"), true}});
+    if (power == u"on" || power == u"off") {
+        switchPower(line_, power == u"on", asker, [self = QPointer(this), id](const QString &why) {
+            if (self)
+                self->reply(id, why.isEmpty() ? QJsonObject()
+                                              : QJsonObject{{QStringLiteral("notSent"), why}});
+        });
+        return;
+    }
     if (const OneShotCommand *button = findOneShot(click.toStdString())) {
         line_.line().submit({commandFor(*button)}, done, 0s, asker);
         return;

@@ -405,6 +405,7 @@ PageSocket::PageSocket(QWebSocket *socket, PanelLine *panel, const std::vector<L
         sendTraffic();
         return;
     }
+    lines_ = all;
     for (LineOwner *owner : all) {
         const auto send = [this, owner] { sendState(*owner); };
         connect(&owner->line(), &Line::stateChanged, this, send);
@@ -577,7 +578,7 @@ void PageSocket::onMessage(const QString &text)
                                       "\"Command17\"}"));
     const QJsonObject message = document.object();
     if (!panel_)
-        return problem(QStringLiteral("the list of projectors takes no commands"));
+        return groupAction(message);
     if (message.size() != 1)
         return problem(
             QStringLiteral("a message has one of click, press, release, alive or visible"));
@@ -594,6 +595,49 @@ void PageSocket::onMessage(const QString &text)
     if (key == u"press")
         return press(control);
     problem(QStringLiteral("\"%1\" is none of click, press, release, alive or visible").arg(key));
+}
+
+void PageSocket::groupAction(const QJsonObject &message)
+{
+    const QString group = message.value(QStringLiteral("group")).toString();
+    const QString power = message.value(QStringLiteral("power")).toString();
+    if (message.size() != 2 || group.isEmpty() || (power != u"on" && power != u"off"))
+        return problem(QStringLiteral("the list takes a group action, such as {\"group\": "
+                                      "\"Hall\", \"power\": \"on\"}"));
+    if (groupWaiting_ > 0)
+        return problem(QStringLiteral("not sent: the last group action is still under way"));
+    const Asker asker{this,
+                      QStringLiteral("group action %1 %2 from %3").arg(group, power, origin())};
+    // Each projector of the group through its owner, each outcome told as it comes.
+    const auto act = [&](PanelLine &line, const std::function<void()> &finished) {
+        ++groupWaiting_;
+        line.power(power == u"on", asker,
+                   [page = QPointer(this), name = line.name(), finished](const QString &why) {
+                       finished();
+                       if (!page)
+                           return;
+                       --page->groupWaiting_;
+                       page->sendJson({{QStringLiteral("type"), QStringLiteral("outcome")},
+                                       {QStringLiteral("name"), name},
+                                       {QStringLiteral("outcome"),
+                                        why.isEmpty() ? QStringLiteral("sent") : why}});
+                   });
+    };
+    for (LineOwner *owner : lines_) {
+        if (owner->entry().group == group) {
+            auto *line = new OwnPanelLine(*owner, this);
+            act(*line, [line] { line->deleteLater(); });
+        }
+    }
+    if (!venue_)
+        return;
+    for (auto it = venue_->projectors().cbegin(); it != venue_->projectors().cend(); ++it) {
+        if (it->group == group && !it->host.isEmpty() && !own_.contains(it.key()))
+            // Let go of once its answer has been handled, not from within it.
+            act(*venue_->openRemote(it.key()), [venue = QPointer(venue_), name = it.key()] {
+                QTimer::singleShot(0, venue, [venue, name] { venue->closeRemote(name); });
+            });
+    }
 }
 
 void PageSocket::setVisible(const QJsonValue &visible)

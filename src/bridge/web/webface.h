@@ -130,6 +130,8 @@ private:
     void press(const QString &control);
     void letGo();
     void setVisible(const QJsonValue &visible);
+    // A list's: every projector of a group switched on or off, each through its owner.
+    void groupAction(const QJsonObject &message);
     void sendState(const LineOwner &line);
     void sendPanelState();
     // A projector of the venue that this daemon does not own.
@@ -147,6 +149,8 @@ private:
     PanelLine *panel_;
     Venue *venue_;
     QSet<QString> own_; // the names of this daemon's projectors, for a list
+    std::vector<LineOwner *> lines_;
+    int groupWaiting_ = 0; // outcomes of the group action under way
     QByteArray session_;
     Clock &clock_;
     LineTimer pinger_;

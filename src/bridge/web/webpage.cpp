@@ -303,6 +303,21 @@ std::string layoutStylesheet()
     return css;
 }
 
+namespace {
+
+// A group's buttons that switch all its projectors, each through its owner.
+std::string groupButtons(const std::string &group)
+{
+    std::string buttons;
+    for (const char *power : {"on", "off"})
+        buttons += std::string(" <button type=\"button\" data-power=\"") + power +
+                   "\" aria-label=\"Switch every projector of " + escaped(group) + " " + power +
+                   "\">All " + power + "</button>";
+    return buttons;
+}
+
+} // namespace
+
 std::string index(std::vector<ListedProjector> projectors, std::string_view host, bool loggedIn)
 {
     // One body of rows per group, as the inventories group them; the script adds the venue's
@@ -311,16 +326,19 @@ std::string index(std::vector<ListedProjector> projectors, std::string_view host
     std::string bodies;
     for (auto it = projectors.begin(); it != projectors.end();) {
         const std::string group = it->group;
-        bodies += "<tbody data-group=\"" + escaped(group) +
-                  "\"><tr><th colspan=\"6\" scope=\"rowgroup\">" +
-                  (group.empty() ? std::string("In no group") : escaped(group)) + "</th></tr>";
+        bodies +=
+            "<tbody data-group=\"" + escaped(group) +
+            "\"><tr><th colspan=\"7\" scope=\"rowgroup\">" +
+            (group.empty() ? std::string("In no group") : escaped(group) + groupButtons(group)) +
+            "</th></tr>";
         for (; it != projectors.end() && it->group == group; ++it) {
             const std::string id = escaped(it->name);
             bodies += "<tr data-projector=\"" + id + "\"><th scope=\"row\"><a href=\"" +
                       escaped(panelPath(it->name)) + "\">" + id +
                       "</a></th><td data-field=\"host\">" + escaped(host) +
                       "</td><td data-field=\"power\"></td><td data-field=\"input\"></td>"
-                      "<td data-field=\"lampHours\"></td><td data-field=\"link\"></td></tr>";
+                      "<td data-field=\"lampHours\"></td><td data-field=\"link\"></td><td "
+                      "data-field=\"outcome\"></td></tr>";
         }
         bodies += "</tbody>";
     }
@@ -332,7 +350,8 @@ std::string index(std::vector<ListedProjector> projectors, std::string_view host
                     "<caption>State as the daemons last read it, live</caption><thead><tr>"
                     "<th scope=\"col\">Projector</th><th scope=\"col\">Host</th><th "
                     "scope=\"col\">Power</th><th scope=\"col\">Input</th><th scope=\"col\">Lamp "
-                    "hours</th><th scope=\"col\">Link</th></tr></thead>" +
+                    "hours</th><th scope=\"col\">Link</th><th scope=\"col\">Group action</th></tr>"
+                    "</thead>" +
                     bodies + "</table></main>");
 }
 
