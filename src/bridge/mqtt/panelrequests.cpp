@@ -70,7 +70,8 @@ void PanelRequests::take(const QString &topic, const QByteArray &payload)
 void PanelRequests::watch(const QJsonObject &message)
 {
     const QString host = message.value(QStringLiteral("by")).toString().left(kLongestOrigin);
-    if (host.isEmpty())
+    // A flood of made-up hosts is not remembered without bound.
+    if (host.isEmpty() || (!watchers_.contains(host) && watchers_.size() >= kMostWatchers))
         return;
     const bool first = watchers_.isEmpty();
     watchers_.insert(host, clock_.now() + kLease);

@@ -29,6 +29,7 @@ public:
     // Ids remembered, so that one sent again is not done again.
     static constexpr std::size_t kRemembered = 1024;
     static constexpr int kMostHolds = 16;
+    static constexpr qsizetype kMostWatchers = 64;
 
     PanelRequests(LineOwner &line, MqttClient &mqtt, const Topics &topics, Clock &clock,
                   QObject *parent = nullptr);
