@@ -4,16 +4,24 @@
 Each of namespaces 1 to 4 runs two simulated projectors on pseudo-terminals and the daemon that
 owns their lines; the fifth runs the broker and holds a Linux bridge device to which the other
 four are joined by veth pairs, so that all five share one link. Namespace N has 127.77.0.N/16 on
-its link with route_localnet: the traffic never leaves the namespaces. Run by CTest as root
-(venue_hosts) with QV7BRIDGE and QV7SIM naming the programs; without root, ip or namespaces, it
-exits 77 and says why.
+its link with route_localnet: the traffic never leaves the namespaces. Host 4's daemon also
+serves the web pages, whose buttons drive the other hosts' projectors through the broker: here
+over a WebSocket of the test's own, and in Chromium by tests/web/venue.test.mjs, run inside
+namespace 4. Run by CTest as root (venue_hosts) with QV7BRIDGE and QV7SIM naming the programs;
+without root, ip or namespaces, it exits 77 and says why.
 """
 
+import base64
+import contextlib
 import ctypes
+import hashlib
+import itertools
 import json
 import os
+import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -26,6 +34,10 @@ HUB = 5
 BROKER = "127.77.0.5"
 PROJECTORS = [f"h{n}-{room}" for n in HOSTS for room in ("hall", "stage")]
 TAG = "qv7v"
+WEB = ("127.77.0.4", 8080)  # host 4's pages
+SITE = "%s:%d" % WEB
+PASSWORD = "sesame"
+LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 class Skipped(Exception):
@@ -57,7 +69,12 @@ def enter(name):
 
 def die_with_test():
     # CTest's timeout kills the test outright: its children must not outlive it.
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    LIBC.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def setns(file):
+    if LIBC.setns(file.fileno(), 0x40000000):  # CLONE_NEWNET
+        raise OSError(ctypes.get_errno(), f"setns {file.name}")
 
 
 def sweep():
@@ -130,10 +147,22 @@ class Venue:
         self.processes.append(process)
         return process
 
+    def dial(self, n, address, port, timeout=10):
+        """A TCP connection from namespace n: this thread enters it only to make the socket,
+        which stays there."""
+        with open("/proc/thread-self/ns/net") as home, open(f"/run/netns/{self.names[n]}") as ns:
+            setns(ns)
+            try:
+                return socket.create_connection((address, port), timeout)
+            finally:
+                setns(home)
+
     def connects(self, n, address, port=1883):
-        probe = f"import socket; socket.create_connection(('{address}', {port}), 2).close()"
-        return subprocess.run([*enter(self.names[n]), sys.executable, "-c", probe],
-                              capture_output=True).returncode == 0
+        try:
+            self.dial(n, address, port, 2).close()
+            return True
+        except OSError:
+            return False
 
     def start_broker(self):
         conf = os.path.join(self.folder, "mosquitto.conf")
@@ -156,11 +185,19 @@ class Venue:
         self.start_daemon(n)
 
     def start_daemon(self, n):
+        web = []
+        if n == 4:
+            password = os.path.join(self.folder, "password")
+            with open(os.open(password, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as file:
+                file.write(PASSWORD + "\n")
+            web = ["--web", SITE, "--web-password-file", password]
         # The namespaces share one UTS namespace, hence one machine name: each host says its own.
         self.daemons[n] = self.run(n, [
             os.environ["QV7BRIDGE"], "--inventory", os.path.join(self.folder, f"host{n}.ini"),
             "--broker", f"mqtt://{BROKER}:1883", "--pjlink-udp", "0",
-            "--client-id", f"host{n}", "--host-name", f"host{n}"])
+            "--client-id", f"host{n}", "--host-name", f"host{n}", *web])
+        if web:
+            until("host 4's pages", lambda: self.connects(4, *WEB))
 
     def watch(self):
         """A new mosquitto_sub on qv7/#, in the broker's namespace, where no projector is."""
@@ -197,6 +234,85 @@ def taken(sim, code):
     return sum(line.endswith(f"in  {spaced} CR") for line in sim.lines)
 
 
+def stopped(what, count):
+    """Waits until count() stays put for 1.5 s: a repeat that was to end has ended."""
+    def still():
+        before = count()
+        time.sleep(1.5)
+        return count() == before
+    until(what, still)
+
+
+class Page:
+    """A page of host 4's, as a browser holds it: a login, then its WebSocket (RFC 6455: text
+    out masked, frames in kept as they come, pings answered) from the page's own origin."""
+
+    def __init__(self, venue, path):
+        self.messages, self.projectors, self.lock = [], {}, threading.Lock()
+        head = f"Host: {SITE}\r\nOrigin: http://{SITE}\r\n"
+        with venue.dial(4, *WEB) as login:
+            login.sendall(f"POST /login HTTP/1.1\r\n{head}Connection: close\r\nContent-Type: "
+                          "application/x-www-form-urlencoded\r\nContent-Length: "
+                          f"{len(PASSWORD) + 9}\r\n\r\npassword={PASSWORD}".encode())
+            answer = login.makefile("rb").read().decode(errors="replace")
+        cookie = re.search(r"(?im)^set-cookie: ([^;\r]+)", answer)
+        assert cookie, f"no session from the login: {answer[:300]!r}"
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.socket = venue.dial(4, *WEB)
+        self.socket.sendall(f"GET {path} HTTP/1.1\r\n{head}Cookie: {cookie[1]}\r\nUpgrade: "
+                            f"websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                            "Sec-WebSocket-Version: 13\r\n\r\n".encode())
+        self.input = self.socket.makefile("rb")
+        answer = b"".join(itertools.takewhile(lambda line: line != b"\r\n", self.input)).decode()
+        accept = base64.b64encode(hashlib.sha1(
+            (key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11").encode()).digest()).decode()
+        assert answer.startswith("HTTP/1.1 101") and accept in answer, f"{path}: {answer!r}"
+        self.socket.settimeout(None)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        with contextlib.suppress(OSError):
+            self.socket.shutdown(socket.SHUT_RDWR)
+        self.socket.close()
+
+    def _read(self):
+        # At the end a short read fails to unpack or to parse.
+        with contextlib.suppress(OSError, ValueError):
+            while True:
+                first, size = self.input.read(2)  # the daemon's frames are not masked
+                if size >= 126:
+                    size = int.from_bytes(self.input.read(2 if size == 126 else 8), "big")
+                payload = self.input.read(size)
+                if first & 0x0F == 0x9:
+                    self._send(0xA, payload)
+                elif first & 0x0F == 0x1:
+                    message = json.loads(payload)
+                    self.messages.append(message)
+                    if message.get("type") == "projector":
+                        self.projectors[message["name"]] = message
+
+    def _send(self, opcode, payload):
+        mask = os.urandom(4)  # what a page sends and the daemon's pings are short
+        with self.lock:
+            self.socket.sendall(bytes([0x80 | opcode, 0x80 | len(payload)]) + mask +
+                                bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+    def send(self, message):
+        self._send(0x1, json.dumps(message).encode())
+
+    def shows(self, name, **fields):
+        return all(self.projectors.get(name, {}).get(k) == v for k, v in fields.items())
+
+    def keep_alive(self, stop):
+        """Says every 250 ms that the held button is still down, as the page does."""
+        with contextlib.suppress(OSError):
+            while not stop.wait(0.25):
+                self.send({"alive": True})
+
+
 # The checks, in order: each starts from the venue the one before left.
 
 def all_online(venue):
@@ -217,6 +333,67 @@ def power_from_another_host(venue):
     return "ON from host 4 put C00 once on h1-hall's line, and its power went on"
 
 
+def venue_list(venue):
+    with Page(venue, "/socket") as page:
+        until("the venue on host 4's list", lambda: all(page.shows(
+            p, host=f"host{p[1]}", group=p[3:] + "s", hostOnline=True) for p in PROJECTORS))
+    return f"all {len(PROJECTORS)} projectors, each with its host and group, its host online"
+
+
+def remote_click_and_hold(venue):
+    sim, log = venue.sims["h1-hall"], venue.daemons[1].lines
+    clicks, volume = taken(sim, "C00"), taken(sim, "C09")
+    with Page(venue, "/projector/h1-hall/socket") as page:
+        until("h1-hall's page", lambda: page.shows("h1-hall", link="up"))
+        page.send({"click": "Command17"})
+        until("C00 on h1-hall's line", lambda: taken(sim, "C00") > clicks)
+        until("power on, on the page", lambda: page.shows("h1-hall", power="on"))
+        page.send({"press": "Command1"})
+        stop = threading.Event()
+        threading.Thread(target=page.keep_alive, args=(stop,), daemon=True).start()
+        until("VOL + repeating on h1-hall's line", lambda: taken(sim, "C09") >= volume + 3)
+        venue.daemons[4].stop(signal.SIGKILL)
+        stop.set()
+    until("host 1 letting the hold go", lambda: any("hold from another host let go" in line
+                                                    for line in log), 20)
+    stopped("VOL + to stop on h1-hall's line", lambda: taken(sim, "C09"))
+    venue.start_daemon(4)
+    sent = [line for line in log if "h1-hall: sent C00 (power on) for web page" in line]
+    assert taken(sim, "C00") == clicks + 1, f"C00 {taken(sim, 'C00') - clicks} times on the line"
+    assert len(sent) == 1 and sent[0].endswith(" on host4 through the broker"), f"logged {sent}"
+    assert not any("the longest a hold lasts" in line for line in log), "the hold ran its longest"
+    return (f"C00 once, logged as {sent[0].split(' for ')[1]!r}; VOL + repeated "
+            f"{taken(sim, 'C09') - volume} times and stopped when host 4 was killed mid-hold")
+
+
+def host_gone_shows(venue):
+    h2 = ["h2-hall", "h2-stage"]
+    with Page(venue, "/socket") as page:
+        until("host 2 on the list", lambda: all(page.shows(p, hostOnline=True) for p in h2))
+        venue.daemons[2].stop(signal.SIGKILL)
+        until("host 2's projectors shown gone", lambda: all(
+            page.shows(p, hostOnline=False, link="host offline") for p in h2))
+        venue.start_daemon(2)
+        until("host 2's projectors back", lambda: all(
+            page.shows(p, hostOnline=True, link="up") for p in h2))
+    return "with host 2's daemon killed its projectors showed host offline, then came back"
+
+
+def chromium_pages(venue):
+    sim = venue.sims["h1-stage"]
+    clicks, volume = taken(sim, "C00"), taken(sim, "C09")
+    test = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web", "venue.test.mjs")
+    done = subprocess.run([*enter(venue.names[4]), "node", "--test", test], capture_output=True,
+                          text=True, env={**os.environ, "QV7_WEB": f"http://{SITE}",
+                                          "QV7_PASSWORD": PASSWORD}, preexec_fn=die_with_test)
+    assert done.returncode == 0, f"{test} failed:\n{done.stdout[-4000:]}{done.stderr[-2000:]}"
+    stopped("VOL + to stop on h1-stage's line", lambda: taken(sim, "C09"))
+    held = taken(sim, "C09") - volume
+    assert taken(sim, "C00") == clicks + 1 and held >= 2, \
+        f"C00 {taken(sim, 'C00') - clicks} times, C09 {held} times on h1-stage's line"
+    return f"the list and h1-stage's page in Chromium: C00 once and VOL + {held} times on its line"
+
+
 def daemon_killed(venue):
     mark = len(venue.heard)
     venue.daemons[1].stop(signal.SIGKILL)
@@ -229,6 +406,25 @@ def daemon_killed(venue):
     until("host 1 back", lambda: venue.shows(PROJECTORS, "availability", "online")
           and venue.hosts_show(HOSTS, "online"))
     return "its wills came, the other 6 stayed online, and it came back"
+
+
+def broker_restart_mid_command(venue):
+    sim = venue.sims["h3-hall"]
+    with Page(venue, "/projector/h3-hall/socket") as page:
+        until("h3-hall's page, in standby", lambda: page.shows("h3-hall", link="up",
+                                                                 power="standby"))
+        venue.broker.stop(signal.SIGKILL)
+        page.send({"click": "Command17"})
+        venue.start_broker()
+        until("C00 on h3-hall's line, or notSent", lambda: taken(sim, "C00") or any(
+            m.get("type") == "notSent" for m in page.messages))
+        # Host 4 resends until h3 says taken, for 10 s at most: after that no copy is on its way.
+        time.sleep(12)
+        told = [m["message"] for m in page.messages if m.get("type") == "notSent"]
+    venue.watch()
+    count = taken(sim, "C00")
+    assert count <= 1 and (told or count == 1), f"C00 {count} times on the line; page told {told}"
+    return f"POWER ON sent across the restart reached h3-hall's line {count} time(s); told {told}"
 
 
 def broker_restarted(venue):
@@ -250,7 +446,9 @@ def daemons_stopped(venue):
     return "each said offline and exited 0"
 
 
-CHECKS = [all_online, power_from_another_host, daemon_killed, broker_restarted, daemons_stopped]
+CHECKS = [all_online, power_from_another_host, venue_list, remote_click_and_hold, host_gone_shows,
+          chromium_pages, daemon_killed, broker_restart_mid_command, broker_restarted,
+          daemons_stopped]
 
 
 def main():
@@ -260,14 +458,14 @@ def main():
     if not shutil.which("ip"):
         print("SKIP: no ip (iproute2) to make network namespaces with")
         return SKIP
-    missing = [tool for tool in ("mosquitto", "mosquitto_sub", "mosquitto_pub")
+    missing = [tool for tool in ("mosquitto", "mosquitto_sub", "mosquitto_pub", "node", "chromium")
                if not shutil.which(tool)]
     if missing:
-        print(f"FAIL: no {', '.join(missing)} (scripts/deps.sh installs them)")
+        print(f"FAIL: no {', '.join(missing)} (scripts/deps.sh --browser installs them)")
         return 1
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     sweep()
-    passed = 0
+    passed, check = 0, None
     with tempfile.TemporaryDirectory() as folder:
         venue = Venue(folder)
         try:
@@ -282,16 +480,14 @@ def main():
             venue.watch()
             for check in CHECKS:
                 began = time.monotonic()
-                try:
-                    said = check(venue)
-                    print(f"PASS {check.__name__}: {said} ({time.monotonic() - began:.1f} s)",
-                          flush=True)
-                    passed += 1
-                except AssertionError as error:
-                    print(f"FAIL {check.__name__}: {error}")
-                    for n, daemon in venue.daemons.items():
-                        print(f"--- host {n}'s daemon\n" + "\n".join(daemon.lines[-15:]))
-                    break
+                said = check(venue)
+                print(f"PASS {check.__name__}: {said} ({time.monotonic() - began:.1f} s)",
+                      flush=True)
+                passed += 1
+        except AssertionError as error:
+            print(f"FAIL {check.__name__ if check else 'the start'}: {error}")
+            for n, daemon in venue.daemons.items():
+                print(f"--- host {n}'s daemon\n" + "\n".join(daemon.lines[-15:]))
         except Skipped as why:
             print(f"SKIP: {why}")
             return SKIP

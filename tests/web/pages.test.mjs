@@ -15,8 +15,7 @@ import { createServer } from 'node:http';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { chromium } from 'playwright-core';
-import { freePort, sleep, start, stopAll, timeout, until } from './support.mjs';
+import { freePort, launchChromium, sleep, start, stopAll, timeout, until } from './support.mjs';
 
 const require = createRequire(import.meta.url);
 const axeSource = readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
@@ -82,11 +81,7 @@ before(async () => {
   start(process.env.QV7BRIDGE, ['--inventory', join(dir, 'inventory.ini'), '--broker',
     `mqtt://127.0.0.1:${brokerPort}`, '--web', String(webPort), '--web-password-file',
     join(dir, 'password')]);
-  browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  browser = await launchChromium();
   await until('the bridge', async () => {
     try {
       return (await fetch(url('/login'))).ok;

@@ -1,9 +1,11 @@
 // What the tests of the bridge's faces in Node.js share: waiting for an event with a generous
-// timeout, a free port on loopback, and the processes a test starts, stopped at its end.
+// timeout, a free port on loopback, the processes a test starts, stopped at its end, and
+// Debian's Chromium.
 
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { createServer } from 'node:http';
+import { chromium } from 'playwright-core';
 
 export const timeout = 10000;
 
@@ -39,4 +41,13 @@ export function start(program, args, stdio = ['ignore', 'pipe', 'pipe']) {
 // The last started first: the bridge before the simulators and the broker it uses.
 export function stopAll() {
   for (const child of processes.reverse()) child.kill('SIGTERM');
+}
+
+// Debian's Chromium, headless, which reaches out to nothing but the pages under test.
+export function launchChromium() {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
 }
