@@ -94,9 +94,11 @@ class Process:
     def __init__(self, args, take=None):
         self.lines = []
         self.take = take
+        # In a process group of its own: a ^C at the terminal reaches the script alone, which
+        # stops the daemons before the simulators.
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True, errors="replace",
-                                        preexec_fn=die_with_test)
+                                        preexec_fn=die_with_test, process_group=0)
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -173,16 +175,17 @@ class Venue:
         self.broker = self.run(HUB, ["mosquitto", "-c", conf])
         until("the broker", lambda: self.connects(HUB, BROKER), 30)
 
-    def start_host(self, n):
+    def start_host(self, n, rooms=("hall", "stage"), daemon=True):
+        """Host n's simulators, projector h{n}-ROOM in group ROOMs, and then its daemon."""
+        links = {f"h{n}-{room}": os.path.join(self.folder, f"h{n}-{room}") for room in rooms}
+        for name, link in links.items():
+            self.sims[name] = self.run(n, [os.environ["QV7SIM"], "--link", link, "--warm-up", "1"])
+        until(f"host {n}'s simulators", lambda: all(map(os.path.exists, links.values())))
         with open(os.path.join(self.folder, f"host{n}.ini"), "w") as inventory:
-            for room in ("hall", "stage"):
-                name = f"h{n}-{room}"
-                link = os.path.join(self.folder, name)
-                self.sims[name] = self.run(n, [os.environ["QV7SIM"], "--link", link,
-                                               "--warm-up", "1"])
-                until(f"{name}'s simulator", lambda: os.path.exists(link))
+            for room, (name, link) in zip(rooms, links.items()):
                 inventory.write(f"[{name}]\nport = {link}\ngroup = {room}s\n")
-        self.start_daemon(n)
+        if daemon:
+            self.start_daemon(n)
 
     def start_daemon(self, n):
         web = []
@@ -223,7 +226,10 @@ class Venue:
                         "-t", topic, "-m", payload], check=True, capture_output=True)
 
     def close(self):
-        for process in self.processes:
+        # The daemons first: one that outlives its simulator reopens the link, whose
+        # pseudo-terminal may by then be another program's.
+        sims = list(self.sims.values())
+        for process in sorted(self.processes, key=lambda process: process in sims):
             process.stop(signal.SIGKILL)
         for name in self.made:
             subprocess.run(["ip", "netns", "del", name], capture_output=True)
