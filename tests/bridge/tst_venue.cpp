@@ -76,10 +76,10 @@ private:
     std::unique_ptr<Line> east_;
     std::unique_ptr<Line> west1_;
     std::unique_ptr<Line> west2_;
+    QString westLog_; // before the processes, which write to it until they have ended
     std::unique_ptr<BridgeProcess> eastBridge_;
     std::unique_ptr<BridgeProcess> westBridge_;
     quint16 web_ = 0;
-    QString westLog_;
 };
 
 std::unique_ptr<BridgeProcess> TstVenue::startWest()
