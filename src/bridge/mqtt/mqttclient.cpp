@@ -280,7 +280,7 @@ void MqttClient::lost(const QString &reason)
         backOff_ = kFirstRetry;
     else if (wasConnected && !settings_.clientId.isEmpty())
         detail = QStringLiteral("dropped %1 s after it was made: does another client use the "
-                                "client id %2?")
+                                "client id %2, or did the broker stop?")
                      .arg(connectedFor_.elapsed() / 1000)
                      .arg(settings_.clientId);
     retry_.start(backOff_);
